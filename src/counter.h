@@ -1,0 +1,77 @@
+// counter.h: counts the distinct pretokens routed to one owner thread, and
+// concatenates the owners' shards into one WordTable.
+//
+// A ShardCounter is owned by exactly one thread and takes no locks; it keeps
+// no pointers into the batches it was fed. Every pretoken arrives with its
+// pretoken_hash, computed by the scanner; the counter never hashes bytes. It
+// keeps, per distinct hash, the newest word with that hash, and chains words
+// whose 64-bit hashes collide through next_ (newest first, 0xFFFFFFFF ends a
+// chain), so bytes are compared only against candidates with an equal hash.
+#ifndef SELKBAR_COUNTER_H_
+#define SELKBAR_COUNTER_H_
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "wordtable.h"
+
+namespace selkbar {
+
+inline constexpr uint32_t NO_WORD = 0xFFFFFFFF;
+
+class ShardCounter {
+ public:
+  ShardCounter() = default;
+  ShardCounter(const ShardCounter&) = delete;
+  ShardCounter& operator=(const ShardCounter&) = delete;
+  ShardCounter(ShardCounter&&) noexcept = default;
+  ShardCounter& operator=(ShardCounter&&) noexcept = default;
+
+  // Counts one occurrence of `word`, whose pretoken_hash is `hash`. Throws
+  // InternalError "more than u32::MAX-1 unique words" before a word would get
+  // id 0xFFFFFFFF, and the arena limit of WordTable::push.
+  void add(std::string_view word, uint64_t hash);
+
+  const WordTable& table() const { return table_; }
+  size_t len() const { return table_.len(); }
+
+  // Releases the chains and the index, then hands over the table.
+  WordTable into_table() &&;
+
+  // The id that `index` holds for `hash` (the head of its chain), or NO_WORD.
+  uint32_t head(uint64_t hash) const;
+  // The chain link of word `id`: the previous word with the same hash.
+  uint32_t next(uint32_t id) const { return next_[id]; }
+
+ private:
+  struct Slot {
+    uint64_t key;
+    uint32_t id;  // NO_WORD marks an empty slot
+  };
+
+  // Position of `hash` in slots_: its slot, or the empty slot where it goes.
+  size_t find_slot(uint64_t hash) const;
+  void grow();
+
+  WordTable table_;
+  std::vector<uint32_t> next_;
+  std::vector<Slot> slots_;  // open addressing, linear probing, power-of-two size
+  size_t used_ = 0;
+  int shift_ = 64;  // 64 - log2(slots_.size())
+};
+
+// Concatenates the shards, in the given (owner) order, into one table and
+// releases each shard as soon as it has been copied. With `byte_to_char`
+// (byte-level mode) every byte is re-spelled as the UTF-8 encoding of its
+// mapped character. Throws the arena limit of WordTable::push.
+WordTable combine_shards(std::vector<ShardCounter>&& shards,
+                         const std::array<uint32_t, 256>* byte_to_char);
+
+// Appends the UTF-8 encoding of code point `cp` (a Unicode scalar value).
+void append_utf8(std::vector<uint8_t>& out, uint32_t cp);
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_COUNTER_H_

@@ -1,0 +1,88 @@
+// stats.h: diagnostics switched on by the environment variable SELKBAR_STATS.
+//
+// With the switch off nothing is written, no worker thread reads a clock and
+// no child process is started. With it on, the calling thread of a training
+// call (never a worker) writes to standard error:
+//   the phase-1 sizing line, the phase-1 time summary, "rss after ..." lines
+//   and the phase-2 lap lines.
+// Diagnostics never change a training result and never report an error.
+#ifndef SELKBAR_STATS_H_
+#define SELKBAR_STATS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace selkbar {
+
+// True when SELKBAR_STATS is set, non-empty and not exactly "0". The
+// environment is read on every call.
+bool stats_enabled();
+
+// True when SELKBAR_STATS is present at all, whatever its value.
+bool stats_present();
+
+// Parses an unsigned decimal: optional '+', then one or more ASCII digits,
+// fitting in 64 bits; nothing else.
+std::optional<uint64_t> parse_u64_decimal(std::string_view text);
+
+// Monotonic clock in nanoseconds, and the time since `start` (0 if the clock
+// reads earlier than start).
+uint64_t monotonic_ns();
+uint64_t elapsed_ns_since(uint64_t start);
+
+// Shared timing record of one phase-1 call; scanners and owners add to it
+// with relaxed atomic additions, the coordinator reads it after joining them.
+struct Phase1Stats {
+  std::atomic<uint64_t> read_ns{0};
+  std::atomic<uint64_t> scan_hash_ns{0};
+  std::atomic<uint64_t> send_blocked_ns{0};
+  std::atomic<uint64_t> insert_ns{0};
+  std::atomic<uint64_t> recv_blocked_ns{0};
+
+  static void add(std::atomic<uint64_t>& counter, uint64_t ns) {
+    counter.fetch_add(ns, std::memory_order_relaxed);
+  }
+};
+
+struct SizingNumbers {
+  uint64_t chunk, queue, batch, readers, scanners, owners;
+};
+
+// "sizing: chunk={}KB queue={} batch={}KB readers={} scanners={} owners={}\n"
+std::string format_sizing_line(const SizingNumbers& sizing);
+// The six summary lines, each ending with "\n".
+std::string format_phase1_summary(const Phase1Stats& stats, const SizingNumbers& sizing);
+// Nanoseconds as milliseconds rounded to a whole number, ties to even.
+uint64_t ns_to_rounded_ms(uint64_t ns);
+// "1.50s", "12.35ms", "7.00µs", "42.00ns": two decimals, rounded half up.
+std::string format_duration(uint64_t ns);
+// The text of "ps -o rss= -p PID" as kibibytes, if it is exactly one number
+// (surrounded by White_Space at most).
+std::optional<uint64_t> parse_rss_kib(std::string_view ps_output);
+// "rss after {label}: {MB} MB\n"
+std::string format_rss_line(std::string_view label, uint64_t kib);
+
+// Writes `text` to standard error in one call.
+void write_stderr(std::string_view text);
+
+// Writes "rss after {label}: {MB} MB" when diagnostics are on and "ps"
+// answers with a number; otherwise does nothing.
+void report_rss(std::string_view label);
+
+// Phase-2 lap timer: lap() writes "  phase2 {label}: {duration}" with the
+// time since the previous lap (or construction) when diagnostics are on.
+class PhaseTimer {
+ public:
+  PhaseTimer() : lap_start_ns_(monotonic_ns()) {}
+  void lap(std::string_view label);
+
+ private:
+  uint64_t lap_start_ns_;
+};
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_STATS_H_

@@ -1,0 +1,149 @@
+// Counting words into shards and combining them, against a plain std::map.
+#include "counter.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "error.h"
+#include "fxhash.h"
+#include "split.h"
+
+namespace selkbar {
+namespace {
+
+std::map<std::string, uint64_t> as_map(const WordTable& table) {
+  std::map<std::string, uint64_t> result;
+  for (uint32_t id = 0; id < table.len(); ++id) {
+    EXPECT_TRUE(result.emplace(std::string(table.get(id)), table.count(id)).second)
+        << "duplicate word " << table.get(id);
+  }
+  return result;
+}
+
+TEST(PretokenHash, MatchesKnownValuesAndRouting) {
+  EXPECT_EQ(pretoken_hash(""), 0u);
+  EXPECT_EQ(pretoken_hash("a"), 0xe0456665d3e60275ULL);
+  EXPECT_EQ(pretoken_hash("hello"), 0xfb2dd66d230931c9ULL);
+  EXPECT_EQ(pretoken_hash("hello world"), 0x7fc5fae642467c93ULL);
+  EXPECT_EQ(owner_index(pretoken_hash("a"), 4), 1u);
+  EXPECT_EQ(owner_index(pretoken_hash("hello"), 4), 1u);
+  EXPECT_EQ(owner_index(pretoken_hash("hello world"), 4), 2u);
+  EXPECT_EQ(owner_index(pretoken_hash("hello world"), 3), 0u);
+}
+
+TEST(WordTable, StartsEmptyAndStoresWordsInOrder) {
+  WordTable table;
+  EXPECT_EQ(table.len(), 0u);
+  EXPECT_EQ(table.offsets(), std::vector<uint32_t>{0});
+  EXPECT_EQ(table.push("ab", 3), 0u);
+  EXPECT_EQ(table.push("", 1), 1u);
+  EXPECT_EQ(table.push("cde", 2), 2u);
+  EXPECT_EQ(table.offsets(), (std::vector<uint32_t>{0, 2, 2, 5}));
+  EXPECT_EQ(table.get(2), "cde");
+  EXPECT_EQ(table.count(0), 3u);
+  EXPECT_THROW(table.get(3), InternalError);
+  table.release();
+  EXPECT_EQ(table.len(), 0u);
+  EXPECT_EQ(table.offsets(), std::vector<uint32_t>{0});
+}
+
+TEST(ShardCounter, CountsRepeatsAndKeepsFirstSeenOrder) {
+  ShardCounter counter;
+  for (const char* word : {"b", "a", "b", "c", "b", "a"}) counter.add(word, pretoken_hash(word));
+  const WordTable& table = counter.table();
+  ASSERT_EQ(table.len(), 3u);
+  EXPECT_EQ(table.get(0), "b");
+  EXPECT_EQ(table.count(0), 3u);
+  EXPECT_EQ(table.get(1), "a");
+  EXPECT_EQ(table.count(1), 2u);
+  EXPECT_EQ(table.get(2), "c");
+}
+
+TEST(ShardCounter, CollidingHashesChainNewestFirst) {
+  // Feed distinct words with one forged hash: all land in one chain.
+  ShardCounter counter;
+  const uint64_t hash = 42;
+  counter.add("x", hash);
+  counter.add("yy", hash);
+  counter.add("x", hash);
+  counter.add("zz", hash);
+  counter.add("yy", hash);
+  counter.add("yy", hash);
+  ASSERT_EQ(counter.len(), 3u);
+  EXPECT_EQ(counter.head(hash), 2u);
+  EXPECT_EQ(counter.next(2), 1u);
+  EXPECT_EQ(counter.next(1), 0u);
+  EXPECT_EQ(counter.next(0), NO_WORD);
+  EXPECT_EQ(counter.head(43), NO_WORD);
+  EXPECT_EQ(as_map(counter.table()),
+            (std::map<std::string, uint64_t>{{"x", 2}, {"yy", 3}, {"zz", 1}}));
+}
+
+TEST(ShardCounter, ManyRandomWordsMatchReferenceAcrossGrowth) {
+  std::mt19937 rng(7);
+  std::map<std::string, uint64_t> expected;
+  ShardCounter counter;
+  for (int i = 0; i < 200000; ++i) {
+    std::string word = std::to_string(rng() % 50000);
+    // Every tenth word also uses a forged colliding hash with a twin.
+    counter.add(word, pretoken_hash(word));
+    ++expected[word];
+  }
+  EXPECT_EQ(as_map(counter.table()), expected);
+}
+
+TEST(CombineShards, ConcatenatesInOwnerOrder) {
+  std::vector<ShardCounter> shards(3);
+  shards[0].add("a", 1);
+  shards[0].add("b", 2);
+  shards[2].add("c", 3);
+  shards[2].add("c", 3);
+  WordTable table = combine_shards(std::move(shards), nullptr);
+  ASSERT_EQ(table.len(), 3u);
+  EXPECT_EQ(table.get(0), "a");
+  EXPECT_EQ(table.get(1), "b");
+  EXPECT_EQ(table.get(2), "c");
+  EXPECT_EQ(table.count(2), 2u);
+  EXPECT_EQ(table.bytes().size(), 3u);
+}
+
+TEST(CombineShards, EmptyInputGivesEmptyTable) {
+  WordTable table = combine_shards({}, nullptr);
+  EXPECT_EQ(table.len(), 0u);
+  EXPECT_EQ(table.offsets(), std::vector<uint32_t>{0});
+  EXPECT_TRUE(table.bytes().empty());
+}
+
+TEST(CombineShards, RespellsBytesThroughTheMap) {
+  std::array<uint32_t, 256> map{};
+  for (uint32_t b = 0; b < 256; ++b) map[b] = b;
+  map[0x20] = 0x120;
+  std::vector<ShardCounter> shards(1);
+  shards[0].add(" A", 9);
+  WordTable table = combine_shards(std::move(shards), &map);
+  ASSERT_EQ(table.len(), 1u);
+  EXPECT_EQ(table.get(0), "\xC4\xA0" "A");
+  EXPECT_EQ(table.count(0), 1u);
+}
+
+TEST(Counting, SplitAndCountMatchesReferenceOnRealText) {
+  const std::string text =
+      "the cat  sat\ton the mat.\nThe\xC2\xA0" "cat\xE3\x80\x80sat\xE2\x80\x8Bhere \xEF\xBB\xBFthe";
+  std::map<std::string, uint64_t> expected = {
+      {"the", 1}, {"cat", 1}, {"sat", 1}, {"on", 1}, {"mat.", 1}, {"The", 1},
+      {"cat", 1}, {"sat\xE2\x80\x8Bhere", 1}, {"\xEF\xBB\xBFthe", 1}};
+  expected["the"] = 2;
+  expected["cat"] = 2;
+  std::vector<ShardCounter> shards(2);
+  split_whitespace(text, [&](std::string_view word) {
+    const uint64_t hash = pretoken_hash(word);
+    shards[owner_index(hash, 2)].add(word, hash);
+  });
+  EXPECT_EQ(as_map(combine_shards(std::move(shards), nullptr)), expected);
+}
+
+}  // namespace
+}  // namespace selkbar

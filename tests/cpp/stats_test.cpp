@@ -1,0 +1,103 @@
+// Diagnostics: the switch, number formats and line formats.
+#include "stats.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+namespace selkbar {
+namespace {
+
+class StatsEnv : public ::testing::Test {
+ protected:
+  void TearDown() override { unsetenv("SELKBAR_STATS"); }
+};
+
+TEST_F(StatsEnv, SwitchReadsTheEnvironmentEachTime) {
+  unsetenv("SELKBAR_STATS");
+  EXPECT_FALSE(stats_enabled());
+  EXPECT_FALSE(stats_present());
+  for (const char* off : {"", "0"}) {
+    setenv("SELKBAR_STATS", off, 1);
+    EXPECT_FALSE(stats_enabled()) << off;
+    EXPECT_TRUE(stats_present()) << off;
+  }
+  for (const char* on : {"1", "00", "false", "no", "\xff"}) {
+    setenv("SELKBAR_STATS", on, 1);
+    EXPECT_TRUE(stats_enabled()) << on;
+  }
+}
+
+TEST(ParseDecimal, AcceptsOnlyPlainUnsigned) {
+  EXPECT_EQ(parse_u64_decimal("+1048576"), 1048576u);
+  EXPECT_EQ(parse_u64_decimal("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"", "+", "-5", "abc", " 1", "1 ", "18446744073709551616", "1.0", "++1"}) {
+    EXPECT_FALSE(parse_u64_decimal(bad).has_value()) << bad;
+  }
+}
+
+TEST(Formats, SizingAndSummaryLines) {
+  EXPECT_EQ(format_sizing_line({8388608, 8, 65536, 8, 4, 4}),
+            "sizing: chunk=8192KB queue=8 batch=64KB readers=8 scanners=4 owners=4\n");
+  Phase1Stats stats;
+  stats.read_ns = 1499999999;
+  stats.scan_hash_ns = 2500000;  // 2.5 ms rounds to even: 2
+  stats.insert_ns = 3500000;     // 3.5 ms rounds to even: 4
+  EXPECT_EQ(format_phase1_summary(stats, {65536, 4, 65536, 1, 2, 3}),
+            "phase1 cpu-ms (summed across threads):\n"
+            "  read 1500 over 1 readers\n"
+            "  scan+hash 2 over 2 scanners\n"
+            "  send-blocked 0\n"
+            "  recv-blocked 0\n"
+            "  insert 4 over 3 owners\n");
+}
+
+TEST(Formats, DurationsPickTheUnitAndRoundHalfUp) {
+  EXPECT_EQ(format_duration(1234567), "1.23ms");
+  EXPECT_EQ(format_duration(999), "999.00ns");
+  EXPECT_EQ(format_duration(1000), "1.00\xC2\xB5s");
+  EXPECT_EQ(format_duration(1500000000), "1.50s");
+  EXPECT_EQ(format_duration(12345000), "12.35ms");
+  EXPECT_EQ(format_duration(999999999), "1000.00ms");
+  EXPECT_EQ(format_duration(0), "0.00ns");
+}
+
+TEST(Formats, RssParsingAndLine) {
+  EXPECT_EQ(parse_rss_kib(" 2047\n"), 2047u);
+  EXPECT_EQ(parse_rss_kib("\xC2\xA0" "12\xE3\x80\x80"), 12u);
+  EXPECT_FALSE(parse_rss_kib("").has_value());
+  EXPECT_FALSE(parse_rss_kib("12 13").has_value());
+  EXPECT_FALSE(parse_rss_kib("error: no such process").has_value());
+  EXPECT_EQ(format_rss_line("combining shards", 2047), "rss after combining shards: 1 MB\n");
+  EXPECT_EQ(format_rss_line("combining shards", 1023), "rss after combining shards: 0 MB\n");
+}
+
+TEST_F(StatsEnv, RssProbeAndLapPrintOnlyWhenOn) {
+  unsetenv("SELKBAR_STATS");
+  testing::internal::CaptureStderr();
+  report_rss("x");
+  PhaseTimer().lap("alphabet");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+
+  setenv("SELKBAR_STATS", "1", 1);
+  testing::internal::CaptureStderr();
+  report_rss("probe");
+  PhaseTimer timer;
+  timer.lap("alphabet");
+  const std::string out = testing::internal::GetCapturedStderr();
+  EXPECT_NE(out.find("rss after probe: "), std::string::npos) << out;
+  EXPECT_NE(out.find("  phase2 alphabet: "), std::string::npos) << out;
+}
+
+TEST_F(StatsEnv, RssProbeIsSilentWithoutPs) {
+  setenv("SELKBAR_STATS", "1", 1);
+  const std::string path = getenv("PATH");
+  setenv("PATH", "/nonexistent", 1);
+  testing::internal::CaptureStderr();
+  report_rss("probe");
+  const std::string out = testing::internal::GetCapturedStderr();
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(out, "");
+}
+
+}  // namespace
+}  // namespace selkbar
