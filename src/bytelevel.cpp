@@ -3,6 +3,8 @@
 #include "bytelevel.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 
 #include "unicode_tables.h"
 
@@ -20,26 +22,72 @@ constexpr auto ASCII_CLASS = [] {
   return table;
 }();
 
+// The non-ASCII White_Space code points, in increasing order.
+constexpr uint32_t NON_ASCII_WHITE_SPACE[] = {0x85,   0xA0,   0x1680, 0x2000, 0x2001, 0x2002,
+                                              0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
+                                              0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
+                                              0x3000};
+
 bool is_non_ascii_white_space(uint32_t cp) {
   if (cp > 0x3000) return false;
   return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
          cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
 }
 
-// Whether cp lies in one of the sorted, disjoint ranges: the last range whose
-// first code point is not above cp is the only candidate.
-bool in_ranges(std::span<const CodePointRange> ranges, uint32_t cp) {
+// Finds cp in sorted, disjoint ranges: the last range whose first code point
+// is not above cp is the only candidate. Returns whether cp is in a range;
+// *stretch receives that range, or else the gap between ranges around cp.
+bool locate(std::span<const CodePointRange> ranges, uint32_t cp, CodePointRange* stretch) {
   const auto after = std::upper_bound(ranges.begin(), ranges.end(), cp,
                                       [](uint32_t v, const CodePointRange& r) { return v < r.first; });
-  return after != ranges.begin() && cp <= std::prev(after)->last;
+  const bool has_before = after != ranges.begin();
+  if (has_before && cp <= std::prev(after)->last) {
+    *stretch = *std::prev(after);
+    return true;
+  }
+  stretch->first = has_before ? std::prev(after)->last + 1 : 0;
+  stretch->last = after != ranges.end() ? after->first - 1 : UINT32_MAX;
+  return false;
 }
 
-CharClass classify_non_ascii(uint32_t cp) {
+}  // namespace
+
+CharClass CharClassifier::ascii_class(uint32_t cp) { return ASCII_CLASS[cp]; }
+
+CharClass CharClassifier::classify_and_remember(uint32_t cp) {
   if (is_non_ascii_white_space(cp)) return CharClass::Whitespace;
-  if (in_ranges(LETTER_RANGES, cp)) return CharClass::Letter;
-  if (in_ranges(NUMBER_RANGES, cp)) return CharClass::Number;
-  return CharClass::Other;
+  CodePointRange letters;
+  CodePointRange numbers;
+  CodePointRange stretch;
+  CharClass cls;
+  if (locate(LETTER_RANGES, cp, &letters)) {
+    stretch = letters;
+    cls = CharClass::Letter;
+  } else if (locate(NUMBER_RANGES, cp, &numbers)) {
+    stretch = numbers;
+    cls = CharClass::Number;
+  } else {
+    // Other: the overlap of both gaps, cut back to exclude whitespace.
+    stretch = {std::max(letters.first, numbers.first), std::min(letters.last, numbers.last)};
+    for (const uint32_t white : NON_ASCII_WHITE_SPACE) {
+      if (white < cp) stretch.first = std::max(stretch.first, white + 1);
+      if (white > cp) stretch.last = std::min(stretch.last, white - 1);
+    }
+    cls = CharClass::Other;
+  }
+  first_[next_slot_] = stretch.first;
+  last_[next_slot_] = stretch.last;
+  class_[next_slot_] = cls;
+  next_slot_ = (next_slot_ + 1) % SLOTS;
+  return cls;
 }
+
+CharClass classify_code_point(uint32_t cp) {
+  CharClassifier fresh;
+  return fresh.classify(cp);
+}
+
+namespace {
 
 // One decoded character: its class and its length in bytes (at least 1).
 struct Char {
@@ -47,7 +95,7 @@ struct Char {
   uint32_t length;
 };
 
-Char decode_non_ascii(const uint8_t* p, const uint8_t* end) {
+inline Char decode_non_ascii(const uint8_t* p, const uint8_t* end, CharClassifier* classifier) {
   const uint8_t lead = p[0];
   uint32_t length;
   uint32_t cp;
@@ -68,21 +116,48 @@ Char decode_non_ascii(const uint8_t* p, const uint8_t* end) {
   const auto available = static_cast<size_t>(end - p);
   if (available < length) return {CharClass::Other, static_cast<uint32_t>(available)};
   for (uint32_t i = 1; i < length; ++i) cp = (cp << 6) | (p[i] & 0x3Fu);
-  return {classify_non_ascii(cp), length};
+  return {classifier->classify(cp), length};
 }
 
 // REQUIRES: p < end.
-inline Char decode_at(const uint8_t* p, const uint8_t* end) {
+inline Char decode_at(const uint8_t* p, const uint8_t* end, CharClassifier* classifier) {
   if (*p < 0x80) return {ASCII_CLASS[*p], 1};
-  return decode_non_ascii(p, end);
+  return decode_non_ascii(p, end, classifier);
+}
+
+// How many of the 8 bytes at q, from the first, are ASCII letters. Words
+// are mostly shorter than 8 bytes, so taking them a word at a time replaces
+// a hard-to-predict loop exit per word by one predictable pass.
+inline size_t ascii_letter_prefix(const uint8_t* q) {
+  static_assert(std::endian::native == std::endian::little, "the first byte is the lowest");
+  constexpr uint64_t ONES = 0x0101010101010101ULL;
+  constexpr uint64_t HIGH = 0x8080808080808080ULL;
+  uint64_t x;
+  std::memcpy(&x, q, 8);
+  // Setting bit 5 folds A-Z onto a-z and maps no other byte into a-z. Then
+  // each byte's high bit is set iff 0x60 < byte < 0x7B and the byte is ASCII;
+  // no step carries or borrows across bytes.
+  const uint64_t folded = x | (ONES * 0x20);
+  const uint64_t low7 = folded & (ONES * 0x7F);
+  const uint64_t letters = (ONES * (0x7F + 0x7B) - low7) & ~folded & (low7 + ONES * (0x7F - 0x60)) & HIGH;
+  const uint64_t stops = ~letters & HIGH;
+  return stops == 0 ? 8 : static_cast<size_t>(std::countr_zero(stops)) / 8;
 }
 
 // Extends a run of class cls from q, which is just past a character of that
 // class. Returns the end of the run; if that is before end, *next receives
 // the character found there (of another class).
-inline const uint8_t* extend_run(const uint8_t* q, const uint8_t* end, CharClass cls, Char* next) {
+inline const uint8_t* extend_run(const uint8_t* q, const uint8_t* end, CharClass cls, Char* next,
+                                 CharClassifier* classifier) {
+  if (cls == CharClass::Letter) {
+    while (end - q >= 8) {
+      const size_t n = ascii_letter_prefix(q);
+      q += n;
+      if (n < 8) break;
+    }
+  }
   while (q < end) {
-    const Char c = decode_at(q, end);
+    const Char c = decode_at(q, end, classifier);
     if (c.cls != cls) {
       *next = c;
       return q;
@@ -111,10 +186,6 @@ inline size_t contraction_length(const uint8_t* p, const uint8_t* end) {
 
 }  // namespace
 
-CharClass classify_code_point(uint32_t cp) {
-  return cp < 0x80 ? ASCII_CLASS[cp] : classify_non_ascii(cp);
-}
-
 std::array<uint32_t, 256> build_byte_to_char() {
   std::array<uint32_t, 256> map{};
   uint32_t next_substitute = 0x100;
@@ -130,7 +201,8 @@ namespace bytelevel_internal {
 // Each character is decoded once: the character that stops a run is kept in
 // `ahead` and becomes the first character of the next pretoken. Only the
 // bytes after an apostrophe are looked at twice (raw, for the contractions).
-size_t cut_line(const char* line_begin, const char* line_end, const char** cuts) {
+size_t cut_line(const char* line_begin, const char* line_end, const char** cuts,
+                CharClassifier* classifier) {
   const auto* const begin = reinterpret_cast<const uint8_t*>(line_begin);
   const auto* const end = reinterpret_cast<const uint8_t*>(line_end);
   const uint8_t* p = begin;
@@ -151,20 +223,20 @@ size_t cut_line(const char* line_begin, const char* line_end, const char** cuts)
         continue;
       }
     }
-    const Char c = have_ahead ? ahead : decode_at(p, end);
+    const Char c = have_ahead ? ahead : decode_at(p, end, classifier);
     have_ahead = false;
     const uint8_t* q = p + c.length;
     if (c.cls != CharClass::Whitespace) {
-      cut(extend_run(q, end, c.cls, &ahead));
+      cut(extend_run(q, end, c.cls, &ahead, classifier));
       have_ahead = p < end;
       continue;
     }
     // A space takes the run of letters, numbers or other characters after it.
     Char second{};
     const bool has_second = q < end;
-    if (has_second) second = decode_at(q, end);
+    if (has_second) second = decode_at(q, end, classifier);
     if (*p == ' ' && has_second && second.cls != CharClass::Whitespace) {
-      cut(extend_run(q + second.length, end, second.cls, &ahead));
+      cut(extend_run(q + second.length, end, second.cls, &ahead, classifier));
       have_ahead = p < end;
       continue;
     }
@@ -181,7 +253,7 @@ size_t cut_line(const char* line_begin, const char* line_end, const char** cuts)
         q += second.length;
         ++run_chars;
         while (q < end) {
-          const Char x = decode_at(q, end);
+          const Char x = decode_at(q, end, classifier);
           if (x.cls != CharClass::Whitespace) {
             after = x;
             has_after = true;
@@ -206,7 +278,7 @@ size_t cut_line(const char* line_begin, const char* line_end, const char** cuts)
       cut(last);
       // The run's last character starts the next pretoken, before `after`.
       if (*last == ' ') {
-        cut(extend_run(q + after.length, end, after.cls, &ahead));
+        cut(extend_run(q + after.length, end, after.cls, &ahead, classifier));
         have_ahead = p < end;
       } else {
         cut(q);

@@ -8,6 +8,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <random>
 #include <set>
@@ -113,6 +115,26 @@ TEST(Classification, EveryCodePointMatchesALinearScanOfTheTables) {
   EXPECT_EQ(classify_code_point(0xFFFFFFFF), CharClass::Other);
 }
 
+TEST(Classification, RememberedStretchesNeverChangeAnAnswer) {
+  // One classifier across many code points, so answers come from its cache
+  // of stretches: in order (each stretch is then checked end to end), in
+  // reverse, and at random.
+  std::vector<uint32_t> order(0x110000);
+  for (uint32_t cp = 0; cp < 0x110000; ++cp) order[cp] = cp;
+  auto check_all = [&](const char* label) {
+    CharClassifier classifier;
+    for (const uint32_t cp : order) {
+      const CharClass fresh = classify_code_point(cp);
+      ASSERT_EQ(classifier.classify(cp), fresh) << label << std::hex << " U+" << cp;
+    }
+  };
+  check_all("ascending");
+  std::reverse(order.begin(), order.end());
+  check_all("descending");
+  std::shuffle(order.begin(), order.end(), std::mt19937(3));
+  check_all("shuffled");
+}
+
 TEST(Classification, AsciiClasses) {
   for (uint32_t cp = 0; cp < 0x80; ++cp) {
     CharClass want = CharClass::Other;
@@ -178,6 +200,26 @@ TEST(SplitBytelevel, LettersNumbersAndOtherRuns) {
             (Pieces{"\xE6\x97\xA5\xE6\x9C\xAC", "\xE3\x80\x82", "ok"}));
   EXPECT_EQ(split("a\xE3\x80\x80" "b"), (Pieces{"a", "\xE3\x80\x80", "b"}));  // U+3000
   EXPECT_EQ(split("\xF0\x9F\x98\x80\xF0\x9F\x98\x80!"), (Pieces{"\xF0\x9F\x98\x80\xF0\x9F\x98\x80!"}));
+}
+
+TEST(SplitBytelevel, LetterRunsStopAtTheFirstNonLetterWherever) {
+  // Letter runs are scanned several bytes at a time; put every ASCII byte,
+  // a non-ASCII letter and a non-ASCII symbol at every offset of a word.
+  const std::string word = "abcdefghijklmnopqrst";
+  std::vector<std::pair<std::string, bool>> inserts = {{"\xC3\xA9", true},   // é
+                                                       {"\xC3\x97", false},  // ×
+                                                       {"\xE2\x82\xAC", false}};
+  for (int b = 0; b < 0x80; ++b) {
+    inserts.emplace_back(std::string(1, static_cast<char>(b)), std::isalpha(b) != 0);
+  }
+  for (const auto& [insert, is_letter] : inserts) {
+    for (size_t k = 1; k < word.size(); ++k) {
+      const std::string text = word.substr(0, k) + insert + word.substr(k);
+      const Pieces got = split(text);
+      ASSERT_FALSE(got.empty());
+      EXPECT_EQ(got[0], is_letter ? text : word.substr(0, k)) << "byte " << insert << " at " << k;
+    }
+  }
 }
 
 TEST(SplitBytelevel, NewlinesEndWhitespaceRuns) {

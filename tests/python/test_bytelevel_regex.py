@@ -83,7 +83,7 @@ def test_corpus_lines_match_the_regex(path, unlike_regex):
 # Random text: every whitespace character, contractions and near misses,
 # letters, marks and numbers of several scripts, and now and then any code
 # point at all.
-ASCII = list("abcXYZ019!?.,-$'\"") + [" "] * 6 + ["\x1c", "\x1f", "\x00", "\x7f"]
+ASCII = list("abcXYZ019!?.,-$'\"@[`{~") + [" "] * 6 + ["\x1c", "\x1f", "\x00", "\x7f"]
 WHITESPACE = [chr(cp) for cp in sorted(split_hook.WHITE_SPACE)] + ["\n", "\r\n", "  ", " \n"]
 CONTRACTIONS = ["'s", "'t", "'re", "'ve", "'m", "'ll", "'d", "'S", "'RE", "'r", "'l", "'v",
                 "''", " '", "'sup", "n't", "'lll"]
