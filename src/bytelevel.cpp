@@ -198,9 +198,11 @@ std::array<uint32_t, 256> build_byte_to_char() {
 
 namespace bytelevel_internal {
 
-// Each character is decoded once: the character that stops a run is kept in
-// `ahead` and becomes the first character of the next pretoken. Only the
-// bytes after an apostrophe are looked at twice (raw, for the contractions).
+// Each character is decoded and classified once: the character that stops a
+// run is kept in `ahead` and becomes the first character of the next
+// pretoken. The only second looks are cheap raw ones: the bytes after an
+// apostrophe (for the contractions) and the rest of the 8-byte word in which
+// an ASCII letter run ends.
 size_t cut_line(const char* line_begin, const char* line_end, const char** cuts,
                 CharClassifier* classifier) {
   const auto* const begin = reinterpret_cast<const uint8_t*>(line_begin);
