@@ -135,16 +135,6 @@ TEST(Classification, RememberedStretchesNeverChangeAnAnswer) {
   check_all("shuffled");
 }
 
-TEST(Classification, AsciiClasses) {
-  for (uint32_t cp = 0; cp < 0x80; ++cp) {
-    CharClass want = CharClass::Other;
-    if ((cp >= 'A' && cp <= 'Z') || (cp >= 'a' && cp <= 'z')) want = CharClass::Letter;
-    if (cp >= '0' && cp <= '9') want = CharClass::Number;
-    if (reference_white_space(cp)) want = CharClass::Whitespace;
-    EXPECT_EQ(classify_code_point(cp), want) << cp;
-  }
-}
-
 TEST(Classification, LookalikesAndMarks) {
   EXPECT_EQ(classify_code_point(0xAA), CharClass::Letter);   // feminine ordinal
   EXPECT_EQ(classify_code_point(0xB2), CharClass::Number);   // superscript two
