@@ -12,6 +12,7 @@
 #include <new>
 
 #include "batch.h"
+#include "bytelevel.h"
 #include "channel.h"
 #include "counter.h"
 #include "error.h"
@@ -120,7 +121,8 @@ void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchS
     scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
                 [](std::string_view text, auto& sink) { split_whitespace(text, sink); });
   } else {
-    throw InternalError("byte-level splitting is not available in this build");
+    scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
+                [](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
   }
 }
 
@@ -303,7 +305,11 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   if (stats_enabled()) write_stderr(format_phase1_summary(stats, numbers));
   report_rss("phase 1 shard counters");
 
-  WordTable words = combine_shards(std::move(shards), nullptr);
+  // Byte-level words are counted as raw bytes and re-spelled as printable
+  // characters once per distinct word, here.
+  const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
+  WordTable words = combine_shards(
+      std::move(shards), pretokenizer == PretokenizerKind::ByteLevel ? &byte_to_char : nullptr);
   report_rss("combining shards");
 
   CountResult result;

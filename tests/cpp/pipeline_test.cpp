@@ -193,6 +193,16 @@ TEST(PipelineCounts, SameFileTwiceCountsEveryWordTwiceAndThreadBudgetIsClamped) 
   }
 }
 
+TEST(PipelineCounts, ByteLevelWordsAreStoredRespelled) {
+  TempDir dir;
+  const std::string path = dir.write("f", "x A\nx A");
+  CountResult result = count_words({path}, 2, PretokenizerKind::ByteLevel);
+  ASSERT_FALSE(result.error);
+  // " A" is stored as U+0120 U+0041 and "\n" as U+010A.
+  const WordCounts want = {{"x", 2}, {"\xC4\xA0" "A", 2}, {"\xC4\x8A", 1}};
+  EXPECT_TRUE(testing::table_equals(result.words, want));
+}
+
 // ---- Worker failures ----
 
 struct ThreadCensus {
