@@ -234,6 +234,9 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   WorkerGroup owner_threads;
   WorkerGroup scanner_threads;
   WorkerGroup reader_threads;
+  auto before_start = [&hooks](WorkerRole role) {
+    if (hooks.before_thread_start) hooks.before_thread_start(role);
+  };
   auto on_exit = [&hooks](WorkerRole role) {
     return [&hooks, role] {
       if (hooks.on_thread_exit) hooks.on_thread_exit(role);
@@ -248,6 +251,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   for (uint64_t owner = 0; owner < sizing.owners; ++owner) {
     auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
     owner_senders.push_back(std::move(sender));
+    before_start(WorkerRole::Owner);
     owner_threads.start(
         [receiver = std::move(receiver), &shard = shards[owner], &stats, &hooks]() mutable {
           shard = run_owner(std::move(receiver), stats, hooks);
@@ -255,6 +259,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
         on_exit(WorkerRole::Owner));
   }
   for (uint64_t scanner = 0; scanner < sizing.scanners; ++scanner) {
+    before_start(WorkerRole::Scanner);
     scanner_threads.start(
         [chunks = shared_chunks, owners = owner_senders, &first_error, &stats,
          batch = sizing.batch, pretokenizer, &hooks]() mutable {
@@ -287,6 +292,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   const uint64_t reader_count =
       std::min<uint64_t>(sizing.readers, std::max<uint64_t>(tasks.size(), 1));
   for (uint64_t reader = 0; reader < reader_count; ++reader) {
+    before_start(WorkerRole::Reader);
     reader_threads.start(
         [sender = chunk_sender, &tasks, &next_task, &first_error, chunk = sizing.chunk,
          pretokenizer, &stats, &hooks]() mutable {

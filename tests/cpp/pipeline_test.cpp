@@ -275,6 +275,36 @@ TEST(PipelineFailures, EveryScannerFailingLetsReadersStop) {
   EXPECT_EQ(census.exited.load(), 8 + 8 + 8);
 }
 
+// The coordinator failing part-way through starting its workers must still
+// release its channel ends and join everything it started, whichever pool
+// it was filling.
+TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
+  TempDir dir;
+  const std::vector<std::string> files = busy_files(dir);
+  ScopedEnv env("SELKBAR_MIN_RANGE", "4096");
+  struct Case {
+    WorkerRole role;
+    int nth;           // which start of that role fails, from 1
+    int started_before;  // threads running by then (owners, scanners, readers)
+  };
+  for (const Case c : {Case{WorkerRole::Owner, 1, 0}, Case{WorkerRole::Owner, 3, 2},
+                       Case{WorkerRole::Scanner, 1, 4}, Case{WorkerRole::Scanner, 2, 5},
+                       Case{WorkerRole::Reader, 1, 8}, Case{WorkerRole::Reader, 4, 11}}) {
+    ThreadCensus census;
+    std::atomic<int> started{0};
+    int seen = 0;
+    Phase1Hooks hooks = census.hooks(nullptr);
+    hooks.before_thread_start = [&](WorkerRole role) {
+      if (role == c.role && ++seen == c.nth) throw InternalError("cannot start");
+      ++started;
+    };
+    // t = 8: 4 owners, 4 scanners, 8 readers.
+    EXPECT_THROW(count_words_with_hooks(files, 8, WS, hooks), InternalError);
+    EXPECT_EQ(started.load(), c.started_before);
+    EXPECT_EQ(census.exited.load(), c.started_before);
+  }
+}
+
 // ---- Diagnostics ----
 
 TEST(PipelineStats, PrintsSizingAndSummaryOnlyWhenSwitchedOn) {
