@@ -63,6 +63,17 @@ namespace {
 using BatchSender = Sender<PretokenBatch>;
 using SharedChunkReceiver = SharedReceiver<TextChunk>;
 
+// The operating system sees a path only up to its first NUL byte; a path
+// with one inside would silently name another file, so it is refused.
+constexpr const char* NUL_IN_PATH = "path contains a NUL byte";
+
+// stat() following links; returns nothing or the error text.
+std::optional<std::string> query_metadata(const std::string& path, struct stat* info) {
+  if (path.find('\0') != std::string::npos) return NUL_IN_PATH;
+  if (stat(path.c_str(), info) != 0) return std::string(std::strerror(errno));
+  return std::nullopt;
+}
+
 void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
   if (hooks.before_item) hooks.before_item(role);
 }
@@ -212,7 +223,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   uint64_t total_bytes = 0;
   for (const std::string& path : files) {
     struct stat info;
-    if (stat(path.c_str(), &info) == 0) total_bytes += static_cast<uint64_t>(info.st_size);
+    if (!query_metadata(path, &info)) total_bytes += static_cast<uint64_t>(info.st_size);
   }
   const PipelineSizing sizing = compute_sizing(total_bytes, t, min_range_from_env());
   const SizingNumbers numbers{sizing.chunk,    sizing.queue,    sizing.batch,
@@ -276,8 +287,8 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   for (const std::string& path : files) {
     const uint64_t min_range = min_range_from_env();
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-      first_error.record("reading " + path + ": " + std::strerror(errno));
+    if (std::optional<std::string> error = query_metadata(path, &info)) {
+      first_error.record("reading " + path + ": " + *error);
       break;
     }
     if (!S_ISREG(info.st_mode)) {

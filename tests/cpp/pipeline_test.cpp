@@ -139,6 +139,13 @@ TEST(PipelineErrors, DirectoriesAndFifosAreNotRegularFiles) {
   EXPECT_EQ(count_words({fifo, good}, 2, WS).error, fifo + tail);
 }
 
+TEST(PipelineErrors, PathWithNulByteIsRefusedNotTruncated) {
+  TempDir dir;
+  const std::string real = dir.write("real", "words that must not be read");
+  const std::string with_nul = real + std::string("\0suffix", 7);
+  EXPECT_EQ(count_words({with_nul}, 2, WS).error, "reading " + with_nul + ": path contains a NUL byte");
+}
+
 TEST(PipelineErrors, InvalidUtf8ReportsItsIndexWithinTheChunk) {
   TempDir dir;
   // With one thread and a file under 512 KiB the chunk size is 64 KiB: the
