@@ -6,17 +6,9 @@ import re
 import subprocess
 import sys
 
-import pytest
-
-import selkbar
-
 REPO = pathlib.Path(__file__).resolve().parents[2]
 VENV = pathlib.Path(sys.executable).parents[1]
 BLOCK = re.compile(r"^```(sh|python)\n(.*?)^```$", re.M | re.S)
-
-# Interim, until the training entry points are merged from main.
-pytestmark = pytest.mark.skipif(not hasattr(selkbar, "train_tokenizer"),
-                                reason="selkbar has no train_tokenizer yet")
 
 
 def test_readme_examples_run(tmp_path):

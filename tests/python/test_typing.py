@@ -1,14 +1,11 @@
 """The type stubs: installed where mypy finds them for user code, exact
 enough to reject wrong calls, and in step with the runtime signatures."""
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
 import sysconfig
-
-import pytest
-
-import selkbar
 
 USAGE = pathlib.Path(__file__).with_name("typed_usage.py")
 
@@ -54,9 +51,19 @@ def test_wrong_argument_type_is_an_error(tmp_path):
             '"float"; expected "int | None"  [arg-type]') in result.stdout
 
 
-@pytest.mark.skipif(not hasattr(selkbar, "train_tokenizer"),
-                    reason="interim: selkbar has no train_tokenizer yet")
+# The runtime's text signatures write "pretokenizer=..." because the default is
+# not a simple literal there; the stubs name it, which is the one difference.
+PRETOKENIZER_DEFAULT = re.compile(
+    r'error: selkbar\.train_(bpe|tokenizer) is inconsistent, runtime parameter "pretokenizer" '
+    r"has a default value of Ellipsis, which is different from stub parameter default "
+    r"'whitespace'\n")
+
+
 def test_stubs_match_the_runtime_signatures(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "selkbar"],
                             cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    assert result.returncode == 0, result.stdout + result.stderr
+    blocks = [block for block in re.split(r"\n(?=error: )", result.stdout)
+              if block.startswith("error: ")]
+    unexpected = [block for block in blocks if not PRETOKENIZER_DEFAULT.match(block)]
+    assert unexpected == [], result.stdout + result.stderr
+    assert len(blocks) == 2, result.stdout
