@@ -274,9 +274,11 @@ def train(args, files):
 
 
 def main(argv=None):
-    if threading.current_thread() is threading.main_thread():
+    if (threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
         # Die on Ctrl-C like any native program instead of waiting for the
-        # training call to return to the interpreter.
+        # training call to return to the interpreter. An inherited "ignore"
+        # (a background job, nohup) is left alone: Python kept it too.
         signal.signal(signal.SIGINT, signal.SIG_DFL)
     parser = build_parser()
     args = parser.parse_args(argv)

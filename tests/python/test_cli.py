@@ -131,9 +131,7 @@ OPTION_CASES = [
     (["--min-frequency", "200"], {"min_frequency": 200}),
     (["--max-token-length", "3"], {"max_token_length": 3}),
     (["--limit-alphabet", "8"], {"limit_alphabet": 8}),
-    pytest.param(["--pretokenizer", "bytelevel"], {"pretokenizer": "bytelevel"},
-                 marks=pytest.mark.skip(reason="interim: the pipeline on main has no byte-level "
-                                               "mode yet")),
+    (["--pretokenizer", "bytelevel"], {"pretokenizer": "bytelevel"}),
     (["--continuing-subword-prefix", "##"], {"continuing_subword_prefix": "##"}),
     (["--end-of-word-suffix", "</w>"], {"end_of_word_suffix": "</w>"}),
     # An empty prefix is present, not absent: it shows only in the file.
@@ -368,3 +366,24 @@ def test_ctrl_c_during_training_stops_at_once_leaving_no_output(tmp_path):
     assert waited < 2.0, waited
     assert os.listdir(out_dir) == []
     assert process.stdout.read() == ""
+
+
+def test_an_inherited_ignore_of_ctrl_c_is_kept(tmp_path):
+    corpus = tmp_path / "long.txt"
+    write_long_corpus(corpus, 100_000)
+    output = tmp_path / "tok.json"
+    process = subprocess.Popen(
+        [str(COMMAND), str(corpus), "-o", str(output), "--vocab-size", "5000", "--stats"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    try:
+        assert process.stderr.readline().startswith("sizing: ")
+        process.send_signal(signal.SIGINT)
+        stdout, _ = process.communicate(timeout=120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 0
+    assert stdout.startswith("trained ")
+    assert output.is_file()
