@@ -1,0 +1,297 @@
+"""selkbar-train: train a BPE tokenizer from the command line.
+
+A thin wrapper around selkbar.train_tokenizer. Inputs may be files or
+directories; a directory stands for every visible regular file below it, in
+sorted order, so the same tree always gives the same file list and therefore
+the same tokenizer.
+
+Exit status: 0 on success, 2 when the command line is wrong (argparse's own
+errors and the checks made here before any work starts), 1 when training
+fails (the library's ValueError, OSError, MemoryError or internal error).
+Ctrl-C kills the process at once: training runs in native code without the
+interpreter lock, so a Python KeyboardInterrupt would only be seen after it
+had finished. The library writes the output through a temporary file that is
+renamed into place, so an interrupted run leaves no partial tokenizer.json.
+"""
+
+import argparse
+import json
+import os
+import signal
+import sys
+import threading
+import time
+
+PROG = "selkbar-train"
+PRETOKENIZERS = ("whitespace", "bytelevel")
+# The library refuses larger thread budgets; checking here turns the refusal
+# into a usage error instead of a failed training.
+MAX_THREADS = 4096
+U64_LIMIT = 1 << 64
+
+EXIT_TRAINING_FAILED = 1
+EXIT_USAGE = 2
+
+
+class UsageError(Exception):
+    """A bad command line found before training starts (exit status 2)."""
+
+
+def _count(text):
+    """argparse type: a decimal integer in 0 .. 2**64 - 1, as the library takes."""
+    try:
+        value = int(text, 10)
+    except ValueError:
+        value = -1
+    if not 0 <= value < U64_LIMIT:
+        raise argparse.ArgumentTypeError(f"expected a non-negative integer, got {text!r}")
+    return value
+
+
+def _threads(text):
+    value = _count(text)
+    if value > MAX_THREADS:
+        raise argparse.ArgumentTypeError(
+            f"threads {value} exceeds the maximum supported ({MAX_THREADS})")
+    return value
+
+
+def build_parser():
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description=(
+            "Train a byte-pair-encoding tokenizer on UTF-8 text files and write it as a "
+            "HuggingFace tokenizer.json (loadable with tokenizers.Tokenizer.from_file)."),
+        epilog=(
+            "Prints one summary line on success. Exit status: 0 on success, 1 when "
+            "training fails (unreadable input, text that is not UTF-8, output not "
+            "writable), 2 for a bad command line. Ctrl-C stops at once and leaves no "
+            "output file. Environment: SELKBAR_MIN_RANGE sets the minimum bytes per "
+            "file range read by one reader thread (default 67108864)."),
+    )
+    parser.add_argument(
+        "inputs", nargs="+", metavar="INPUT",
+        help="a UTF-8 text file, or a directory: every regular file below it is read, "
+             "in sorted order, skipping hidden files and directories (names starting "
+             "with '.')")
+    parser.add_argument(
+        "-o", "--output", required=True, metavar="PATH",
+        help="where to write tokenizer.json (required); an existing file is replaced")
+    parser.add_argument(
+        "--vocab-size", required=True, type=_count, metavar="N",
+        help="target vocabulary size, special tokens and alphabet included (required); "
+             "training stops earlier when no pair qualifies")
+    parser.add_argument(
+        "--special-token", action="append", dest="special_tokens", metavar="TOKEN",
+        help="a special token, given the next id from 0 upwards; repeat the option for "
+             "more (default: none)")
+    parser.add_argument(
+        "--min-frequency", type=_count, metavar="N",
+        help="stop merging when the most frequent pair occurs fewer than N times "
+             "(default: 0, merge while any pair occurs)")
+    parser.add_argument(
+        "--max-token-length", type=_count, metavar="N",
+        help="only merge neighbours that together span fewer than N characters; pairs "
+             "of single characters are always merged (default: no limit)")
+    parser.add_argument(
+        "--limit-alphabet", type=_count, metavar="N",
+        help="keep only the N most frequent characters in the initial alphabet; the "
+             "others are dropped from the words (default: no limit)")
+    parser.add_argument(
+        "--pretokenizer", choices=PRETOKENIZERS,
+        help="how text is split into words before merging: 'whitespace' splits on "
+             "Unicode white space; 'bytelevel' uses the GPT-2 byte-level rule "
+             "(default: whitespace)")
+    parser.add_argument(
+        "--threads", type=_threads, metavar="N",
+        help=f"threads for reading and counting the corpus, 1 to {MAX_THREADS}; 0 "
+             "means the number of logical processors (default: 0)")
+    parser.add_argument(
+        "--continuing-subword-prefix", metavar="PREFIX",
+        help="prefix marking a token that continues a word, e.g. '##' (default: none)")
+    parser.add_argument(
+        "--end-of-word-suffix", metavar="SUFFIX",
+        help="suffix marking a token that ends a word, e.g. '</w>' (default: none)")
+    parser.add_argument(
+        "--stats", action="store_true",
+        help="print the library's diagnostics (sizing, phase timings, memory) on "
+             "standard error, as SELKBAR_STATS=1 does (default: off)")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
+    return parser
+
+
+def _version():
+    try:
+        import selkbar
+    except ImportError:
+        return "(selkbar module not importable)"
+    return selkbar.__version__
+
+
+def _walk(directory, ancestors):
+    """Yields the visible regular files below directory in sorted order.
+
+    Links are followed, so a linked corpus directory is read; ancestors holds
+    the (device, inode) of every directory on the current path, so a link back
+    up the tree is not followed forever.
+    """
+    try:
+        info = os.stat(directory)
+        key = (info.st_dev, info.st_ino)
+        if key in ancestors:
+            return
+        with os.scandir(directory) as scan:
+            entries = sorted(scan, key=lambda entry: entry.name)
+    except OSError as error:
+        raise OSError(f"reading {directory}: {error.strerror}") from error
+    ancestors.add(key)
+    for entry in entries:
+        if entry.name.startswith("."):
+            continue
+        path = os.path.join(directory, entry.name)
+        if entry.is_dir():
+            yield from _walk(path, ancestors)
+        elif entry.is_file():
+            # FIFOs, sockets and devices inside a directory are not corpus
+            # text; named on the command line they reach the library, which
+            # refuses them with its own message.
+            yield path
+    ancestors.discard(key)
+
+
+def expand_inputs(inputs):
+    """Replaces each directory by the files below it; other paths pass as given.
+
+    A path that is not a directory (missing, unreadable, not a regular file)
+    is passed through unchanged so the library reports it with its message.
+    """
+    files = []
+    for path in inputs:
+        if os.path.isdir(path):
+            files.extend(_walk(path, set()))
+        else:
+            files.append(path)
+    if not files:
+        raise UsageError("no input files: the directories given hold no visible regular files")
+    return files
+
+
+def check_output(output):
+    """Fails fast on an output path that cannot be written, before a long training."""
+    if os.path.isdir(output):
+        raise UsageError(f"output {output} is a directory")
+    parent = os.path.dirname(output) or "."
+    if not os.path.isdir(parent):
+        raise UsageError(f"output directory {parent} does not exist")
+
+
+def training_options(args):
+    """The keyword options the user gave; the others keep the library's defaults."""
+    options = {}
+    for name in ("special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
+                 "pretokenizer", "threads", "continuing_subword_prefix",
+                 "end_of_word_suffix"):
+        value = getattr(args, name)
+        if value is not None:
+            options[name] = value
+    return options
+
+
+def check_utf8(files, args):
+    """The library takes paths and tokens as UTF-8 text; a command line holding
+    bytes that are not UTF-8 reaches Python as lone surrogates."""
+    texts = [("input path", path) for path in files]
+    texts.append(("output path", args.output))
+    texts += [("special token", token) for token in args.special_tokens or ()]
+    for name in ("continuing_subword_prefix", "end_of_word_suffix"):
+        value = getattr(args, name)
+        if value is not None:
+            texts.append((name.replace("_", "-"), value))
+    for what, text in texts:
+        try:
+            text.encode("utf-8")
+        except UnicodeEncodeError:
+            shown = text.encode("utf-8", "backslashreplace").decode("utf-8")
+            raise UsageError(f"{what} is not valid UTF-8: {shown}") from None
+
+
+def _total_bytes(files):
+    total = 0
+    for path in files:
+        try:
+            total += os.stat(path).st_size
+        except OSError:
+            pass
+    return total
+
+
+def summarize(output, files, elapsed):
+    with open(output, encoding="utf-8") as handle:
+        model = json.load(handle)["model"]
+    noun = "file" if len(files) == 1 else "files"
+    return (f"trained {len(model['vocab'])} tokens, {len(model['merges'])} merges "
+            f"from {len(files)} {noun} ({_total_bytes(files)} bytes) in {elapsed:.2f}s "
+            f"-> {output}")
+
+
+def _fail(status, message):
+    print(f"{PROG}: error: {message}", file=sys.stderr)
+    return status
+
+
+def train(args, files):
+    """Runs the training call; returns the exit status."""
+    import selkbar
+
+    saved_stats = os.environ.get("SELKBAR_STATS")
+    if args.stats:
+        os.environ["SELKBAR_STATS"] = "1"
+    start = time.monotonic()
+    try:
+        selkbar.train_tokenizer(files, args.vocab_size, args.output, **training_options(args))
+    except (TypeError, OverflowError, UnicodeError) as error:
+        # Arguments the library refused before doing any work.
+        return _fail(EXIT_USAGE, str(error))
+    except (ValueError, OSError) as error:
+        return _fail(EXIT_TRAINING_FAILED, str(error))
+    except MemoryError as error:
+        return _fail(EXIT_TRAINING_FAILED, str(error) or "out of memory")
+    except BaseException as error:
+        # The library's PanicException derives from BaseException directly;
+        # interpreter exits and genuine bugs in this script keep their traceback.
+        if isinstance(error, (Exception, KeyboardInterrupt, SystemExit, GeneratorExit)):
+            raise
+        return _fail(EXIT_TRAINING_FAILED, f"internal error: {error}")
+    finally:
+        if args.stats:
+            if saved_stats is None:
+                os.environ.pop("SELKBAR_STATS", None)
+            else:
+                os.environ["SELKBAR_STATS"] = saved_stats
+    elapsed = time.monotonic() - start
+    print(summarize(args.output, files, elapsed))
+    return 0
+
+
+def main(argv=None):
+    if (threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
+        # Die on Ctrl-C like any native program instead of waiting for the
+        # training call to return to the interpreter. An inherited "ignore"
+        # (a background job, nohup) is left alone: Python kept it too.
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    try:
+        files = expand_inputs(args.inputs)
+        check_output(args.output)
+        check_utf8(files, args)
+    except UsageError as error:
+        parser.error(str(error))
+    except OSError as error:
+        return _fail(EXIT_TRAINING_FAILED, str(error))
+    return train(args, files)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

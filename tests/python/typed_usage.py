@@ -1,0 +1,57 @@
+"""User code typed against selkbar's stubs, checked by mypy --strict in
+test_typing.py; never run.
+
+Correct calls must pass; each wrong call carries the error mypy has to
+report, and --warn-unused-ignores (part of --strict) fails the check if the
+stubs let it through.
+"""
+from collections.abc import Sequence
+from typing import assert_type
+
+import selkbar
+
+FILES: Sequence[str] = ("a.txt", "b.txt")
+
+assert_type(selkbar.__version__, str)
+
+vocab, merges = selkbar.train_bpe(["a.txt"], 1000)
+assert_type(vocab, dict[str, int])
+assert_type(merges, list[tuple[str, str]])
+left, right = merges[0]
+assert_type(left, str)
+
+result = selkbar.train_bpe(
+    FILES,
+    vocab_size=30000,
+    special_tokens=("[PAD]", "[UNK]"),
+    min_frequency=2,
+    max_token_length=16,
+    limit_alphabet=1000,
+    pretokenizer="bytelevel",
+    threads=4,
+    continuing_subword_prefix="##",
+    end_of_word_suffix="</w>",
+)
+assert_type(result, tuple[dict[str, int], list[tuple[str, str]]])
+
+selkbar.train_bpe(files=["a.txt"], vocab_size=10, max_token_length=None, limit_alphabet=None,
+                  threads=None, continuing_subword_prefix=None, end_of_word_suffix=None)
+assert_type(selkbar.train_tokenizer(["a.txt"], 1000, "tokenizer.json"), None)
+selkbar.train_tokenizer(files=FILES, vocab_size=1000, output="tokenizer.json",
+                        special_tokens=["<s>"], pretokenizer="whitespace", threads=0)
+
+selkbar.train_bpe(["a.txt"], "1000")  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 10.5)  # type: ignore[arg-type]
+selkbar.train_bpe([1, 2], 1000)  # type: ignore[list-item]
+selkbar.train_bpe(["a.txt"], 1000, threads="4")  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 1000, min_frequency=None)  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 1000, special_tokens=None)  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 1000, pretokenizer=None)  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 1000, 5)  # type: ignore[call-arg, arg-type]
+selkbar.train_bpe(["a.txt"], 1000, vocab=5)  # type: ignore[call-arg]
+selkbar.train_bpe(["a.txt"])  # type: ignore[call-arg]
+selkbar.train_tokenizer(["a.txt"], 1000)  # type: ignore[call-arg]
+selkbar.train_tokenizer(["a.txt"], 1000, b"out.json")  # type: ignore[arg-type]
+selkbar.train_bpe_typo(["a.txt"], 1000)  # type: ignore[attr-defined]
+wrong: dict[str, str] = selkbar.train_bpe(["a.txt"], 1000)[0]  # type: ignore[assignment]
+n: int = selkbar.train_tokenizer(["a.txt"], 1000, "o.json")  # type: ignore[assignment, func-returns-value]
