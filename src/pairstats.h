@@ -166,7 +166,7 @@ class PairCounts {
   }
   // Hints the cache that `pair` will be looked up soon.
   void prefetch(Pair pair) const {
-    if (slots_) __builtin_prefetch(&slots_[bucket(pair)]);
+    if (slots_) prefetch_read(&slots_[bucket(pair)]);
   }
   size_t size() const { return size_; }
 
