@@ -83,6 +83,10 @@ class PositionList {
   uint32_t operator[](uint32_t i) const { return data()[i]; }
   bool on_heap() const { return capacity_ > INLINE_CAPACITY; }
 
+  // Gives back the unused tail of a list too large for the pool; smaller
+  // ones keep their power-of-two capacity so that the pool can take them.
+  void shrink_large();
+
  private:
   friend class SparePool;
 
@@ -201,8 +205,24 @@ class PairSteps {
 
   // The entry of `pair`, created with no change and no positions if absent.
   // The reference is valid until the next insertion.
-  PairStep& operator[](Pair pair);
+  PairStep& operator[](Pair pair) {
+    if ((used_.size() + 1) * 2 > mask_ + 1 || !slots_) grow();
+    for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
+      PairStep& slot = slots_[i];
+      if (slot.pair == pair) return slot;
+      if (slot.pair.left == NO_SYMBOL) {
+        used_.push_back(static_cast<uint32_t>(i));
+        slot.pair = pair;
+        slot.count_change = 0;
+        return slot;
+      }
+    }
+  }
   size_t size() const { return used_.size(); }
+  // Hints the cache that `pair` will be looked up soon.
+  void prefetch(Pair pair) const {
+    if (slots_) prefetch_read(&slots_[bucket(pair)]);
+  }
 
   // Calls visit(PairStep&) for every entry in insertion order, then empties
   // the map; the table keeps its allocation. visit may move the positions.
@@ -216,7 +236,11 @@ class PairSteps {
     used_.clear();
   }
 
-  // Calls visit(const PairStep&) for every entry in insertion order.
+  // Calls visit(PairStep&) for every entry in insertion order.
+  template <typename Visit>
+  void for_each(Visit&& visit) {
+    for (uint32_t slot : used_) visit(slots_[slot]);
+  }
   template <typename Visit>
   void for_each(Visit&& visit) const {
     for (uint32_t slot : used_) visit(slots_[slot]);
@@ -224,6 +248,7 @@ class PairSteps {
 
  private:
   size_t bucket(Pair pair) const { return static_cast<size_t>(pair_hash(pair) >> shift_); }
+  void grow();
   void rehash(size_t slot_count);
 
   std::unique_ptr<PairStep[]> slots_;
