@@ -160,7 +160,9 @@ void MergeChanges::begin(SymbolId left, SymbolId right, SymbolId new_id, size_t 
   right_ = right;
   new_id_ = new_id;
   for (auto& index : index_) {
-    if (index.size() < symbol_count) index.resize(std::max(symbol_count, index.size() * 2), NO_SYMBOL);
+    if (index.size() < symbol_count) {
+      index.resize(std::max(symbol_count, index.size() * 2), NO_SYMBOL);
+    }
   }
 }
 

@@ -17,8 +17,9 @@
 //   MergeQueue    a binary max-heap of MergeCandidates: larger count first,
 //                 then smaller left id, then smaller right id.
 //
-// All maps use open addressing with linear probing over a power-of-two table,
-// keyed by FxHash over (left, right), left first; the bucket comes from the
+// The hashed maps (PairCounts, PairSteps) use open addressing with linear
+// probing over a power-of-two table, keyed by FxHash over (left, right),
+// left first; the bucket comes from the
 // high bits of the hash, which are the well-mixed ones. A left id of
 // NO_SYMBOL marks an empty slot: no pair ever holds it.
 //

@@ -101,7 +101,8 @@ void SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbo
   const uint64_t start = symbols_.size();
   check_arena_room(start);
   if (word_symbols.size() > 0xFFFFFFFFULL) throw InternalError("symbol arena exceeds 4G symbols");
-  words_.push_back({static_cast<uint32_t>(start), static_cast<uint32_t>(word_symbols.size()), count});
+  words_.push_back(
+      {static_cast<uint32_t>(start), static_cast<uint32_t>(word_symbols.size()), count});
   symbols_.insert(symbols_.end(), word_symbols.begin(), word_symbols.end());
   if (track_lengths_) symbol_lengths_.resize(symbols_.size(), 1);
 }
@@ -139,10 +140,12 @@ void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId
   const uint32_t n = words_[w].length;
   SymbolId* s = symbols_.data() + start;
   if (track_lengths_) {
-    words_[w].length = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right, new_id,
-                                      limit.has_value(), limit.value_or(0), deltas);
+    words_[w].length = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right,
+                                           new_id, limit.has_value(), limit.value_or(0), deltas);
   } else {
-    if (limit.has_value()) throw InternalError("max_token_length needs an arena with symbol lengths");
+    if (limit.has_value()) {
+      throw InternalError("max_token_length needs an arena with symbol lengths");
+    }
     words_[w].length = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas);
   }
 }

@@ -97,7 +97,9 @@ int main(int argc, char** argv) {
 
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".txt") files.push_back(entry.path());
+    if (entry.is_regular_file() && entry.path().extension() == ".txt") {
+      files.push_back(entry.path());
+    }
   }
   std::sort(files.begin(), files.end());
   if (files.empty()) usage_error("no *.txt files in the corpus directory");
