@@ -192,7 +192,7 @@ inline int form_of(size_t position, size_t length) {
 
 class Decoration {
  public:
-  Decoration(const TrainConfig& config)
+  explicit Decoration(const TrainConfig& config)
       : prefix_(config.continuing_subword_prefix), suffix_(config.end_of_word_suffix) {}
 
   bool active() const { return prefix_.has_value() || suffix_.has_value(); }
