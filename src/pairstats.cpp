@@ -59,6 +59,16 @@ void PositionList::grow(SparePool& pool) {
   if (old.on_heap()) pool.recycle(std::move(old));
 }
 
+void PositionList::shrink_large() {
+  if (capacity_ <= SparePool::MAX_POOLED_CAPACITY || size_ == capacity_) return;
+  // Shrinking in place never needs more memory; if realloc declines, the
+  // list simply keeps its buffer.
+  void* buffer = std::realloc(heap_, uint64_t{size_} * sizeof(uint32_t));
+  if (buffer == nullptr) return;
+  heap_ = static_cast<uint32_t*>(buffer);
+  capacity_ = size_;
+}
+
 SparePool::~SparePool() {
   for (auto& stack : stacks_) {
     for (uint32_t* buffer : stack) std::free(buffer);
@@ -118,19 +128,7 @@ void PairCounts::rehash(size_t slot_count) {
 
 // ---- PairSteps ----
 
-PairStep& PairSteps::operator[](Pair pair) {
-  if ((used_.size() + 1) * 2 > mask_ + 1 || !slots_) rehash(slots_ ? (mask_ + 1) * 2 : 16);
-  for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
-    PairStep& slot = slots_[i];
-    if (slot.pair == pair) return slot;
-    if (slot.pair.left == NO_SYMBOL) {
-      used_.push_back(static_cast<uint32_t>(i));
-      slot.pair = pair;
-      slot.count_change = 0;
-      return slot;
-    }
-  }
-}
+void PairSteps::grow() { rehash(slots_ ? (mask_ + 1) * 2 : 16); }
 
 void PairSteps::rehash(size_t slot_count) {
   if (slot_count > (size_t{1} << 32)) throw std::bad_alloc();
@@ -162,7 +160,9 @@ void MergeChanges::begin(SymbolId left, SymbolId right, SymbolId new_id, size_t 
   right_ = right;
   new_id_ = new_id;
   for (auto& index : index_) {
-    if (index.size() < symbol_count) index.resize(std::max(symbol_count, index.size() * 2), NO_SYMBOL);
+    if (index.size() < symbol_count) {
+      index.resize(std::max(symbol_count, index.size() * 2), NO_SYMBOL);
+    }
   }
 }
 

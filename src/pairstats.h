@@ -17,8 +17,9 @@
 //   MergeQueue    a binary max-heap of MergeCandidates: larger count first,
 //                 then smaller left id, then smaller right id.
 //
-// All maps use open addressing with linear probing over a power-of-two table,
-// keyed by FxHash over (left, right), left first; the bucket comes from the
+// The hashed maps (PairCounts, PairSteps) use open addressing with linear
+// probing over a power-of-two table, keyed by FxHash over (left, right),
+// left first; the bucket comes from the
 // high bits of the hash, which are the well-mixed ones. A left id of
 // NO_SYMBOL marks an empty slot: no pair ever holds it.
 //
@@ -82,6 +83,10 @@ class PositionList {
   const uint32_t* end() const { return data() + size_; }
   uint32_t operator[](uint32_t i) const { return data()[i]; }
   bool on_heap() const { return capacity_ > INLINE_CAPACITY; }
+
+  // Gives back the unused tail of a list too large for the pool; smaller
+  // ones keep their power-of-two capacity so that the pool can take them.
+  void shrink_large();
 
  private:
   friend class SparePool;
@@ -166,7 +171,7 @@ class PairCounts {
   }
   // Hints the cache that `pair` will be looked up soon.
   void prefetch(Pair pair) const {
-    if (slots_) __builtin_prefetch(&slots_[bucket(pair)]);
+    if (slots_) prefetch_read(&slots_[bucket(pair)]);
   }
   size_t size() const { return size_; }
 
@@ -201,8 +206,24 @@ class PairSteps {
 
   // The entry of `pair`, created with no change and no positions if absent.
   // The reference is valid until the next insertion.
-  PairStep& operator[](Pair pair);
+  PairStep& operator[](Pair pair) {
+    if ((used_.size() + 1) * 2 > mask_ + 1 || !slots_) grow();
+    for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
+      PairStep& slot = slots_[i];
+      if (slot.pair == pair) return slot;
+      if (slot.pair.left == NO_SYMBOL) {
+        used_.push_back(static_cast<uint32_t>(i));
+        slot.pair = pair;
+        slot.count_change = 0;
+        return slot;
+      }
+    }
+  }
   size_t size() const { return used_.size(); }
+  // Hints the cache that `pair` will be looked up soon.
+  void prefetch(Pair pair) const {
+    if (slots_) prefetch_read(&slots_[bucket(pair)]);
+  }
 
   // Calls visit(PairStep&) for every entry in insertion order, then empties
   // the map; the table keeps its allocation. visit may move the positions.
@@ -216,7 +237,11 @@ class PairSteps {
     used_.clear();
   }
 
-  // Calls visit(const PairStep&) for every entry in insertion order.
+  // Calls visit(PairStep&) for every entry in insertion order.
+  template <typename Visit>
+  void for_each(Visit&& visit) {
+    for (uint32_t slot : used_) visit(slots_[slot]);
+  }
   template <typename Visit>
   void for_each(Visit&& visit) const {
     for (uint32_t slot : used_) visit(slots_[slot]);
@@ -224,6 +249,7 @@ class PairSteps {
 
  private:
   size_t bucket(Pair pair) const { return static_cast<size_t>(pair_hash(pair) >> shift_); }
+  void grow();
   void rehash(size_t slot_count);
 
   std::unique_ptr<PairStep[]> slots_;

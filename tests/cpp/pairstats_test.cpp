@@ -52,6 +52,25 @@ TEST(PositionList, PoolReusesBuffersOfTheSameCapacity) {
   EXPECT_EQ(pool.buffers(), pooled);
 }
 
+TEST(PositionList, LongListsShrinkToTheirSizeAndKeepWorking) {
+  SparePool pool;
+  PositionList list;
+  const uint32_t length = SparePool::MAX_POOLED_CAPACITY + 5;
+  for (uint32_t w = 0; w < length; ++w) list.push_unique(w, pool);
+  EXPECT_EQ(list.capacity(), 2 * SparePool::MAX_POOLED_CAPACITY);
+  list.shrink_large();
+  EXPECT_EQ(list.capacity(), length);
+  list.push_unique(length, pool);
+  EXPECT_EQ(list.size(), length + 1);
+  EXPECT_EQ(list[length], length);
+  EXPECT_EQ(list[17], 17u);
+  // Short lists keep the power-of-two capacities the pool sorts by.
+  PositionList short_list;
+  for (uint32_t w = 0; w < 5; ++w) short_list.push_unique(w, pool);
+  short_list.shrink_large();
+  EXPECT_EQ(short_list.capacity(), 8u);
+}
+
 TEST(PairCounts, MatchesStdMapThroughGrowth) {
   std::mt19937 rng(7);
   PairCounts counts;

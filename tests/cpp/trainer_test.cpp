@@ -223,6 +223,15 @@ TEST(TrainAlphabet, OrderedByCodePointAndSharedWithSpecialTokens) {
   EXPECT_EQ(result.merges, (Merges{{1, 0, 2}}));
 }
 
+TEST(TrainAlphabet, MalformedUtf8IsReadSafely) {
+  // Phase 1 only hands over valid UTF-8; anything else must still be read
+  // within bounds. Each byte that starts no complete character stands for
+  // U+FFFD.
+  const TrainResult result =
+      train({{"a\xff", 2}, {"\xe2\x82", 1}, {"\xc0\xaf", 1}}, config_for(0));
+  EXPECT_EQ(result.tokens, (Strings{"a", "\xef\xbf\xbd"}));
+}
+
 // ---- Special tokens ----
 
 TEST(TrainSpecialTokens, DuplicatesKeepTheirFirstId) {

@@ -160,9 +160,9 @@ TEST(MergeWord, RandomWordsMatchPlainReplacementAndRecount) {
     for (size_t i = 0; i + 1 < word.size(); ++i) ++counts[Pair{word[i], word[i + 1]}];
     return counts;
   };
-  for (int round = 0; round < 3000; ++round) {
+  for (int round = 0; round < 5000; ++round) {
     const int alphabet = 1 + static_cast<int>(rng() % 3);
-    Symbols word(rng() % 12);
+    Symbols word(rng() % 40);
     for (SymbolId& symbol : word) symbol = rng() % alphabet;
     const SymbolId left = rng() % alphabet;
     const SymbolId right = rng() % alphabet;
