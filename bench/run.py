@@ -331,6 +331,11 @@ def exact_command():
     return shlex.join([python, script, *sys.argv[1:]])
 
 
+def display_path(path):
+    rel = os.path.relpath(path, REPO_ROOT)
+    return path if rel.startswith("..") else rel
+
+
 def fmt(value, spec=".2f", none="n/a"):
     return none if value is None else format(value, spec)
 
@@ -358,10 +363,15 @@ def render_report(results, corpora, baselines, args, command, started, load):
               "|---|---:|---:|---:|---:|"]
     for key, (path, stats) in corpora.items():
         b = baselines.get(key)
-        base = f"{b[0]:.2f} s ({stats['bytes'] / 1e6 / b[0]:.0f} MB/s)" if b else "n/a"
-        lines.append(f"| {os.path.relpath(path, REPO_ROOT)} | {stats['bytes']:,} | {stats['lines']:,} | "
+        base = f"{b[0]:.3f} s ({stats['bytes'] / 1e6 / b[0]:.0f} MB/s)" if b else "n/a"
+        lines.append(f"| {display_path(path)} | {stats['bytes']:,} | {stats['lines']:,} | "
                      f"{stats['distinct_words']:,} | {base} |")
     lines.append("")
+    for mix in dict.fromkeys(key[0] for key in corpora):
+        shares = ", ".join(f"{gen_corpus.SOURCES[k][0]} {v}%" for k, v in gen_corpus.MIXES[mix].items())
+        lines.append(f"Mix {mix} (source bytes): {shares}.  ")
+    lines += ["Distinct whitespace words are topped up with coined word forms to "
+              f"{gen_corpus.HEAPS_K:.4g} × bytes^{gen_corpus.HEAPS_BETA} (bench/gen_corpus.py).", ""]
 
     lines += ["### Time, CPU and memory", "",
               "| case | selkbar wall s | tokenizers wall s | wall ratio | selkbar CPU s | tokenizers CPU s "
@@ -503,7 +513,7 @@ def main(argv=None):
         if key not in corpora:
             out = os.path.join(args.data_dir, os.path.basename(gen_corpus.default_out(case.mix, case.size)))
             path, stats = gen_corpus.ensure(case.size, case.mix, out, log=None)
-            print(f"run: corpus {os.path.relpath(path, REPO_ROOT)}: {stats['bytes']:,} bytes, "
+            print(f"run: corpus {display_path(path)}: {stats['bytes']:,} bytes, "
                   f"{stats['lines']:,} lines, {stats['distinct_words']:,} distinct words", file=log, flush=True)
             corpora[key] = (path, stats)
 
