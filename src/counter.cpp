@@ -47,7 +47,7 @@ void ShardCounter::add(std::string_view word, uint64_t hash) {
       return;
     }
   }
-  if (table_.len() >= NO_WORD) throw InternalError("more than u32::MAX-1 unique words");
+  if (table_.len() >= max_words_) throw InternalError("more than u32::MAX-1 unique words");
   const uint32_t id = table_.push(word, 1);
   next_.push_back(head);
   if (head == NO_WORD) ++used_;

@@ -23,7 +23,10 @@ inline constexpr uint32_t NO_WORD = 0xFFFFFFFF;
 
 class ShardCounter {
  public:
-  ShardCounter() = default;
+  // The limits default to the fixed ones (ids below 0xFFFFFFFF, a 4 GiB
+  // arena); tests lower them to reach the limits cheaply.
+  explicit ShardCounter(uint32_t max_words = NO_WORD, uint64_t max_bytes = MAX_ARENA_BYTES)
+      : table_(max_bytes), max_words_(max_words) {}
   ShardCounter(const ShardCounter&) = delete;
   ShardCounter& operator=(const ShardCounter&) = delete;
   ShardCounter(ShardCounter&&) noexcept = default;
@@ -59,6 +62,7 @@ class ShardCounter {
   std::vector<uint32_t> next_;
   std::vector<Slot> slots_;  // open addressing, linear probing, power-of-two size
   size_t used_ = 0;
+  uint32_t max_words_;
   int shift_ = 64;  // 64 - log2(slots_.size())
 };
 

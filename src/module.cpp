@@ -1,19 +1,524 @@
 // module.cpp: the Python interface of selkbar.
+//
+// Everything a Python caller sees: the module object, train_bpe and
+// train_tokenizer. A call binds and converts its arguments with the
+// interpreter lock held, copies them into a TrainConfig, releases the lock
+// for phase 1 (count_words), phase 2 (train_from_words) and the rendering of
+// tokenizer.json, then retakes it to build the result objects or write the
+// file. No Python object is touched while the lock is released, and worker
+// threads never see one.
+//
+// Failures map to Python exceptions in one place (raise_engine_failure):
+// phase-1 messages become ValueError, InternalError becomes PanicException
+// (derived directly from BaseException), std::bad_alloc becomes MemoryError.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "config.h"
+#include "error.h"
+#include "pipeline.h"
+#include "tokenizer_json.h"
+#include "trainer.h"
 
 namespace {
+
+using selkbar::PretokenizerKind;
+using selkbar::TrainConfig;
+
+// An owning PyObject* that drops its reference on every path.
+class PyRef {
+ public:
+  PyRef() = default;
+  explicit PyRef(PyObject* object) : object_(object) {}  // Steals object.
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(object_); }
+  PyObject* get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+  // Hands the reference to the caller.
+  PyObject* release() { return std::exchange(object_, nullptr); }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+PyObject* panic_exception = nullptr;  // selkbar.PanicException, created at import
+
+// ---------------------------------------------------------------------------
+// Argument binding
+
+enum Param : int {
+  FILES,
+  VOCAB_SIZE,
+  OUTPUT,
+  SPECIAL_TOKENS,
+  MIN_FREQUENCY,
+  MAX_TOKEN_LENGTH,
+  LIMIT_ALPHABET,
+  PRETOKENIZER,
+  THREADS,
+  CONTINUING_SUBWORD_PREFIX,
+  END_OF_WORD_SUFFIX,
+  PARAM_COUNT,
+};
+
+constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
+    "files",          "vocab_size",       "output",
+    "special_tokens", "min_frequency",    "max_token_length",
+    "limit_alphabet", "pretokenizer",     "threads",
+    "continuing_subword_prefix", "end_of_word_suffix",
+};
+
+struct Signature {
+  const char* name;            // "train_bpe"
+  std::vector<Param> params;   // in order; the first `positional` may be positional
+  size_t positional;
+};
+
+const Signature TRAIN_BPE_SIGNATURE = {
+    "train_bpe",
+    {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+    2,
+};
+
+const Signature TRAIN_TOKENIZER_SIGNATURE = {
+    "train_tokenizer",
+    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
+     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+    3,
+};
+
+// Fills `bound` (borrowed references, nullptr where not passed) from a
+// fast-call-with-keywords argument vector. Returns false with TypeError set.
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject* bound[PARAM_COUNT]) {
+  for (int i = 0; i < PARAM_COUNT; ++i) bound[i] = nullptr;
+  if (static_cast<size_t>(nargs) > sig.positional) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
+                 sig.name, sig.positional, nargs);
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[sig.params[i]] = args[i];
+  const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+    const char* key = PyUnicode_AsUTF8(keyword);
+    if (key == nullptr) return false;
+    Param param = PARAM_COUNT;
+    for (Param candidate : sig.params) {
+      if (std::strcmp(PARAM_NAMES[candidate], key) == 0) param = candidate;
+    }
+    if (param == PARAM_COUNT) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.name, key);
+      return false;
+    }
+    if (bound[param] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.name, key);
+      return false;
+    }
+    bound[param] = args[nargs + i];
+  }
+  std::vector<std::string> missing;
+  for (size_t i = 0; i < sig.positional; ++i) {
+    if (bound[sig.params[i]] == nullptr) {
+      missing.push_back(std::string("'") + PARAM_NAMES[sig.params[i]] + "'");
+    }
+  }
+  if (!missing.empty()) {
+    std::string names;
+    for (size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) names += missing.size() > 2 ? ", " : " ";
+      if (i > 0 && i + 1 == missing.size()) names += "and ";
+      names += missing[i];
+    }
+    PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                 sig.name, missing.size(), missing.size() > 1 ? "s" : "", names.c_str());
+    return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Argument conversion. Each converter returns false with an exception set.
+
+// Raises TypeError "'{type}' object cannot be cast as '{target}'".
+void raise_cast_error(PyObject* object, const char* target) {
+  PyRef type_name(PyType_GetName(Py_TYPE(object)));
+  if (!type_name) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object cannot be cast as '%s'", type_name.get(), target);
+}
+
+bool convert_str(PyObject* object, std::string* out) {
+  if (!PyUnicode_Check(object)) {
+    raise_cast_error(object, "str");
+    return false;
+  }
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);  // UnicodeEncodeError on surrogates
+  if (data == nullptr) return false;
+  out->assign(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool convert_str_list(PyObject* object, std::vector<std::string>* out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_cast_error(object, "Sequence");
+    return false;
+  }
+  // The length only sizes the list; a failing length query is ignored.
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out->reserve(static_cast<size_t>(hint));
+  }
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    std::string text;
+    if (!convert_str(item.get(), &text)) return false;
+    out->push_back(std::move(text));
+  }
+  return !PyErr_Occurred();
+}
+
+bool convert_u64(PyObject* object, uint64_t* out) {
+  PyRef index(PyNumber_Index(object));
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = value;
+  return true;
+}
+
+// Re-raises a conversion TypeError as "argument '{name}': {message}", whose
+// __cause__ is the original error's cause. Other errors pass unchanged.
+void prefix_type_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+  PyRef original(PyErr_GetRaisedException());
+  PyRef message(PyObject_Str(original.get()));
+  if (!message) return;
+  PyRef wrapped(PyObject_CallFunction(PyExc_TypeError, "N",
+                                      PyUnicode_FromFormat("argument '%s': %U", name, message.get())));
+  if (!wrapped) return;
+  PyException_SetCause(wrapped.get(), PyException_GetCause(original.get()));  // steals the cause
+  PyErr_SetRaisedException(wrapped.release());
+}
+
+// Runs one converter on an argument that was passed, prefixing TypeErrors.
+template <typename Convert>
+bool convert_arg(PyObject* const bound[PARAM_COUNT], Param param, Convert&& convert) {
+  if (bound[param] == nullptr) return true;
+  if (convert(bound[param])) return true;
+  prefix_type_error(PARAM_NAMES[param]);
+  return false;
+}
+
+// Optional arguments: None means absent.
+template <typename T, typename Convert>
+auto optional_of(std::optional<T>* out, Convert&& convert) {
+  return [out, convert](PyObject* object) {
+    if (object == Py_None) {
+      out->reset();
+      return true;
+    }
+    T value;
+    if (!convert(object, &value)) return false;
+    *out = std::move(value);
+    return true;
+  };
+}
+
+// The pretokenizer value as it appears in the error message: a quoted string
+// with ", \, \t, \r, \n and NUL escaped, and every other non-printable
+// character or combining mark written as \u{hex}.
+std::string debug_quoted(PyObject* text) {
+  std::string out = "\"";
+  PyRef unicodedata(PyImport_ImportModule("unicodedata"));
+  PyErr_Clear();
+  const Py_ssize_t length = PyUnicode_GetLength(text);
+  for (Py_ssize_t i = 0; i < length; ++i) {
+    const Py_UCS4 ch = PyUnicode_READ_CHAR(text, i);
+    switch (ch) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case 0: out += "\\0"; continue;
+      default: break;
+    }
+    bool escape = !Py_UNICODE_ISPRINTABLE(ch);
+    if (!escape && ch >= 0x300 && unicodedata) {
+      PyRef category(PyObject_CallMethod(unicodedata.get(), "category", "C", static_cast<int>(ch)));
+      if (category) {
+        const char* name = PyUnicode_AsUTF8(category.get());
+        escape = name != nullptr && name[0] == 'M' && (name[1] == 'n' || name[1] == 'e');
+      }
+      PyErr_Clear();
+    }
+    if (escape) {
+      char buffer[16];
+      std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(ch));
+      out += buffer;
+    } else {
+      PyRef one(PyUnicode_FromOrdinal(ch));
+      const char* utf8 = one ? PyUnicode_AsUTF8(one.get()) : nullptr;
+      if (utf8 != nullptr) out += utf8;
+      PyErr_Clear();
+    }
+  }
+  return out + "\"";
+}
+
+uint64_t processor_count() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int count = CPU_COUNT(&set);
+    if (count > 0) return static_cast<uint64_t>(count);
+  }
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<uint64_t>(online) : 1;
+}
+
+// Converts the bound arguments, in the fixed order, into `config` (and
+// `output` for train_tokenizer). Returns false with an exception set.
+bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainConfig* config,
+                  std::string* output) {
+  auto u64 = [](uint64_t* out) { return [out](PyObject* o) { return convert_u64(o, out); }; };
+  if (!convert_arg(bound, FILES, [&](PyObject* o) { return convert_str_list(o, &config->files); }) ||
+      !convert_arg(bound, VOCAB_SIZE, u64(&config->vocab_size)) ||
+      (wants_output && !convert_arg(bound, OUTPUT, [&](PyObject* o) { return convert_str(o, output); })) ||
+      !convert_arg(bound, SPECIAL_TOKENS,
+                   [&](PyObject* o) { return convert_str_list(o, &config->special_tokens); }) ||
+      !convert_arg(bound, MIN_FREQUENCY, u64(&config->min_frequency)) ||
+      !convert_arg(bound, MAX_TOKEN_LENGTH, optional_of(&config->max_token_length, convert_u64)) ||
+      !convert_arg(bound, LIMIT_ALPHABET, optional_of(&config->limit_alphabet, convert_u64))) {
+    return false;
+  }
+  std::string pretokenizer = "whitespace";
+  if (!convert_arg(bound, PRETOKENIZER, [&](PyObject* o) { return convert_str(o, &pretokenizer); })) {
+    return false;
+  }
+  std::optional<uint64_t> threads;
+  if (!convert_arg(bound, THREADS, optional_of(&threads, convert_u64)) ||
+      !convert_arg(bound, CONTINUING_SUBWORD_PREFIX,
+                   optional_of(&config->continuing_subword_prefix, convert_str)) ||
+      !convert_arg(bound, END_OF_WORD_SUFFIX, optional_of(&config->end_of_word_suffix, convert_str))) {
+    return false;
+  }
+
+  if (pretokenizer == "whitespace") {
+    config->pretokenizer = PretokenizerKind::Whitespace;
+  } else if (pretokenizer == "bytelevel") {
+    config->pretokenizer = PretokenizerKind::ByteLevel;
+  } else {
+    const std::string quoted = debug_quoted(bound[PRETOKENIZER]);
+    PyErr_Format(PyExc_ValueError, "unknown pretokenizer %s (want \"whitespace\" or \"bytelevel\")",
+                 quoted.c_str());
+    return false;
+  }
+
+  if (!threads || *threads == 0) {
+    config->threads = processor_count();
+  } else if (*threads > selkbar::MAX_THREADS) {
+    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (4096)",
+                 static_cast<unsigned long long>(*threads));
+    return false;
+  } else {
+    config->threads = *threads;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Training
+
+// What the lock-free section produced: a phase-1 message, a failure thrown
+// by the engine, or the trained result (and the JSON text if asked for).
+struct Outcome {
+  std::optional<std::string> phase1_error;
+  std::exception_ptr failure;
+  selkbar::TrainResult result;
+  std::string json;
+};
+
+// Runs both phases (and the JSON rendering) without the interpreter lock.
+// Takes `config` by value so that it is released before the lock is retaken.
+void run_training(TrainConfig config, bool render_json, Outcome* outcome) {
+  try {
+    selkbar::CountResult counted =
+        selkbar::count_words(config.files, config.threads, config.pretokenizer);
+    if (counted.error) {
+      outcome->phase1_error = std::move(counted.error);
+      return;
+    }
+    outcome->result = selkbar::train_from_words(std::move(counted.words), config);
+    if (render_json) outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
+  } catch (...) {
+    outcome->failure = std::current_exception();
+  }
+}
+
+// Sets the Python exception for a failure of the engine.
+void raise_engine_failure(const Outcome& outcome) {
+  if (outcome.phase1_error) {
+    PyErr_SetString(PyExc_ValueError, outcome.phase1_error->c_str());
+    return;
+  }
+  try {
+    std::rethrow_exception(outcome.failure);
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(panic_exception, e.what());
+  } catch (...) {
+    PyErr_SetString(panic_exception, "unknown internal error");
+  }
+}
+
+PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  const bool is_tokenizer = &sig == &TRAIN_TOKENIZER_SIGNATURE;
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
+  Outcome outcome;
+  std::string output;
+  try {
+    TrainConfig config;
+    if (!build_config(bound, is_tokenizer, &config, &output)) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    run_training(std::move(config), is_tokenizer, &outcome);
+    Py_END_ALLOW_THREADS
+  } catch (const std::bad_alloc&) {  // copying the arguments
+    return PyErr_NoMemory();
+  }
+  if (outcome.phase1_error || outcome.failure) {
+    raise_engine_failure(outcome);
+    return nullptr;
+  }
+
+  if (is_tokenizer) {
+    const std::optional<std::string> error = selkbar::write_output_file(output, outcome.json);
+    if (error) {
+      PyErr_SetString(PyExc_OSError, error->c_str());
+      return nullptr;
+    }
+    Py_RETURN_NONE;
+  }
+
+  const std::vector<std::string>& tokens = outcome.result.tokens;
+  PyRef vocab(PyDict_New());
+  if (!vocab) return nullptr;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    PyRef key(PyUnicode_FromStringAndSize(tokens[i].data(), static_cast<Py_ssize_t>(tokens[i].size())));
+    PyRef value(PyLong_FromSize_t(i));
+    if (!key || !value || PyDict_SetItem(vocab.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+  try {
+    pairs = selkbar::merge_string_pairs(outcome.result);
+  } catch (...) {
+    outcome.failure = std::current_exception();
+    raise_engine_failure(outcome);
+    return nullptr;
+  }
+  std::vector<std::string>().swap(outcome.result.tokens);
+  PyRef merges(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!merges) return nullptr;
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    const auto& [left, right] = pairs[k];
+    PyObject* tuple = Py_BuildValue("(s#s#)", left.data(), static_cast<Py_ssize_t>(left.size()),
+                                    right.data(), static_cast<Py_ssize_t>(right.size()));
+    if (tuple == nullptr) return nullptr;
+    PyList_SET_ITEM(merges.get(), static_cast<Py_ssize_t>(k), tuple);  // steals tuple
+  }
+  return PyTuple_Pack(2, vocab.get(), merges.get());
+}
+
+// Returns a new reference.
+PyObject* train_bpe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return train(TRAIN_BPE_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_tokenizer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_SIGNATURE, args, nargs, kwnames);
+}
+
+// ---------------------------------------------------------------------------
+// Module
+
+PyMethodDef train_bpe_def = {
+    "train_bpe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_bpe)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
+    "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
+    "end_of_word_suffix=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "`vocab` maps token string to id; `merges` is the ordered list of\n"
+    "`(left, right)` pairs, exactly as HuggingFace serializes them.",
+};
+
+PyMethodDef train_tokenizer_def = {
+    "train_tokenizer",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_tokenizer)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
+    "max_token_length=None, limit_alphabet=None, pretokenizer=..., threads=None, "
+    "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain and write a "
+    "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
+    "`tokenizers.Tokenizer.from_file(output)`.",
+};
 
 PyModuleDef selkbar_module = {
     PyModuleDef_HEAD_INIT, "selkbar", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-PyObject* module_object = nullptr;
+PyObject* module_object = nullptr;  // the one module object of the process
 PyInterpreterState* module_interpreter = nullptr;
+
+// Adds `value` as attribute `name` and appends `name` to __all__ (created on
+// the first call). Steals value.
+int add_member(PyObject* module, const char* name, PyObject* value) {
+  PyRef owned(value);
+  if (!owned) return -1;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return -1;
+    }
+  }
+  PyRef all_ref(all);
+  PyRef name_object(PyUnicode_FromString(name));
+  if (!name_object || PyList_Append(all, name_object.get()) < 0) return -1;
+  return PyModule_AddObjectRef(module, name, owned.get());
+}
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit_selkbar(void) {
+  // Native state (the cached module object, the exception type) belongs to
+  // one interpreter, so a second interpreter is refused.
   PyInterpreterState* interpreter = PyInterpreterState_Get();
   if (module_interpreter == nullptr) {
     module_interpreter = interpreter;
@@ -22,13 +527,27 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
     return nullptr;
   }
   if (module_object != nullptr) return Py_NewRef(module_object);
-  PyObject* module = PyModule_Create(&selkbar_module);
-  if (module == nullptr) return nullptr;
-  if (PyModule_Add(module, "__version__", PyUnicode_FromString("0.1.0")) < 0 ||
-      PyModule_Add(module, "__all__", Py_BuildValue("[s]", "__version__")) < 0) {
-    Py_DECREF(module);
+
+  if (panic_exception == nullptr) {
+    panic_exception = PyErr_NewExceptionWithDoc(
+        "selkbar.PanicException",
+        "An internal error of selkbar: a broken invariant or a capacity limit.",
+        PyExc_BaseException, nullptr);
+    if (panic_exception == nullptr) return nullptr;
+  }
+  PyRef module(PyModule_Create(&selkbar_module));
+  if (!module) return nullptr;
+  // The functions are bound to the module: __self__ is the module object and
+  // __module__ is its name.
+  PyRef name(PyModule_GetNameObject(module.get()));
+  if (!name ||
+      add_member(module.get(), "__version__", PyUnicode_FromString("0.1.0")) < 0 ||
+      add_member(module.get(), "train_bpe",
+                 PyCFunction_NewEx(&train_bpe_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "train_tokenizer",
+                 PyCFunction_NewEx(&train_tokenizer_def, module.get(), name.get())) < 0) {
     return nullptr;
   }
-  module_object = Py_NewRef(module);
-  return module;
+  module_object = Py_NewRef(module.get());
+  return module.release();
 }

@@ -8,7 +8,7 @@ namespace selkbar {
 
 uint32_t WordTable::push(std::string_view word, uint64_t count) {
   bytes_.insert(bytes_.end(), word.begin(), word.end());
-  if (bytes_.size() > MAX_ARENA_BYTES) {
+  if (bytes_.size() > max_bytes_) {
     throw InternalError("unique word bytes exceed 4 GB; recompile with u64 offsets");
   }
   const auto id = static_cast<uint32_t>(counts_.size());

@@ -24,7 +24,8 @@ inline constexpr uint64_t MAX_ARENA_BYTES = 0xFFFFFFFFULL;
 
 class WordTable {
  public:
-  WordTable() : offsets_{0} {}
+  // `max_bytes` is the arena limit; tests lower it to reach the limit cheaply.
+  explicit WordTable(uint64_t max_bytes = MAX_ARENA_BYTES) : offsets_{0}, max_bytes_(max_bytes) {}
   WordTable(const WordTable&) = delete;
   WordTable& operator=(const WordTable&) = delete;
   WordTable(WordTable&&) noexcept = default;
@@ -55,6 +56,7 @@ class WordTable {
   std::vector<uint8_t> bytes_;
   std::vector<uint32_t> offsets_;
   std::vector<uint64_t> counts_;
+  uint64_t max_bytes_;
 };
 
 }  // namespace selkbar

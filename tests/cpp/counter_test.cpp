@@ -50,6 +50,29 @@ TEST(WordTable, StartsEmptyAndStoresWordsInOrder) {
   EXPECT_EQ(table.offsets(), std::vector<uint32_t>{0});
 }
 
+TEST(Limits, ArenaAndWordCountLimitsAbortWithTheirMessages) {
+  WordTable table(5);
+  table.push("abc", 1);
+  try {
+    table.push("def", 1);
+    FAIL() << "no throw";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "unique word bytes exceed 4 GB; recompile with u64 offsets");
+  }
+  ShardCounter counter(2);
+  counter.add("a", pretoken_hash("a"));
+  counter.add("b", pretoken_hash("b"));
+  counter.add("a", pretoken_hash("a"));  // existing words still count
+  try {
+    counter.add("c", pretoken_hash("c"));
+    FAIL() << "no throw";
+  } catch (const InternalError& e) {
+    EXPECT_STREQ(e.what(), "more than u32::MAX-1 unique words");
+  }
+  EXPECT_EQ(counter.len(), 2u);
+  EXPECT_EQ(counter.table().bytes().size(), 2u);  // nothing appended for the refused word
+}
+
 TEST(ShardCounter, CountsRepeatsAndKeepsFirstSeenOrder) {
   ShardCounter counter;
   for (const char* word : {"b", "a", "b", "c", "b", "a"}) counter.add(word, pretoken_hash(word));
@@ -88,7 +111,6 @@ TEST(ShardCounter, ManyRandomWordsMatchReferenceAcrossGrowth) {
   ShardCounter counter;
   for (int i = 0; i < 200000; ++i) {
     std::string word = std::to_string(rng() % 50000);
-    // Every tenth word also uses a forged colliding hash with a twin.
     counter.add(word, pretoken_hash(word));
     ++expected[word];
   }

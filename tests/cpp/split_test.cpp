@@ -21,6 +21,8 @@ std::vector<std::string> split(std::string_view text) {
 
 using Words = std::vector<std::string>;
 
+void append_utf8(std::string& out, uint32_t cp);
+
 TEST(SplitWhitespace, AsciiWhitespaceSeparatesAndIsDropped) {
   EXPECT_EQ(split(""), Words{});
   EXPECT_EQ(split("  \t\n"), Words{});
@@ -38,6 +40,26 @@ TEST(SplitWhitespace, NonAsciiWhitespaceSeparates) {
   EXPECT_EQ(split("a\xE2\x80\xA8" "b"), (Words{"a", "b"}));      // U+2028
   EXPECT_EQ(split("a\xE1\x9A\x80" "b"), (Words{"a", "b"}));      // U+1680
   EXPECT_EQ(split("a\xE2\x81\x9F" "b"), (Words{"a", "b"}));      // U+205F
+}
+
+TEST(SplitWhitespace, EveryWhiteSpaceCodePointSplitsAndNearMissesDoNot) {
+  const uint32_t white[] = {0x09,   0x0A,   0x0B,   0x0C,   0x0D,   0x20,   0x85,
+                            0xA0,   0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004,
+                            0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A, 0x2028,
+                            0x2029, 0x202F, 0x205F, 0x3000};
+  static_assert(sizeof white / sizeof white[0] == 25);
+  for (uint32_t cp : white) {
+    std::string text = "a";
+    append_utf8(text, cp);
+    text += "b";
+    EXPECT_EQ(split(text), (Words{"a", "b"})) << std::hex << cp;
+  }
+  for (uint32_t cp : {0x1Cu, 0x1Du, 0x1Eu, 0x1Fu, 0x180Eu, 0x200Bu, 0xFEFFu, 0xB7u, 0x20ACu}) {
+    std::string text = "a";
+    append_utf8(text, cp);
+    text += "b";
+    EXPECT_EQ(split(text), Words{text}) << std::hex << cp;
+  }
 }
 
 TEST(SplitWhitespace, LookalikesStayInsideThePretoken) {

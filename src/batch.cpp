@@ -1,0 +1,15 @@
+#include "batch.h"
+
+#include "error.h"
+
+namespace selkbar {
+
+void PretokenBatch::grow_failed() { throw InternalError("single batch exceeds 4 GiB of pretokens"); }
+
+void PretokenBatch::reserve(size_t pretokens, size_t bytes) {
+  bytes_.reserve(bytes);
+  offsets_.reserve(pretokens + 1);
+  hashes_.reserve(pretokens);
+}
+
+}  // namespace selkbar

@@ -1,0 +1,88 @@
+// batch.h: PretokenBatch, the message from one scanner to one owner.
+//
+// A batch holds pretokens routed to one owner, in the order the scanner found
+// them: their bytes concatenated without separators, u32 end offsets starting
+// with 0 (one entry more than there are pretokens), and one pretoken_hash per
+// pretoken so the owner never hashes again. Pretoken i is
+// bytes[offsets[i] .. offsets[i+1]). The byte count never exceeds 0xFFFFFFFF:
+// push throws InternalError "single batch exceeds 4 GiB of pretokens" rather
+// than let an offset wrap.
+//
+// A batch owns its arrays and is moved, never copied, through the channel.
+//
+// OwnerRouter picks the batch (owner) of a pretoken: owner_index(hash, owners).
+#ifndef SELKBAR_BATCH_H_
+#define SELKBAR_BATCH_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace selkbar {
+
+// owner_index(hash, owners) = (hash >> 32) % owners without a division per
+// pretoken: the dividend is below 2^32 and owners below 2^32, where Lemire's
+// multiply-and-shift remainder is exact ("Faster remainder by direct
+// computation", 2019). With one owner the magic number wraps to 0 and every
+// pretoken goes to owner 0, as it should.
+class OwnerRouter {
+ public:
+  // REQUIRES: 1 <= owners < 2^32.
+  explicit OwnerRouter(uint64_t owners) : owners_(owners), magic_(UINT64_MAX / owners + 1) {}
+
+  size_t operator()(uint64_t hash) const {
+    const uint64_t fraction = magic_ * (hash >> 32);
+    return static_cast<size_t>((static_cast<unsigned __int128>(fraction) * owners_) >> 64);
+  }
+
+ private:
+  uint64_t owners_;
+  uint64_t magic_;
+};
+
+class PretokenBatch {
+ public:
+  PretokenBatch() : offsets_{0} {}
+  PretokenBatch(const PretokenBatch&) = delete;
+  PretokenBatch& operator=(const PretokenBatch&) = delete;
+  PretokenBatch(PretokenBatch&&) noexcept = default;
+  PretokenBatch& operator=(PretokenBatch&&) noexcept = default;
+
+  void push(std::string_view pretoken, uint64_t hash) {
+    // Checked before appending, so an oversized batch is refused without
+    // first allocating past 4 GiB.
+    if (pretoken.size() > MAX_BYTES - bytes_.size()) grow_failed();
+    const auto* first = reinterpret_cast<const uint8_t*>(pretoken.data());
+    bytes_.insert(bytes_.end(), first, first + pretoken.size());
+    offsets_.push_back(static_cast<uint32_t>(bytes_.size()));
+    hashes_.push_back(hash);
+  }
+
+  size_t len() const { return hashes_.size(); }
+  size_t byte_size() const { return bytes_.size(); }
+  std::string_view pretoken(size_t i) const {
+    return std::string_view(reinterpret_cast<const char*>(bytes_.data()) + offsets_[i],
+                            offsets_[i + 1] - offsets_[i]);
+  }
+  uint64_t hash(size_t i) const { return hashes_[i]; }
+
+  // Reserves room for `pretokens` pretokens holding `bytes` bytes in total.
+  void reserve(size_t pretokens, size_t bytes);
+
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+  const std::vector<uint32_t>& offsets() const { return offsets_; }
+  const std::vector<uint64_t>& hashes() const { return hashes_; }
+
+ private:
+  static constexpr size_t MAX_BYTES = 0xFFFFFFFFULL;
+  [[noreturn]] static void grow_failed();
+
+  std::vector<uint8_t> bytes_;
+  std::vector<uint32_t> offsets_;
+  std::vector<uint64_t> hashes_;
+};
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_BATCH_H_

@@ -1,0 +1,315 @@
+#include "pipeline.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+
+#include "batch.h"
+#include "channel.h"
+#include "counter.h"
+#include "error.h"
+#include "first_error.h"
+#include "fxhash.h"
+#include "reader.h"
+#include "split.h"
+#include "stats.h"
+#include "utf8.h"
+#include "worker_group.h"
+
+namespace selkbar {
+
+uint64_t min_range_from_env() {
+  const char* value = std::getenv("SELKBAR_MIN_RANGE");
+  if (value == nullptr) return DEFAULT_MIN_RANGE;
+  const std::optional<uint64_t> parsed = parse_u64_decimal(value);
+  return parsed && *parsed != 0 ? *parsed : DEFAULT_MIN_RANGE;
+}
+
+PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range) {
+  const uint64_t t = threads;
+  PipelineSizing s;
+  s.batch = std::min<uint64_t>(std::max<uint64_t>(4194304 / t, 4096), 65536);
+  s.chunk = std::min<uint64_t>(std::max<uint64_t>(total_bytes / (8 * t), 65536), 8388608);
+  s.queue = std::min<uint64_t>(67108864 / s.chunk, 4 * t);
+  s.readers = std::min<uint64_t>(std::max<uint64_t>(total_bytes / std::max<uint64_t>(min_range, 1), 1),
+                                 std::min<uint64_t>(t, MAX_READERS));
+  s.scanners = std::max<uint64_t>(t / 2, 1);
+  s.owners = t > s.scanners ? t - s.scanners : 1;
+  return s;
+}
+
+void plan_file_ranges(const std::string& path, uint64_t size, uint64_t readers,
+                      uint64_t min_range, std::vector<ReadTask>& tasks) {
+  if (size == 0) return;
+  min_range = std::max<uint64_t>(min_range, 1);
+  uint64_t n = std::min<uint64_t>(std::max<uint64_t>(readers, 1), size / min_range);
+  if (size < min_range) n = 1;
+  const uint64_t step = size / n;
+  for (uint64_t k = 0; k < n; ++k) {
+    tasks.push_back(ReadTask{path, k * step, k + 1 == n ? size : (k + 1) * step});
+  }
+}
+
+namespace {
+
+using BatchSender = Sender<PretokenBatch>;
+using SharedChunkReceiver = SharedReceiver<TextChunk>;
+
+void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
+  if (hooks.before_item) hooks.before_item(role);
+}
+
+// The scanner loop around one splitter. `split(text, sink)` calls sink once
+// per pretoken of the (valid UTF-8) text.
+template <typename Split>
+void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
+                 FirstError& first_error, Phase1Stats& stats, uint64_t batch_bytes,
+                 const Phase1Hooks& hooks, Split split) {
+  const bool timed = stats_enabled();
+  const OwnerRouter route(owners.size());
+  std::vector<PretokenBatch> batches(owners.size());
+
+  auto send_full = [&](size_t owner) {
+    PretokenBatch full = std::move(batches[owner]);
+    // An owner whose batch filled once will likely fill the next one too:
+    // size it up front instead of regrowing it from empty.
+    batches[owner] = PretokenBatch();
+    batches[owner].reserve(full.len() + full.len() / 4 + 1, batch_bytes + batch_bytes / 4);
+    // A failed send means that owner is gone (it failed); its words are lost
+    // and the call fails once every thread has ended.
+    owners[owner].send(std::move(full));
+  };
+  auto emit_pretoken = [&](std::string_view pretoken) {
+    const uint64_t hash = pretoken_hash(pretoken);
+    const size_t owner = route(hash);
+    PretokenBatch& batch = batches[owner];
+    batch.push(pretoken, hash);
+    if (batch.byte_size() >= batch_bytes) send_full(owner);
+  };
+
+  while (std::optional<TextChunk> chunk = chunks.recv()) {
+    run_item_hook(hooks, WorkerRole::Scanner);
+    const uint64_t t0 = timed ? monotonic_ns() : 0;
+    const std::string_view text = chunk->text();
+    Utf8Error error;
+    if (validate_utf8(text, &error)) {
+      split(text, emit_pretoken);
+    } else {
+      first_error.record("input is not valid UTF-8: " + describe_utf8_error(error));
+    }
+    if (timed) Phase1Stats::add(stats.scan_hash_ns, elapsed_ns_since(t0));
+    chunk.reset();  // the chunk's buffer is released before the next wait
+  }
+
+  for (size_t owner = 0; owner < batches.size(); ++owner) {
+    if (batches[owner].len() != 0) owners[owner].send(std::move(batches[owner]));
+  }
+}
+
+void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchSender> owners,
+                 FirstError& first_error, Phase1Stats& stats, uint64_t batch_bytes,
+                 PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
+  if (pretokenizer == PretokenizerKind::Whitespace) {
+    scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
+                [](std::string_view text, auto& sink) { split_whitespace(text, sink); });
+  } else {
+    throw InternalError("byte-level splitting is not available in this build");
+  }
+}
+
+ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats& stats,
+                       const Phase1Hooks& hooks) {
+  const bool timed = stats_enabled();
+  ShardCounter counter;
+  for (;;) {
+    const uint64_t t0 = timed ? monotonic_ns() : 0;
+    std::optional<PretokenBatch> batch = batches.recv();
+    if (timed) Phase1Stats::add(stats.recv_blocked_ns, elapsed_ns_since(t0));
+    if (!batch) break;
+    run_item_hook(hooks, WorkerRole::Owner);
+    const uint64_t t1 = timed ? monotonic_ns() : 0;
+    const size_t n = batch->len();
+    for (size_t i = 0; i < n; ++i) counter.add(batch->pretoken(i), batch->hash(i));
+    if (timed) Phase1Stats::add(stats.insert_ns, elapsed_ns_since(t1));
+  }
+  return counter;
+}
+
+void run_reader(ChunkSender sender, const std::vector<ReadTask>& tasks,
+                std::atomic<uint64_t>& next_task, FirstError& first_error, uint64_t chunk,
+                PretokenizerKind pretokenizer, Phase1Stats& stats, const Phase1Hooks& hooks) {
+  Phase1Stats* timing = stats_enabled() ? &stats : nullptr;
+  for (;;) {
+    const uint64_t index = next_task.fetch_add(1, std::memory_order_relaxed);
+    if (index >= tasks.size()) return;
+    run_item_hook(hooks, WorkerRole::Reader);
+    const ReadTask& task = tasks[index];
+    std::optional<std::string> error =
+        read_range(task.path, task.start, task.end, chunk, pretokenizer, sender, timing);
+    if (error) {
+      first_error.record(std::move(*error));
+      return;
+    }
+  }
+}
+
+std::string exception_text(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+bool is_bad_alloc(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// Rethrows a worker failure on the coordinator: running out of memory stays
+// std::bad_alloc (the caller reports it as such); anything else becomes an
+// InternalError naming the first failure in join order.
+void rethrow_worker_failures(const std::vector<const WorkerGroup*>& groups) {
+  std::vector<std::exception_ptr> failures;
+  for (const WorkerGroup* group : groups) {
+    for (std::exception_ptr& failure : group->failures()) failures.push_back(std::move(failure));
+  }
+  if (failures.empty()) return;
+  for (const std::exception_ptr& failure : failures) {
+    if (is_bad_alloc(failure)) throw std::bad_alloc();
+  }
+  throw InternalError("phase 1 worker thread panicked: " + exception_text(failures.front()));
+}
+
+}  // namespace
+
+CountResult count_words(const std::vector<std::string>& files, uint64_t threads,
+                        PretokenizerKind pretokenizer) {
+  return count_words_with_hooks(files, threads, pretokenizer, Phase1Hooks{});
+}
+
+CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64_t threads,
+                                   PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
+  const uint64_t t = std::clamp<uint64_t>(threads, 1, MAX_THREADS);
+
+  // A path whose metadata cannot be read adds nothing here; planning reports it.
+  uint64_t total_bytes = 0;
+  for (const std::string& path : files) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) total_bytes += static_cast<uint64_t>(info.st_size);
+  }
+  const PipelineSizing sizing = compute_sizing(total_bytes, t, min_range_from_env());
+  const SizingNumbers numbers{sizing.chunk,    sizing.queue,    sizing.batch,
+                              sizing.readers, sizing.scanners, sizing.owners};
+  if (stats_enabled()) write_stderr(format_sizing_line(numbers));
+
+  // Everything the workers refer to is declared before the thread groups, so
+  // it outlives every thread on every path.
+  Phase1Stats stats;
+  FirstError first_error;
+  std::vector<ShardCounter> shards(sizing.owners);
+  std::vector<ReadTask> tasks;  // immutable once the readers start
+  std::atomic<uint64_t> next_task{0};
+
+  // Destroyed in reverse order: readers are joined first, then scanners,
+  // then owners. The coordinator's own channel ends are declared after the
+  // groups, so if anything below throws they are dropped before any join and
+  // the workers run down on their own instead of waiting for the coordinator.
+  WorkerGroup owner_threads;
+  WorkerGroup scanner_threads;
+  WorkerGroup reader_threads;
+  auto on_exit = [&hooks](WorkerRole role) {
+    return [&hooks, role] {
+      if (hooks.on_thread_exit) hooks.on_thread_exit(role);
+    };
+  };
+
+  std::vector<BatchSender> owner_senders;
+  owner_senders.reserve(sizing.owners);
+  auto [chunk_sender, chunk_receiver] = make_channel<TextChunk>(sizing.queue);
+  auto shared_chunks = std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver));
+
+  for (uint64_t owner = 0; owner < sizing.owners; ++owner) {
+    auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
+    owner_senders.push_back(std::move(sender));
+    owner_threads.start(
+        [receiver = std::move(receiver), &shard = shards[owner], &stats, &hooks]() mutable {
+          shard = run_owner(std::move(receiver), stats, hooks);
+        },
+        on_exit(WorkerRole::Owner));
+  }
+  for (uint64_t scanner = 0; scanner < sizing.scanners; ++scanner) {
+    scanner_threads.start(
+        [chunks = shared_chunks, owners = owner_senders, &first_error, &stats,
+         batch = sizing.batch, pretokenizer, &hooks]() mutable {
+          run_scanner(std::move(chunks), std::move(owners), first_error, stats, batch,
+                      pretokenizer, hooks);
+        },
+        on_exit(WorkerRole::Scanner));
+  }
+  // From here the owner channels disconnect when the last scanner ends, and
+  // the chunk channel has no receiver once every scanner is gone.
+  owner_senders.clear();
+  shared_chunks.reset();
+
+  for (const std::string& path : files) {
+    const uint64_t min_range = min_range_from_env();
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+      first_error.record("reading " + path + ": " + std::strerror(errno));
+      break;
+    }
+    if (!S_ISREG(info.st_mode)) {
+      first_error.record(path +
+                         " is not a regular file; pipes and process substitution are not "
+                         "supported because the reader seeks. Write the stream to a file first.");
+      break;
+    }
+    plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing.readers, min_range, tasks);
+  }
+
+  const uint64_t reader_count =
+      std::min<uint64_t>(sizing.readers, std::max<uint64_t>(tasks.size(), 1));
+  for (uint64_t reader = 0; reader < reader_count; ++reader) {
+    reader_threads.start(
+        [sender = chunk_sender, &tasks, &next_task, &first_error, chunk = sizing.chunk,
+         pretokenizer, &stats, &hooks]() mutable {
+          run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer, stats,
+                     hooks);
+        },
+        on_exit(WorkerRole::Reader));
+  }
+
+  reader_threads.join_all();
+  chunk_sender.reset();
+  scanner_threads.join_all();
+  owner_threads.join_all();
+  rethrow_worker_failures({&reader_threads, &scanner_threads, &owner_threads});
+
+  if (stats_enabled()) write_stderr(format_phase1_summary(stats, numbers));
+  report_rss("phase 1 shard counters");
+
+  WordTable words = combine_shards(std::move(shards), nullptr);
+  report_rss("combining shards");
+
+  CountResult result;
+  result.error = first_error.take();
+  if (!result.error) result.words = std::move(words);
+  return result;
+}
+
+}  // namespace selkbar

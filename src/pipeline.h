@@ -1,0 +1,109 @@
+// pipeline.h: phase 1, counting the distinct pretokens of a list of files.
+//
+//   CountResult result = count_words({"a.txt", "b.txt"}, 8, PretokenizerKind::Whitespace);
+//   if (result.error) report(*result.error);  // result.words is empty then
+//   else train(std::move(result.words));
+//
+// The calling thread coordinates three pools of worker threads joined by
+// bounded channels:
+//   readers  -- TextChunk -->  scanners  -- PretokenBatch -->  owners
+// Readers read byte ranges of the files cut on pretoken boundaries (reader.h);
+// scanners validate each chunk as UTF-8, split it, hash every pretoken and
+// route it to the owner of its shard, owner_index(hash, owners); each owner
+// counts one shard in a ShardCounter. Shards hold disjoint words, so the
+// result is their concatenation in owner order (combine_shards), re-spelled
+// through byte_to_char in byte-level mode.
+//
+// Failures:
+//   - expected ones (a file that cannot be opened, sought or read, a path
+//     that is not a regular file, text that is not UTF-8) are recorded in a
+//     FirstError; the pipeline still runs to its end and the first message
+//     recorded is returned in CountResult::error.
+//   - a worker that throws does not end the process: its exception is caught
+//     on its thread, its channel ends are dropped so the others stop on their
+//     own, and after every thread has been joined count_words throws
+//     std::bad_alloc if a worker ran out of memory, otherwise InternalError
+//     "phase 1 worker thread panicked: {what}". Failing to start a thread
+//     throws InternalError after joining the threads already started.
+// No thread outlives the call, on any path.
+//
+// Environment: SELKBAR_MIN_RANGE (the minimum bytes per file range, read each
+// time it is needed) and SELKBAR_STATS (diagnostic lines on stderr).
+#ifndef SELKBAR_PIPELINE_H_
+#define SELKBAR_PIPELINE_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "wordtable.h"
+
+namespace selkbar {
+
+struct CountResult {
+  WordTable words;
+  std::optional<std::string> error;  // set => words is empty and must be ignored
+};
+
+// Counts every distinct pretoken of `files` (paths used exactly as given; a
+// path listed twice is read twice) on a budget of `threads` worker threads
+// (0 counts as 1, above MAX_THREADS as MAX_THREADS).
+CountResult count_words(const std::vector<std::string>& files, uint64_t threads,
+                        PretokenizerKind pretokenizer);
+
+// ---- Sizing and range planning, exposed for tests. ----
+
+inline constexpr uint64_t DEFAULT_MIN_RANGE = 67108864;  // 64 MiB
+inline constexpr uint64_t MAX_READERS = 8;
+inline constexpr uint64_t OWNER_QUEUE = 4;
+
+struct PipelineSizing {
+  uint64_t chunk;     // bytes per read step
+  uint64_t queue;     // capacity of the reader -> scanner channel, in chunks
+  uint64_t batch;     // bytes at which a scanner sends a batch to an owner
+  uint64_t readers;   // most reader threads, and most ranges per file
+  uint64_t scanners;  // scanner threads
+  uint64_t owners;    // owner threads = shards
+};
+
+// SELKBAR_MIN_RANGE if it is a non-zero unsigned decimal ("+" allowed),
+// otherwise DEFAULT_MIN_RANGE.
+uint64_t min_range_from_env();
+
+// REQUIRES: 1 <= threads <= MAX_THREADS.
+PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range);
+
+struct ReadTask {
+  std::string path;
+  uint64_t start;  // inclusive
+  uint64_t end;    // exclusive
+};
+
+// Appends the ranges of one file of `size` bytes: at most `readers` of them,
+// each at least `min_range` long unless the file is shorter, the last one
+// absorbing the remainder. A file of size 0 gets none.
+void plan_file_ranges(const std::string& path, uint64_t size, uint64_t readers,
+                      uint64_t min_range, std::vector<ReadTask>& tasks);
+
+// ---- Test hooks: observe and inject faults into worker threads. ----
+
+enum class WorkerRole { Reader, Scanner, Owner };
+
+struct Phase1Hooks {
+  // Runs on a worker before it handles each item (a range, a chunk, a batch);
+  // whatever it throws is treated as that worker's failure.
+  std::function<void(WorkerRole)> before_item;
+  // Runs as a worker thread's last action, after its channel ends are gone.
+  std::function<void(WorkerRole)> on_thread_exit;
+};
+
+// count_words with hooks; count_words itself passes none.
+CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64_t threads,
+                                   PretokenizerKind pretokenizer, const Phase1Hooks& hooks);
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_PIPELINE_H_

@@ -1,0 +1,243 @@
+#include "tokenizer_json.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace selkbar {
+
+namespace {
+
+// Appends `fragment`, growing the buffer to twice its capacity (or to the
+// needed size, if larger) when it does not fit.
+void append(std::string& out, std::string_view fragment) {
+  const size_t needed = out.size() + fragment.size();
+  if (needed > out.capacity()) out.reserve(std::max(needed, out.capacity() * 2));
+  out.append(fragment);
+}
+
+void append_decimal(std::string& out, uint64_t value) {
+  char digits[20];
+  size_t n = 0;
+  do {
+    digits[sizeof digits - 1 - n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  append(out, std::string_view(digits + sizeof digits - n, n));
+}
+
+}  // namespace
+
+void write_json_string(std::string_view text, std::string& out) {
+  append(out, "\"");
+  size_t run_start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+    append(out, text.substr(run_start, i - run_start));
+    run_start = i + 1;
+    switch (byte) {
+      case '"': append(out, "\\\""); break;
+      case '\\': append(out, "\\\\"); break;
+      case '\b': append(out, "\\b"); break;
+      case '\t': append(out, "\\t"); break;
+      case '\n': append(out, "\\n"); break;
+      case '\f': append(out, "\\f"); break;
+      case '\r': append(out, "\\r"); break;
+      default: {
+        static constexpr char HEX[] = "0123456789abcdef";
+        const char escaped[6] = {'\\', 'u', '0', '0', HEX[byte >> 4], HEX[byte & 0xF]};
+        append(out, std::string_view(escaped, 6));
+      }
+    }
+  }
+  append(out, text.substr(run_start));
+  append(out, "\"");
+}
+
+std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& config) {
+  const std::vector<std::string>& tokens = result.tokens;
+  std::string out;
+  static constexpr std::string_view HEAD =
+      "{\n  \"version\": \"1.0\",\n  \"truncation\": null,\n  \"padding\": null,\n";
+  out.reserve(std::max(tokens.size() * 24, HEAD.size()));
+  append(out, HEAD);
+
+  append(out, "  \"added_tokens\": [");
+  std::vector<std::string_view> handled;
+  bool first = true;
+  for (const std::string& special : config.special_tokens) {
+    if (std::find(handled.begin(), handled.end(), special) != handled.end()) continue;
+    handled.push_back(special);
+    // Special tokens hold the first ids, so this scan ends early.
+    size_t id = 0;
+    while (id < tokens.size() && tokens[id] != special) ++id;
+    if (id == tokens.size()) continue;
+    if (!first) append(out, ",");
+    append(out, "\n    {\"id\": ");
+    append_decimal(out, id);
+    append(out, ", \"content\": ");
+    write_json_string(special, out);
+    append(out,
+           ", \"single_word\": false, \"lstrip\": false, \"rstrip\": false, "
+           "\"normalized\": false, \"special\": true}");
+    first = false;
+  }
+  append(out, first ? "],\n" : "\n  ],\n");
+  append(out, "  \"normalizer\": null,\n");
+
+  if (config.pretokenizer == PretokenizerKind::Whitespace) {
+    append(out,
+           "  \"pre_tokenizer\": {\"type\": \"WhitespaceSplit\"},\n"
+           "  \"post_processor\": null,\n"
+           "  \"decoder\": null,\n");
+  } else {
+    append(out,
+           "  \"pre_tokenizer\": {\"type\": \"ByteLevel\", \"add_prefix_space\": false, "
+           "\"trim_offsets\": true, \"use_regex\": true},\n"
+           "  \"post_processor\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
+           "\"trim_offsets\": true, \"use_regex\": true},\n"
+           "  \"decoder\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
+           "\"trim_offsets\": true, \"use_regex\": true},\n");
+  }
+
+  append(out, "  \"model\": {\n    \"type\": \"BPE\",\n");
+  append(out, "    \"dropout\": null,\n    \"unk_token\": null,\n");
+  auto optional_string = [&](std::string_view key, const std::optional<std::string>& value) {
+    append(out, "    \"");
+    append(out, key);
+    append(out, "\": ");
+    if (value) {
+      write_json_string(*value, out);
+    } else {
+      append(out, "null");
+    }
+    append(out, ",\n");
+  };
+  optional_string("continuing_subword_prefix", config.continuing_subword_prefix);
+  optional_string("end_of_word_suffix", config.end_of_word_suffix);
+  append(out, "    \"fuse_unk\": false,\n    \"byte_fallback\": false,\n    \"ignore_merges\": false,\n");
+
+  append(out, "    \"vocab\": {");
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (i > 0) append(out, ",");
+    append(out, "\n      ");
+    write_json_string(tokens[i], out);
+    append(out, ": ");
+    append_decimal(out, i);
+  }
+  append(out, "\n    },\n");
+
+  append(out, "    \"merges\": [");
+  {
+    const std::vector<std::pair<std::string, std::string>> pairs = merge_string_pairs(result);
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      if (k > 0) append(out, ",");
+      append(out, "\n      [");
+      write_json_string(pairs[k].first, out);
+      append(out, ", ");
+      write_json_string(pairs[k].second, out);
+      append(out, "]");
+    }
+  }
+  append(out, "\n    ]\n  }\n}\n");
+  return out;
+}
+
+namespace {
+
+std::string os_error(int error) { return std::strerror(error); }
+
+// Writes all of `text` to `fd`, retrying partial and interrupted writes.
+// Returns 0 or an errno value; -1 stands for a write that made no progress.
+int write_all(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return -1;
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+std::string describe(int error) {
+  return error == -1 ? std::string("failed to write whole buffer") : os_error(error);
+}
+
+// The mode a newly created file gets: 0666 less the process umask, read from
+// /proc where possible, since umask() cannot be read without changing it.
+mode_t new_file_mode() {
+  mode_t mask = 022;
+  if (FILE* status = std::fopen("/proc/self/status", "r")) {
+    char line[256];
+    while (std::fgets(line, sizeof line, status)) {
+      unsigned value;
+      if (std::sscanf(line, "Umask: %o", &value) == 1) {
+        mask = static_cast<mode_t>(value);
+        break;
+      }
+    }
+    std::fclose(status);
+  }
+  return 0666 & ~mask;
+}
+
+std::optional<std::string> write_in_place(const std::string& output, std::string_view text) {
+  int fd;
+  do {
+    fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return "writing " + output + ": " + os_error(errno);
+  const int error = write_all(fd, text);
+  ::close(fd);
+  if (error != 0) return "writing " + output + ": " + describe(error);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> write_output_file(const std::string& output, std::string_view text) {
+  // Writes go through a symbolic link to its target, as a plain open would.
+  std::string target = output;
+  struct stat info;
+  if (::lstat(output.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    char* resolved = ::realpath(output.c_str(), nullptr);
+    if (resolved == nullptr) return write_in_place(output, text);  // dangling: create the target
+    target = resolved;
+    std::free(resolved);
+  }
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  if (exists && !S_ISREG(info.st_mode)) return write_in_place(output, text);
+  const mode_t mode = exists ? (info.st_mode & 07777) : new_file_mode();
+
+  const size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string temp = directory + "." + base + ".tmp-XXXXXX";
+  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return "writing " + output + ": " + os_error(errno);
+
+  int error = write_all(fd, text);
+  if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    return "writing " + output + ": " + describe(error);
+  }
+  return std::nullopt;
+}
+
+}  // namespace selkbar

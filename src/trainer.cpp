@@ -1,0 +1,538 @@
+#include "trainer.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "fxhash.h"
+#include "pairstats.h"
+#include "stats.h"
+#include "word.h"
+
+namespace selkbar {
+
+namespace {
+
+constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+// Decodes the character at p (< end) and advances p past it. Words from phase
+// 1 are valid UTF-8; for anything else this still never reads past end: a
+// byte that does not start a complete, well-formed sequence decodes as
+// U+FFFD and is consumed alone.
+inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
+  const uint8_t lead = *p;
+  if (lead < 0x80) {
+    ++p;
+    return lead;
+  }
+  int extra;
+  uint32_t cp;
+  if ((lead & 0xE0) == 0xC0) {
+    extra = 1;
+    cp = lead & 0x1Fu;
+  } else if ((lead & 0xF0) == 0xE0) {
+    extra = 2;
+    cp = lead & 0x0Fu;
+  } else if ((lead & 0xF8) == 0xF0) {
+    extra = 3;
+    cp = lead & 0x07u;
+  } else {
+    ++p;
+    return REPLACEMENT_CHARACTER;
+  }
+  if (end - p <= extra) {
+    ++p;
+    return REPLACEMENT_CHARACTER;
+  }
+  for (int i = 1; i <= extra; ++i) {
+    if ((p[i] & 0xC0) != 0x80) {
+      ++p;
+      return REPLACEMENT_CHARACTER;
+    }
+    cp = (cp << 6) | (p[i] & 0x3Fu);
+  }
+  static constexpr uint32_t SMALLEST[4] = {0, 0x80, 0x800, 0x10000};
+  if (cp < SMALLEST[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++p;
+    return REPLACEMENT_CHARACTER;
+  }
+  p += extra + 1;
+  return cp;
+}
+
+void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
+  chars.clear();
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  while (p < end) chars.push_back(next_char(p, end));
+}
+
+void append_char(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::string char_string(uint32_t cp) {
+  std::string out;
+  append_char(out, cp);
+  return out;
+}
+
+// The code point of `text` if it is exactly one character spelled in
+// well-formed UTF-8.
+std::optional<uint32_t> single_char(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = p + text.size();
+  const uint32_t cp = next_char(p, end);
+  if (p != end || char_string(cp) != text) return std::nullopt;
+  return cp;
+}
+
+// Counts are sums of u64 word counts kept in i64; the arithmetic wraps
+// instead of overflowing, which only absurd corpora could reach.
+inline int64_t wrapping_add(int64_t a, uint64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + b);
+}
+inline int64_t wrapping_sub(int64_t a, uint64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) - b);
+}
+
+// The token list and its index. The index holds only ids; it compares a
+// probed string against the token list, with a 32-bit hash tag to skip most
+// mismatches without touching the strings.
+class Vocabulary {
+ public:
+  size_t size() const { return tokens_.size(); }
+  const std::string& token(SymbolId id) const {
+    if (id >= tokens_.size()) {
+      throw InternalError("token id " + std::to_string(id) + " out of range for a vocabulary of " +
+                          std::to_string(tokens_.size()) + " tokens");
+    }
+    return tokens_[id];
+  }
+  void reserve(size_t tokens) { tokens_.reserve(tokens); }
+
+  SymbolId find(std::string_view text) const {
+    if (!slots_) return NO_SYMBOL;
+    const uint64_t hash = pretoken_hash(text);
+    const auto tag = static_cast<uint32_t>(hash);
+    for (size_t i = hash >> shift_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.id == NO_SYMBOL) return NO_SYMBOL;
+      if (slot.tag == tag && tokens_[slot.id] == text) return slot.id;
+    }
+  }
+
+  // The id of `text`, entering it first if it is new.
+  SymbolId find_or_add(std::string text) {
+    const SymbolId existing = find(text);
+    if (existing != NO_SYMBOL) return existing;
+    if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
+    if ((tokens_.size() + 1) * 2 > mask_ + 1 || !slots_) rehash(slots_ ? (mask_ + 1) * 2 : 64);
+    const auto id = static_cast<SymbolId>(tokens_.size());
+    tokens_.push_back(std::move(text));
+    insert_slot(id);
+    return id;
+  }
+
+  std::vector<std::string> take_tokens() && { return std::move(tokens_); }
+
+ private:
+  struct Slot {
+    SymbolId id;
+    uint32_t tag;
+  };
+
+  void insert_slot(SymbolId id) {
+    const uint64_t hash = pretoken_hash(tokens_[id]);
+    size_t i = hash >> shift_;
+    while (slots_[i].id != NO_SYMBOL) i = (i + 1) & mask_;
+    slots_[i] = {id, static_cast<uint32_t>(hash)};
+  }
+
+  void rehash(size_t slot_count) {
+    slots_.reset(new Slot[slot_count]);
+    for (size_t i = 0; i < slot_count; ++i) slots_[i] = {NO_SYMBOL, 0};
+    mask_ = slot_count - 1;
+    shift_ = 64 - std::countr_zero(slot_count);
+    for (SymbolId id = 0; id < tokens_.size(); ++id) insert_slot(id);
+  }
+
+  std::vector<std::string> tokens_;
+  std::unique_ptr<Slot[]> slots_;
+  size_t mask_ = 0;
+  int shift_ = 64;
+};
+
+// The spellings of a character by its place in a word: at the start or not,
+// at the end or not. Form bits: 1 = after the first character (takes the
+// prefix), 2 = last character (takes the suffix).
+inline int form_of(size_t position, size_t length) {
+  return (position > 0 ? 1 : 0) | (position + 1 == length ? 2 : 0);
+}
+
+class Decoration {
+ public:
+  Decoration(const TrainConfig& config)
+      : prefix_(config.continuing_subword_prefix), suffix_(config.end_of_word_suffix) {}
+
+  bool active() const { return prefix_.has_value() || suffix_.has_value(); }
+
+  std::string spell(uint32_t cp, int form) const {
+    std::string out;
+    if (prefix_ && (form & 1)) out += *prefix_;
+    append_char(out, cp);
+    if (suffix_ && (form & 2)) out += *suffix_;
+    return out;
+  }
+
+ private:
+  const std::optional<std::string>& prefix_;
+  const std::optional<std::string>& suffix_;
+};
+
+// Character -> id of its one-character token, for every one-character
+// string in the vocabulary. Dense: the code points of a corpus are few and
+// mostly small, and this lookup runs once per character of every word.
+class CharIndex {
+ public:
+  explicit CharIndex(const Vocabulary& vocab) {
+    for (SymbolId id = 0; id < vocab.size(); ++id) {
+      const std::optional<uint32_t> cp = single_char(vocab.token(id));
+      if (!cp) continue;
+      if (*cp >= ids_.size()) ids_.resize(*cp + 1, NO_SYMBOL);
+      ids_[*cp] = id;
+    }
+  }
+  SymbolId find(uint32_t cp) const { return cp < ids_.size() ? ids_[cp] : NO_SYMBOL; }
+  size_t span() const { return ids_.size(); }
+
+ private:
+  std::vector<SymbolId> ids_;
+};
+
+// Steps 1-2 of the initial vocabulary: the alphabet.
+void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet,
+                  Vocabulary& vocab) {
+  std::vector<uint64_t> counts(128, 0);
+  std::vector<uint8_t> seen(128, 0);
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    const std::string_view word = words.get(w);
+    const uint64_t count = words.count(w);
+    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+    const uint8_t* const end = p + word.size();
+    while (p < end) {
+      const uint32_t cp = next_char(p, end);
+      if (cp >= counts.size()) {
+        const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
+        counts.resize(size, 0);
+        seen.resize(size, 0);
+      }
+      counts[cp] += count;
+      seen[cp] = 1;
+    }
+  }
+  std::vector<std::pair<uint32_t, uint64_t>> alphabet;
+  for (uint32_t cp = 0; cp < counts.size(); ++cp) {
+    if (seen[cp]) alphabet.emplace_back(cp, counts[cp]);
+  }
+  if (limit_alphabet && alphabet.size() > *limit_alphabet) {
+    // Drop the rarest; among equally rare ones the lower code point first.
+    std::sort(alphabet.begin(), alphabet.end(), [](const auto& a, const auto& b) {
+      return a.second != b.second ? a.second < b.second : a.first < b.first;
+    });
+    alphabet.erase(alphabet.begin(), alphabet.end() - static_cast<ptrdiff_t>(*limit_alphabet));
+    std::sort(alphabet.begin(), alphabet.end());
+  }
+  for (const auto& [cp, count] : alphabet) vocab.find_or_add(char_string(cp));
+}
+
+// Step 3: enters the decorated spellings the words need, in byte order, and
+// returns the id of every (character, form) that occurs, as
+// form_ids[cp][form].
+std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const CharIndex& chars,
+                                                   const Decoration& decoration,
+                                                   Vocabulary& vocab) {
+  std::vector<std::array<SymbolId, 4>> form_ids(chars.span(),
+                                                {NO_SYMBOL, NO_SYMBOL, NO_SYMBOL, NO_SYMBOL});
+  std::vector<uint8_t> seen(chars.span(), 0);
+  std::vector<std::pair<uint32_t, int>> pending;  // (cp, form) not yet in the vocabulary
+  std::vector<std::string> fresh;
+  std::vector<uint32_t> word_chars;
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    decode_word(words.get(w), word_chars);
+    const size_t n = word_chars.size();
+    for (size_t j = 0; j < n; ++j) {
+      const uint32_t cp = word_chars[j];
+      if (chars.find(cp) == NO_SYMBOL) continue;
+      const int form = form_of(j, n);
+      if (seen[cp] & (1u << form)) continue;
+      seen[cp] |= static_cast<uint8_t>(1u << form);
+      std::string spelled = decoration.spell(cp, form);
+      const SymbolId id = vocab.find(spelled);
+      if (id != NO_SYMBOL) {
+        form_ids[cp][form] = id;
+      } else {
+        pending.emplace_back(cp, form);
+        fresh.push_back(std::move(spelled));
+      }
+    }
+  }
+  // Two forms may spell the same string (an empty suffix, say); enter it once.
+  std::sort(fresh.begin(), fresh.end());
+  fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
+  for (std::string& text : fresh) vocab.find_or_add(std::move(text));
+  for (const auto& [cp, form] : pending) {
+    const SymbolId id = vocab.find(decoration.spell(cp, form));
+    if (id == NO_SYMBOL) throw InternalError("no entry found for key");
+    form_ids[cp][form] = id;
+  }
+  return form_ids;
+}
+
+// Step 4: every word as symbol ids; characters outside the vocabulary are
+// dropped.
+SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
+                     const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths) {
+  SymbolArena arena(words.bytes().size(), words.len(), track_lengths);
+  std::vector<SymbolId> symbols;
+  std::vector<uint32_t> word_chars;
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    const std::string_view word = words.get(w);
+    symbols.clear();
+    if (form_ids == nullptr) {
+      const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+      const uint8_t* const end = p + word.size();
+      while (p < end) {
+        const SymbolId id = chars.find(next_char(p, end));
+        if (id != NO_SYMBOL) symbols.push_back(id);
+      }
+    } else {
+      decode_word(word, word_chars);
+      const size_t n = word_chars.size();
+      for (size_t j = 0; j < n; ++j) {
+        const uint32_t cp = word_chars[j];
+        if (chars.find(cp) == NO_SYMBOL) continue;
+        const SymbolId id = (*form_ids)[cp][form_of(j, n)];
+        if (id == NO_SYMBOL) throw InternalError("no entry found for key");
+        symbols.push_back(id);
+      }
+    }
+    arena.push_word(words.count(w), symbols);
+  }
+  return arena;
+}
+
+std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
+                       const PairSteps& positions) {
+  uint64_t entries = 0;
+  uint64_t capacity = 0;
+  positions.for_each([&](const PairStep& step) {
+    entries += step.positions.size();
+    capacity += step.positions.capacity();
+  });
+  const uint64_t symbols = arena.total_symbols();
+  const uint64_t pairs = pair_counts.size();
+  const uint64_t lists = positions.size();
+  return "stats: words=" + std::to_string(arena.word_count()) +
+         " symbols=" + std::to_string(symbols) + " (" + std::to_string(symbols >> 18) + " MB)" +
+         " pairs=" + std::to_string(pairs) + " (" + std::to_string(pairs * 20 >> 20) + " MB)" +
+         " pos_entries=" + std::to_string(entries) + " pos_cap=" + std::to_string(capacity) + " (" +
+         std::to_string((capacity * 4 + lists * 24) >> 20) + " MB incl. Vec headers)\n";
+}
+
+// How far ahead of the current word the merge loop fetches the next words'
+// bookkeeping and symbols. Position lists are in word order but sparse, so
+// every word is a fresh cache miss.
+constexpr uint32_t HEADER_PREFETCH_DISTANCE = 16;
+constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 8;
+// Likewise for the PairCounts slots of a merge's changed pairs.
+constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
+
+}  // namespace
+
+TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
+  PhaseTimer timer;
+  Vocabulary vocab;
+  for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
+  add_alphabet(word_table, config.limit_alphabet, vocab);
+  timer.lap("alphabet");
+
+  const CharIndex chars(vocab);
+  const Decoration decoration(config);
+  std::vector<std::array<SymbolId, 4>> form_ids;
+  if (decoration.active()) form_ids = add_decorated(word_table, chars, decoration, vocab);
+  SymbolArena arena = tokenize(word_table, chars, decoration.active() ? &form_ids : nullptr,
+                               config.max_token_length.has_value());
+  std::vector<std::array<SymbolId, 4>>().swap(form_ids);
+  timer.lap("tokenize");
+  report_rss("tokenize (word strings still held)");
+  word_table.release();
+  report_rss("dropping word strings");
+
+  // Initial pair count. One table gathers each pair's count and the words it
+  // occurs in (ascending, each once); the counts then move into PairCounts
+  // and the lists into the queue, and the table is freed: the merge loop
+  // gathers its changes in MergeChanges.
+  SparePool pool;
+  PairCounts pair_counts;
+  MergeQueue queue;
+  {
+    PairSteps positions;
+    for (uint32_t w = 0; w < arena.word_count(); ++w) {
+      const std::span<const SymbolId> s = arena.word(w);
+      const uint64_t count = arena.count(w);
+      for (size_t i = 0; i + 1 < s.size(); ++i) {
+        PairStep& step = positions[Pair{s[i], s[i + 1]}];
+        step.count_change = wrapping_add(step.count_change, count);
+        step.positions.push_unique(w, pool);
+      }
+    }
+    pair_counts.reserve(positions.size());
+    positions.for_each([&](const PairStep& step) { pair_counts[step.pair] = step.count_change; });
+    timer.lap("initial pair count");
+    if (stats_present()) write_stderr(stats_line(arena, pair_counts, positions));
+
+    queue.reserve(pair_counts.size());
+    positions.drain([&](PairStep& step) {
+      if (step.count_change < 1) {
+        pool.recycle(std::move(step.positions));
+      } else {
+        queue.push(
+            {static_cast<uint64_t>(step.count_change), step.pair, std::move(step.positions)});
+      }
+    });
+  }
+  // Room for vocab_size tokens, but never more than one merge per distinct
+  // pair beyond the initial vocabulary: a huge vocab_size is simply never
+  // reached, and must not be allocated. Pairs formed later grow the list by
+  // doubling.
+  vocab.reserve(static_cast<size_t>(
+      std::min<uint64_t>(config.vocab_size, vocab.size() + uint64_t{pair_counts.size()})));
+
+  std::vector<Merge> merges;
+  std::vector<PairDelta> deltas;
+  MergeChanges changes;
+  const std::optional<uint64_t> limit = config.max_token_length;
+  const std::optional<std::string>& prefix = config.continuing_subword_prefix;
+  while (vocab.size() < config.vocab_size && !queue.empty()) {
+    MergeCandidate top = queue.pop();
+    // Lazy re-validation: counts fall without the queue hearing of it. The
+    // signed count converts to the unsigned one as two's complement.
+    const auto current = static_cast<uint64_t>(pair_counts.get(top.pair));
+    if (current != top.count) {
+      top.count = current;
+      queue.push(std::move(top));
+      continue;
+    }
+    if (top.count == 0 || top.count < config.min_frequency) break;
+
+    const SymbolId left = top.pair.left;
+    const SymbolId right = top.pair.right;
+    std::string merged = vocab.token(left);
+    std::string_view tail = vocab.token(right);
+    if (prefix && tail.starts_with(*prefix)) tail.remove_prefix(prefix->size());
+    merged += tail;
+    const SymbolId new_id = vocab.find_or_add(std::move(merged));
+    merges.push_back({left, right, new_id});
+
+    changes.begin(left, right, new_id, vocab.size());
+    const uint32_t* words = top.positions.begin();
+    const uint32_t word_count = top.positions.size();
+    for (uint32_t i = 0; i < word_count; ++i) {
+      if (i + HEADER_PREFETCH_DISTANCE < word_count) {
+        arena.prefetch_word_header(words[i + HEADER_PREFETCH_DISTANCE]);
+      }
+      if (i + SYMBOL_PREFETCH_DISTANCE < word_count) {
+        arena.prefetch_word_symbols(words[i + SYMBOL_PREFETCH_DISTANCE]);
+      }
+      const uint32_t w = words[i];
+      deltas.clear();
+      arena.merge_word(w, left, right, new_id, limit, deltas);
+      const uint64_t count = arena.count(w);
+      for (const PairDelta& delta : deltas) {
+        PairStep& step = changes[delta.pair];
+        if (delta.delta > 0) {
+          step.count_change = wrapping_add(step.count_change, count);
+          step.positions.push_unique(w, pool);
+        } else {
+          step.count_change = wrapping_sub(step.count_change, count);
+        }
+      }
+    }
+    pool.recycle(std::move(top.positions));
+
+    // Changes are gathered per pair so that PairCounts, the large table, is
+    // touched once per pair rather than once per delta. Pairs that only lost
+    // occurrences have no positions and enter no candidate. Insertion order
+    // keeps the pushes, and so the queue, independent of table layout.
+    const size_t changed = changes.size();
+    for (size_t i = 0; i < changed; ++i) {
+      if (i + COUNT_PREFETCH_DISTANCE < changed) {
+        pair_counts.prefetch(changes.entry(i + COUNT_PREFETCH_DISTANCE).pair);
+      }
+      PairStep& step = changes.entry(i);
+      int64_t& count = pair_counts[step.pair];
+      count = wrapping_add(count, static_cast<uint64_t>(step.count_change));
+      if (step.positions.empty()) continue;
+      if (count < 1) {
+        pool.recycle(std::move(step.positions));
+      } else {
+        queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
+      }
+    }
+    changes.clear();
+  }
+  timer.lap("merge loop");
+  return TrainResult{std::move(vocab).take_tokens(), std::move(merges)};
+}
+
+std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainResult& result) {
+  const size_t token_count = result.tokens.size();
+  for (const Merge& merge : result.merges) {
+    for (uint32_t id : {merge.left, merge.right, merge.new_id}) {
+      if (id >= token_count || id == NO_SYMBOL) {
+        throw InternalError("merge names token id " + std::to_string(id) +
+                            " outside a vocabulary of " + std::to_string(token_count) + " tokens");
+      }
+    }
+  }
+  // A pair merged more than once is listed at its last position: remember
+  // each pair's last index (plus one, so that 0 means absent), then emit in
+  // merge order the entries that are their pair's last.
+  PairCounts last_index;
+  last_index.reserve(result.merges.size());
+  for (size_t k = 0; k < result.merges.size(); ++k) {
+    const Merge& merge = result.merges[k];
+    last_index[Pair{merge.left, merge.right}] = static_cast<int64_t>(k + 1);
+  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+  pairs.reserve(last_index.size());
+  for (size_t k = 0; k < result.merges.size(); ++k) {
+    const Merge& merge = result.merges[k];
+    if (last_index.get(Pair{merge.left, merge.right}) != static_cast<int64_t>(k + 1)) continue;
+    pairs.emplace_back(result.tokens[merge.left], result.tokens[merge.right]);
+  }
+  return pairs;
+}
+
+}  // namespace selkbar

@@ -1,0 +1,39 @@
+// utf8.h: UTF-8 validation with the error positions scanners report.
+//
+// A malformed sequence is described by where it starts (the number of valid
+// bytes before it) and, unless the text ends inside it, by the length of its
+// longest prefix that could start a valid sequence, plus one byte (1 to 3):
+//   F0 9F 98 41    -> 3 bytes from index 0 (the 41 cannot continue it)
+//   E0 80          -> 1 byte (E0 needs A0..BF next: an overlong)
+//   ED A0 80       -> 1 byte (a surrogate)
+//   F0 9F 98 <end> -> incomplete from index 0
+// Surrogates, overlong forms, code points above U+10FFFF and the bytes C0,
+// C1, F5..FF are invalid.
+//
+// The scan checks 16 bytes per step while the text is ASCII and decodes only
+// the non-ASCII sequences.
+#ifndef SELKBAR_UTF8_H_
+#define SELKBAR_UTF8_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace selkbar {
+
+struct Utf8Error {
+  size_t valid_up_to;    // bytes before the malformed sequence
+  uint8_t error_length;  // 1..3, or 0 when the text ends inside a sequence
+};
+
+// Returns true if `text` is valid UTF-8; otherwise fills `*error`.
+bool validate_utf8(std::string_view text, Utf8Error* error);
+
+// "invalid utf-8 sequence of {n} bytes from index {i}" or
+// "incomplete utf-8 byte sequence from index {i}".
+std::string describe_utf8_error(const Utf8Error& error);
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_UTF8_H_

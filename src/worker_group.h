@@ -1,0 +1,94 @@
+// worker_group.h: a set of threads that is always joined, and whose
+// exceptions are caught on their own thread.
+//
+// A body that throws does not end the process: the exception is stored and
+// the thread ends normally. The owner of the group joins it (join_all, or the
+// destructor on every other path) and only then looks at the failures, on
+// its own thread. A thread that cannot be started makes start() throw
+// InternalError; the threads already started stay in the group and are
+// joined like the others.
+//
+// Thread safety: start, join_all and failures are called by the owning
+// thread only.
+#ifndef SELKBAR_WORKER_GROUP_H_
+#define SELKBAR_WORKER_GROUP_H_
+
+#include <exception>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+
+namespace selkbar {
+
+class WorkerGroup {
+ public:
+  WorkerGroup() = default;
+  WorkerGroup(const WorkerGroup&) = delete;
+  WorkerGroup& operator=(const WorkerGroup&) = delete;
+  ~WorkerGroup() { join_all(); }
+
+  // Runs body() on a new thread. Whatever body throws is kept as that
+  // thread's failure; then `on_exit()` runs (if it throws, that is kept too
+  // unless the body already failed).
+  template <typename Body, typename OnExit>
+  void start(Body&& body, OnExit&& on_exit) {
+    workers_.push_back(std::make_unique<Worker>());
+    Worker* worker = workers_.back().get();
+    try {
+      worker->thread = std::thread(
+          [worker, body = std::forward<Body>(body), on_exit = std::forward<OnExit>(on_exit)]() mutable {
+            try {
+              body();
+            } catch (...) {
+              worker->failure = std::current_exception();
+            }
+            try {
+              on_exit();
+            } catch (...) {
+              if (!worker->failure) worker->failure = std::current_exception();
+            }
+          });
+    } catch (const std::system_error& error) {
+      workers_.pop_back();
+      throw InternalError(std::string("failed to start a phase 1 worker thread: ") + error.what());
+    } catch (...) {
+      workers_.pop_back();
+      throw;
+    }
+  }
+
+  size_t size() const { return workers_.size(); }
+
+  // Joins every thread, in start order. Idempotent.
+  void join_all() {
+    for (auto& worker : workers_) {
+      if (worker->thread.joinable()) worker->thread.join();
+    }
+  }
+
+  // The stored failures, in start order. REQUIRES: join_all() has returned.
+  std::vector<std::exception_ptr> failures() const {
+    std::vector<std::exception_ptr> result;
+    for (const auto& worker : workers_) {
+      if (worker->failure) result.push_back(worker->failure);
+    }
+    return result;
+  }
+
+ private:
+  struct Worker {
+    std::thread thread;
+    std::exception_ptr failure;  // written by the thread, read after join
+  };
+
+  std::vector<std::unique_ptr<Worker>> workers_;
+};
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_WORKER_GROUP_H_

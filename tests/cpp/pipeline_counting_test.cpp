@@ -1,0 +1,98 @@
+// Phase 1 counts the same (word, count) pairs as a plain single-threaded
+// count, whatever the thread budget and range size, on real corpora.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "pipeline.h"
+#include "reference_count.h"
+#include "test_files.h"
+
+namespace selkbar {
+namespace {
+
+using testing::WordCounts;
+
+std::vector<std::string> corpus_files() {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(SELKBAR_CORPORA_DIR)) {
+    if (entry.path().extension() == ".txt") files.push_back(entry.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+struct CountingCase {
+  std::string name;  // a corpus file name, "all" or "twice"
+  PretokenizerKind kind;
+};
+
+std::vector<std::string> case_files(const std::string& name) {
+  const std::vector<std::string> all = corpus_files();
+  if (name == "all") return all;
+  if (name == "twice") {
+    const std::string path = std::string(SELKBAR_CORPORA_DIR) + "/l10n-ko.txt";
+    return {path, path};
+  }
+  return {std::string(SELKBAR_CORPORA_DIR) + "/" + name};
+}
+
+class PipelineCounting : public ::testing::TestWithParam<CountingCase> {};
+
+TEST_P(PipelineCounting, MatchesSingleThreadedCountForEveryThreadBudgetAndRange) {
+  const CountingCase& param = GetParam();
+  const std::vector<std::string> files = case_files(param.name);
+  ASSERT_FALSE(files.empty());
+  WordCounts want;
+  for (const std::string& path : files) {
+    testing::count_reference(testing::read_file(path), param.kind, want);
+  }
+  ASSERT_FALSE(want.empty());
+
+  for (const char* min_range : {static_cast<const char*>(nullptr), "1", "7", "4096"}) {
+    if (min_range == nullptr) {
+      unsetenv("SELKBAR_MIN_RANGE");
+    } else {
+      setenv("SELKBAR_MIN_RANGE", min_range, 1);
+    }
+    for (uint64_t threads : {1, 2, 3, 4, 7, 16, 64}) {
+      CountResult result = count_words(files, threads, param.kind);
+      ASSERT_FALSE(result.error) << *result.error;
+      ASSERT_TRUE(testing::table_equals(result.words, want))
+          << "threads " << threads << " SELKBAR_MIN_RANGE " << (min_range ? min_range : "unset");
+    }
+  }
+  unsetenv("SELKBAR_MIN_RANGE");
+}
+
+std::vector<CountingCase> counting_cases() {
+  std::vector<CountingCase> cases;
+  std::vector<std::string> names;
+  for (const std::string& path : corpus_files()) {
+    names.push_back(std::filesystem::path(path).filename().string());
+  }
+  names.push_back("all");
+  names.push_back("twice");
+  for (PretokenizerKind kind : {PretokenizerKind::Whitespace}) {
+    for (const std::string& name : names) cases.push_back({name, kind});
+  }
+  return cases;
+}
+
+std::string case_name(const ::testing::TestParamInfo<CountingCase>& info) {
+  std::string name = info.param.name;
+  for (char& c : name) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return (info.param.kind == PretokenizerKind::Whitespace ? "whitespace_" : "bytelevel_") + name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpora, PipelineCounting, ::testing::ValuesIn(counting_cases()),
+                         case_name);
+
+}  // namespace
+}  // namespace selkbar

@@ -1,0 +1,147 @@
+// bench_trainer: times phase 2 (train_from_words) on real text.
+//
+// Usage: bench_trainer [--dir DIR] [--vocab N]... [--repeat R] [--dump PREFIX]
+//   --dir     directory whose *.txt files form the corpus (default
+//             ../shared/corpora, relative to the repository root)
+//   --vocab   target vocabulary size; repeatable (default 8000 and 32000)
+//   --repeat  runs per vocabulary size; the fastest is reported (default 1)
+// Reports the wall time and the calling thread's CPU time of phase 2; on a
+// busy machine the CPU time is the steadier figure.
+//   --dump    writes PREFIX-<vocab>.tokens (one token per line) and
+//             PREFIX-<vocab>.merges ("left right" per line) for comparison
+//             with another trainer
+// Words are counted with the whitespace splitter on one thread; only
+// train_from_words is timed.
+#include <sys/resource.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "counter.h"
+#include "fxhash.h"
+#include "split.h"
+#include "trainer.h"
+#include "wordtable.h"
+
+namespace {
+
+using selkbar::WordTable;
+
+WordTable copy_table(const WordTable& source) {
+  WordTable copy;
+  copy.reserve(source.len(), source.bytes().size());
+  for (uint32_t id = 0; id < source.len(); ++id) copy.push(source.get(id), source.count(id));
+  return copy;
+}
+
+double thread_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+long max_rss_mb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024;
+}
+
+[[noreturn]] void usage_error(const char* message) {
+  std::fprintf(stderr, "bench_trainer: %s\n", message);
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string dir = "../shared/corpora";
+  std::vector<uint64_t> vocab_sizes;
+  int repeat = 1;
+  std::string dump;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) usage_error("every option takes a value");
+    const char* value = argv[++i];
+    if (arg == "--dir") {
+      dir = value;
+    } else if (arg == "--vocab") {
+      vocab_sizes.push_back(std::strtoull(value, nullptr, 10));
+    } else if (arg == "--repeat") {
+      repeat = std::max(1, std::atoi(value));
+    } else if (arg == "--dump") {
+      dump = value;
+    } else {
+      usage_error("unknown option");
+    }
+  }
+  if (vocab_sizes.empty()) vocab_sizes = {8000, 32000};
+
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.is_regular_file() && entry.path().extension() == ".txt") files.push_back(entry.path());
+  }
+  std::sort(files.begin(), files.end());
+  if (files.empty()) usage_error("no *.txt files in the corpus directory");
+
+  selkbar::ShardCounter counter;
+  uint64_t corpus_bytes = 0;
+  for (const auto& path : files) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string content = text.str();
+    corpus_bytes += content.size();
+    selkbar::split_whitespace(content, [&](std::string_view word) {
+      counter.add(word, selkbar::pretoken_hash(word));
+    });
+  }
+  std::vector<selkbar::ShardCounter> shards;
+  shards.push_back(std::move(counter));
+  const WordTable words = selkbar::combine_shards(std::move(shards), nullptr);
+  std::printf("corpus: %zu files, %.1f MB, %zu distinct words, %.1f MB of word bytes\n",
+              files.size(), corpus_bytes / 1048576.0, words.len(),
+              words.bytes().size() / 1048576.0);
+
+  for (uint64_t vocab_size : vocab_sizes) {
+    double best = 1e300;
+    double best_cpu = 1e300;
+    selkbar::TrainResult result;
+    for (int run = 0; run < repeat; ++run) {
+      selkbar::TrainConfig config;
+      config.vocab_size = vocab_size;
+      WordTable input = copy_table(words);
+      const auto start = std::chrono::steady_clock::now();
+      const double cpu_start = thread_cpu_seconds();
+      result = selkbar::train_from_words(std::move(input), config);
+      const double seconds =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      best = std::min(best, seconds);
+      best_cpu = std::min(best_cpu, thread_cpu_seconds() - cpu_start);
+    }
+    std::printf(
+        "vocab %llu: phase2 %.3f s wall (%.3f s cpu), %zu merges, %.0f merges/s, %zu tokens, "
+        "max rss %ld MB\n",
+        static_cast<unsigned long long>(vocab_size), best, best_cpu, result.merges.size(),
+        result.merges.size() / best, result.tokens.size(), max_rss_mb());
+    if (!dump.empty()) {
+      const std::string base = dump + "-" + std::to_string(vocab_size);
+      std::ofstream tokens(base + ".tokens", std::ios::binary);
+      for (const std::string& token : result.tokens) tokens << token << '\n';
+      std::ofstream merges(base + ".merges", std::ios::binary);
+      for (const auto& [left, right] : selkbar::merge_string_pairs(result)) {
+        merges << left << ' ' << right << '\n';
+      }
+    }
+  }
+  return 0;
+}
