@@ -414,10 +414,12 @@ def render_report(results, corpora, baselines, args, command, started, load):
         lines += ["### selkbar phases (run with the median wall time)", "",
                   "Phase 1 wall is the training wall time less the phase-2 laps (it includes the "
                   "conversion of the result to Python objects). Phase-1 thread times are summed over "
-                  "threads, in seconds. /baseline: phase 1 wall over the single-threaded read+split.", "",
+                  "threads, in seconds. /baseline: phase 1 wall over the single-threaded read+split. "
+                  "RSS at start is the worker's peak before the training call (interpreter and "
+                  "module), the others are selkbar's own probes.", "",
                   "| case | sizing | phase 1 wall s | /baseline | read | scan+hash | send-blocked | "
                   "recv-blocked | insert | alphabet s | tokenize s | initial pair count s | merge loop s | "
-                  "RSS after (MB) | words | pairs |",
+                  "RSS at start / after (MB) | words | pairs |",
                   "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"]
         for res in with_stats:
             s = res["impls"]["selkbar"]
@@ -430,7 +432,8 @@ def render_report(results, corpora, baselines, args, command, started, load):
             case = res["case"]
             b = baselines.get((case.mix, case.size))
             p1 = st["phase1_ms"]
-            rss = ", ".join(f"{label}: {mb}" for label, mb in st["rss_mb"].items()) or "n/a"
+            rss = ", ".join([f"start: {s['rss_before_mb']:.0f}"]
+                            + [f"{label}: {mb}" for label, mb in st["rss_mb"].items()])
             p2s = st.get("p2_stats") or {}
             lines.append(
                 f"| {case.id} | {sizing} | {fmt(p1_wall)} | "
