@@ -1,0 +1,144 @@
+"""The benchmark runner: reading selkbar's diagnostics, comparing results, reports."""
+
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+BENCH = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
+sys.path.insert(0, BENCH)
+import run  # noqa: E402
+
+STATS_STDERR = """\
+sizing: chunk=8192KB queue=8 batch=64KB readers=2 scanners=1 owners=1
+phase1 cpu-ms (summed across threads):
+  read 1500 over 2 readers
+  scan+hash 2301 over 1 scanners
+  send-blocked 0
+  recv-blocked 17
+  insert 998 over 1 owners
+rss after phase 1 shard counters: 512 MB
+rss after combining shards: 600 MB
+stats: words=1000 symbols=5000 (0 MB) pairs=300 (0 MB) pos_entries=4000 pos_cap=4096 (0 MB incl. Vec headers)
+  phase2 alphabet: 1.23ms
+rss after tokenize (word strings still held): 700 MB
+  phase2 tokenize: 1.50s
+rss after dropping word strings: 650 MB
+  phase2 initial pair count: 7.00µs
+  phase2 merge loop: 999.00ns
+warning: something unexpected
+"""
+
+
+class TestParseStats:
+    def test_every_line_kind_is_read(self):
+        st = run.parse_stats(STATS_STDERR)
+        assert st["sizing"] == {"chunk_kb": 8192, "queue": 8, "batch_kb": 64, "readers": 2,
+                                "scanners": 1, "owners": 1}
+        assert st["phase1_ms"] == {"read": 1500, "scan+hash": 2301, "send-blocked": 0,
+                                   "recv-blocked": 17, "insert": 998}
+        assert list(st["rss_mb"].items()) == [
+            ("phase 1 shard counters", 512), ("combining shards", 600),
+            ("tokenize (word strings still held)", 700), ("dropping word strings", 650)]
+        assert st["phase2_s"] == pytest.approx({"alphabet": 1.23e-3, "tokenize": 1.5,
+                                                "initial pair count": 7e-6, "merge loop": 999e-9})
+        assert st["p2_stats"]["words"] == 1000 and st["p2_stats"]["pairs"] == 300
+        assert st["other"] == ["warning: something unexpected"]
+
+    def test_no_diagnostics_gives_empty_breakdown(self):
+        st = run.parse_stats("")
+        assert st["phase1_ms"] == {} and st["phase2_s"] == {} and "sizing" not in st
+
+
+class TestCompareOutputs:
+    BASE = {"vocab": {"a": 0, "b": 1, "ab": 2}, "merges": [["a", "b"]]}
+
+    def test_identical_results(self):
+        same, desc = run.compare_outputs(self.BASE, json.loads(json.dumps(self.BASE)))
+        assert same and desc == "same vocab and merges"
+
+    def test_swapped_ids_are_a_difference(self):
+        other = {"vocab": {"a": 1, "b": 0, "ab": 2}, "merges": [["a", "b"]]}
+        same, desc = run.compare_outputs(self.BASE, other)
+        assert not same and "2 with other ids" in desc and "'a': 0 vs 1" in desc
+
+    def test_missing_token_and_merge_order(self):
+        a = {"vocab": {"a": 0, "b": 1, "ab": 2, "ba": 3}, "merges": [["a", "b"], ["b", "a"]]}
+        b = {"vocab": {"a": 0, "b": 1, "ba": 2, "ab": 3}, "merges": [["b", "a"], ["a", "b"]]}
+        same, desc = run.compare_outputs(a, b)
+        assert not same and "first at #0" in desc
+        c = {"vocab": {"a": 0, "b": 1, "ab": 2}, "merges": [["a", "b"]]}
+        same, desc = run.compare_outputs(a, c)
+        assert "1 only in selkbar (e.g. 'ba')" in desc and "2 vs 1, first at #1" in desc
+
+
+def test_save_report_keeps_older_runs_newest_first(tmp_path):
+    path = str(tmp_path / "RESULTS.md")
+    run.save_report(path, "## run one\n\nfirst\n")
+    run.save_report(path, "## run two\n\nsecond\n")
+    text = open(path, encoding="utf-8").read()
+    assert text.startswith(run.RESULTS_TITLE)
+    assert text.count(run.RESULTS_TITLE) == 1
+    assert text.index("## run two") < text.index("## run one")
+    assert "first" in text and "second" in text
+
+
+def test_selected_cases_follow_the_glob_filter():
+    args = run.main.__globals__["argparse"].Namespace(
+        size=["100M", "1G"], mixes=["en", "cjk"], modes=["whitespace", "bytelevel"],
+        vocabs=[8000, 32000], threads=[1, 2], cases=["*-100M-*-v8000-t2", "cjk-1G-bytelevel-*"])
+    ids = [c.id for c in run.build_cases(args)]
+    assert ids == ["en-100M-whitespace-v8000-t2", "en-100M-bytelevel-v8000-t2",
+                   "cjk-100M-whitespace-v8000-t2", "cjk-100M-bytelevel-v8000-t2",
+                   "cjk-1G-bytelevel-v8000-t1", "cjk-1G-bytelevel-v8000-t2",
+                   "cjk-1G-bytelevel-v32000-t1", "cjk-1G-bytelevel-v32000-t2"]
+
+
+def _has_train_bpe():
+    try:
+        import selkbar
+        return hasattr(selkbar, "train_bpe")
+    except ImportError:
+        return False
+
+
+def _selkbar_modes(tmp_path):
+    """The modes this selkbar build trains in (byte-level arrived later than whitespace)."""
+    import selkbar
+    sample = tmp_path / "probe.txt"
+    sample.write_text("probe text\n", encoding="utf-8")
+    modes = []
+    for mode in ("whitespace", "bytelevel"):
+        try:
+            selkbar.train_bpe([str(sample)], 10, pretokenizer=mode, threads=1)
+            modes.append(mode)
+        except BaseException as e:          # PanicException derives from BaseException
+            if "not available in this build" not in str(e):
+                raise
+    return modes
+
+
+@pytest.mark.parametrize("impls", [
+    "tokenizers",
+    pytest.param("selkbar,tokenizers", marks=pytest.mark.skipif(not _has_train_bpe(),
+                                                                reason="selkbar has no train_bpe yet")),
+])
+def test_small_run_end_to_end(tmp_path, impls):
+    modes = ["whitespace", "bytelevel"] if impls == "tokenizers" else _selkbar_modes(tmp_path)
+    results = tmp_path / "RESULTS.md"
+    proc = subprocess.run(
+        [sys.executable, os.path.join(BENCH, "run.py"), "--size", "300K", "--mixes", "multi",
+         "--modes", ",".join(modes), "--vocabs", "600", "--threads", "2", "--runs", "2",
+         "--impls", impls, "--no-baseline", "--data-dir", str(tmp_path), "--results", str(results)],
+        capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    text = results.read_text(encoding="utf-8")
+    for mode in modes:
+        row = next(line for line in text.splitlines() if line.startswith(f"| multi-300K-{mode}-v600-t2 |"))
+        cells = [c.strip() for c in row.strip("|").split("|")]
+        assert float(cells[2]) > 0                       # the library's wall time
+        if "selkbar" in impls:
+            assert float(cells[1]) > 0 and cells[-1] == "yes"
+    assert "Notes:" not in text                          # no failure, mismatch or nondeterminism
