@@ -15,11 +15,8 @@ uint32_t ShardCounter::head(uint64_t hash) const {
 }
 
 size_t ShardCounter::find_slot(uint64_t hash) const {
-  // The keys are already hashes, but their low bits may be poorly mixed for
-  // some inputs; one FxHash step and the high bits of the product pick the
-  // bucket.
   const size_t mask = slots_.size() - 1;
-  size_t i = static_cast<size_t>((hash * FX_SEED) >> shift_);
+  size_t i = bucket(hash);
   while (slots_[i].id != NO_WORD && slots_[i].key != hash) i = (i + 1) & mask;
   return i;
 }

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fxhash.h"
+#include "prefetch.h"
 #include "wordtable.h"
 
 namespace selkbar {
@@ -43,6 +45,13 @@ class ShardCounter {
   // Releases the chains and the index, then hands over the table.
   WordTable into_table() &&;
 
+  // Asks the cache for the index slot of `hash`. The index is far larger than
+  // the cache on real corpora, so an owner that prefetches a few pretokens
+  // ahead of add() overlaps those misses instead of waiting on each.
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) prefetch_read(&slots_[bucket(hash)]);
+  }
+
   // The id that `index` holds for `hash` (the head of its chain), or NO_WORD.
   uint32_t head(uint64_t hash) const;
   // The chain link of word `id`: the previous word with the same hash.
@@ -54,6 +63,10 @@ class ShardCounter {
     uint32_t id;  // NO_WORD marks an empty slot
   };
 
+  // The first slot probed for `hash`. The keys are already hashes, but their
+  // low bits may be poorly mixed for some inputs; one FxHash step and the
+  // high bits of the product pick the bucket.
+  size_t bucket(uint64_t hash) const { return static_cast<size_t>((hash * FX_SEED) >> shift_); }
   // Position of `hash` in slots_: its slot, or the empty slot where it goes.
   size_t find_slot(uint64_t hash) const;
   void grow();

@@ -27,6 +27,8 @@
 #include <span>
 #include <vector>
 
+#include "prefetch.h"
+
 namespace selkbar {
 
 using SymbolId = uint32_t;
@@ -47,18 +49,6 @@ struct PairDelta {
 
   friend bool operator==(const PairDelta&, const PairDelta&) = default;
 };
-
-// Asks the cache for the line holding `address`. GCC 12 silently drops
-// __builtin_prefetch when the address takes a few arithmetic steps or loads
-// to compute (a hashed bucket, a word's start), which are exactly the
-// prefetches worth having, so on x86 the instruction is written out.
-inline void prefetch_read(const void* address) {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  __asm__("prefetcht0 %0" : : "m"(*static_cast<const char*>(address)));
-#else
-  __builtin_prefetch(address);
-#endif
-}
 
 // A word may start only while the arena holds fewer than 2^32 symbols.
 inline constexpr uint64_t MAX_ARENA_SYMBOLS = 1ULL << 32;
