@@ -15,7 +15,7 @@ namespace {
 template <bool kLengths>
 uint32_t merge_symbols(SymbolId* s, uint32_t* l, uint32_t n, SymbolId left, SymbolId right,
                        SymbolId new_id, bool has_limit, uint64_t limit,
-                       std::vector<PairDelta>& deltas) {
+                       std::vector<PairDelta>& deltas, const DeltaDrain* drain) {
   // Skip the untouched prefix without rewriting it.
   uint32_t i = 0;
   while (i + 1 < n && !(s[i] == left && s[i + 1] == right)) ++i;
@@ -45,6 +45,7 @@ uint32_t merge_symbols(SymbolId* s, uint32_t* l, uint32_t n, SymbolId left, Symb
       // u32 offset), so the sum of two of its symbols fits too.
       if constexpr (kLengths) l[k] = static_cast<uint32_t>(m);
       ++k;
+      if (drain != nullptr && deltas.size() >= MAX_PENDING_DELTAS) (*drain)(deltas);
     } else {
       s[k] = s[i];
       if constexpr (kLengths) l[k] = l[i];
@@ -106,7 +107,8 @@ uint64_t SymbolArena::total_symbols() const {
 }
 
 void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
-                             std::optional<uint64_t> limit, std::vector<PairDelta>& deltas) {
+                             std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
+                             const DeltaDrain* drain) {
   check_word(w);
   // The last word may start just below 2^32 and run past it, so positions
   // are size_t here, not u32.
@@ -115,10 +117,10 @@ void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId
   SymbolId* s = symbols_.data() + start;
   if (track_lengths_) {
     lengths_[w] = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right, new_id,
-                                      limit.has_value(), limit.value_or(0), deltas);
+                                      limit.has_value(), limit.value_or(0), deltas, drain);
   } else {
     if (limit.has_value()) throw InternalError("max_token_length needs an arena with symbol lengths");
-    lengths_[w] = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas);
+    lengths_[w] = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
   }
 }
 
