@@ -12,6 +12,7 @@
 #include <new>
 
 #include "batch.h"
+#include "bytelevel.h"
 #include "channel.h"
 #include "counter.h"
 #include "error.h"
@@ -61,6 +62,17 @@ namespace {
 
 using BatchSender = Sender<PretokenBatch>;
 using SharedChunkReceiver = SharedReceiver<TextChunk>;
+
+// The operating system sees a path only up to its first NUL byte; a path
+// with one inside would silently name another file, so it is refused.
+constexpr const char* NUL_IN_PATH = "path contains a NUL byte";
+
+// stat() following links; returns nothing or the error text.
+std::optional<std::string> query_metadata(const std::string& path, struct stat* info) {
+  if (path.find('\0') != std::string::npos) return NUL_IN_PATH;
+  if (stat(path.c_str(), info) != 0) return std::string(std::strerror(errno));
+  return std::nullopt;
+}
 
 void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
   if (hooks.before_item) hooks.before_item(role);
@@ -120,7 +132,8 @@ void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchS
     scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
                 [](std::string_view text, auto& sink) { split_whitespace(text, sink); });
   } else {
-    throw InternalError("byte-level splitting is not available in this build");
+    scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
+                [](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
   }
 }
 
@@ -210,7 +223,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   uint64_t total_bytes = 0;
   for (const std::string& path : files) {
     struct stat info;
-    if (stat(path.c_str(), &info) == 0) total_bytes += static_cast<uint64_t>(info.st_size);
+    if (!query_metadata(path, &info)) total_bytes += static_cast<uint64_t>(info.st_size);
   }
   const PipelineSizing sizing = compute_sizing(total_bytes, t, min_range_from_env());
   const SizingNumbers numbers{sizing.chunk,    sizing.queue,    sizing.batch,
@@ -232,6 +245,9 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   WorkerGroup owner_threads;
   WorkerGroup scanner_threads;
   WorkerGroup reader_threads;
+  auto before_start = [&hooks](WorkerRole role) {
+    if (hooks.before_thread_start) hooks.before_thread_start(role);
+  };
   auto on_exit = [&hooks](WorkerRole role) {
     return [&hooks, role] {
       if (hooks.on_thread_exit) hooks.on_thread_exit(role);
@@ -246,6 +262,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   for (uint64_t owner = 0; owner < sizing.owners; ++owner) {
     auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
     owner_senders.push_back(std::move(sender));
+    before_start(WorkerRole::Owner);
     owner_threads.start(
         [receiver = std::move(receiver), &shard = shards[owner], &stats, &hooks]() mutable {
           shard = run_owner(std::move(receiver), stats, hooks);
@@ -253,6 +270,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
         on_exit(WorkerRole::Owner));
   }
   for (uint64_t scanner = 0; scanner < sizing.scanners; ++scanner) {
+    before_start(WorkerRole::Scanner);
     scanner_threads.start(
         [chunks = shared_chunks, owners = owner_senders, &first_error, &stats,
          batch = sizing.batch, pretokenizer, &hooks]() mutable {
@@ -269,8 +287,8 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   for (const std::string& path : files) {
     const uint64_t min_range = min_range_from_env();
     struct stat info;
-    if (stat(path.c_str(), &info) != 0) {
-      first_error.record("reading " + path + ": " + std::strerror(errno));
+    if (std::optional<std::string> error = query_metadata(path, &info)) {
+      first_error.record("reading " + path + ": " + *error);
       break;
     }
     if (!S_ISREG(info.st_mode)) {
@@ -285,6 +303,7 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   const uint64_t reader_count =
       std::min<uint64_t>(sizing.readers, std::max<uint64_t>(tasks.size(), 1));
   for (uint64_t reader = 0; reader < reader_count; ++reader) {
+    before_start(WorkerRole::Reader);
     reader_threads.start(
         [sender = chunk_sender, &tasks, &next_task, &first_error, chunk = sizing.chunk,
          pretokenizer, &stats, &hooks]() mutable {
@@ -303,7 +322,11 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   if (stats_enabled()) write_stderr(format_phase1_summary(stats, numbers));
   report_rss("phase 1 shard counters");
 
-  WordTable words = combine_shards(std::move(shards), nullptr);
+  // Byte-level words are counted as raw bytes and re-spelled as printable
+  // characters once per distinct word, here.
+  const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
+  WordTable words = combine_shards(
+      std::move(shards), pretokenizer == PretokenizerKind::ByteLevel ? &byte_to_char : nullptr);
   report_rss("combining shards");
 
   CountResult result;

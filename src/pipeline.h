@@ -98,6 +98,9 @@ struct Phase1Hooks {
   std::function<void(WorkerRole)> before_item;
   // Runs as a worker thread's last action, after its channel ends are gone.
   std::function<void(WorkerRole)> on_thread_exit;
+  // Runs on the calling thread just before it starts each worker; whatever it
+  // throws ends the call as a failure to start that thread would.
+  std::function<void(WorkerRole)> before_thread_start;
 };
 
 // count_words with hooks; count_words itself passes none.

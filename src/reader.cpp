@@ -111,6 +111,8 @@ std::optional<std::string> read_range(const std::string& path, uint64_t start, u
                                       ChunkSender& sender, Phase1Stats* stats) {
   if (chunk == 0) throw InternalError("read_range requires a non-zero chunk size");
 
+  // The OS would stop reading the path at an embedded NUL and open another file.
+  if (path.find('\0') != std::string::npos) return "opening " + path + ": path contains a NUL byte";
   int fd;
   do {
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

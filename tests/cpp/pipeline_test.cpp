@@ -139,6 +139,13 @@ TEST(PipelineErrors, DirectoriesAndFifosAreNotRegularFiles) {
   EXPECT_EQ(count_words({fifo, good}, 2, WS).error, fifo + tail);
 }
 
+TEST(PipelineErrors, PathWithNulByteIsRefusedNotTruncated) {
+  TempDir dir;
+  const std::string real = dir.write("real", "words that must not be read");
+  const std::string with_nul = real + std::string("\0suffix", 7);
+  EXPECT_EQ(count_words({with_nul}, 2, WS).error, "reading " + with_nul + ": path contains a NUL byte");
+}
+
 TEST(PipelineErrors, InvalidUtf8ReportsItsIndexWithinTheChunk) {
   TempDir dir;
   // With one thread and a file under 512 KiB the chunk size is 64 KiB: the
@@ -191,6 +198,16 @@ TEST(PipelineCounts, SameFileTwiceCountsEveryWordTwiceAndThreadBudgetIsClamped) 
     ASSERT_FALSE(result.error);
     EXPECT_TRUE(testing::table_equals(result.words, want)) << threads;
   }
+}
+
+TEST(PipelineCounts, ByteLevelWordsAreStoredRespelled) {
+  TempDir dir;
+  const std::string path = dir.write("f", "x A\nx A");
+  CountResult result = count_words({path}, 2, PretokenizerKind::ByteLevel);
+  ASSERT_FALSE(result.error);
+  // " A" is stored as U+0120 U+0041 and "\n" as U+010A.
+  const WordCounts want = {{"x", 2}, {"\xC4\xA0" "A", 2}, {"\xC4\x8A", 1}};
+  EXPECT_TRUE(testing::table_equals(result.words, want));
 }
 
 // ---- Worker failures ----
@@ -263,6 +280,36 @@ TEST(PipelineFailures, EveryScannerFailingLetsReadersStop) {
   // blocking on a full channel; the call still ends with the failure.
   EXPECT_THROW(count_words_with_hooks(files, 16, WS, hooks), InternalError);
   EXPECT_EQ(census.exited.load(), 8 + 8 + 8);
+}
+
+// The coordinator failing part-way through starting its workers must still
+// release its channel ends and join everything it started, whichever pool
+// it was filling.
+TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
+  TempDir dir;
+  const std::vector<std::string> files = busy_files(dir);
+  ScopedEnv env("SELKBAR_MIN_RANGE", "4096");
+  struct Case {
+    WorkerRole role;
+    int nth;           // which start of that role fails, from 1
+    int started_before;  // threads running by then (owners, scanners, readers)
+  };
+  for (const Case c : {Case{WorkerRole::Owner, 1, 0}, Case{WorkerRole::Owner, 3, 2},
+                       Case{WorkerRole::Scanner, 1, 4}, Case{WorkerRole::Scanner, 2, 5},
+                       Case{WorkerRole::Reader, 1, 8}, Case{WorkerRole::Reader, 4, 11}}) {
+    ThreadCensus census;
+    std::atomic<int> started{0};
+    int seen = 0;
+    Phase1Hooks hooks = census.hooks(nullptr);
+    hooks.before_thread_start = [&](WorkerRole role) {
+      if (role == c.role && ++seen == c.nth) throw InternalError("cannot start");
+      ++started;
+    };
+    // t = 8: 4 owners, 4 scanners, 8 readers.
+    EXPECT_THROW(count_words_with_hooks(files, 8, WS, hooks), InternalError);
+    EXPECT_EQ(started.load(), c.started_before);
+    EXPECT_EQ(census.exited.load(), c.started_before);
+  }
 }
 
 // ---- Diagnostics ----

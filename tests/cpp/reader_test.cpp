@@ -154,6 +154,9 @@ TEST(ReadRange, FailuresNameTheStepAndThePathAsGiven) {
   const std::string missing = dir.path() + "/./no-such-file";
   EXPECT_EQ(read_chunks(missing, 0, 10, 64, WS).error,
             "opening " + missing + ": No such file or directory");
+  const std::string with_nul = dir.write("f", "text") + std::string("\0x", 2);
+  EXPECT_EQ(read_chunks(with_nul, 0, 10, 64, WS).error,
+            "opening " + with_nul + ": path contains a NUL byte");
   // A directory opens but cannot be read.
   const std::string directory = dir.path() + "/";
   EXPECT_EQ(read_chunks(directory, 0, 10, 64, WS).error,

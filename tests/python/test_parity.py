@@ -96,3 +96,29 @@ def test_decorated_tokens(options):
     assert all(vocab[t] == expected_vocab[t] for t in alphabet)
     assert set(merges[:300]) == set(expected_merges[:300])
     assert len(set(merges) & set(expected_merges)) >= 0.97 * len(merges)
+
+
+@pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
+def test_written_tokenizer_encodes_like_the_library(tmp_path, pretokenizer):
+    files = [f for f in corpus_files() if os.path.basename(f) in ("man-de.txt", "man-zh_CN.txt")]
+    out = tmp_path / "tokenizer.json"
+    selkbar.train_tokenizer(files, 4000, str(out), pretokenizer=pretokenizer, special_tokens=["<pad>"])
+    ours = Tokenizer.from_file(str(out))
+
+    reference = Tokenizer(models.BPE())
+    reference.pre_tokenizer = PRETOKENIZERS[pretokenizer]()
+    if pretokenizer == "bytelevel":
+        from tokenizers import decoders
+        reference.decoder = decoders.ByteLevel()
+    reference.train(files, trainers.BpeTrainer(
+        vocab_size=4000, show_progress=False, special_tokens=["<pad>"], initial_alphabet=[]))
+
+    lines = []
+    for path in files:
+        with open(path, encoding="utf-8") as f:
+            lines += [line.rstrip("\n") for _, line in zip(range(300), f)]
+    for line in lines:
+        ids = ours.encode(line).ids
+        assert ids == reference.encode(line).ids, line
+        if pretokenizer == "bytelevel":
+            assert ours.decode(ids) == line
