@@ -69,6 +69,21 @@ def test_failures_leave_no_thread_behind(tmp_path, write_text):
     assert thread_count() == before
 
 
+def test_paths_with_a_nul_byte_are_refused_and_named_in_full(tmp_path, write_text):
+    # Regression: messages were set from C strings, so they ended at the NUL
+    # and named another file; and an output path was cut at its NUL, so
+    # "/dev/null\0x" "succeeded" by writing to /dev/null.
+    good = write_text(TEXT)
+    with pytest.raises(ValueError) as info:
+        selkbar.train_bpe([good + "\0x"], 10)
+    assert str(info.value) == f"reading {good}\0x: path contains a NUL byte"
+    for output in ("/dev/null\0x", str(tmp_path / "out.json") + "\0.bak"):
+        with pytest.raises(OSError) as info:
+            selkbar.train_tokenizer([good], 10, output)
+        assert str(info.value) == f"writing {output}: path contains a NUL byte"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [os.path.basename(good)]
+
+
 # ---- Signals ----
 
 def test_signals_during_training_change_nothing(write_text):
