@@ -59,10 +59,10 @@ if [ "$mode" = python ]; then
   # Left out: the heavy module (minutes at ASan speed, and its resident-set
   # checks measure ASan's quarantine), the out-of-memory child (an address
   # space limit cannot hold ASan's shadow memory), and the long parity runs
-  # against the reference library, of which one corpus in both modes, the
-  # option matrix and the decorated tokens are kept.
+  # against the reference library, of which one small corpus in both modes
+  # and the special-token options are kept.
   export SELKBAR_SKIP_HEAVY=1
-  selection="not test_parity or test_options or test_decorated_tokens or (test_each_corpus and l10n-ko)"
+  selection="not test_parity or (test_options and special) or (test_each_corpus and l10n-ko)"
   selection="($selection) and not test_out_of_memory_raises_memory_error_in_a_child"
   echo "sanitize: python: pytest -k \"$selection\""
   .venv/bin/python -m pytest -q -p no:cacheprovider tests/python -k "$selection"
