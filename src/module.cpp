@@ -378,10 +378,19 @@ void run_training(TrainConfig config, bool render_json, Outcome* outcome) {
   }
 }
 
+// Raises `type` with the whole of `message`. Messages name paths exactly as
+// given, and a path may hold a NUL byte, where a C string would cut the
+// message short (and name another file).
+void raise_message(PyObject* type, const std::string& message) {
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                  "replace"));
+  if (text) PyErr_SetObject(type, text.get());
+}
+
 // Sets the Python exception for a failure of the engine.
 void raise_engine_failure(const Outcome& outcome) {
   if (outcome.phase1_error) {
-    PyErr_SetString(PyExc_ValueError, outcome.phase1_error->c_str());
+    raise_message(PyExc_ValueError, *outcome.phase1_error);
     return;
   }
   try {
@@ -418,7 +427,7 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   if (is_tokenizer) {
     const std::optional<std::string> error = selkbar::write_output_file(output, outcome.json);
     if (error) {
-      PyErr_SetString(PyExc_OSError, error->c_str());
+      raise_message(PyExc_OSError, *error);
       return nullptr;
     }
     Py_RETURN_NONE;

@@ -208,6 +208,11 @@ std::optional<std::string> write_in_place(const std::string& output, std::string
 }  // namespace
 
 std::optional<std::string> write_output_file(const std::string& output, std::string_view text) {
+  // The operating system would stop reading the path at a NUL byte and write
+  // to another file.
+  if (output.find('\0') != std::string::npos) {
+    return "writing " + output + ": path contains a NUL byte";
+  }
   // Writes go through a symbolic link to its target, as a plain open would.
   std::string target = output;
   struct stat info;

@@ -33,7 +33,8 @@ std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& c
 // permission bits of a replaced file; on failure the temporary file is
 // removed and `output` is left untouched. Any other existing target (a
 // character device, a FIFO) is opened and written in place. Returns the
-// message "writing {output}: {error}" on failure, nothing on success.
+// message "writing {output}: {error}" on failure, nothing on success; a path
+// holding a NUL byte fails with "path contains a NUL byte", writing nothing.
 std::optional<std::string> write_output_file(const std::string& output, std::string_view text);
 
 }  // namespace selkbar

@@ -441,6 +441,23 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
   std::vector<Merge> merges;
   std::vector<PairDelta> deltas;
   MergeChanges changes;
+  auto apply_deltas = [&](const std::vector<PairDelta>& batch, uint32_t w, uint64_t count) {
+    for (const PairDelta& delta : batch) {
+      PairStep& step = changes[delta.pair];
+      if (delta.delta > 0) {
+        step.count_change = wrapping_add(step.count_change, count);
+        step.positions.push_unique(w, pool);
+      } else {
+        step.count_change = wrapping_sub(step.count_change, count);
+      }
+    }
+  };
+  uint32_t drain_word = 0;
+  uint64_t drain_count = 0;
+  const DeltaDrain drain = [&](std::vector<PairDelta>& batch) {
+    apply_deltas(batch, drain_word, drain_count);
+    batch.clear();
+  };
   const std::optional<uint64_t> limit = config.max_token_length;
   const std::optional<std::string>& prefix = config.continuing_subword_prefix;
   while (vocab.size() < config.vocab_size && !queue.empty()) {
@@ -475,18 +492,15 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
         arena.prefetch_word_symbols(words[i + SYMBOL_PREFETCH_DISTANCE]);
       }
       const uint32_t w = words[i];
-      deltas.clear();
-      arena.merge_word(w, left, right, new_id, limit, deltas);
       const uint64_t count = arena.count(w);
-      for (const PairDelta& delta : deltas) {
-        PairStep& step = changes[delta.pair];
-        if (delta.delta > 0) {
-          step.count_change = wrapping_add(step.count_change, count);
-          step.positions.push_unique(w, pool);
-        } else {
-          step.count_change = wrapping_sub(step.count_change, count);
-        }
-      }
+      deltas.clear();
+      // A long word hands its deltas over in batches (see merge_word); they
+      // are applied in the order produced either way, so the result is the
+      // same as if they had come at once.
+      drain_word = w;
+      drain_count = count;
+      arena.merge_word(w, left, right, new_id, limit, deltas, &drain);
+      apply_deltas(deltas, w, count);
     }
     pool.recycle(std::move(top.positions));
 

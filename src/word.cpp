@@ -45,7 +45,7 @@ inline uint32_t find_pair(const SymbolId* s, uint32_t from, uint32_t n, SymbolId
 template <bool kLengths>
 uint32_t merge_symbols(SymbolId* s, uint32_t* l, uint32_t n, SymbolId left, SymbolId right,
                        SymbolId new_id, bool has_limit, uint64_t limit,
-                       std::vector<PairDelta>& deltas) {
+                       std::vector<PairDelta>& deltas, const DeltaDrain* drain) {
   uint32_t i = find_pair(s, 0, n, left, right);
   if (i >= n) return n;
   uint32_t k = i;  // the prefix before the first occurrence stays as it is
@@ -73,6 +73,7 @@ uint32_t merge_symbols(SymbolId* s, uint32_t* l, uint32_t n, SymbolId left, Symb
     // u32 offset), so the sum of two of its symbols fits too.
     if constexpr (kLengths) l[k] = static_cast<uint32_t>(m);
     ++k;
+    if (drain != nullptr && deltas.size() >= MAX_PENDING_DELTAS) (*drain)(deltas);
     const uint32_t j = find_pair(s, i, n, left, right);
     // Move s[i .. j) down to k; the ranges may overlap, the target lies lower.
     for (uint32_t t = i; t < j; ++t, ++k) {
@@ -132,7 +133,8 @@ uint64_t SymbolArena::total_symbols() const {
 }
 
 void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
-                             std::optional<uint64_t> limit, std::vector<PairDelta>& deltas) {
+                             std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
+                             const DeltaDrain* drain) {
   check_word(w);
   // The last word may start just below 2^32 and run past it, so positions
   // are size_t here, not u32.
@@ -141,12 +143,13 @@ void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId
   SymbolId* s = symbols_.data() + start;
   if (track_lengths_) {
     words_[w].length = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right,
-                                           new_id, limit.has_value(), limit.value_or(0), deltas);
+                                           new_id, limit.has_value(), limit.value_or(0), deltas,
+                                           drain);
   } else {
     if (limit.has_value()) {
       throw InternalError("max_token_length needs an arena with symbol lengths");
     }
-    words_[w].length = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas);
+    words_[w].length = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
   }
 }
 

@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -49,6 +50,12 @@ struct PairDelta {
 
   friend bool operator==(const PairDelta&, const PairDelta&) = default;
 };
+
+// Consumes and clears a batch of deltas during a long merge_word.
+using DeltaDrain = std::function<void(std::vector<PairDelta>&)>;
+
+// The batch size at which merge_word drains its deltas.
+inline constexpr size_t MAX_PENDING_DELTAS = 1 << 16;
 
 // A word may start only while the arena holds fewer than 2^32 symbols.
 inline constexpr uint64_t MAX_ARENA_SYMBOLS = 1ULL << 32;
@@ -86,9 +93,16 @@ class SymbolArena {
   // Merges every occurrence of (left, right) in word w into new_id in place
   // and appends the resulting deltas. `limit` is max_token_length. Allocates
   // nothing except growth of `deltas`.
+  //
+  // With `drain`, deltas are handed over in batches: whenever `deltas` holds
+  // at least MAX_PENDING_DELTAS entries after an occurrence, drain(deltas)
+  // is called and must consume and clear them; the rest stay in `deltas`
+  // for the caller. A word of n symbols can produce up to 2n deltas, so one
+  // long word (a 200 MB pretoken) would otherwise need gigabytes of them.
   // REQUIRES: w < word_count(); a limit only on an arena that tracks lengths.
   void merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
-                  std::optional<uint64_t> limit, std::vector<PairDelta>& deltas);
+                  std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
+                  const DeltaDrain* drain = nullptr);
 
   // Cache hints for a loop over many words: fetch a word's bookkeeping well
   // ahead, then its symbols (which needs its start) shortly before use.

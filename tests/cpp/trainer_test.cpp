@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "error.h"
+#include "../naive_trainer.h"
 
 namespace selkbar {
 
@@ -346,24 +347,24 @@ class TrainStats : public ::testing::Test {
 
 TEST_F(TrainStats, StatisticsLineNeedsOnlyThePresenceOfTheVariable) {
   unsetenv("SELKBAR_STATS");
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   train({{"ab", 1}, {"abc", 1}}, config_for(10));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 
   // "0" switches the other diagnostics off, not this line.
   setenv("SELKBAR_STATS", "0", 1);
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   train({{"ab", 1}, {"abc", 1}}, config_for(10));
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "stats: words=2 symbols=5 (0 MB) pairs=2 (0 MB) pos_entries=3 pos_cap=4 "
             "(0 MB incl. Vec headers)\n");
 }
 
 TEST_F(TrainStats, LapsComeInPhaseOrder) {
   setenv("SELKBAR_STATS", "1", 1);
-  testing::internal::CaptureStderr();
+  ::testing::internal::CaptureStderr();
   train({{"ab", 1}}, config_for(10));
-  const std::string out = testing::internal::GetCapturedStderr();
+  const std::string out = ::testing::internal::GetCapturedStderr();
   size_t at = 0;
   for (const char* mark : {"  phase2 alphabet: ", "  phase2 tokenize: ",
                            "  phase2 initial pair count: ", "stats: words=1 ",
@@ -376,156 +377,8 @@ TEST_F(TrainStats, LapsComeInPhaseOrder) {
 
 // ---- Random corpora against a naive trainer ----
 
-// A deliberately plain trainer: std::map and std::set everywhere, every pair
-// recounted from scratch before each merge, every word rewritten after it.
-// It stops at the first merge whose string already exists; from there on the
-// trainer under test merges only the words recorded for the pair, which this
-// one does not model, so only the run up to that merge is compared.
-struct NaiveRun {
-  Strings tokens;
-  Merges merges;
-  bool stopped_at_existing_string = false;
-};
-
-std::vector<uint32_t> decode(const std::string& text) {
-  std::vector<uint32_t> chars;
-  for (size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    uint32_t cp = length == 1 ? lead : lead & (0xFF >> (length + 1));
-    for (size_t k = 1; k < length; ++k) cp = (cp << 6) | (text[i + k] & 0x3F);
-    chars.push_back(cp);
-    i += length;
-  }
-  return chars;
-}
-
-std::string encode(uint32_t cp) {
-  std::string out;
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return out;
-}
-
-NaiveRun naive_train(const WordCounts& words, const TrainConfig& config) {
-  NaiveRun run;
-  std::map<std::string, uint32_t> ids;
-  std::vector<uint64_t> covers;  // characters each token covers
-  auto enter = [&](const std::string& text, uint64_t characters) {
-    if (ids.count(text)) return;
-    ids[text] = static_cast<uint32_t>(run.tokens.size());
-    run.tokens.push_back(text);
-    covers.push_back(characters);
-  };
-
-  for (const std::string& special : config.special_tokens) enter(special, 1);
-
-  std::map<uint32_t, uint64_t> alphabet;
-  for (const auto& [word, count] : words) {
-    for (uint32_t cp : decode(word)) alphabet[cp] += count;
-  }
-  std::set<uint32_t> dropped;
-  if (config.limit_alphabet && alphabet.size() > *config.limit_alphabet) {
-    std::vector<std::pair<uint64_t, uint32_t>> by_rarity;
-    for (const auto& [cp, count] : alphabet) by_rarity.emplace_back(count, cp);
-    std::sort(by_rarity.begin(), by_rarity.end());
-    for (size_t i = 0; i < alphabet.size() - *config.limit_alphabet; ++i) {
-      dropped.insert(by_rarity[i].second);
-    }
-  }
-  for (const auto& [cp, count] : alphabet) {
-    if (!dropped.count(cp)) enter(encode(cp), 1);
-  }
-
-  const auto& prefix = config.continuing_subword_prefix;
-  const auto& suffix = config.end_of_word_suffix;
-  auto spell = [&](const std::vector<uint32_t>& chars, size_t j) {
-    std::string text = encode(chars[j]);
-    if (prefix && j > 0) text = *prefix + text;
-    if (suffix && j + 1 == chars.size()) text += *suffix;
-    return text;
-  };
-  if (prefix || suffix) {
-    std::set<std::string> decorated;  // std::string orders bytes as unsigned
-    for (const auto& [word, count] : words) {
-      const std::vector<uint32_t> chars = decode(word);
-      for (size_t j = 0; j < chars.size(); ++j) {
-        if (ids.count(encode(chars[j])) && !ids.count(spell(chars, j))) {
-          decorated.insert(spell(chars, j));
-        }
-      }
-    }
-    for (const std::string& text : decorated) enter(text, 1);
-  }
-
-  std::vector<std::vector<uint32_t>> symbols;
-  for (const auto& [word, count] : words) {
-    const std::vector<uint32_t> chars = decode(word);
-    std::vector<uint32_t> word_symbols;
-    for (size_t j = 0; j < chars.size(); ++j) {
-      if (!ids.count(encode(chars[j]))) continue;
-      word_symbols.push_back(ids.at(prefix || suffix ? spell(chars, j) : encode(chars[j])));
-    }
-    symbols.push_back(word_symbols);
-  }
-
-  // With max_token_length, a pair counts if it joins two single characters
-  // or spans fewer characters than the limit.
-  auto countable = [&](uint32_t left, uint32_t right) {
-    const uint64_t span = covers[left] + covers[right];
-    return !config.max_token_length || span == 2 || span < *config.max_token_length;
-  };
-
-  while (run.tokens.size() < config.vocab_size) {
-    std::map<std::pair<uint32_t, uint32_t>, uint64_t> counts;
-    for (size_t w = 0; w < symbols.size(); ++w) {
-      for (size_t i = 0; i + 1 < symbols[w].size(); ++i) {
-        if (countable(symbols[w][i], symbols[w][i + 1])) {
-          counts[{symbols[w][i], symbols[w][i + 1]}] += words[w].second;
-        }
-      }
-    }
-    // The map iterates by left, then right: the first highest count wins.
-    std::pair<uint32_t, uint32_t> best;
-    uint64_t best_count = 0;
-    for (const auto& [pair, count] : counts) {
-      if (count > best_count) best = pair, best_count = count;
-    }
-    if (best_count == 0 || best_count < config.min_frequency) break;
-
-    std::string right = run.tokens[best.second];
-    if (prefix && right.starts_with(*prefix)) right = right.substr(prefix->size());
-    const std::string merged = run.tokens[best.first] + right;
-    const bool exists = ids.count(merged) > 0;
-    enter(merged, covers[best.first] + covers[best.second]);
-    run.merges.push_back({best.first, best.second, ids.at(merged)});
-    if (exists) {
-      run.stopped_at_existing_string = true;
-      break;
-    }
-    for (auto& word : symbols) {
-      std::vector<uint32_t> rewritten;
-      for (size_t i = 0; i < word.size();) {
-        if (i + 1 < word.size() && word[i] == best.first && word[i + 1] == best.second) {
-          rewritten.push_back(ids.at(merged));
-          i += 2;
-        } else {
-          rewritten.push_back(word[i++]);
-        }
-      }
-      word = rewritten;
-    }
-  }
-  return run;
-}
+using testing::naive_train;
+using testing::NaiveRun;
 
 TEST(TrainRandomCorpora, MatchTheNaiveTrainer) {
   std::mt19937 rng(20240611);

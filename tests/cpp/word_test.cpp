@@ -193,5 +193,35 @@ TEST(MergeWord, RandomWordsMatchPlainReplacementAndRecount) {
   }
 }
 
+// Regression: one 200 MB pretoken made merge_word collect ~100M deltas for a
+// single word, 7 GB at peak. With a drain the pending deltas stay bounded,
+// and the batches, in order, are exactly the deltas of an undrained merge.
+TEST(MergeWord, LongWordDrainsItsDeltasInBoundedBatches) {
+  for (const std::optional<uint64_t> limit : {std::optional<uint64_t>(), std::optional<uint64_t>(5)}) {
+    Symbols word(5 * MAX_PENDING_DELTAS + 7, A);
+    for (size_t i = 3; i < word.size(); i += 11) word[i] = B;
+    const Deltas whole = merge_one(word, A, A, AA, limit).deltas;
+
+    SymbolArena arena(word.size(), 1, limit.has_value());
+    arena.push_word(1, word);
+    Deltas drained;
+    size_t batches = 0;
+    const DeltaDrain drain = [&](Deltas& batch) {
+      EXPECT_GE(batch.size(), MAX_PENDING_DELTAS);
+      EXPECT_LE(batch.size(), MAX_PENDING_DELTAS + 3);  // at most four per occurrence
+      drained.insert(drained.end(), batch.begin(), batch.end());
+      batch.clear();
+      ++batches;
+    };
+    Deltas rest;
+    arena.merge_word(0, A, A, AA, limit, rest, &drain);
+    EXPECT_LT(rest.size(), MAX_PENDING_DELTAS);
+    drained.insert(drained.end(), rest.begin(), rest.end());
+    EXPECT_GE(batches, 2u);
+    EXPECT_EQ(drained, whole);
+    EXPECT_EQ(symbols_of(arena, 0), merge_one(word, A, A, AA, limit).word);
+  }
+}
+
 }  // namespace
 }  // namespace selkbar
