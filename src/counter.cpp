@@ -6,6 +6,7 @@
 
 #include "error.h"
 #include "fxhash.h"
+#include "utf8.h"
 
 namespace selkbar {
 
@@ -56,24 +57,6 @@ WordTable ShardCounter::into_table() && {
   std::vector<Slot>().swap(slots_);
   used_ = 0;
   return std::move(table_);
-}
-
-void append_utf8(std::vector<uint8_t>& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<uint8_t>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<uint8_t>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<uint8_t>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<uint8_t>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<uint8_t>(0x80 | (cp & 0x3F)));
-  }
 }
 
 WordTable combine_shards(std::vector<ShardCounter>&& shards,

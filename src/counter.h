@@ -86,9 +86,6 @@ class ShardCounter {
 WordTable combine_shards(std::vector<ShardCounter>&& shards,
                          const std::array<uint32_t, 256>* byte_to_char);
 
-// Appends the UTF-8 encoding of code point `cp` (a Unicode scalar value).
-void append_utf8(std::vector<uint8_t>& out, uint32_t cp);
-
 }  // namespace selkbar
 
 #endif  // SELKBAR_COUNTER_H_

@@ -12,6 +12,7 @@
 #include "fxhash.h"
 #include "pairstats.h"
 #include "stats.h"
+#include "utf8.h"
 #include "word.h"
 
 namespace selkbar {
@@ -72,27 +73,9 @@ void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
   while (p < end) chars.push_back(next_char(p, end));
 }
 
-void append_char(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 std::string char_string(uint32_t cp) {
   std::string out;
-  append_char(out, cp);
+  append_utf8(out, cp);
   return out;
 }
 
@@ -200,7 +183,7 @@ class Decoration {
   std::string spell(uint32_t cp, int form) const {
     std::string out;
     if (prefix_ && (form & 1)) out += *prefix_;
-    append_char(out, cp);
+    append_utf8(out, cp);
     if (suffix_ && (form & 2)) out += *suffix_;
     return out;
   }

@@ -30,6 +30,28 @@ struct Utf8Error {
 // Returns true if `text` is valid UTF-8; otherwise fills `*error`.
 bool validate_utf8(std::string_view text, Utf8Error* error);
 
+// Appends the UTF-8 encoding of `cp`, a Unicode scalar value, to `out` (a
+// std::string or a std::vector<uint8_t>).
+template <typename Bytes>
+void append_utf8(Bytes& out, uint32_t cp) {
+  using Byte = typename Bytes::value_type;
+  if (cp < 0x80) {
+    out.push_back(static_cast<Byte>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<Byte>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<Byte>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<Byte>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<Byte>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
+  }
+}
+
 // "invalid utf-8 sequence of {n} bytes from index {i}" or
 // "incomplete utf-8 byte sequence from index {i}".
 std::string describe_utf8_error(const Utf8Error& error);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "utf8.h"
+
 namespace selkbar {
 namespace {
 
@@ -21,7 +23,6 @@ std::vector<std::string> split(std::string_view text) {
 
 using Words = std::vector<std::string>;
 
-void append_utf8(std::string& out, uint32_t cp);
 
 TEST(SplitWhitespace, AsciiWhitespaceSeparatesAndIsDropped) {
   EXPECT_EQ(split(""), Words{});
@@ -75,24 +76,6 @@ bool is_white_space(uint32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
          (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
          cp == 0x205F || cp == 0x3000;
-}
-
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 TEST(SplitWhitespace, RandomTextMatchesCharacterReference) {
