@@ -74,17 +74,17 @@ PARAMS = ["files", "vocab_size", "output", "special_tokens", "min_frequency", "m
 
 @atheris.instrument_func
 def random_str(fdp):
-    choice = fdp.ConsumeIntInRange(0, 7)
-    if choice == 0:
+    choice = fdp.ConsumeIntInRange(0, 9)
+    if choice == 8:
         return fdp.ConsumeUnicode(8)
-    if choice == 1:
+    if choice == 9:
         return fdp.ConsumeUnicodeNoSurrogates(8)
-    return ["whitespace", "bytelevel", "ByteLevel", "##", "</w>", "\ud800", "a\u0301", ""][choice]
+    return ["whitespace", "bytelevel", "##", "</w>", "ByteLevel", "a\u0301", "", "\ud800"][choice]
 
 
 def random_path(fdp):
-    return fdp.PickValueInList([GOOD, GOOD, BAD_UTF8, EMPTY, MISSING, SUBDIR, "/proc/self/mem",
-                                "", "\ud800"])
+    return fdp.PickValueInList([GOOD, GOOD, GOOD, GOOD, BAD_UTF8, EMPTY, MISSING, SUBDIR,
+                                "/proc/self/mem", "", GOOD + "\0", "\ud800"])
 
 
 def random_int(fdp):
@@ -93,10 +93,11 @@ def random_int(fdp):
 
 
 @atheris.instrument_func
-def random_value(fdp, kind):
-    """A value that is right for `kind` most of the time, and anything otherwise."""
+def random_value(fdp, kind, wrong_kinds):
+    """A value of the right kind for `kind`, or, when `wrong_kinds` allows
+    it, now and then anything at all."""
     roll = fdp.ConsumeIntInRange(0, 9)
-    if roll < 6:
+    if not wrong_kinds or roll < 6:
         if kind == "paths":
             items = [random_path(fdp) for _ in range(fdp.ConsumeIntInRange(0, 3))]
             return fdp.PickValueInList([items, tuple(items), Seq(items)])
@@ -158,6 +159,7 @@ def check_error(name, error):
             r'unknown pretokenizer ".*" \(want "whitespace" or "bytelevel"\)',
             r"threads \d+ exceeds the maximum supported \(4096\)",
             r"(opening|seeking|reading) .*: .+",
+            r"reading .*: path contains a NUL byte",
             r".* is not a regular file; pipes and process substitution are not supported "
             r"because the reader seeks\. Write the stream to a file first\.",
             r"input is not valid UTF-8: .+",
@@ -178,11 +180,21 @@ def TestOneInput(data):
     positional = 3 if is_tokenizer else 2
     params = [p for p in PARAMS if is_tokenizer or p != "output"]
 
-    args = [random_value(fdp, KIND[p]) for p in params[:fdp.ConsumeIntInRange(0, positional + 1)]]
+    # Mostly well-bound calls, so that most inputs get past binding into
+    # conversion and training; now and then too few or too many positionals,
+    # a repeated or an unknown keyword.
+    roll = fdp.ConsumeIntInRange(0, 7)
+    count = positional if roll < 6 else fdp.ConsumeIntInRange(0, positional + 1)
+    wrong_kinds = fdp.ConsumeIntInRange(0, 9) >= 7
+    args = [random_value(fdp, KIND[p], wrong_kinds) for p in params[:count]]
+    keyword_only = params[positional:]
     kwargs = {}
-    for _ in range(fdp.ConsumeIntInRange(0, 6)):
-        key = fdp.PickValueInList(params + ["unknown", "vocab"])
-        kwargs[key] = random_value(fdp, KIND.get(key, "str"))
+    for _ in range(fdp.ConsumeIntInRange(0, 5)):
+        if fdp.ConsumeIntInRange(0, 9) == 9:  # exhausted input reads as 0
+            key = fdp.PickValueInList(params + ["unknown", "vocab"])
+        else:
+            key = fdp.PickValueInList(keyword_only)
+        kwargs[key] = random_value(fdp, KIND.get(key, "str"), wrong_kinds)
     try:
         result = function(*args, **kwargs)
     except BaseException as error:  # noqa: BLE001 - the property is about every exception
