@@ -54,6 +54,8 @@ class Seq:
 
 
 TMP = tempfile.mkdtemp(prefix="selkbar-args-fuzz-")
+# Relative outputs (any random string may be one) are written in here.
+os.chdir(TMP)
 GOOD = os.path.join(TMP, "good.txt")
 with open(GOOD, "w", encoding="utf-8") as f:
     f.write("low lower lowest newer wider \u00e9t\u00e9 \u65e5\u672c\n" * 3)
