@@ -53,7 +53,7 @@ class Seq:
         return iter(self.items)
 
 
-TMP = tempfile.mkdtemp(prefix="selkbar-args-fuzz-")
+TMP = os.environ.get("SELKBAR_FUZZ_DIR") or tempfile.mkdtemp(prefix="selkbar-args-fuzz-")
 # Relative outputs (any random string may be one) are written in here.
 os.chdir(TMP)
 GOOD = os.path.join(TMP, "good.txt")
