@@ -53,7 +53,9 @@ class Seq:
         return iter(self.items)
 
 
-TMP = tempfile.mkdtemp(prefix="selkbar-args-fuzz-")
+TMP = os.environ.get("SELKBAR_FUZZ_DIR") or tempfile.mkdtemp(prefix="selkbar-args-fuzz-")
+# Relative outputs (any random string may be one) are written in here.
+os.chdir(TMP)
 GOOD = os.path.join(TMP, "good.txt")
 with open(GOOD, "w", encoding="utf-8") as f:
     f.write("low lower lowest newer wider \u00e9t\u00e9 \u65e5\u672c\n" * 3)

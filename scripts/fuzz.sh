@@ -60,8 +60,14 @@ if [ "$target" = args ]; then
   .venv/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall . >"$work/module.log" 2>&1 \
     || { cat "$work/module.log" >&2; exit 1; }
   say "args: ${seconds}s"
-  exec nice -n 19 .venv/bin/python fuzz/args_fuzz.py -max_total_time="$seconds" \
-    -print_final_stats=1 -artifact_prefix="$artifacts/" -rss_limit_mb=4096 "$corpus" fuzz/corpus/args
+  # The driver works in a temporary directory of its own (its files, and any
+  # relative output path), removed afterwards; so the corpus paths are absolute.
+  scratch=$(mktemp -d /tmp/selkbar-args-fuzz-XXXXXX)
+  trap 'rm -rf "$scratch"' EXIT
+  SELKBAR_FUZZ_DIR="$scratch" nice -n 19 .venv/bin/python fuzz/args_fuzz.py \
+    -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$PWD/$artifacts/" \
+    -rss_limit_mb=4096 "$PWD/$corpus" "$PWD/fuzz/corpus/args"
+  exit
 fi
 
 build="$work/build"
