@@ -338,8 +338,8 @@ def display_path(path):
     return path if rel.startswith("..") else rel
 
 
-def fmt(value, spec=".2f", none="n/a"):
-    return none if value is None else format(value, spec)
+def fmt(value, format_spec=".2f", none="n/a"):
+    return none if value is None else format(value, format_spec)
 
 
 def ratio(lib, selk):
