@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 
+#include "split.h"
 #include "unicode_tables.h"
 
 namespace selkbar {
@@ -27,12 +28,6 @@ constexpr uint32_t NON_ASCII_WHITE_SPACE[] = {0x85,   0xA0,   0x1680, 0x2000, 0x
                                               0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
                                               0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
                                               0x3000};
-
-bool is_non_ascii_white_space(uint32_t cp) {
-  if (cp > 0x3000) return false;
-  return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
-         cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
 
 // Finds cp in sorted, disjoint ranges: the last range whose first code point
 // is not above cp is the only candidate. Returns whether cp is in a range;

@@ -34,6 +34,14 @@ inline constexpr auto BYTE_CLASS = [] {
 
 }  // namespace split_internal
 
+// True for the non-ASCII White_Space code points: U+0085, U+00A0, U+1680,
+// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000. The byte-level
+// classes use the same set.
+inline constexpr bool is_non_ascii_white_space(uint32_t cp) {
+  return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
+         cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
 // Decodes the character at `p` (lead byte 0xC2, 0xE1, 0xE2 or 0xE3 of valid
 // UTF-8 with at least its continuation bytes before `end`). Returns its length
 // if it is White_Space, 0 if not; `*char_length` receives its byte length.
@@ -49,9 +57,7 @@ inline size_t non_ascii_whitespace_length(const uint8_t* p, const uint8_t* end,
   *char_length = end - p < 3 ? static_cast<size_t>(end - p) : 3;
   if (end - p < 3) return 0;
   const uint32_t cp = ((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-  const bool white = cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 ||
-                     cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
-  return white ? 3 : 0;
+  return is_non_ascii_white_space(cp) ? 3 : 0;
 }
 
 // Length of the White_Space character at p, or 0 if there is none there.
