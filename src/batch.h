@@ -49,7 +49,10 @@ class PretokenBatch {
   PretokenBatch(PretokenBatch&&) noexcept = default;
   PretokenBatch& operator=(PretokenBatch&&) noexcept = default;
 
-  void push(std::string_view pretoken, uint64_t hash) {
+  // Inlined into the scanner's per-pretoken loop: as a call, its stores to
+  // the vectors' ends were read straight back by the caller's size check,
+  // which stalled on store forwarding for every pretoken.
+  [[gnu::always_inline]] void push(std::string_view pretoken, uint64_t hash) {
     // Checked before appending, so an oversized batch is refused without
     // first allocating past 4 GiB.
     if (pretoken.size() > MAX_BYTES - bytes_.size()) grow_failed();

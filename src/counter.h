@@ -15,7 +15,9 @@
 #include <string_view>
 #include <vector>
 
+#include "batch.h"
 #include "fxhash.h"
+#include "huge_pages.h"
 #include "prefetch.h"
 #include "wordtable.h"
 
@@ -45,12 +47,13 @@ class ShardCounter {
   // Releases the chains and the index, then hands over the table.
   WordTable into_table() &&;
 
-  // Asks the cache for the index slot of `hash`. The index is far larger than
-  // the cache on real corpora, so an owner that prefetches a few pretokens
-  // ahead of add() overlaps those misses instead of waiting on each.
-  void prefetch(uint64_t hash) const {
-    if (!slots_.empty()) prefetch_read(&slots_[bucket(hash)]);
-  }
+  // Counts every pretoken of `batch`, in batch order, as add() would. On
+  // real corpora the index and the words are far larger than the cache and
+  // most pretokens cost a chain of dependent misses (slot, then the word's
+  // offset and count, then its bytes). The loop runs three stages ahead of
+  // the pretoken it counts, each taking one more step of that chain for a
+  // later pretoken, so the misses of many pretokens overlap.
+  void add_batch(const PretokenBatch& batch);
 
   // The id that `index` holds for `hash` (the head of its chain), or NO_WORD.
   uint32_t head(uint64_t hash) const;
@@ -70,10 +73,17 @@ class ShardCounter {
   // Position of `hash` in slots_: its slot, or the empty slot where it goes.
   size_t find_slot(uint64_t hash) const;
   void grow();
+  void count_one(std::string_view word, uint64_t hash);
+
+  // The prefetch stages of add_batch, for the pretoken whose hash is `hash`.
+  // They only look at the first slot probed: a hint, wrong at worst.
+  void prefetch_slot(uint64_t hash) const;
+  void prefetch_entry(uint64_t hash) const;
+  void prefetch_bytes(uint64_t hash) const;
 
   WordTable table_;
   std::vector<uint32_t> next_;
-  std::vector<Slot> slots_;  // open addressing, linear probing, power-of-two size
+  std::vector<Slot, HugePageAllocator<Slot>> slots_;  // open addressing, linear probing, power-of-two size
   size_t used_ = 0;
   uint32_t max_words_;
   int shift_ = 64;  // 64 - log2(slots_.size())

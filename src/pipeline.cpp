@@ -138,10 +138,6 @@ void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchS
   }
 }
 
-// How many pretokens ahead an owner prefetches index slots: far enough to
-// hide a memory access behind the work of counting the ones in between.
-constexpr size_t OWNER_PREFETCH_DISTANCE = 16;
-
 ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats& stats,
                        const Phase1Hooks& hooks) {
   const bool timed = stats_enabled();
@@ -153,11 +149,7 @@ ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats& stats,
     if (!batch) break;
     run_item_hook(hooks, WorkerRole::Owner);
     const uint64_t t1 = timed ? monotonic_ns() : 0;
-    const size_t n = batch->len();
-    for (size_t i = 0; i < n; ++i) {
-      if (i + OWNER_PREFETCH_DISTANCE < n) counter.prefetch(batch->hash(i + OWNER_PREFETCH_DISTANCE));
-      counter.add(batch->pretoken(i), batch->hash(i));
-    }
+    counter.add_batch(*batch);
     if (timed) Phase1Stats::add(stats.insert_ns, elapsed_ns_since(t1));
   }
   return counter;

@@ -6,6 +6,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "error.h"
 #include "fxhash.h"
@@ -115,6 +116,49 @@ TEST(ShardCounter, ManyRandomWordsMatchReferenceAcrossGrowth) {
     ++expected[word];
   }
   EXPECT_EQ(as_map(counter.table()), expected);
+}
+
+TEST(ShardCounter, ForgedHashesNeverConfuseWordsDifferingInOneByte) {
+  // Words of every length up to 40 and, for each, variants that differ from
+  // it in exactly one position, all under one forged hash: only byte
+  // comparison can keep them apart, wherever the difference lies.
+  ShardCounter counter;
+  std::map<std::string, uint64_t> expected;
+  for (size_t length = 1; length <= 40; ++length) {
+    const std::string base(length, 'a');
+    for (int round = 0; round < 2; ++round) {
+      counter.add(base, 7);
+      ++expected[base];
+      for (size_t at = 0; at < length; ++at) {
+        std::string variant = base;
+        variant[at] = 'b';
+        counter.add(variant, 7);
+        ++expected[variant];
+      }
+    }
+  }
+  EXPECT_EQ(as_map(counter.table()), expected);
+}
+
+TEST(ShardCounter, AddBatchCountsLikeAddOneByOne) {
+  std::mt19937 rng(11);
+  std::vector<PretokenBatch> batches(30);
+  ShardCounter one_by_one;
+  for (PretokenBatch& batch : batches) {
+    const size_t n = rng() % 3000;  // some batches are shorter than the prefetch distances
+    for (size_t i = 0; i < n; ++i) {
+      const std::string word = std::to_string(rng() % 20000) + std::string(rng() % 12, 'q');
+      batch.push(word, pretoken_hash(word));
+      one_by_one.add(word, pretoken_hash(word));
+    }
+  }
+  ShardCounter batched;
+  for (const PretokenBatch& batch : batches) batched.add_batch(batch);
+  ASSERT_EQ(batched.len(), one_by_one.len());
+  for (uint32_t id = 0; id < batched.len(); ++id) {
+    EXPECT_EQ(batched.table().get(id), one_by_one.table().get(id));
+    EXPECT_EQ(batched.table().count(id), one_by_one.table().count(id));
+  }
 }
 
 TEST(CombineShards, ConcatenatesInOwnerOrder) {

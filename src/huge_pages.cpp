@@ -1,0 +1,37 @@
+#include "huge_pages.h"
+
+#include <sys/mman.h>
+
+#include <new>
+
+namespace selkbar {
+
+namespace {
+
+bool wants_huge_pages(size_t bytes) { return bytes >= HUGE_PAGE_BYTES; }
+
+size_t round_to_huge_pages(size_t bytes) {
+  return (bytes + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
+}
+
+}  // namespace
+
+void* allocate_huge(size_t bytes) {
+  if (!wants_huge_pages(bytes)) return ::operator new(bytes);
+  void* pointer = ::operator new(round_to_huge_pages(bytes), std::align_val_t{HUGE_PAGE_BYTES});
+#ifdef MADV_HUGEPAGE
+  // Before the first touch, so the pages are huge from the first fault on.
+  madvise(pointer, round_to_huge_pages(bytes), MADV_HUGEPAGE);
+#endif
+  return pointer;
+}
+
+void release_huge(void* pointer, size_t bytes) noexcept {
+  if (!wants_huge_pages(bytes)) {
+    ::operator delete(pointer);
+    return;
+  }
+  ::operator delete(pointer, std::align_val_t{HUGE_PAGE_BYTES});
+}
+
+}  // namespace selkbar
