@@ -78,20 +78,20 @@ bool is_white_space(uint32_t cp) {
          cp == 0x205F || cp == 0x3000;
 }
 
-TEST(SplitWhitespace, RandomTextMatchesCharacterReference) {
-  // Characters near every whitespace code point, plus ordinary ones.
-  const std::vector<uint32_t> pool = {
-      'a', 'b', ' ', '\t', '\n', 0x1F, 0x84, 0x85, 0x86, 0xA0, 0xA1, 0xB7, 0xE9, 0x167F, 0x1680,
-      0x1681, 0x1FFF, 0x2000, 0x2005, 0x200A, 0x200B, 0x2027, 0x2028, 0x2029, 0x202A, 0x202F,
-      0x205F, 0x2060, 0x20AC, 0x2FFF, 0x3000, 0x3001, 0xFEFF, 0x1F600};
+// Random texts from `pool`, where a character is whitespace-adjacent one
+// time in `odds` draws (the rest are 'x', 'y' or a CJK ideograph), checked
+// against splitting character by character.
+void expect_random_texts_match_reference(const std::vector<uint32_t>& pool, int rounds,
+                                         int max_chars, int odds) {
+  const std::vector<uint32_t> plain = {'x', 'y', 0x4E2D, 0x3042};
   std::mt19937 rng(1);
-  for (int round = 0; round < 2000; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     std::string text;
     Words expected;
     std::string current;
-    const int n = static_cast<int>(rng() % 30);
+    const int n = static_cast<int>(rng() % max_chars);
     for (int i = 0; i < n; ++i) {
-      const uint32_t cp = pool[rng() % pool.size()];
+      const uint32_t cp = rng() % odds == 0 ? pool[rng() % pool.size()] : plain[rng() % plain.size()];
       append_utf8(text, cp);
       if (is_white_space(cp)) {
         if (!current.empty()) expected.push_back(current);
@@ -103,6 +103,18 @@ TEST(SplitWhitespace, RandomTextMatchesCharacterReference) {
     if (!current.empty()) expected.push_back(current);
     ASSERT_EQ(split(text), expected) << "text: " << text;
   }
+}
+
+TEST(SplitWhitespace, RandomTextMatchesCharacterReference) {
+  // Characters near every whitespace code point, plus ordinary ones. Short
+  // texts dense in them, then long pretokens that cross the sixteen-byte
+  // blocks of the fast scan at every offset.
+  const std::vector<uint32_t> pool = {
+      'a', 'b', ' ', '\t', '\n', 0x1F, 0x84, 0x85, 0x86, 0xA0, 0xA1, 0xB7, 0xE9, 0x167F, 0x1680,
+      0x1681, 0x1FFF, 0x2000, 0x2005, 0x200A, 0x200B, 0x2027, 0x2028, 0x2029, 0x202A, 0x202F,
+      0x205F, 0x2060, 0x20AC, 0x2FFF, 0x3000, 0x3001, 0xFEFF, 0x1F600};
+  expect_random_texts_match_reference(pool, 2000, 30, 1);
+  expect_random_texts_match_reference(pool, 2000, 200, 9);
 }
 
 }  // namespace
