@@ -541,18 +541,29 @@ def main(argv=None):
 
     load_before = os.getloadavg()
     results = []
+    interrupted = False
     with tempfile.TemporaryDirectory(prefix="selkbar-bench-") as tmpdir:
-        for case in cases:
-            path, _ = corpora[(case.mix, case.size)]
-            results.append(run_case(case, [path], args, tmpdir, log))
+        try:
+            for case in cases:
+                path, _ = corpora[(case.mix, case.size)]
+                results.append(run_case(case, [path], args, tmpdir, log))
+        except KeyboardInterrupt:
+            # Hours of finished cases are worth keeping: report them, and say
+            # plainly that the rest did not run.
+            interrupted = True
+            print(f"run: interrupted after {len(results)} of {len(cases)} cases", file=log, flush=True)
 
     load = (load_before, os.getloadavg())
     section = render_report(results, corpora, baselines, args, command, started, load)
+    if interrupted:
+        missing = ", ".join(case.id for case in cases[len(results):])
+        section += (f"\n**Interrupted** after {len(results)} of {len(cases)} cases; "
+                    f"not run: {missing}.\n")
     print(section)
     if not args.no_save:
         save_report(args.results, section)
         print(f"run: results written to {os.path.relpath(args.results)}", file=log)
-    failed = any(r["error"] or r.get("same") is False for r in results)
+    failed = interrupted or any(r["error"] or r.get("same") is False for r in results)
     return 1 if failed else 0
 
 

@@ -443,6 +443,8 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
   };
   const std::optional<uint64_t> limit = config.max_token_length;
   const std::optional<std::string>& prefix = config.continuing_subword_prefix;
+  MergeLoopFigures figures;
+  const uint64_t loop_start_ns = monotonic_ns();
   while (vocab.size() < config.vocab_size && !queue.empty()) {
     MergeCandidate top = queue.pop();
     // Lazy re-validation: counts fall without the queue hearing of it. The
@@ -467,6 +469,7 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
     changes.begin(left, right, new_id, vocab.size());
     const uint32_t* words = top.positions.begin();
     const uint32_t word_count = top.positions.size();
+    figures.words_visited += word_count;
     for (uint32_t i = 0; i < word_count; ++i) {
       if (i + HEADER_PREFETCH_DISTANCE < word_count) {
         arena.prefetch_word_header(words[i + HEADER_PREFETCH_DISTANCE]);
@@ -508,8 +511,9 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
     }
     changes.clear();
   }
+  figures.elapsed_ns = elapsed_ns_since(loop_start_ns);
   timer.lap("merge loop");
-  return TrainResult{std::move(vocab).take_tokens(), std::move(merges)};
+  return TrainResult{std::move(vocab).take_tokens(), std::move(merges), figures};
 }
 
 std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainResult& result) {

@@ -37,9 +37,18 @@ struct Merge {
   uint32_t left, right, new_id;
 };
 
+// What the merge loop cost, for benchmarks: its elapsed time and how many
+// words it visited (each merge visits every word on its pair's list), so
+// that its time can be judged per unit of work as the vocabulary grows.
+struct MergeLoopFigures {
+  uint64_t elapsed_ns = 0;
+  uint64_t words_visited = 0;
+};
+
 struct TrainResult {
   std::vector<std::string> tokens;  // id = index
   std::vector<Merge> merges;        // in the order performed
+  MergeLoopFigures merge_loop;
 };
 
 // Takes the word table and releases it once the words are tokenized, before

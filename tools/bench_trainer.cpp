@@ -1,13 +1,18 @@
 // bench_trainer: times phase 2 (train_from_words) on real text.
 //
-// Usage: bench_trainer [--dir DIR] [--vocab N]... [--repeat R] [--dump PREFIX]
+// Usage: bench_trainer [--dir DIR | --file PATH...] [--vocab N]... [--repeat R]
+//                      [--dump PREFIX]
 //   --dir     directory whose *.txt files form the corpus (default
 //             ../shared/corpora, relative to the repository root)
+//   --file    a corpus file; repeatable, replaces --dir
 //   --vocab   target vocabulary size; repeatable (default 8000 and 32000)
 //   --repeat  runs per vocabulary size; the fastest is reported (default 1)
 // Reports the wall time and the calling thread's CPU time of phase 2 (on a
 // busy machine the CPU time is the steadier figure), and the peak resident
-// set during phase 2 next to what the process held just before it.
+// set during phase 2 next to what the process held just before it. For the
+// merge loop alone it reports its time, the words it visited (summed over
+// merges) and the time per visited word: the loop scales as it should when
+// that last figure stays flat as the vocabulary grows.
 //   --dump    writes PREFIX-<vocab>.tokens (one token per line) and
 //             PREFIX-<vocab>.merges ("left right" per line) for comparison
 //             with another trainer
@@ -77,12 +82,15 @@ int main(int argc, char** argv) {
   std::vector<uint64_t> vocab_sizes;
   int repeat = 1;
   std::string dump;
+  std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) usage_error("every option takes a value");
     const char* value = argv[++i];
     if (arg == "--dir") {
       dir = value;
+    } else if (arg == "--file") {
+      files.emplace_back(value);
     } else if (arg == "--vocab") {
       vocab_sizes.push_back(std::strtoull(value, nullptr, 10));
     } else if (arg == "--repeat") {
@@ -95,13 +103,14 @@ int main(int argc, char** argv) {
   }
   if (vocab_sizes.empty()) vocab_sizes = {8000, 32000};
 
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    if (entry.is_regular_file() && entry.path().extension() == ".txt") {
-      files.push_back(entry.path());
+  if (files.empty()) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+      if (entry.is_regular_file() && entry.path().extension() == ".txt") {
+        files.push_back(entry.path());
+      }
     }
+    std::sort(files.begin(), files.end());
   }
-  std::sort(files.begin(), files.end());
   if (files.empty()) usage_error("no *.txt files in the corpus directory");
 
   selkbar::ShardCounter counter;
@@ -132,6 +141,7 @@ int main(int argc, char** argv) {
   for (uint64_t vocab_size : vocab_sizes) {
     double best = 1e300;
     double best_cpu = 1e300;
+    double best_loop = 1e300;
     long peak_mb = 0;
     selkbar::TrainResult result;
     for (int run = 0; run < repeat; ++run) {
@@ -146,6 +156,7 @@ int main(int argc, char** argv) {
           std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
       best = std::min(best, seconds);
       best_cpu = std::min(best_cpu, thread_cpu_seconds() - cpu_start);
+      best_loop = std::min(best_loop, static_cast<double>(result.merge_loop.elapsed_ns) / 1e9);
       peak_mb = std::max(peak_mb, peak_rss_mb());
     }
     std::printf(
@@ -153,6 +164,12 @@ int main(int argc, char** argv) {
         "peak rss %ld MB (%ld MB before phase 2)\n",
         static_cast<unsigned long long>(vocab_size), best, best_cpu, result.merges.size(),
         result.merges.size() / best, result.tokens.size(), peak_mb, baseline_mb);
+    const uint64_t visited = result.merge_loop.words_visited;
+    std::printf(
+        "  merge loop %.3f s, %llu words visited (%.1f per merge), %.1f ns per visited word\n",
+        best_loop, static_cast<unsigned long long>(visited),
+        result.merges.empty() ? 0.0 : static_cast<double>(visited) / result.merges.size(),
+        visited == 0 ? 0.0 : best_loop * 1e9 / static_cast<double>(visited));
     if (!dump.empty()) {
       const std::string base = dump + "-" + std::to_string(vocab_size);
       std::ofstream tokens(base + ".tokens", std::ios::binary);
