@@ -227,13 +227,21 @@ def median(values):
     return statistics.median(values) if values else None
 
 
+def case_runs(case, args):
+    """Rounds for one case: --large-runs on corpora of 1 GB and more, else --runs."""
+    if args.large_runs is not None and gen_corpus.parse_size(case.size) >= 10**9:
+        return args.large_runs
+    return args.runs
+
+
 def run_case(case, files, args, tmpdir, log):
     """Runs one case; returns a result dict."""
+    rounds = case_runs(case, args)
     runs = {impl: [] for impl in args.impls}
     digests = {impl: set() for impl in args.impls}
     first_dump = {}
     errors = {}
-    for r in range(args.runs):
+    for r in range(rounds):
         for impl in args.impls:
             if impl in errors:      # a trainer that failed once is not retried; the other goes on
                 continue
@@ -250,7 +258,7 @@ def run_case(case, files, args, tmpdir, log):
             first_dump.setdefault(impl, dump)
             if r > 0:
                 os.remove(dump)
-            print(f"run: {case.id} {impl:10s} run {r + 1}/{args.runs}: wall {res['wall_s']:.2f}s "
+            print(f"run: {case.id} {impl:10s} run {r + 1}/{rounds}: wall {res['wall_s']:.2f}s "
                   f"cpu {res['cpu_s']:.2f}s peak {res['peak_rss_kb'] / 1024:.0f} MB", file=log, flush=True)
     error = "; ".join(f"{impl}: {e}" for impl, e in errors.items()) or None
     result = {"case": case, "error": error, "impls": {}}
@@ -354,7 +362,8 @@ def render_report(results, corpora, baselines, args, command, started, load):
     lines += [f"Machine: {machine_description()}; load average {load[0][0]:.2f} before the runs, "
               f"{load[1][0]:.2f} after (other work on the machine shows up as wall time above CPU time).",
               f"Software: {software_description()}.", ""]
-    lines += [f"Each case ran {args.runs} time(s) per trainer, alternating "
+    rounds = args.runs if args.large_runs is None else f"{args.runs} (1 GB and larger: {args.large_runs})"
+    lines += [f"Each case ran {rounds} time(s) per trainer, alternating "
               f"{' / '.join(args.impls)}, each run in its own process; figures are medians. "
               "Wall and CPU time cover the training call only; peak RSS is the process's peak "
               "(ru_maxrss), interpreter and imported library included. Ratios are tokenizers/selkbar "
@@ -445,7 +454,60 @@ def render_report(results, corpora, baselines, args, command, started, load):
                              for k in ("alphabet", "tokenize", "initial pair count", "merge loop"))
                 + f" | {rss} | {p2s.get('words', 'n/a')} | {p2s.get('pairs', 'n/a')} |")
         lines.append("")
+    lines += growth_tables(with_stats)
     return "\n".join(lines)
+
+
+def phase1_wall(selkbar_result):
+    """Training wall time less the phase-2 laps, or None without stats."""
+    p2 = (selkbar_result.get("stats") or {}).get("phase2_s")
+    return selkbar_result["wall_s"] - sum(p2.values()) if p2 else None
+
+
+def growth_tables(with_stats):
+    """How selkbar's phase 1 grows with corpus size and its merge loop with vocabulary."""
+    by_id = {}
+    for res in with_stats:
+        c = res["case"]
+        by_id[(c.mix, c.size, c.mode, c.vocab, c.threads)] = res["impls"]["selkbar"]
+    lines = []
+    sizes = sorted({k[1] for k in by_id}, key=gen_corpus.parse_size)
+    if len(sizes) >= 2:
+        small, large = sizes[0], sizes[-1]
+        factor = gen_corpus.parse_size(large) / gen_corpus.parse_size(small)
+        rows = []
+        for (mix, size, mode, vocab, threads), s in by_id.items():
+            other = by_id.get((mix, large, mode, vocab, threads))
+            if size != small or other is None:
+                continue
+            a, b = phase1_wall(s), phase1_wall(other)
+            if a and b:
+                rows.append(f"| {mix}-{mode}-v{vocab}-t{threads} | {a:.2f} | {b:.2f} | {b / a:.2f} |")
+        if rows:
+            lines += [f"### Phase 1 from {small} to {large}", "",
+                      f"Linear growth is a factor of {factor:g}.", "",
+                      f"| case | phase 1 wall s at {small} | at {large} | factor |",
+                      "|---|---:|---:|---:|", *rows, ""]
+    rows = []
+    keys = sorted({(k[0], k[1], k[2], k[4]) for k in by_id})
+    for mix, size, mode, threads in keys:
+        vocabs = sorted(v for (m, z, d, v, t) in by_id if (m, z, d, t) == (mix, size, mode, threads))
+        if len(vocabs) < 2:
+            continue
+        lo, hi = by_id[(mix, size, mode, vocabs[0], threads)], by_id[(mix, size, mode, vocabs[-1], threads)]
+        loop_lo = ((lo.get("stats") or {}).get("phase2_s") or {}).get("merge loop")
+        loop_hi = ((hi.get("stats") or {}).get("phase2_s") or {}).get("merge loop")
+        if not loop_lo or not loop_hi:
+            continue
+        rows.append(f"| {mix}-{size}-{mode}-t{threads} | {vocabs[0]} → {vocabs[-1]} | {loop_lo:.3f} | "
+                    f"{loop_hi:.3f} | {loop_hi / loop_lo:.2f} | {lo['merges']:,} → {hi['merges']:,} |")
+    if rows:
+        lines += ["### Merge loop by vocabulary size", "",
+                  "Words visited per merge fall steeply as merges get rarer; the time per visited word "
+                  "is printed by tools/bench_trainer.cpp (build/rel/bench_trainer --file CORPUS --vocab N ...).",
+                  "", "| case | vocab | merge loop s (low) | (high) | factor | merges |",
+                  "|---|---|---:|---:|---:|---|", *rows, ""]
+    return lines
 
 
 def save_report(path, section):
@@ -482,6 +544,8 @@ def main(argv=None):
                     help="only cases whose id (MIX-SIZE-MODE-vVOCAB-tTHREADS) matches one of these "
                          "glob patterns, e.g. 'en-*-v8000-t2'")
     ap.add_argument("--runs", type=int, default=3, help="runs per trainer and case (default 3)")
+    ap.add_argument("--large-runs", type=int, default=None,
+                    help="runs per trainer for corpora of 1 GB and more (default: --runs)")
     ap.add_argument("--impls", type=csv_list(), default=list(IMPLS),
                     help="trainers to run (default selkbar,tokenizers)")
     ap.add_argument("--timeout", type=float, default=None, help="seconds per training run")
