@@ -356,12 +356,12 @@ def ratio(lib, selk):
     return lib / selk
 
 
-def render_report(results, corpora, baselines, args, command, started, load):
+def render_report(results, corpora, baselines, args, command, started, load, software):
     lines = [f"## {started:%Y-%m-%d %H:%M} UTC: {', '.join(args.size)}", ""]
     lines += [f"Command (from the repository root): `{command}`", ""]
     lines += [f"Machine: {machine_description()}; load average {load[0][0]:.2f} before the runs, "
               f"{load[1][0]:.2f} after (other work on the machine shows up as wall time above CPU time).",
-              f"Software: {software_description()}.", ""]
+              f"Software: {software}.", ""]
     rounds = args.runs if args.large_runs is None else f"{args.runs} (1 GB and larger: {args.large_runs})"
     lines += [f"Each case ran {rounds} time(s) per trainer, alternating "
               f"{' / '.join(args.impls)}, each run in its own process; figures are medians. "
@@ -577,6 +577,8 @@ def main(argv=None):
     log = sys.stderr
     started = datetime.datetime.now(datetime.timezone.utc)
     command = exact_command()
+    # Taken now: the sources may change while a long run is going on.
+    software = software_description()
     cases = build_cases(args)
     if not cases:
         ap.error("no case matches")
@@ -618,7 +620,7 @@ def main(argv=None):
             print(f"run: interrupted after {len(results)} of {len(cases)} cases", file=log, flush=True)
 
     load = (load_before, os.getloadavg())
-    section = render_report(results, corpora, baselines, args, command, started, load)
+    section = render_report(results, corpora, baselines, args, command, started, load, software)
     if interrupted:
         missing = ", ".join(case.id for case in cases[len(results):])
         section += (f"\n**Interrupted** after {len(results)} of {len(cases)} cases; "

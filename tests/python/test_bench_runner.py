@@ -96,6 +96,36 @@ def test_selected_cases_follow_the_glob_filter():
                    "cjk-1G-bytelevel-v32000-t1", "cjk-1G-bytelevel-v32000-t2"]
 
 
+def test_large_corpora_take_their_own_run_count():
+    args = run.main.__globals__["argparse"].Namespace(runs=3, large_runs=1)
+    assert [run.case_runs(run.Case("en", size, "whitespace", 8000, 2), args)
+            for size in ("100M", "999M", "1G", "5G")] == [3, 3, 1, 1]
+    args.large_runs = None
+    assert run.case_runs(run.Case("en", "1G", "whitespace", 8000, 2), args) == 3
+
+
+def _selkbar_result(mix, size, mode, vocab, threads, wall, phase2, merges):
+    return {"case": run.Case(mix, size, mode, vocab, threads),
+            "impls": {"selkbar": {"wall_s": wall, "merges": merges,
+                                  "stats": {"phase2_s": phase2}}}}
+
+
+def test_growth_tables_compare_sizes_and_vocabularies():
+    results = [
+        _selkbar_result("en", "100M", "whitespace", 8000, 2, 1.0, {"tokenize": 0.1, "merge loop": 0.4}, 7000),
+        _selkbar_result("en", "100M", "whitespace", 64000, 2, 1.5, {"merge loop": 1.0}, 63000),
+        _selkbar_result("en", "1G", "whitespace", 8000, 2, 7.0, {"merge loop": 2.0}, 7000),
+        # No 100M partner, no vocabulary partner: appears in neither table.
+        _selkbar_result("cjk", "1G", "bytelevel", 8000, 1, 9.0, {"merge loop": 3.0}, 7000),
+    ]
+    text = "\n".join(run.growth_tables(results))
+    assert "Linear growth is a factor of 10." in text
+    # Phase 1 is the wall time less every phase-2 lap: 0.5 s, then 5.0 s.
+    assert "| en-whitespace-v8000-t2 | 0.50 | 5.00 | 10.00 |" in text
+    assert "| en-100M-whitespace-t2 | 8000 → 64000 | 0.400 | 1.000 | 2.50 | 7,000 → 63,000 |" in text
+    assert "cjk" not in text and "v64000-t2 |" not in text
+
+
 def _has_train_bpe():
     try:
         import selkbar
