@@ -437,7 +437,7 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
             sizing = (f"chunk {sz['chunk_kb']}KB, queue {sz['queue']}, batch {sz['batch_kb']}KB, "
                       f"{sz['readers']}r/{sz['scanners']}s/{sz['owners']}o") if sz else "n/a"
             p2 = st["phase2_s"]
-            p1_wall = s["wall_s"] - sum(p2.values()) if p2 else None
+            p1_wall = phase1_wall(s)
             case = res["case"]
             b = baselines.get((case.mix, case.size))
             p1 = st["phase1_ms"]
@@ -458,9 +458,14 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
     return "\n".join(lines)
 
 
+def phase2_laps(selkbar_result):
+    """selkbar's phase-2 laps in seconds by label; empty without stats."""
+    return (selkbar_result.get("stats") or {}).get("phase2_s") or {}
+
+
 def phase1_wall(selkbar_result):
     """Training wall time less the phase-2 laps, or None without stats."""
-    p2 = (selkbar_result.get("stats") or {}).get("phase2_s")
+    p2 = phase2_laps(selkbar_result)
     return selkbar_result["wall_s"] - sum(p2.values()) if p2 else None
 
 
@@ -495,8 +500,8 @@ def growth_tables(with_stats):
         if len(vocabs) < 2:
             continue
         lo, hi = by_id[(mix, size, mode, vocabs[0], threads)], by_id[(mix, size, mode, vocabs[-1], threads)]
-        loop_lo = ((lo.get("stats") or {}).get("phase2_s") or {}).get("merge loop")
-        loop_hi = ((hi.get("stats") or {}).get("phase2_s") or {}).get("merge loop")
+        loop_lo = phase2_laps(lo).get("merge loop")
+        loop_hi = phase2_laps(hi).get("merge loop")
         if not loop_lo or not loop_hi:
             continue
         rows.append(f"| {mix}-{size}-{mode}-t{threads} | {vocabs[0]} → {vocabs[-1]} | {loop_lo:.3f} | "

@@ -102,19 +102,22 @@ void ShardCounter::add(std::string_view word, uint64_t hash) { count_one(word, h
   if (!slots_.empty()) prefetch_read(&slots_[bucket(hash)]);
 }
 
-[[gnu::always_inline]] inline void ShardCounter::prefetch_entry(uint64_t hash) const {
-  if (slots_.empty()) return;
+[[gnu::always_inline]] inline uint32_t ShardCounter::hinted_word(uint64_t hash) const {
+  if (slots_.empty()) return NO_WORD;
   const Slot& slot = slots_[bucket(hash)];
-  if (slot.id == NO_WORD || slot.key != hash) return;
-  prefetch_read(&table_.offsets()[slot.id]);
-  prefetch_read(&table_.counts()[slot.id]);
+  return slot.key == hash ? slot.id : NO_WORD;
+}
+
+[[gnu::always_inline]] inline void ShardCounter::prefetch_entry(uint64_t hash) const {
+  const uint32_t id = hinted_word(hash);
+  if (id == NO_WORD) return;
+  prefetch_read(&table_.offsets()[id]);
+  prefetch_read(&table_.counts()[id]);
 }
 
 [[gnu::always_inline]] inline void ShardCounter::prefetch_bytes(uint64_t hash) const {
-  if (slots_.empty()) return;
-  const Slot& slot = slots_[bucket(hash)];
-  if (slot.id == NO_WORD || slot.key != hash) return;
-  prefetch_read(table_.bytes().data() + table_.offsets()[slot.id]);
+  const uint32_t id = hinted_word(hash);
+  if (id != NO_WORD) prefetch_read(table_.bytes().data() + table_.offsets()[id]);
 }
 
 void ShardCounter::add_batch(const PretokenBatch& batch) {

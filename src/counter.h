@@ -77,6 +77,8 @@ class ShardCounter {
 
   // The prefetch stages of add_batch, for the pretoken whose hash is `hash`.
   // They only look at the first slot probed: a hint, wrong at worst.
+  // hinted_word is the id that slot holds for `hash`, or NO_WORD.
+  uint32_t hinted_word(uint64_t hash) const;
   void prefetch_slot(uint64_t hash) const;
   void prefetch_entry(uint64_t hash) const;
   void prefetch_bytes(uint64_t hash) const;

@@ -3,8 +3,9 @@
 //   bench_counter FILE [--repeat N]
 //
 // Times the scanner's work without validation (splitting FILE on whitespace,
-// hashing, filling PretokenBatches for one owner), then times feeding every batch through a fresh ShardCounter the way an
-// owner thread does, prefetching included. Prints the best and median of N
+// hashing, filling PretokenBatches for one owner), then times feeding every
+// batch through a fresh ShardCounter the way an owner thread does,
+// prefetching included. Prints the best and median of N
 // runs (default 3) in MB of input per second and nanoseconds per pretoken,
 // so a change to the counter can be judged without the scanner and the
 // channels in the way.
@@ -34,34 +35,42 @@ int main(int argc, char** argv) {
   std::ifstream in(argv[1], std::ios::binary);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
+  // Seconds of each of `repeat` calls of run(), fastest first. What run()
+  // returns is destroyed after the clock has stopped, so freeing it is not
+  // timed.
+  auto time_runs = [repeat](auto run) {
+    std::vector<double> seconds;
+    for (int r = 0; r < repeat; ++r) {
+      const uint64_t start = selkbar::monotonic_ns();
+      const auto kept = run();
+      seconds.push_back(static_cast<double>(selkbar::elapsed_ns_since(start)) / 1e9);
+    }
+    std::sort(seconds.begin(), seconds.end());
+    return seconds;
+  };
+
   constexpr size_t BATCH_BYTES = 65536;
   std::vector<selkbar::PretokenBatch> batches;
   size_t pretokens = 0;
-  std::vector<double> scan_seconds;
-  for (int r = 0; r < repeat; ++r) {
+  const std::vector<double> scan_seconds = time_runs([&] {
     batches.clear();
     batches.emplace_back();
     pretokens = 0;
-    const uint64_t start = selkbar::monotonic_ns();
     selkbar::split_whitespace(text, [&](std::string_view pretoken) {
       batches.back().push(pretoken, selkbar::pretoken_hash(pretoken));
       ++pretokens;
       if (batches.back().byte_size() >= BATCH_BYTES) batches.emplace_back();
     });
-    scan_seconds.push_back(static_cast<double>(selkbar::elapsed_ns_since(start)) / 1e9);
-  }
-  std::sort(scan_seconds.begin(), scan_seconds.end());
+    return pretokens;
+  });
 
-  std::vector<double> seconds;
   size_t words = 0;
-  for (int r = 0; r < repeat; ++r) {
-    const uint64_t start = selkbar::monotonic_ns();
+  const std::vector<double> seconds = time_runs([&] {
     selkbar::ShardCounter counter;
     for (const selkbar::PretokenBatch& batch : batches) counter.add_batch(batch);
-    seconds.push_back(static_cast<double>(selkbar::elapsed_ns_since(start)) / 1e9);
     words = counter.len();
-  }
-  std::sort(seconds.begin(), seconds.end());
+    return counter;
+  });
   const double mb = static_cast<double>(text.size()) / 1e6;
   std::printf("scanner (split, hash, batch): best %.1f MB/s (%.2f ns/pretoken), median %.1f MB/s\n",
               mb / scan_seconds.front(), scan_seconds.front() * 1e9 / pretokens,
