@@ -30,8 +30,14 @@
 #include "config.h"
 #include "error.h"
 #include "pipeline.h"
+#include "pycompat.h"
 #include "tokenizer_json.h"
 #include "trainer.h"
+
+// The package version, given by the build from pyproject.toml.
+#ifndef SELKBAR_VERSION
+#error "SELKBAR_VERSION must be defined by the build (see CMakeLists.txt)"
+#endif
 
 namespace {
 
@@ -550,7 +556,7 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
   // __module__ is its name.
   PyRef name(PyModule_GetNameObject(module.get()));
   if (!name ||
-      add_member(module.get(), "__version__", PyUnicode_FromString("0.1.0")) < 0 ||
+      add_member(module.get(), "__version__", PyUnicode_FromString(SELKBAR_VERSION)) < 0 ||
       add_member(module.get(), "train_bpe",
                  PyCFunction_NewEx(&train_bpe_def, module.get(), name.get())) < 0 ||
       add_member(module.get(), "train_tokenizer",
