@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ unit tests under ctest, then pytest against the
-# module as installed in .venv (rebuilt first, so it matches the sources).
+# module as installed in .venv (CPython 3.13; rebuilt first, so it matches the
+# sources), then the tests marked `subset` on every other supported CPython
+# (3.9 to 3.12) that is installed, each in a venv of its own. Arguments are
+# passed to the 3.13 pytest run.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 [ -x .venv/bin/python ] || { echo "test: .venv missing; run: bash scripts/setup.sh" >&2; exit 1; }
@@ -20,12 +23,63 @@ else
   status=1
 fi
 
-echo "== Python tests"
+echo "== Python tests (CPython 3.13)"
 if .venv/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall . >build/module.log 2>&1; then
   .venv/bin/python -m pytest -q tests/python "$@" || status=1
+  rm -rf build/samples
+  .venv/bin/python tests/python/write_samples.py build/samples/3.13 || status=1
 else
   cat build/module.log >&2
   echo "test: module build failed" >&2
   status=1
 fi
+
+# The other supported versions. Each interpreter found gets a venv under
+# build/venvs/3.X (kept between runs, so later runs only rebuild the module),
+# the pinned dependencies, the module built for it, and the tests marked
+# `subset` (parity with tokenizers on small inputs in both modes, argument and
+# error cases, the command line, the README examples, the stubs). It then
+# writes the sample tokenizers, which must be byte-identical to 3.13's.
+find_python() {  # find_python 3.X: a CPython 3.X with its headers, or nothing
+  local version=$1 root candidates=()
+  if command -v pyenv >/dev/null; then root=$(pyenv root); else root="${PYENV_ROOT:-$HOME/.pyenv}"; fi
+  for dir in "$root"/versions/"$version".*; do
+    [ -x "$dir/bin/python$version" ] && candidates=("$dir/bin/python$version" "${candidates[@]}")
+  done
+  command -v "python$version" >/dev/null && candidates+=("$(command -v "python$version")")
+  for py in "${candidates[@]}"; do
+    "$py" -c 'import os, sys, sysconfig; sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null \
+      && { echo "$py"; return 0; }
+  done
+  return 1
+}
+for version in 3.9 3.10 3.11 3.12; do
+  echo "== Python tests, subset (CPython $version)"
+  if ! py=$(find_python "$version"); then
+    echo "test: CPython $version: SKIPPED, not installed (looked under pyenv's versions/ and for python$version on the PATH)"
+    continue
+  fi
+  venv=build/venvs/$version
+  log=build/venvs/$version.log
+  mkdir -p build/venvs
+  if ! "$venv/bin/python" -c "import sys; sys.exit(0 if '%d.%d' % sys.version_info[:2] == '$version' else 1)" 2>/dev/null; then
+    rm -rf "$venv"
+    "$py" -m venv "$venv" >"$log" 2>&1 || { cat "$log" >&2; echo "test: CPython $version: venv failed" >&2; status=1; continue; }
+  fi
+  if ! { "$venv/bin/python" -m pip install -q -r requirements-dev.txt \
+         && "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall . ; } >"$log" 2>&1; then
+    cat "$log" >&2
+    echo "test: CPython $version: installing the dependencies or building the module failed" >&2
+    status=1
+    continue
+  fi
+  "$venv/bin/python" -m pytest -q -p no:cacheprovider -m subset tests/python || status=1
+  if "$venv/bin/python" tests/python/write_samples.py "build/samples/$version" \
+     && diff -r -q build/samples/3.13 "build/samples/$version"; then
+    echo "test: CPython $version: sample tokenizers byte-identical to 3.13's"
+  else
+    echo "test: CPython $version: sample tokenizers differ from 3.13's" >&2
+    status=1
+  fi
+done
 exit $status

@@ -5,6 +5,8 @@ import pytest
 
 import selkbar
 
+pytestmark = pytest.mark.subset
+
 BPE_SIG = (
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "

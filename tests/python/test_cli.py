@@ -16,6 +16,8 @@ import pytest
 import selkbar
 import selkbar_cli
 
+pytestmark = pytest.mark.subset
+
 COMMAND = pathlib.Path(sys.executable).parent / "selkbar-train"
 PROG = "selkbar-train"
 

@@ -20,6 +20,7 @@ def thread_count():
 
 # ---- Paths that cannot be read ----
 
+@pytest.mark.subset
 def test_dangling_symlink_is_reported_and_leaves_no_output(tmp_path):
     link = tmp_path / "link.txt"
     link.symlink_to(tmp_path / "nowhere.txt")
@@ -37,6 +38,7 @@ def test_symlink_to_a_file_is_followed(tmp_path, write_text):
     assert selkbar.train_bpe([str(link)], 60) == selkbar.train_bpe([target], 60)
 
 
+@pytest.mark.subset
 def test_unopenable_file_gives_the_opening_message(tmp_path, write_text):
     if os.geteuid() == 0:
         # Root opens anything with mode bits alone; a write-only sysfs
@@ -52,6 +54,7 @@ def test_unopenable_file_gives_the_opening_message(tmp_path, write_text):
     assert str(info.value) == f"opening {path}: Permission denied"
 
 
+@pytest.mark.subset
 def test_directory_and_fifo_are_refused_before_reading(tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
@@ -60,6 +63,7 @@ def test_directory_and_fifo_are_refused_before_reading(tmp_path):
             selkbar.train_bpe([path], 100)
 
 
+@pytest.mark.subset
 def test_failures_leave_no_thread_behind(tmp_path, write_text):
     before = thread_count()
     good = write_text(TEXT)
@@ -69,6 +73,7 @@ def test_failures_leave_no_thread_behind(tmp_path, write_text):
     assert thread_count() == before
 
 
+@pytest.mark.subset
 def test_paths_with_a_nul_byte_are_refused_and_named_in_full(tmp_path, write_text):
     # Regression: messages were set from C strings, so they ended at the NUL
     # and named another file; and an output path was cut at its NUL, so
@@ -103,6 +108,7 @@ def test_signals_during_training_change_nothing(write_text):
     assert all(result == quiet for result in noisy)
 
 
+@pytest.mark.subset
 def test_exception_from_a_signal_handler_arrives_after_the_call(write_text):
     path = write_text(TEXT * 400)
 

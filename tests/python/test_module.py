@@ -1,7 +1,11 @@
 import importlib
 import sys
 
+import pytest
+
 import selkbar
+
+pytestmark = pytest.mark.subset
 
 
 def test_version_and_all():

@@ -6,6 +6,10 @@ import re
 import subprocess
 import sys
 
+import pytest
+
+pytestmark = pytest.mark.subset
+
 REPO = pathlib.Path(__file__).resolve().parents[2]
 VENV = pathlib.Path(sys.executable).parents[1]
 BLOCK = re.compile(r"^```(sh|python)\n(.*?)^```$", re.M | re.S)

@@ -58,6 +58,7 @@ def train_text(tmp_path, corpus, vocab_size, **options):
     return text
 
 
+@pytest.mark.subset
 def test_worked_example_byte_for_byte(tmp_path, write_text):
     assert train_text(tmp_path, write_text("abc"), 6, special_tokens=["[PAD]"]) == WORKED_EXAMPLE
 
@@ -115,6 +116,7 @@ def test_existing_file_replaced_keeping_permissions(tmp_path, write_text):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["tok.json", "corpus0.txt"])
 
 
+@pytest.mark.subset
 def test_missing_directory_raises_after_training_and_creates_nothing(tmp_path, write_text):
     out = tmp_path / "missing" / "tok.json"
     with pytest.raises(OSError) as info:
@@ -123,6 +125,7 @@ def test_missing_directory_raises_after_training_and_creates_nothing(tmp_path, w
     assert not (tmp_path / "missing").exists()
 
 
+@pytest.mark.subset
 def test_training_failure_leaves_output_untouched(tmp_path):
     out = tmp_path / "tok.json"
     with pytest.raises(ValueError):
@@ -135,6 +138,7 @@ def test_character_device_is_written_in_place(write_text):
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
 
 
+@pytest.mark.subset
 def test_failed_write_keeps_the_existing_tokenizer(tmp_path, write_text):
     # A child process with a small file-size limit: the write fails with EFBIG
     # (SIGXFSZ ignored) after training. The old file must survive intact and

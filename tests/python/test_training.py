@@ -12,6 +12,7 @@ import selkbar
 from conftest import corpus_files
 
 
+@pytest.mark.subset
 def test_result_shape_and_id_order(write_text):
     vocab, merges = selkbar.train_bpe([write_text("low lower lowest newer wider")], 30)
     assert list(vocab.values()) == list(range(len(vocab)))
@@ -42,6 +43,7 @@ def test_empty_prefix_is_present(write_text):
     assert plain[1] == empty_prefix[1]
 
 
+@pytest.mark.subset
 def test_phase1_errors_are_value_errors(tmp_path, write_text):
     good = write_text("hello")
     missing = str(tmp_path / "missing.txt")
@@ -67,6 +69,7 @@ def test_same_result_for_every_thread_budget():
     assert selkbar.train_bpe(files, 2000, threads=None) == expected
 
 
+@pytest.mark.subset
 def test_lock_is_released_during_training():
     files = corpus_files()
     ticks = 0
@@ -133,6 +136,7 @@ def test_out_of_memory_raises_memory_error_in_a_child():
     assert result.stdout.split() == ["MemoryError", "alive"], result.stdout + result.stderr
 
 
+@pytest.mark.subset
 def test_panic_exception_is_a_base_exception():
     # The abort type cannot be triggered without gigabytes of input; check its
     # place in the hierarchy through the module's own error path instead.
