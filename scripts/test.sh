@@ -38,8 +38,9 @@ fi
 # build/venvs/3.X (kept between runs, so later runs only rebuild the module),
 # the pinned dependencies, the module built for it, and the tests marked
 # `subset` (parity with tokenizers on small inputs in both modes, argument and
-# error cases, the command line, the README examples, the stubs). It then
-# writes the sample tokenizers, which must be byte-identical to 3.13's.
+# error cases, the command line, the README examples); the oldest also checks
+# the stubs with mypy, as 3.13 did. It then writes the sample tokenizers, which
+# must be byte-identical to 3.13's.
 find_python() {  # find_python 3.X: a CPython 3.X with its headers, or nothing
   local version=$1 root candidates=()
   if command -v pyenv >/dev/null; then root=$(pyenv root); else root="${PYENV_ROOT:-$HOME/.pyenv}"; fi
@@ -53,6 +54,7 @@ find_python() {  # find_python 3.X: a CPython 3.X with its headers, or nothing
   done
   return 1
 }
+stubs_checked=0
 for version in 3.9 3.10 3.11 3.12; do
   echo "== Python tests, subset (CPython $version)"
   if ! py=$(find_python "$version"); then
@@ -74,6 +76,10 @@ for version in 3.9 3.10 3.11 3.12; do
     continue
   fi
   "$venv/bin/python" -m pytest -q -p no:cacheprovider -m subset tests/python || status=1
+  if [ "$stubs_checked" = 0 ]; then
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_typing.py || status=1
+    stubs_checked=1
+  fi
   if "$venv/bin/python" tests/python/write_samples.py "build/samples/$version" \
      && diff -r -q build/samples/3.13 "build/samples/$version"; then
     echo "test: CPython $version: sample tokenizers byte-identical to 3.13's"

@@ -186,7 +186,9 @@ def test_help_states_every_default():
     result = run_cli("--help")
     assert result.returncode == 0
     # One entry per option: "  -o PATH, --output PATH  help..." up to the next.
-    entries = re.split(r"\n  (?=-)", result.stdout.split("options:", 1)[1])
+    # argparse heads them "optional arguments:" before Python 3.10.
+    options_part = re.split(r"^(?:options|optional arguments):$", result.stdout, flags=re.M)[1]
+    entries = re.split(r"\n  (?=-)", options_part)
     options = [entry for entry in entries
                if entry.strip() and not entry.lstrip().startswith(("-h", "--version"))]
     assert len(options) == 11

@@ -7,10 +7,6 @@ import subprocess
 import sys
 import sysconfig
 
-import pytest
-
-pytestmark = pytest.mark.subset
-
 USAGE = pathlib.Path(__file__).with_name("typed_usage.py")
 
 
