@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "error.h"
+#include "whitespace.h"
 
 namespace selkbar {
 
@@ -31,8 +32,7 @@ constexpr auto DELIMITERS = [] {
   struct Table {
     bool whitespace[256] = {};
   } table;
-  for (int b = 0x09; b <= 0x0D; ++b) table.whitespace[b] = true;
-  table.whitespace[0x20] = true;
+  for (int b = 0; b < 256; ++b) table.whitespace[b] = is_ascii_white_space(static_cast<uint8_t>(b));
   return table;
 }();
 

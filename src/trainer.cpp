@@ -19,51 +19,11 @@ namespace selkbar {
 
 namespace {
 
-constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
-
-// Decodes the character at p (< end) and advances p past it. Words from phase
-// 1 are valid UTF-8; for anything else this still never reads past end: a
-// byte that does not start a complete, well-formed sequence decodes as
-// U+FFFD and is consumed alone.
+// Decodes the character at p (< end) and advances p past it.
 inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
-  const uint8_t lead = *p;
-  if (lead < 0x80) {
-    ++p;
-    return lead;
-  }
-  int extra;
-  uint32_t cp;
-  if ((lead & 0xE0) == 0xC0) {
-    extra = 1;
-    cp = lead & 0x1Fu;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2;
-    cp = lead & 0x0Fu;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3;
-    cp = lead & 0x07u;
-  } else {
-    ++p;
-    return REPLACEMENT_CHARACTER;
-  }
-  if (end - p <= extra) {
-    ++p;
-    return REPLACEMENT_CHARACTER;
-  }
-  for (int i = 1; i <= extra; ++i) {
-    if ((p[i] & 0xC0) != 0x80) {
-      ++p;
-      return REPLACEMENT_CHARACTER;
-    }
-    cp = (cp << 6) | (p[i] & 0x3Fu);
-  }
-  static constexpr uint32_t SMALLEST[4] = {0, 0x80, 0x800, 0x10000};
-  if (cp < SMALLEST[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++p;
-    return REPLACEMENT_CHARACTER;
-  }
-  p += extra + 1;
-  return cp;
+  const DecodedChar c = decode_utf8(p, end);
+  p += c.length;
+  return c.cp;
 }
 
 void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
