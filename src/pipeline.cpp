@@ -19,6 +19,7 @@
 #include "error.h"
 #include "first_error.h"
 #include "fxhash.h"
+#include "os_text.h"
 #include "reader.h"
 #include "split.h"
 #include "stats.h"
@@ -57,14 +58,10 @@ namespace {
 using BatchSender = Sender<PretokenBatch>;
 using SharedChunkReceiver = SharedReceiver<TextChunk>;
 
-// The operating system sees a path only up to its first NUL byte; a path
-// with one inside would silently name another file, so it is refused.
-constexpr const char* NUL_IN_PATH = "path contains a NUL byte";
-
 // stat() following links; returns nothing or the error text.
 std::optional<std::string> query_metadata(const std::string& path, struct stat* info) {
-  if (path.find('\0') != std::string::npos) return NUL_IN_PATH;
-  if (stat(path.c_str(), info) != 0) return std::string(std::strerror(errno));
+  if (holds_nul(path)) return NUL_IN_PATH;
+  if (stat(path.c_str(), info) != 0) return os_error_text(errno);
   return std::nullopt;
 }
 
@@ -251,9 +248,7 @@ CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks&
     if (!query_metadata(path, &info)) total_bytes += static_cast<uint64_t>(info.st_size);
   }
   const PipelineSizing sizing = compute_sizing(total_bytes, t, config.min_range);
-  const SizingNumbers numbers{sizing.chunk,    sizing.queue,    sizing.batch,
-                              sizing.readers, sizing.scanners, sizing.owners};
-  if (diagnostics.enabled) write_stderr(format_sizing_line(numbers));
+  if (diagnostics.enabled) write_stderr(format_sizing_line(sizing));
 
   // Everything the workers refer to is declared before the thread groups, so
   // it outlives every thread on every path.
@@ -352,7 +347,7 @@ CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks&
   owner_threads.join_all();
   rethrow_worker_failures({&reader_threads, &scanner_threads, &owner_threads});
 
-  if (diagnostics.enabled) write_stderr(format_phase1_summary(stats, numbers));
+  if (diagnostics.enabled) write_stderr(format_phase1_summary(stats, sizing));
   report_rss(diagnostics, "phase 1 shard counters");
 
   // Byte-level words are counted as raw bytes and re-spelled as printable

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "error.h"
+#include "os_text.h"
 #include "whitespace.h"
 
 namespace selkbar {
@@ -80,8 +81,6 @@ class FileHandle {
   int fd_;
 };
 
-std::string os_error_text(int error) { return std::strerror(error); }
-
 // One read step: appends up to `want` bytes, reading until they are all there
 // or the file ends, retrying interrupted reads. Returns the number appended,
 // or -1 with errno set.
@@ -144,10 +143,7 @@ class RangeReader {
   // begins inside a pretoken that belongs to the range before. Returns a
   // finished step when there is nothing to read.
   std::optional<Step> open_at(uint64_t start) {
-    // The OS would stop reading the path at an embedded NUL and open another file.
-    if (path_.find('\0') != std::string::npos) {
-      return failed("opening " + path_ + ": path contains a NUL byte");
-    }
+    if (holds_nul(path_)) return failed("opening " + path_ + ": " + NUL_IN_PATH);
     int fd;
     do {
       fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
