@@ -85,9 +85,14 @@ size_t expect_same_training(const NaiveWordCounts& words, TrainConfig config, si
 }
 
 struct TrainingCase {
-  bool extended;
+  bool extended;  // on the extended corpora rather than the fixtures
   PretokenizerKind kind;
 };
+
+void PrintTo(const TrainingCase& c, std::ostream* out) {
+  *out << (c.extended ? "extended" : "fixtures")
+       << (c.kind == PretokenizerKind::Whitespace ? " (whitespace)" : " (bytelevel)");
+}
 
 class CorpusTraining : public ::testing::TestWithParam<TrainingCase> {};
 
