@@ -19,6 +19,7 @@
 #include "error.h"
 #include "first_error.h"
 #include "fxhash.h"
+#include "os_text.h"
 #include "reader.h"
 #include "split.h"
 #include "stats.h"
@@ -26,13 +27,6 @@
 #include "worker_group.h"
 
 namespace selkbar {
-
-uint64_t min_range_from_env() {
-  const char* value = std::getenv("SELKBAR_MIN_RANGE");
-  if (value == nullptr) return DEFAULT_MIN_RANGE;
-  const std::optional<uint64_t> parsed = parse_u64_decimal(value);
-  return parsed && *parsed != 0 ? *parsed : DEFAULT_MIN_RANGE;
-}
 
 PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range) {
   const uint64_t t = threads;
@@ -64,15 +58,20 @@ namespace {
 using BatchSender = Sender<PretokenBatch>;
 using SharedChunkReceiver = SharedReceiver<TextChunk>;
 
-// The operating system sees a path only up to its first NUL byte; a path
-// with one inside would silently name another file, so it is refused.
-constexpr const char* NUL_IN_PATH = "path contains a NUL byte";
-
 // stat() following links; returns nothing or the error text.
 std::optional<std::string> query_metadata(const std::string& path, struct stat* info) {
-  if (path.find('\0') != std::string::npos) return NUL_IN_PATH;
-  if (stat(path.c_str(), info) != 0) return std::string(std::strerror(errno));
+  if (holds_nul(path)) return NUL_IN_PATH;
+  if (stat(path.c_str(), info) != 0) return os_error_text(errno);
   return std::nullopt;
+}
+
+// "input is not valid UTF-8: {description}", the index counted from the start
+// of the chunk's file and the file named when there is one.
+std::string invalid_utf8_message(Utf8Error error, const TextChunk& chunk) {
+  error.valid_up_to += chunk.offset();
+  std::string message = "input is not valid UTF-8: " + describe_utf8_error(error);
+  if (chunk.source() != nullptr) message += " in " + *chunk.source();
+  return message;
 }
 
 void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
@@ -83,9 +82,9 @@ void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
 // per pretoken of the (valid UTF-8) text.
 template <typename Split>
 void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
-                 FirstError& first_error, Phase1Stats& stats, uint64_t batch_bytes,
+                 FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
                  const Phase1Hooks& hooks, Split split) {
-  const bool timed = stats_enabled();
+  const bool timed = timing != nullptr;
   const OwnerRouter route(owners.size());
   std::vector<PretokenBatch> batches(owners.size());
 
@@ -115,9 +114,9 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
     if (validate_utf8(text, &error)) {
       split(text, emit_pretoken);
     } else {
-      first_error.record("input is not valid UTF-8: " + describe_utf8_error(error));
+      first_error.record(invalid_utf8_message(error, *chunk));
     }
-    if (timed) Phase1Stats::add(stats.scan_hash_ns, elapsed_ns_since(t0));
+    if (timed) Phase1Stats::add(timing->scan_hash_ns, elapsed_ns_since(t0));
     chunk.reset();  // the chunk's buffer is released before the next wait
   }
 
@@ -127,38 +126,37 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
 }
 
 void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchSender> owners,
-                 FirstError& first_error, Phase1Stats& stats, uint64_t batch_bytes,
+                 FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
                  PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
   if (pretokenizer == PretokenizerKind::Whitespace) {
-    scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
+    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
                 [](std::string_view text, auto& sink) { split_whitespace(text, sink); });
   } else {
-    scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
+    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
                 [](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
   }
 }
 
-ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats& stats,
+ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats* timing,
                        const Phase1Hooks& hooks) {
-  const bool timed = stats_enabled();
+  const bool timed = timing != nullptr;
   ShardCounter counter;
   for (;;) {
     const uint64_t t0 = timed ? monotonic_ns() : 0;
     std::optional<PretokenBatch> batch = batches.recv();
-    if (timed) Phase1Stats::add(stats.recv_blocked_ns, elapsed_ns_since(t0));
+    if (timed) Phase1Stats::add(timing->recv_blocked_ns, elapsed_ns_since(t0));
     if (!batch) break;
     run_item_hook(hooks, WorkerRole::Owner);
     const uint64_t t1 = timed ? monotonic_ns() : 0;
     counter.add_batch(*batch);
-    if (timed) Phase1Stats::add(stats.insert_ns, elapsed_ns_since(t1));
+    if (timed) Phase1Stats::add(timing->insert_ns, elapsed_ns_since(t1));
   }
   return counter;
 }
 
 void run_reader(ChunkSender sender, const std::vector<ReadTask>& tasks,
                 std::atomic<uint64_t>& next_task, FirstError& first_error, uint64_t chunk,
-                PretokenizerKind pretokenizer, Phase1Stats& stats, const Phase1Hooks& hooks) {
-  Phase1Stats* timing = stats_enabled() ? &stats : nullptr;
+                PretokenizerKind pretokenizer, Phase1Stats* timing, const Phase1Hooks& hooks) {
   for (;;) {
     const uint64_t index = next_task.fetch_add(1, std::memory_order_relaxed);
     if (index >= tasks.size()) return;
@@ -210,129 +208,205 @@ void rethrow_worker_failures(const std::vector<const WorkerGroup*>& groups) {
 
 }  // namespace
 
+namespace {
+
+TrainConfig counting_config(const std::vector<std::string>& files, uint64_t threads,
+                            PretokenizerKind pretokenizer) {
+  TrainConfig config;
+  config.files = files;
+  config.threads = threads;
+  config.pretokenizer = pretokenizer;
+  return config;
+}
+
+}  // namespace
+
+CountResult count_words(const TrainConfig& config) {
+  return count_words_with_hooks(config, Phase1Hooks{});
+}
+
 CountResult count_words(const std::vector<std::string>& files, uint64_t threads,
                         PretokenizerKind pretokenizer) {
-  return count_words_with_hooks(files, threads, pretokenizer, Phase1Hooks{});
+  return count_words(counting_config(files, threads, pretokenizer));
 }
 
 CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64_t threads,
                                    PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
-  const uint64_t t = std::clamp<uint64_t>(threads, 1, MAX_THREADS);
+  return count_words_with_hooks(counting_config(files, threads, pretokenizer), hooks);
+}
 
-  // A path whose metadata cannot be read adds nothing here; planning reports it.
-  uint64_t total_bytes = 0;
+namespace {
+
+constexpr const char* NOT_A_REGULAR_FILE =
+    " is not a regular file; pipes and process substitution are not supported because the "
+    "reader seeks. Write the stream to a file first.";
+
+// A path whose metadata cannot be read adds nothing here; planning reports it.
+uint64_t total_file_bytes(const std::vector<std::string>& files) {
+  uint64_t total = 0;
   for (const std::string& path : files) {
     struct stat info;
-    if (!query_metadata(path, &info)) total_bytes += static_cast<uint64_t>(info.st_size);
+    if (!query_metadata(path, &info)) total += static_cast<uint64_t>(info.st_size);
   }
-  const PipelineSizing sizing = compute_sizing(total_bytes, t, min_range_from_env());
-  const SizingNumbers numbers{sizing.chunk,    sizing.queue,    sizing.batch,
-                              sizing.readers, sizing.scanners, sizing.owners};
-  if (stats_enabled()) write_stderr(format_sizing_line(numbers));
+  return total;
+}
 
-  // Everything the workers refer to is declared before the thread groups, so
-  // it outlives every thread on every path.
-  Phase1Stats stats;
-  FirstError first_error;
-  std::vector<ShardCounter> shards(sizing.owners);
-  std::vector<ReadTask> tasks;  // immutable once the readers start
-  std::atomic<uint64_t> next_task{0};
+// One call of count_words: the state its threads share and the threads.
+//
+// Member order is lifetime order: everything the workers refer to is
+// declared before the thread groups, so it outlives every thread on every
+// path; the groups are destroyed in reverse order, readers joined first,
+// then scanners, then owners. The coordinator's own channel ends live in
+// run(), so if anything there throws they are dropped before any join and
+// the workers run down on their own instead of waiting for the coordinator.
+class CountingRun {
+ public:
+  CountingRun(const TrainConfig& config, const Phase1Hooks& hooks)
+      : config_(config),
+        hooks_(hooks),
+        sizing_(compute_sizing(total_file_bytes(config.files),
+                               std::clamp<uint64_t>(config.threads, 1, MAX_THREADS),
+                               config.min_range)),
+        timing_(config.diagnostics.enabled ? &stats_ : nullptr),
+        shards_(sizing_.owners) {}
 
-  // Destroyed in reverse order: readers are joined first, then scanners,
-  // then owners. The coordinator's own channel ends are declared after the
-  // groups, so if anything below throws they are dropped before any join and
-  // the workers run down on their own instead of waiting for the coordinator.
-  WorkerGroup owner_threads;
-  WorkerGroup scanner_threads;
-  WorkerGroup reader_threads;
-  auto before_start = [&hooks](WorkerRole role) {
-    if (hooks.before_thread_start) hooks.before_thread_start(role);
-  };
-  auto on_exit = [&hooks](WorkerRole role) {
-    return [&hooks, role] {
+  CountResult run() {
+    if (config_.diagnostics.enabled) write_stderr(format_sizing_line(sizing_));
+    auto [chunk_sender, chunk_receiver] = make_channel<TextChunk>(sizing_.queue);
+    {
+      // Once these go, the owner channels disconnect when the last scanner
+      // ends, and the chunk channel has no receiver once every scanner is gone.
+      std::vector<BatchSender> owner_senders = start_owners();
+      start_scanners(std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver)),
+                     owner_senders);
+    }
+    plan_ranges();
+    start_readers(chunk_sender);
+
+    reader_threads_.join_all();
+    chunk_sender.reset();
+    scanner_threads_.join_all();
+    owner_threads_.join_all();
+    rethrow_worker_failures({&reader_threads_, &scanner_threads_, &owner_threads_});
+    return combine();
+  }
+
+ private:
+  void before_start(WorkerRole role) const {
+    if (hooks_.before_thread_start) hooks_.before_thread_start(role);
+  }
+  auto on_exit(WorkerRole role) const {
+    return [&hooks = hooks_, role] {
       if (hooks.on_thread_exit) hooks.on_thread_exit(role);
     };
-  };
-
-  std::vector<BatchSender> owner_senders;
-  owner_senders.reserve(sizing.owners);
-  auto [chunk_sender, chunk_receiver] = make_channel<TextChunk>(sizing.queue);
-  auto shared_chunks = std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver));
-
-  for (uint64_t owner = 0; owner < sizing.owners; ++owner) {
-    auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
-    owner_senders.push_back(std::move(sender));
-    before_start(WorkerRole::Owner);
-    owner_threads.start(
-        [receiver = std::move(receiver), &shard = shards[owner], &stats, &hooks]() mutable {
-          shard = run_owner(std::move(receiver), stats, hooks);
-        },
-        on_exit(WorkerRole::Owner));
   }
-  for (uint64_t scanner = 0; scanner < sizing.scanners; ++scanner) {
-    before_start(WorkerRole::Scanner);
-    scanner_threads.start(
-        [chunks = shared_chunks, owners = owner_senders, &first_error, &stats,
-         batch = sizing.batch, pretokenizer, &hooks]() mutable {
-          run_scanner(std::move(chunks), std::move(owners), first_error, stats, batch,
-                      pretokenizer, hooks);
-        },
-        on_exit(WorkerRole::Scanner));
-  }
-  // From here the owner channels disconnect when the last scanner ends, and
-  // the chunk channel has no receiver once every scanner is gone.
-  owner_senders.clear();
-  shared_chunks.reset();
 
-  for (const std::string& path : files) {
-    const uint64_t min_range = min_range_from_env();
-    struct stat info;
-    if (std::optional<std::string> error = query_metadata(path, &info)) {
-      first_error.record("reading " + path + ": " + *error);
-      break;
+  std::vector<BatchSender> start_owners() {
+    std::vector<BatchSender> senders;
+    senders.reserve(sizing_.owners);
+    for (uint64_t owner = 0; owner < sizing_.owners; ++owner) {
+      auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
+      senders.push_back(std::move(sender));
+      before_start(WorkerRole::Owner);
+      owner_threads_.start(
+          [receiver = std::move(receiver), &shard = shards_[owner], timing = timing_,
+           &hooks = hooks_]() mutable { shard = run_owner(std::move(receiver), timing, hooks); },
+          on_exit(WorkerRole::Owner));
     }
-    if (!S_ISREG(info.st_mode)) {
-      first_error.record(path +
-                         " is not a regular file; pipes and process substitution are not "
-                         "supported because the reader seeks. Write the stream to a file first.");
-      break;
+    return senders;
+  }
+
+  void start_scanners(std::shared_ptr<SharedChunkReceiver> chunks,
+                      const std::vector<BatchSender>& owners) {
+    for (uint64_t scanner = 0; scanner < sizing_.scanners; ++scanner) {
+      before_start(WorkerRole::Scanner);
+      scanner_threads_.start(
+          [chunks, owners, &first_error = first_error_, timing = timing_, batch = sizing_.batch,
+           pretokenizer = config_.pretokenizer, &hooks = hooks_]() mutable {
+            run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch,
+                        pretokenizer, hooks);
+          },
+          on_exit(WorkerRole::Scanner));
     }
-    plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing.readers, min_range, tasks);
   }
 
-  const uint64_t reader_count =
-      std::min<uint64_t>(sizing.readers, std::max<uint64_t>(tasks.size(), 1));
-  for (uint64_t reader = 0; reader < reader_count; ++reader) {
-    before_start(WorkerRole::Reader);
-    reader_threads.start(
-        [sender = chunk_sender, &tasks, &next_task, &first_error, chunk = sizing.chunk,
-         pretokenizer, &stats, &hooks]() mutable {
-          run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer, stats,
-                     hooks);
-        },
-        on_exit(WorkerRole::Reader));
+  // Cuts the files into ranges, in input order, while owners and scanners
+  // already wait. The first file that cannot be read stops the planning;
+  // the ranges planned before it are still read.
+  void plan_ranges() {
+    for (const std::string& path : config_.files) {
+      struct stat info;
+      if (std::optional<std::string> error = query_metadata(path, &info)) {
+        first_error_.record("reading " + path + ": " + *error);
+        return;
+      }
+      if (!S_ISREG(info.st_mode)) {
+        first_error_.record(path + NOT_A_REGULAR_FILE);
+        return;
+      }
+      if (info.st_size == 0) {
+        // Files under /proc and /sys report size 0 and still have content,
+        // so a regular file of size 0 is read to its end in one range; a
+        // truly empty one then yields nothing.
+        tasks_.push_back(ReadTask{path, 0, UINT64_MAX});
+        continue;
+      }
+      plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing_.readers,
+                       config_.min_range, tasks_);
+    }
   }
 
-  reader_threads.join_all();
-  chunk_sender.reset();
-  scanner_threads.join_all();
-  owner_threads.join_all();
-  rethrow_worker_failures({&reader_threads, &scanner_threads, &owner_threads});
+  void start_readers(const ChunkSender& sender) {
+    const uint64_t reader_count =
+        std::min<uint64_t>(sizing_.readers, std::max<uint64_t>(tasks_.size(), 1));
+    for (uint64_t reader = 0; reader < reader_count; ++reader) {
+      before_start(WorkerRole::Reader);
+      reader_threads_.start(
+          [sender, &tasks = tasks_, &next_task = next_task_, &first_error = first_error_,
+           chunk = sizing_.chunk, pretokenizer = config_.pretokenizer, timing = timing_,
+           &hooks = hooks_]() mutable {
+            run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer,
+                       timing, hooks);
+          },
+          on_exit(WorkerRole::Reader));
+    }
+  }
 
-  if (stats_enabled()) write_stderr(format_phase1_summary(stats, numbers));
-  report_rss("phase 1 shard counters");
+  // After every thread has been joined: the summary, then the shards as one
+  // table. Byte-level words are counted as raw bytes and re-spelled as
+  // printable characters once per distinct word, here.
+  CountResult combine() {
+    const Diagnostics& diagnostics = config_.diagnostics;
+    if (diagnostics.enabled) write_stderr(format_phase1_summary(stats_, sizing_));
+    report_rss(diagnostics, "phase 1 shard counters");
+    const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
+    const bool respell = config_.pretokenizer == PretokenizerKind::ByteLevel;
+    WordTable words = combine_shards(std::move(shards_), respell ? &byte_to_char : nullptr);
+    report_rss(diagnostics, "combining shards");
+    CountResult result;
+    result.error = first_error_.take();
+    if (!result.error) result.words = std::move(words);
+    return result;
+  }
 
-  // Byte-level words are counted as raw bytes and re-spelled as printable
-  // characters once per distinct word, here.
-  const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
-  WordTable words = combine_shards(
-      std::move(shards), pretokenizer == PretokenizerKind::ByteLevel ? &byte_to_char : nullptr);
-  report_rss("combining shards");
+  const TrainConfig& config_;
+  const Phase1Hooks& hooks_;
+  const PipelineSizing sizing_;
+  Phase1Stats stats_;
+  Phase1Stats* const timing_;
+  FirstError first_error_;
+  std::vector<ShardCounter> shards_;
+  std::vector<ReadTask> tasks_;  // immutable once the readers start
+  std::atomic<uint64_t> next_task_{0};
+  WorkerGroup owner_threads_{"phase 1 worker"};
+  WorkerGroup scanner_threads_{"phase 1 worker"};
+  WorkerGroup reader_threads_{"phase 1 worker"};
+};
 
-  CountResult result;
-  result.error = first_error.take();
-  if (!result.error) result.words = std::move(words);
-  return result;
+}  // namespace
+
+CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks) {
+  return CountingRun(config, hooks).run();
 }
 
 }  // namespace selkbar

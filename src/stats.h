@@ -1,7 +1,9 @@
 // stats.h: diagnostics switched on by the environment variable SELKBAR_STATS.
 //
-// With the switch off nothing is written, no worker thread reads a clock and
-// no child process is started. With it on, the calling thread of a training
+// The entry point reads the switch once into a Diagnostics value
+// (config.h); everything here takes that value instead of looking at the
+// environment. With the switch off nothing is written, no worker thread reads
+// a clock and no child process is started. With it on, the calling thread of a training
 // call (never a worker) writes to standard error:
 //   the phase-1 sizing line, the phase-1 time summary, "rss after ..." lines
 //   and the phase-2 lap lines.
@@ -15,14 +17,9 @@
 #include <string>
 #include <string_view>
 
+#include "config.h"
+
 namespace selkbar {
-
-// True when SELKBAR_STATS is set, non-empty and not exactly "0". The
-// environment is read on every call.
-bool stats_enabled();
-
-// True when SELKBAR_STATS is present at all, whatever its value.
-bool stats_present();
 
 // Parses an unsigned decimal: optional '+', then one or more ASCII digits,
 // fitting in 64 bits; nothing else.
@@ -47,14 +44,21 @@ struct Phase1Stats {
   }
 };
 
-struct SizingNumbers {
-  uint64_t chunk, queue, batch, readers, scanners, owners;
+// The sizes of one phase-1 call's pools and buffers, computed by the
+// pipeline (compute_sizing) and printed here.
+struct PipelineSizing {
+  uint64_t chunk;     // bytes per read step
+  uint64_t queue;     // capacity of the reader -> scanner channel, in chunks
+  uint64_t batch;     // bytes at which a scanner sends a batch to an owner
+  uint64_t readers;   // most reader threads, and most ranges per file
+  uint64_t scanners;  // scanner threads
+  uint64_t owners;    // owner threads = shards
 };
 
 // "sizing: chunk={}KB queue={} batch={}KB readers={} scanners={} owners={}\n"
-std::string format_sizing_line(const SizingNumbers& sizing);
+std::string format_sizing_line(const PipelineSizing& sizing);
 // The six summary lines, each ending with "\n".
-std::string format_phase1_summary(const Phase1Stats& stats, const SizingNumbers& sizing);
+std::string format_phase1_summary(const Phase1Stats& stats, const PipelineSizing& sizing);
 // Nanoseconds as milliseconds rounded to a whole number, ties to even.
 uint64_t ns_to_rounded_ms(uint64_t ns);
 // "1.50s", "12.35ms", "7.00µs", "42.00ns": two decimals, rounded half up.
@@ -69,17 +73,20 @@ std::string format_rss_line(std::string_view label, uint64_t kib);
 void write_stderr(std::string_view text);
 
 // Writes "rss after {label}: {MB} MB" when diagnostics are on and "ps"
-// answers with a number; otherwise does nothing.
-void report_rss(std::string_view label);
+// (looked up in diagnostics.search_path) answers with a number; otherwise
+// does nothing.
+void report_rss(const Diagnostics& diagnostics, std::string_view label);
 
 // Phase-2 lap timer: lap() writes "  phase2 {label}: {duration}" with the
 // time since the previous lap (or construction) when diagnostics are on.
 class PhaseTimer {
  public:
-  PhaseTimer() : lap_start_ns_(monotonic_ns()) {}
+  explicit PhaseTimer(const Diagnostics& diagnostics)
+      : enabled_(diagnostics.enabled), lap_start_ns_(monotonic_ns()) {}
   void lap(std::string_view label);
 
  private:
+  bool enabled_;
   uint64_t lap_start_ns_;
 };
 
