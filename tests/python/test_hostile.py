@@ -53,6 +53,7 @@ def test_training_survives_another_thread_rewriting_the_environment(tmp_path):
 
 # ---- Error positions ----
 
+@pytest.mark.subset
 def test_invalid_utf8_names_the_file_and_its_offset_in_that_file(tmp_path):
     good = tmp_path / "good.txt"
     good.write_bytes(b"fine text\n" * 1000)
@@ -85,6 +86,7 @@ def test_a_file_reporting_size_zero_is_read_to_its_end(tmp_path):
 
 # ---- Running out of resources ----
 
+@pytest.mark.subset
 def test_a_thread_that_cannot_start_is_memory_error_not_panic(tmp_path):
     corpus = tmp_path / "corpus.txt"
     corpus.write_text(TEXT * 100)
@@ -153,6 +155,7 @@ def test_killing_a_writer_leaves_no_temporary_file(tmp_path, how):
 
 # ---- Standard output as the output ----
 
+@pytest.mark.subset
 def test_cli_writes_the_tokenizer_to_standard_output(tmp_path):
     corpus = tmp_path / "corpus.txt"
     corpus.write_text(TEXT * 20)

@@ -38,9 +38,18 @@ def assert_same(files, vocab_size, pretokenizer="whitespace", **options):
 
 MODES = ["whitespace", "bytelevel"]
 
+# The fixtures of the quick cross-version run (-m subset): every script the
+# fixtures hold, and the whitespace cases.
+SUBSET_FIXTURES = ("fixtures/mixed-scripts.txt", "fixtures/whitespace.txt")
+
+
+def marked_for_subset(params):
+    return [pytest.param(*p.values, id=p.id, marks=[*p.marks, pytest.mark.subset])
+            if p.id in SUBSET_FIXTURES else p for p in params]
+
 
 @pytest.mark.parametrize("pretokenizer", MODES)
-@pytest.mark.parametrize("path", corpus_file_params())
+@pytest.mark.parametrize("path", marked_for_subset(corpus_file_params()))
 def test_each_corpus(path, pretokenizer):
     for vocab_size in (500, 8000):
         assert_same([str(path)], vocab_size, pretokenizer)
@@ -65,6 +74,7 @@ def test_all_corpora_together(corpora, pretokenizer):
     ids=["special", "min_frequency", "max_token_length", "limit_alphabet", "combined"],
 )
 @pytest.mark.parametrize("corpora", corpus_sets())
+@pytest.mark.subset
 def test_options(corpora, options, pretokenizer):
     english = {"fixtures": "en-prose.txt", "corpora": "en-brown.txt"}[corpora.name]
     assert_same(corpora.pick(english, "man-fr.txt"), 3000, pretokenizer, **options)
@@ -121,6 +131,7 @@ def test_decorated_tokens(corpora, options):
 
 @pytest.mark.parametrize("pretokenizer", MODES)
 @pytest.mark.parametrize("corpora", corpus_sets())
+@pytest.mark.subset
 def test_written_tokenizer_encodes_like_the_library(tmp_path, corpora, pretokenizer):
     files = corpora.pick("man-de.txt", "man-zh_CN.txt")
     out = tmp_path / "tokenizer.json"

@@ -2,8 +2,8 @@
 versions: the same inputs and options must give the same bytes on every
 interpreter. Usage: python tests/python/write_samples.py OUTPUT_DIR
 
-The inputs are files of the repository (prose with some non-ASCII letters,
-and Python source), so every interpreter of one test run reads the same text.
+The inputs are files of the repository (text in many scripts, whitespace
+cases, Python source), so every interpreter of one test run reads the same text.
 """
 import pathlib
 import sys
@@ -11,7 +11,8 @@ import sys
 import selkbar
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-INPUTS = [str(REPO / "README.md"), str(REPO / "python" / "selkbar_cli.py")]
+INPUTS = [str(REPO / "tests" / "data" / name) for name in ("mixed-scripts.txt", "whitespace.txt")]
+INPUTS.append(str(REPO / "python" / "selkbar_cli.py"))
 
 SAMPLES = {
     "whitespace": {"special_tokens": ["[UNK]", "[PAD]"]},
