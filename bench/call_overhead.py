@@ -57,7 +57,7 @@ def measure_overhead(calls, warmup, threads):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--calls", type=int, default=3000, help="timed tiny calls (default 3000)")
+    parser.add_argument("--calls", type=int, default=3000, help="timed tiny calls (default 3000; 0 skips them)")
     parser.add_argument("--warmup", type=int, default=200, help="untimed calls first (default 200)")
     parser.add_argument("--threads", type=int, default=None,
                         help="thread budget of every call (default: all processors)")
@@ -68,11 +68,12 @@ def main():
 
     build = os.path.basename(selkbar.__file__)
     print(f"python {sys.version.split()[0]} ({sysconfig.get_config_var('SOABI')}), module {build}")
-    size, times = measure_overhead(args.calls, args.warmup, args.threads)
-    micro = [t / 1000 for t in times]
-    print(f"overhead: {args.calls} calls of train_bpe on {size} bytes, vocab 50: "
-          f"median {statistics.median(micro):.1f} us, p10 {percentile(micro, 0.1):.1f} us, "
-          f"p90 {percentile(micro, 0.9):.1f} us")
+    if args.calls > 0:
+        size, times = measure_overhead(args.calls, args.warmup, args.threads)
+        micro = [t / 1000 for t in times]
+        print(f"overhead: {args.calls} calls of train_bpe on {size} bytes, vocab 50: "
+              f"median {statistics.median(micro):.1f} us, p10 {percentile(micro, 0.1):.1f} us, "
+              f"p90 {percentile(micro, 0.9):.1f} us")
     if args.corpus:
         size = os.path.getsize(args.corpus)
         walls = []
