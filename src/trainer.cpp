@@ -355,7 +355,10 @@ constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
 
 }  // namespace
 
-TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
+// The training itself. `owned`, when given, is the table behind
+// `word_table`, released once the words are tokenized.
+static TrainResult train_words(const WordTable& word_table, WordTable* owned,
+                               const TrainConfig& config) {
   PhaseTimer timer;
   Vocabulary vocab;
   for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
@@ -371,8 +374,10 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
   std::vector<std::array<SymbolId, 4>>().swap(form_ids);
   timer.lap("tokenize");
   report_rss("tokenize (word strings still held)");
-  word_table.release();
-  report_rss("dropping word strings");
+  if (owned != nullptr) {
+    owned->release();
+    report_rss("dropping word strings");
+  }
 
   // Initial pair count. One table gathers each pair's count and the words it
   // occurs in (ascending, each once); the counts then move into PairCounts
@@ -514,6 +519,14 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
   figures.elapsed_ns = elapsed_ns_since(loop_start_ns);
   timer.lap("merge loop");
   return TrainResult{std::move(vocab).take_tokens(), std::move(merges), figures};
+}
+
+TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
+  return train_words(word_table, &word_table, config);
+}
+
+TrainResult train_from_borrowed_words(const WordTable& word_table, const TrainConfig& config) {
+  return train_words(word_table, nullptr, config);
 }
 
 std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainResult& result) {
