@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -337,6 +338,13 @@ bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainCo
     return false;
   }
 
+  // The environment is read here, with the interpreter lock held, because
+  // other Python threads change it only while they hold the lock; the engine
+  // runs without it and is handed these values instead.
+  config->min_range = selkbar::min_range_from_env(std::getenv("SELKBAR_MIN_RANGE"));
+  config->diagnostics =
+      selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
+
   if (!threads || *threads == 0) {
     config->threads = processor_count();
   } else if (*threads > selkbar::MAX_THREADS) {
@@ -365,8 +373,7 @@ struct Outcome {
 // Takes `config` by value so that it is released before the lock is retaken.
 void run_training(TrainConfig config, bool render_json, Outcome* outcome) {
   try {
-    selkbar::CountResult counted =
-        selkbar::count_words(config.files, config.threads, config.pretokenizer);
+    selkbar::CountResult counted = selkbar::count_words(config);
     if (counted.error) {
       outcome->phase1_error = std::move(counted.error);
       return;

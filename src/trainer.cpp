@@ -359,7 +359,7 @@ constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
 // `word_table`, released once the words are tokenized.
 static TrainResult train_words(const WordTable& word_table, WordTable* owned,
                                const TrainConfig& config) {
-  PhaseTimer timer;
+  PhaseTimer timer(config.diagnostics);
   Vocabulary vocab;
   for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
   add_alphabet(word_table, config.limit_alphabet, vocab);
@@ -373,10 +373,10 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
                                config.max_token_length.has_value());
   std::vector<std::array<SymbolId, 4>>().swap(form_ids);
   timer.lap("tokenize");
-  report_rss("tokenize (word strings still held)");
+  report_rss(config.diagnostics, "tokenize (word strings still held)");
   if (owned != nullptr) {
     owned->release();
-    report_rss("dropping word strings");
+    report_rss(config.diagnostics, "dropping word strings");
   }
 
   // Initial pair count. One table gathers each pair's count and the words it
@@ -407,7 +407,7 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
     pair_counts.reserve(positions.size());
     positions.for_each([&](const PairStep& step) { pair_counts[step.pair] = step.count_change; });
     timer.lap("initial pair count");
-    if (stats_present()) write_stderr(stats_line(arena, pair_counts, positions));
+    if (config.diagnostics.present) write_stderr(stats_line(arena, pair_counts, positions));
 
     queue.reserve(pair_counts.size());
     positions.drain([&](PairStep& step) {
