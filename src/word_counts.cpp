@@ -81,11 +81,7 @@ WordCounts::WordCounts(PretokenizerId pretokenizer, WordTable words)
   for (uint64_t count : words_.counts()) total_ += count;
 }
 
-WordCounts WordCounts::clone() const {
-  WordCounts copy(pretokenizer_, words_.clone());
-  copy.index_ = index_;
-  return copy;
-}
+WordCounts WordCounts::clone() const { return WordCounts(pretokenizer_, words_.clone()); }
 
 const WordCounts::Index& WordCounts::index() const {
   if (!index_.built()) index_.build(words_);

@@ -22,9 +22,11 @@
 // built on first use and kept up to date afterwards: a table that is only
 // trained on never pays for it. The index costs about 8 to 21 bytes per word.
 //
-// Thread safety: none inside. Reading words() from several threads at once
-// is safe; everything else, find() included (it may build the index), needs
-// one thread at a time. The module keeps every object it shares with a
+// Thread safety: none inside. words(), pretokenizer(), total(), clone(),
+// most_common() and the other object's side of add_all() only read the
+// table, so they may run on several threads at once, and beside one thread
+// that builds the index through find(). Anything that changes the counts
+// needs them to itself. The module keeps every object it shares with a
 // lock-free section unchanged for as long as that section runs.
 #ifndef SELKBAR_WORD_COUNTS_H_
 #define SELKBAR_WORD_COUNTS_H_
@@ -59,7 +61,9 @@ class WordCounts {
 
   WordCounts(WordCounts&&) noexcept = default;
   WordCounts& operator=(WordCounts&&) noexcept = default;
-  // Copies are explicit: a table can hold gigabytes.
+  // Copies are explicit: a table can hold gigabytes. clone() reads only the
+  // words, never the index, so it may run while another thread looks words
+  // up; the copy builds its own index when it needs one.
   WordCounts(const WordCounts&) = delete;
   WordCounts& operator=(const WordCounts&) = delete;
   WordCounts clone() const;
