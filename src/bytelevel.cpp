@@ -6,7 +6,8 @@
 #include <bit>
 #include <cstring>
 
-#include "split.h"
+#include "utf8.h"
+#include "whitespace.h"
 #include "unicode_tables.h"
 
 namespace selkbar {
@@ -18,16 +19,11 @@ constexpr auto ASCII_CLASS = [] {
   for (int c = 'A'; c <= 'Z'; ++c) table[c] = CharClass::Letter;
   for (int c = 'a'; c <= 'z'; ++c) table[c] = CharClass::Letter;
   for (int c = '0'; c <= '9'; ++c) table[c] = CharClass::Number;
-  for (int c = 0x09; c <= 0x0D; ++c) table[c] = CharClass::Whitespace;
-  table[' '] = CharClass::Whitespace;
+  for (int c = 0; c < 128; ++c) {
+    if (is_ascii_white_space(static_cast<uint8_t>(c))) table[c] = CharClass::Whitespace;
+  }
   return table;
 }();
-
-// The non-ASCII White_Space code points, in increasing order.
-constexpr uint32_t NON_ASCII_WHITE_SPACE[] = {0x85,   0xA0,   0x1680, 0x2000, 0x2001, 0x2002,
-                                              0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
-                                              0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
-                                              0x3000};
 
 // Finds cp in sorted, disjoint ranges: the last range whose first code point
 // is not above cp is the only candidate. Returns whether cp is in a range;
@@ -91,27 +87,8 @@ struct Char {
 };
 
 inline Char decode_non_ascii(const uint8_t* p, const uint8_t* end, CharClassifier* classifier) {
-  const uint8_t lead = p[0];
-  uint32_t length;
-  uint32_t cp;
-  if (lead >= 0xC0 && lead < 0xE0) {
-    length = 2;
-    cp = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead < 0xF0) {
-    length = 3;
-    cp = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead < 0xF8) {
-    length = 4;
-    cp = lead & 0x07u;
-  } else {
-    return {CharClass::Other, 1};  // a stray continuation byte or 0xF8..0xFF
-  }
-  // A sequence cut short by the end of the view is taken whole as one Other
-  // character, so the scan never reads past the end on invalid input.
-  const auto available = static_cast<size_t>(end - p);
-  if (available < length) return {CharClass::Other, static_cast<uint32_t>(available)};
-  for (uint32_t i = 1; i < length; ++i) cp = (cp << 6) | (p[i] & 0x3Fu);
-  return {classifier->classify(cp), length};
+  const DecodedChar c = decode_utf8(p, end);
+  return {classifier->classify(c.cp), c.length};
 }
 
 // REQUIRES: p < end.

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tokenizer_json.h"
+#include "atomic_file.h"
 #include "word_spelling.h"
 #include "xxh64.h"
 
@@ -389,7 +389,7 @@ std::string encode_counts(const WordCounts& counts) {
 }
 
 std::optional<std::string> save_counts(const WordCounts& counts, const std::string& path) {
-  return write_output_file(path, encode_counts(counts));
+  return write_file_atomically(path, encode_counts(counts));
 }
 
 LoadResult load_counts(const std::string& path) {

@@ -63,9 +63,10 @@ inline constexpr size_t COUNTS_CHECKSUM_BYTES = 8;
 // The whole file image of `counts`.
 std::string encode_counts(const WordCounts& counts);
 
-// Writes encode_counts(counts) to `path` atomically (write_output_file):
-// an existing file is replaced only once the new one is complete. Returns
-// "writing {path}: {error}" on failure.
+// Writes encode_counts(counts) to `path` with write_file_atomically: an
+// existing file is replaced only once the new one is complete, and a failed
+// or interrupted save leaves no file behind. Returns "writing {path}:
+// {error}" on failure.
 std::optional<std::string> save_counts(const WordCounts& counts, const std::string& path);
 
 struct LoadResult {

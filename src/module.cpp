@@ -32,6 +32,7 @@
 #include <variant>
 #include <vector>
 
+#include "atomic_file.h"
 #include "config.h"
 #include "counts_file.h"
 #include "error.h"
@@ -80,7 +81,9 @@ enum Param : int {
   THREADS,
   CONTINUING_SUBWORD_PREFIX,
   END_OF_WORD_SUFFIX,
+  STATS,  // the command line's --stats; not part of the public functions
   COUNTS,
+  SAVE_COUNTS,  // the command line's --save-counts; not part of the public functions
   ITERABLE,
   PATH,
   N,
@@ -91,14 +94,25 @@ constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "files",          "vocab_size",       "output",
     "special_tokens", "min_frequency",    "max_token_length",
     "limit_alphabet", "pretokenizer",     "threads",
-    "continuing_subword_prefix", "end_of_word_suffix", "counts",
-    "iterable",       "path",             "n",
+    "continuing_subword_prefix", "end_of_word_suffix", "stats",
+    "counts",         "save_counts",      "iterable",
+    "path",           "n",
+};
+
+// What a training call hands back.
+enum class Returns {
+  VOCAB_AND_MERGES,  // train_bpe: (vocab, merges)
+  NOTHING,           // train_tokenizer: None, the file written
+  SUMMARY,           // the command line's entry: (tokens, merges, text or None)
+  WORD_COUNTS,       // count_words: a WordCounts
+  OTHER,             // the methods of WordCounts, which do not train
 };
 
 struct Signature {
   const char* name;            // "train_bpe"
   std::vector<Param> params;   // in order; the first `positional` may be positional
   size_t positional;
+  Returns returns;
   size_t required = SIZE_MAX;  // how many of the positional ones are required; all by default
 };
 
@@ -107,6 +121,7 @@ const Signature TRAIN_BPE_SIGNATURE = {
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
      PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
     2,
+    Returns::VOCAB_AND_MERGES,
 };
 
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
@@ -114,6 +129,46 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
      LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
     3,
+    Returns::NOTHING,
+};
+
+// The command line's entry: train_tokenizer that also reports the number of
+// tokens and merges (for its summary line, which must not re-read the
+// output: that may be a pipe), that returns the text instead of writing it
+// when output is None (for "-o -"), and whose `stats` (None, True or False)
+// overrides SELKBAR_STATS so that the command line never edits the
+// environment.
+const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
+    "train_tokenizer",
+    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS, SAVE_COUNTS},
+    3,
+    Returns::SUMMARY,
+};
+
+const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
+    "train_bpe_from_counts",
+    {COUNTS, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+    2,
+    Returns::VOCAB_AND_MERGES,
+};
+
+const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
+    "train_tokenizer_from_counts",
+    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+    3,
+    Returns::NOTHING,
+};
+
+// The command line's entry for --counts, as TRAIN_TOKENIZER_SUMMARY_SIGNATURE.
+const Signature TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE = {
+    "train_tokenizer_from_counts",
+    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS},
+    3,
+    Returns::SUMMARY,
 };
 
 // Fills `bound` (borrowed references, nullptr where not passed) from a
@@ -332,12 +387,20 @@ uint64_t processor_count() {
 
 // Converts the bound arguments, in the fixed order, into `config` (and
 // `output` for train_tokenizer). Returns false with an exception set.
-bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainConfig* config,
-                  std::string* output) {
+bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, TrainConfig* config,
+                  std::optional<std::string>* output) {
+  const bool wants_output = sig.returns != Returns::VOCAB_AND_MERGES;
+  auto output_converter = [&](PyObject* o) {
+    if (o == Py_None && sig.returns == Returns::SUMMARY) return true;  // text returned instead
+    std::string path;
+    if (!convert_str(o, &path)) return false;
+    *output = std::move(path);
+    return true;
+  };
   auto u64 = [](uint64_t* out) { return [out](PyObject* o) { return convert_u64(o, out); }; };
   if (!convert_arg(bound, FILES, [&](PyObject* o) { return convert_str_list(o, &config->files); }) ||
       !convert_arg(bound, VOCAB_SIZE, u64(&config->vocab_size)) ||
-      (wants_output && !convert_arg(bound, OUTPUT, [&](PyObject* o) { return convert_str(o, output); })) ||
+      (wants_output && !convert_arg(bound, OUTPUT, output_converter)) ||
       !convert_arg(bound, SPECIAL_TOKENS,
                    [&](PyObject* o) { return convert_str_list(o, &config->special_tokens); }) ||
       !convert_arg(bound, MIN_FREQUENCY, u64(&config->min_frequency)) ||
@@ -367,6 +430,12 @@ bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainCo
   config->min_range = selkbar::min_range_from_env(std::getenv("SELKBAR_MIN_RANGE"));
   config->diagnostics =
       selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
+  if (bound[STATS] != nullptr && bound[STATS] != Py_None) {
+    const int on = PyObject_IsTrue(bound[STATS]);
+    if (on < 0) return false;
+    config->diagnostics.enabled = on != 0;
+    config->diagnostics.present = on != 0;
+  }
 
   if (!threads || *threads == 0) {
     config->threads = processor_count();
@@ -381,28 +450,111 @@ bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainCo
 }
 
 // ---------------------------------------------------------------------------
+// Word counts objects (the type's behaviour is in its own section below)
+//
+// A WordCounts object reaches its counts through a shared_ptr. A lock-free
+// section (training, saving, pickling, combining, sorting) takes its own
+// reference with the lock held and only reads the counts. An object is
+// changed in place only while no such reference exists; otherwise it is
+// first given a private copy (`a += b` while `a` is being saved copies `a`),
+// so nothing a lock-free section reads ever changes under it. Lookups build
+// the counts' hash index with the lock held; lock-free sections never touch
+// the index.
+
+using selkbar::WordCounts;
+using CountsPtr = std::shared_ptr<WordCounts>;
+
+struct WordCountsObject {
+  PyObject_HEAD
+  CountsPtr counts;  // never null
+};
+
+// Static types, filled in by ready_word_counts_types; the slots not named
+// there stay zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject word_counts_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject word_counts_iterator_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+bool is_word_counts(PyObject* object) { return Py_TYPE(object) == &word_counts_type; }
+
+// Borrows object. REQUIRES: is_word_counts(object).
+const CountsPtr& counts_of(PyObject* object) {
+  return reinterpret_cast<WordCountsObject*>(object)->counts;
+}
+
+// Converts a WordCounts argument, sharing its counts.
+bool convert_counts(PyObject* object, CountsPtr* out) {
+  if (!is_word_counts(object)) {
+    raise_cast_error(object, "WordCounts");
+    return false;
+  }
+  *out = counts_of(object);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
 // Training
 
 // What the lock-free section produced: a phase-1 message, a failure thrown
 // by the engine, or the trained result (and the JSON text if asked for).
 struct Outcome {
   std::optional<std::string> phase1_error;
+  std::optional<std::string> output_error;  // "writing {output}: {error}"
   std::exception_ptr failure;
   selkbar::TrainResult result;
-  std::string json;
+  std::string json;           // the document, when it is returned rather than written
+  size_t merge_pair_count = 0;  // distinct merge pairs, for the command line's summary
 };
 
-// Runs both phases (and the JSON rendering) without the interpreter lock.
-// Takes `config` by value so that it is released before the lock is retaken.
-void run_training(TrainConfig config, bool render_json, Outcome* outcome) {
+// Where the words to train on come from: phase 1 over config.files (its
+// counts also saved to `save_counts` if given), or counts made before, which
+// training only reads.
+struct TrainInput {
+  CountsPtr counts;
+  std::optional<std::string> save_counts;
+};
+
+// Saves the counted `words` to `path`, keeping them for training. Returns
+// false with the message in `outcome`.
+bool save_counted_words(const TrainConfig& config, const std::string& path,
+                        selkbar::WordTable& words, Outcome* outcome) {
+  WordCounts counts(selkbar::PretokenizerId{config.pretokenizer, std::nullopt}, std::move(words));
+  outcome->output_error = selkbar::save_counts(counts, path);
+  words = std::move(counts).take_words();
+  return !outcome->output_error;
+}
+
+// Runs both phases, the JSON rendering and the write of `output` without the
+// interpreter lock, as CPython's own file objects write without it. Takes
+// `config` by value so that it is released before the lock is retaken.
+void run_training(TrainConfig config, Returns returns, const TrainInput& input,
+                  const std::optional<std::string>& output, Outcome* outcome) {
   try {
-    selkbar::CountResult counted = selkbar::count_words(config);
-    if (counted.error) {
-      outcome->phase1_error = std::move(counted.error);
-      return;
+    if (input.counts) {
+      outcome->result = selkbar::train_from_borrowed_words(input.counts->words(), config);
+    } else {
+      selkbar::CountResult counted = selkbar::count_words(config);
+      if (counted.error) {
+        outcome->phase1_error = std::move(counted.error);
+        return;
+      }
+      if (input.save_counts &&
+          !save_counted_words(config, *input.save_counts, counted.words, outcome)) {
+        return;
+      }
+      outcome->result = selkbar::train_from_words(std::move(counted.words), config);
     }
-    outcome->result = selkbar::train_from_words(std::move(counted.words), config);
-    if (render_json) outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
+    if (returns == Returns::VOCAB_AND_MERGES) return;
+    outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
+    if (returns == Returns::SUMMARY) {
+      outcome->merge_pair_count = selkbar::merge_string_pairs(outcome->result).size();
+    }
+    if (output) {
+      outcome->output_error = selkbar::write_file_atomically(*output, outcome->json);
+      std::string().swap(outcome->json);
+    }
   } catch (...) {
     outcome->failure = std::current_exception();
   }
@@ -427,6 +579,15 @@ void raise_engine_failure(const Outcome& outcome) {
     std::rethrow_exception(outcome.failure);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const selkbar::ThreadStartError& e) {
+    // Not an internal fault: the system is out of memory or at a limit on
+    // threads, and the caller may free memory or raise the limit and retry.
+    if (e.thread_limit()) {
+      PyRef args(Py_BuildValue("(is)", e.error_code(), e.what()));
+      if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    } else {
+      PyErr_SetString(PyExc_MemoryError, e.what());
+    }
   } catch (const std::exception& e) {
     PyErr_SetString(panic_exception, e.what());
   } catch (...) {
@@ -434,23 +595,49 @@ void raise_engine_failure(const Outcome& outcome) {
   }
 }
 
-// Turns a trained outcome into what the entry point returns: None after
-// writing tokenizer.json to `output`, or (vocab, merges). Returns a new
-// reference, or nullptr with the exception set.
-PyObject* training_result(bool is_tokenizer, const std::string& output, Outcome& outcome) {
+// (tokens, merges, text or None) for the command line. Returns a new reference.
+PyObject* build_summary(const Outcome& outcome, bool text_returned) {
+  PyRef text(text_returned ? PyBytes_FromStringAndSize(outcome.json.data(),
+                                                       static_cast<Py_ssize_t>(outcome.json.size()))
+                           : (Py_INCREF(Py_None), Py_None));
+  if (!text) return nullptr;
+  return Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(outcome.result.tokens.size()),
+                       static_cast<Py_ssize_t>(outcome.merge_pair_count), text.get());
+}
+
+PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
+  Outcome outcome;
+  std::optional<std::string> output;
+  TrainInput input;
+  try {
+    // Counts come first, where files would; the pretokenizer is theirs.
+    if (!convert_arg(bound, COUNTS, [&](PyObject* o) { return convert_counts(o, &input.counts); })) {
+      return nullptr;
+    }
+    TrainConfig config;
+    if (!build_config(bound, sig, &config, &output) ||
+        !convert_arg(bound, SAVE_COUNTS, optional_of(&input.save_counts, convert_str))) {
+      return nullptr;
+    }
+    if (input.counts) config.pretokenizer = input.counts->pretokenizer().kind;
+    Py_BEGIN_ALLOW_THREADS
+    run_training(std::move(config), sig.returns, input, output, &outcome);
+    Py_END_ALLOW_THREADS
+  } catch (const std::bad_alloc&) {  // copying the arguments
+    return PyErr_NoMemory();
+  }
   if (outcome.phase1_error || outcome.failure) {
     raise_engine_failure(outcome);
     return nullptr;
   }
-
-  if (is_tokenizer) {
-    const std::optional<std::string> error = selkbar::write_output_file(output, outcome.json);
-    if (error) {
-      raise_message(PyExc_OSError, *error);
-      return nullptr;
-    }
-    Py_RETURN_NONE;
+  if (outcome.output_error) {
+    raise_message(PyExc_OSError, *outcome.output_error);
+    return nullptr;
   }
+  if (sig.returns == Returns::NOTHING) Py_RETURN_NONE;
+  if (sig.returns == Returns::SUMMARY) return build_summary(outcome, !output.has_value());
 
   const std::vector<std::string>& tokens = outcome.result.tokens;
   PyRef vocab(PyDict_New());
@@ -481,24 +668,6 @@ PyObject* training_result(bool is_tokenizer, const std::string& output, Outcome&
   return PyTuple_Pack(2, vocab.get(), merges.get());
 }
 
-PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const bool is_tokenizer = &sig == &TRAIN_TOKENIZER_SIGNATURE;
-  PyObject* bound[PARAM_COUNT];
-  if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
-  Outcome outcome;
-  std::string output;
-  try {
-    TrainConfig config;
-    if (!build_config(bound, is_tokenizer, &config, &output)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    run_training(std::move(config), is_tokenizer, &outcome);
-    Py_END_ALLOW_THREADS
-  } catch (const std::bad_alloc&) {  // copying the arguments
-    return PyErr_NoMemory();
-  }
-  return training_result(is_tokenizer, output, outcome);
-}
-
 // Returns a new reference.
 PyObject* train_bpe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return train(TRAIN_BPE_SIGNATURE, args, nargs, kwnames);
@@ -509,26 +678,32 @@ PyObject* train_tokenizer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return train(TRAIN_TOKENIZER_SIGNATURE, args, nargs, kwnames);
 }
 
+// Returns a new reference.
+PyObject* train_tokenizer_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_SUMMARY_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_bpe_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return train(TRAIN_BPE_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_tokenizer_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_tokenizer_from_counts_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE, args, nargs, kwnames);
+}
+
 // ---------------------------------------------------------------------------
-// Word counts: the WordCounts type, count_words and training from counts.
-//
-// A WordCounts object reaches its counts through a shared_ptr. A lock-free
-// section (training, saving, pickling, combining, sorting) takes its own
-// reference with the lock held and only reads the counts. An object is
-// changed in place only while no such reference exists; otherwise it is
-// first given a private copy (`a += b` while `a` is being saved copies `a`),
-// so nothing a lock-free section reads ever changes under it. Lookups build
-// the counts' hash index with the lock held; lock-free sections never touch
-// the index.
-
-using selkbar::WordCounts;
-using CountsPtr = std::shared_ptr<WordCounts>;
-
-struct WordCountsObject {
-  PyObject_HEAD
-  CountsPtr counts;  // never null
-};
-
+// Word counts: the WordCounts type and count_words
 // Iterates the words (or the (word, count) pairs) of the counts as they
 // were when the iterator was made.
 struct WordCountsIteratorObject {
@@ -537,21 +712,6 @@ struct WordCountsIteratorObject {
   uint32_t next_id;
   bool pairs;
 };
-
-// Static types, filled in by ready_word_counts_types; the slots not named
-// there stay zero.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject word_counts_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-PyTypeObject word_counts_iterator_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
-
-bool is_word_counts(PyObject* object) { return Py_TYPE(object) == &word_counts_type; }
-
-// Borrows object. REQUIRES: is_word_counts(object).
-const CountsPtr& counts_of(PyObject* object) {
-  return reinterpret_cast<WordCountsObject*>(object)->counts;
-}
 
 // Returns a new reference.
 PyObject* wrap_counts(CountsPtr counts) {
@@ -638,16 +798,6 @@ bool word_key(PyObject* key, std::string_view* word) {
     return false;
   }
   *word = std::string_view(data, static_cast<size_t>(size));
-  return true;
-}
-
-// Converts a WordCounts argument, sharing its counts.
-bool convert_counts(PyObject* object, CountsPtr* out) {
-  if (!is_word_counts(object)) {
-    raise_cast_error(object, "WordCounts");
-    return false;
-  }
-  *out = counts_of(object);
   return true;
 }
 
@@ -821,7 +971,7 @@ PyObject* word_counts_inplace_add(PyObject* a, PyObject* b) {
   return Py_NewRef(a);
 }
 
-const Signature MERGE_SIGNATURE = {"WordCounts.merge", {ITERABLE}, 1};
+const Signature MERGE_SIGNATURE = {"WordCounts.merge", {ITERABLE}, 1, Returns::OTHER};
 
 // WordCounts.merge(iterable). Returns a new reference.
 PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -888,7 +1038,8 @@ PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- Counts made elsewhere
 
-const Signature FROM_ITEMS_SIGNATURE = {"WordCounts.from_items", {ITERABLE, PRETOKENIZER}, 1};
+const Signature FROM_ITEMS_SIGNATURE = {"WordCounts.from_items", {ITERABLE, PRETOKENIZER}, 1,
+                                         Returns::OTHER};
 
 // Raises `type` with "item {position}: {message}".
 void raise_item_error(PyObject* type, size_t position, const std::string& message) {
@@ -1029,7 +1180,7 @@ PyObject* word_counts_from_items(PyObject*, PyObject* const* args, Py_ssize_t na
 
 // ---- Ordering
 
-const Signature MOST_COMMON_SIGNATURE = {"most_common", {N}, 1, 0};
+const Signature MOST_COMMON_SIGNATURE = {"most_common", {N}, 1, Returns::OTHER, 0};
 
 // counts.most_common(n=None), like collections.Counter's. Returns a new reference.
 PyObject* word_counts_most_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -1079,8 +1230,8 @@ PyObject* word_counts_most_common(PyObject* self, PyObject* const* args, Py_ssiz
 
 // ---- Files and pickling
 
-const Signature SAVE_SIGNATURE = {"save", {PATH}, 1};
-const Signature LOAD_SIGNATURE = {"WordCounts.load", {PATH}, 1};
+const Signature SAVE_SIGNATURE = {"save", {PATH}, 1, Returns::OTHER};
+const Signature LOAD_SIGNATURE = {"WordCounts.load", {PATH}, 1, Returns::OTHER};
 
 // counts.save(path). Returns a new reference.
 PyObject* word_counts_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -1200,21 +1351,8 @@ PyObject* word_counts_reduce(PyObject* self, PyObject*) {
 
 // ---- Entry points
 
-const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS}, 1};
-
-const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
-    "train_bpe_from_counts",
-    {COUNTS, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
-    2,
-};
-
-const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
-    "train_tokenizer_from_counts",
-    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
-    3,
-};
+const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS}, 1,
+                                          Returns::WORD_COUNTS};
 
 // Phase 1 alone, without the interpreter lock. Takes `config` by value so
 // that it is released before the lock is retaken.
@@ -1241,8 +1379,8 @@ PyObject* count_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   CountsPtr counts;
   try {
     TrainConfig config;
-    std::string no_output;
-    if (!build_config(bound, false, &config, &no_output)) return nullptr;
+    std::optional<std::string> no_output;
+    if (!build_config(bound, COUNT_WORDS_SIGNATURE, &config, &no_output)) return nullptr;
     Py_BEGIN_ALLOW_THREADS
     run_counting(std::move(config), &counts, &outcome);
     Py_END_ALLOW_THREADS
@@ -1254,53 +1392,6 @@ PyObject* count_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return nullptr;
   }
   return wrap_counts(std::move(counts));
-}
-
-// Phase 2 (and the JSON rendering) on counts that stay as they are.
-void run_training_on_counts(const WordCounts& counts, TrainConfig config, bool render_json,
-                            Outcome* outcome) {
-  try {
-    outcome->result = selkbar::train_from_borrowed_words(counts.words(), config);
-    if (render_json) outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
-  } catch (...) {
-    outcome->failure = std::current_exception();
-  }
-}
-
-PyObject* train_from_counts(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-  const bool is_tokenizer = &sig == &TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE;
-  PyObject* bound[PARAM_COUNT];
-  if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
-  Outcome outcome;
-  std::string output;
-  CountsPtr counts;
-  try {
-    if (!convert_arg(bound, COUNTS, [&](PyObject* o) { return convert_counts(o, &counts); })) {
-      return nullptr;
-    }
-    TrainConfig config;
-    if (!build_config(bound, is_tokenizer, &config, &output)) return nullptr;
-    config.pretokenizer = counts->pretokenizer().kind;
-    Py_BEGIN_ALLOW_THREADS
-    run_training_on_counts(*counts, std::move(config), is_tokenizer, &outcome);
-    Py_END_ALLOW_THREADS
-  } catch (const std::bad_alloc&) {  // copying the arguments
-    return PyErr_NoMemory();
-  }
-  return training_result(is_tokenizer, output, outcome);
-}
-
-// Returns a new reference.
-PyObject* train_bpe_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return train_from_counts(TRAIN_BPE_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_tokenizer_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-  return train_from_counts(TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
 }
 
 // ---- Type objects
@@ -1407,6 +1498,16 @@ PyMethodDef train_tokenizer_def = {
     "`tokenizers.Tokenizer.from_file(output)`.",
 };
 
+// Private: the command line's entry (see TRAIN_TOKENIZER_SUMMARY_SIGNATURE).
+PyMethodDef train_tokenizer_summary_def = {
+    "_train_tokenizer_summary",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_tokenizer_summary)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_train_tokenizer_summary(files, vocab_size, output, *, ..., stats=None)\n--\n\n"
+    "train_tokenizer for the command line: returns (tokens, merges, text), where text\n"
+    "is the tokenizer.json bytes when output is None and None otherwise.",
+};
+
 PyMethodDef count_words_def = {
     "count_words", as_cfunction(count_words), METH_FASTCALL | METH_KEYWORDS,
     "count_words(files, *, pretokenizer='whitespace', threads=None)\n--\n\nCount the words of `files` "
@@ -1430,6 +1531,14 @@ PyMethodDef train_tokenizer_from_counts_def = {
     "min_frequency=0, max_token_length=None, limit_alphabet=None, "
     "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain on `counts` and "
     "write a HuggingFace `tokenizer.json` to `output`,\nas `train_tokenizer` does.",
+};
+
+// Private: the command line's entry for --counts.
+PyMethodDef train_tokenizer_from_counts_summary_def = {
+    "_train_tokenizer_from_counts_summary", as_cfunction(train_tokenizer_from_counts_summary),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_train_tokenizer_from_counts_summary(counts, vocab_size, output, *, ..., stats=None)\n--\n\n"
+    "train_tokenizer_from_counts for the command line, as _train_tokenizer_summary.",
 };
 
 PyModuleDef selkbar_module = {
@@ -1500,6 +1609,16 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
                  PyCFunction_NewEx(&train_bpe_from_counts_def, module.get(), name.get())) < 0 ||
       add_member(module.get(), "train_tokenizer_from_counts",
                  PyCFunction_NewEx(&train_tokenizer_from_counts_def, module.get(), name.get())) < 0) {
+    return nullptr;
+  }
+  // Private members stay out of __all__.
+  PyRef summary(PyCFunction_NewEx(&train_tokenizer_summary_def, module.get(), name.get()));
+  PyRef counts_summary(
+      PyCFunction_NewEx(&train_tokenizer_from_counts_summary_def, module.get(), name.get()));
+  if (!summary || !counts_summary ||
+      PyModule_AddObjectRef(module.get(), "_train_tokenizer_summary", summary.get()) < 0 ||
+      PyModule_AddObjectRef(module.get(), "_train_tokenizer_from_counts_summary",
+                            counts_summary.get()) < 0) {
     return nullptr;
   }
   module_object = Py_NewRef(module.get());

@@ -68,6 +68,15 @@ std::optional<std::string> query_metadata(const std::string& path, struct stat* 
   return std::nullopt;
 }
 
+// "input is not valid UTF-8: {description}", the index counted from the start
+// of the chunk's file and the file named when there is one.
+std::string invalid_utf8_message(Utf8Error error, const TextChunk& chunk) {
+  error.valid_up_to += chunk.offset();
+  std::string message = "input is not valid UTF-8: " + describe_utf8_error(error);
+  if (chunk.source() != nullptr) message += " in " + *chunk.source();
+  return message;
+}
+
 void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
   if (hooks.before_item) hooks.before_item(role);
 }
@@ -108,7 +117,7 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
     if (validate_utf8(text, &error)) {
       split(text, emit_pretoken);
     } else {
-      first_error.record("input is not valid UTF-8: " + describe_utf8_error(error));
+      first_error.record(invalid_utf8_message(error, *chunk));
     }
     if (timed) Phase1Stats::add(timing->scan_hash_ns, elapsed_ns_since(t0));
     chunk.reset();  // the chunk's buffer is released before the next wait
@@ -259,9 +268,9 @@ CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks&
   // then owners. The coordinator's own channel ends are declared after the
   // groups, so if anything below throws they are dropped before any join and
   // the workers run down on their own instead of waiting for the coordinator.
-  WorkerGroup owner_threads;
-  WorkerGroup scanner_threads;
-  WorkerGroup reader_threads;
+  WorkerGroup owner_threads("phase 1 worker");
+  WorkerGroup scanner_threads("phase 1 worker");
+  WorkerGroup reader_threads("phase 1 worker");
   auto before_start = [&hooks](WorkerRole role) {
     if (hooks.before_thread_start) hooks.before_thread_start(role);
   };
@@ -312,6 +321,13 @@ CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks&
                          " is not a regular file; pipes and process substitution are not "
                          "supported because the reader seeks. Write the stream to a file first.");
       break;
+    }
+    if (info.st_size == 0) {
+      // Files under /proc and /sys report size 0 and still have content, so
+      // a regular file of size 0 is read to its end in one range; a truly
+      // empty one then yields nothing.
+      tasks.push_back(ReadTask{path, 0, UINT64_MAX});
+      continue;
     }
     plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing.readers, config.min_range,
                      tasks);

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "split.h"
+#include "whitespace.h"
 
 namespace selkbar {
 

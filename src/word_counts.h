@@ -70,6 +70,8 @@ class WordCounts {
 
   const PretokenizerId& pretokenizer() const { return pretokenizer_; }
   const WordTable& words() const { return words_; }
+  // Hands the table over; the object may only be destroyed afterwards.
+  WordTable take_words() && { return std::move(words_); }
   size_t size() const { return words_.len(); }
   CountTotal total() const { return total_; }
 

@@ -115,10 +115,11 @@ TEST(PipelineErrors, PathWithNulByteIsRefusedNotTruncated) {
   EXPECT_EQ(count_words({with_nul}, 2, WS).error, "reading " + with_nul + ": path contains a NUL byte");
 }
 
-TEST(PipelineErrors, InvalidUtf8ReportsItsIndexWithinTheChunk) {
+TEST(PipelineErrors, InvalidUtf8ReportsItsOffsetInTheFileAndNamesIt) {
   TempDir dir;
   // With one thread and a file under 512 KiB the chunk size is 64 KiB: the
-  // first chunk ends at the space at 65535, so the second starts at 65536.
+  // first chunk ends at the space at 65535, so the bad byte lies in the
+  // second chunk; its offset is still counted from the start of the file.
   std::string text(65535, 'a');
   text += ' ';
   text += "valid words here ";
@@ -127,7 +128,7 @@ TEST(PipelineErrors, InvalidUtf8ReportsItsIndexWithinTheChunk) {
   const std::string path = dir.write("bad", text);
   CountResult result = count_words({path}, 1, WS);
   EXPECT_EQ(result.error, "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index " +
-                              std::to_string(bad - 65536 + 1));
+                              std::to_string(bad + 1) + " in " + path);
   EXPECT_EQ(result.words.len(), 0u);
 }
 
@@ -139,10 +140,10 @@ TEST(PipelineErrors, FirstInvalidChunkRecordedWins) {
   const std::string path = dir.write("bad", text);
   // One scanner takes the chunks in file order.
   EXPECT_EQ(count_words({path}, 1, WS).error,
-            "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3");
+            "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3 in " + path);
   const std::string second = dir.write("second", "second chunk \xE6\x97");
   EXPECT_EQ(count_words({second}, 1, WS).error,
-            "input is not valid UTF-8: incomplete utf-8 byte sequence from index 13");
+            "input is not valid UTF-8: incomplete utf-8 byte sequence from index 13 in " + second);
 }
 
 TEST(PipelineErrors, EmptyInputsGiveAnEmptyTable) {
