@@ -6,8 +6,8 @@
 
 #include "bytelevel.h"
 #include "pretokenizer_id.h"
-#include "split.h"
 #include "utf8.h"
+#include "whitespace.h"
 
 namespace selkbar {
 
@@ -27,60 +27,6 @@ const std::array<int16_t, MAX_ALPHABET_CODE_POINT + 1>& char_to_byte() {
   return table;
 }
 
-// Decodes the character at p, which starts a well-formed sequence.
-inline uint32_t decode_valid(const uint8_t*& p) {
-  const uint8_t lead = *p++;
-  if (lead < 0x80) return lead;
-  if (lead < 0xE0) return (lead & 0x1Fu) << 6 | (*p++ & 0x3Fu);
-  if (lead < 0xF0) {
-    const uint32_t cp = (lead & 0x0Fu) << 12 | (p[0] & 0x3Fu) << 6 | (p[1] & 0x3Fu);
-    p += 2;
-    return cp;
-  }
-  const uint32_t cp =
-      (lead & 0x07u) << 18 | (p[0] & 0x3Fu) << 12 | (p[1] & 0x3Fu) << 6 | (p[2] & 0x3Fu);
-  p += 3;
-  return cp;
-}
-
-// Validates a byte stream as UTF-8 one byte at a time, for bytes that only
-// exist as the meaning of byte-level characters.
-class Utf8Stepper {
- public:
-  // False once the bytes so far cannot begin valid UTF-8.
-  bool step(uint8_t byte) {
-    if (needed_ == 0) {
-      if (byte < 0x80) return true;
-      low_ = 0x80;
-      high_ = 0xBF;
-      if (byte >= 0xC2 && byte <= 0xDF) {
-        needed_ = 1;
-      } else if (byte >= 0xE0 && byte <= 0xEF) {
-        needed_ = 2;
-        if (byte == 0xE0) low_ = 0xA0;   // overlong
-        if (byte == 0xED) high_ = 0x9F;  // surrogates
-      } else if (byte >= 0xF0 && byte <= 0xF4) {
-        needed_ = 3;
-        if (byte == 0xF0) low_ = 0x90;   // overlong
-        if (byte == 0xF4) high_ = 0x8F;  // above U+10FFFF
-      } else {
-        return false;
-      }
-      return true;
-    }
-    if (byte < low_ || byte > high_) return false;
-    --needed_;
-    low_ = 0x80;
-    high_ = 0xBF;
-    return true;
-  }
-  bool complete() const { return needed_ == 0; }
-
- private:
-  int needed_ = 0;
-  uint8_t low_ = 0x80, high_ = 0xBF;
-};
-
 struct WhiteSpaceHit {
   size_t position;  // byte offset of the character
   uint32_t code_point;
@@ -90,38 +36,30 @@ struct WhiteSpaceHit {
 std::optional<WhiteSpaceHit> find_white_space(std::string_view text) {
   const auto* const start = reinterpret_cast<const uint8_t*>(text.data());
   const uint8_t* const end = start + text.size();
-  const uint8_t* p = start;
-  while (p < end) {
-    const uint8_t cls = split_internal::BYTE_CLASS.cls[*p];
-    if (cls == 0) {
-      ++p;
-    } else if (cls == 1) {
-      return WhiteSpaceHit{static_cast<size_t>(p - start), *p};
-    } else {
-      const uint8_t* const here = p;
-      const uint32_t cp = decode_valid(p);
-      if (is_non_ascii_white_space(cp)) return WhiteSpaceHit{static_cast<size_t>(here - start), cp};
+  for (const uint8_t* p = start; p < end; ++p) {
+    if (whitespace_length_at(p, end) > 0) {
+      return WhiteSpaceHit{static_cast<size_t>(p - start), decode_utf8(p, end).cp};
     }
   }
   return std::nullopt;
 }
 
-// REQUIRES: word is non-empty, valid UTF-8.
-std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
+// REQUIRES: word is non-empty, valid UTF-8. `scratch` is reused between
+// calls for the bytes the word's characters stand for.
+std::optional<SpellingProblem> check_bytelevel_word(std::string_view word, std::string& scratch) {
   const auto& to_byte = char_to_byte();
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   const uint8_t* const end = p + word.size();
-  Utf8Stepper stepper;
-  bool bytes_valid = true;
+  scratch.clear();
   while (p < end) {
-    const uint32_t cp = decode_valid(p);
-    const int byte = cp <= MAX_ALPHABET_CODE_POINT ? to_byte[cp] : -1;
-    if (byte < 0) return SpellingProblem{SpellingProblem::OutsideAlphabet, cp};
-    // Keep going after invalid bytes: a character outside the alphabet
-    // further on is the plainer thing to report.
-    if (bytes_valid) bytes_valid = stepper.step(static_cast<uint8_t>(byte));
+    const DecodedChar c = decode_utf8(p, end);
+    p += c.length;
+    const int byte = c.cp <= MAX_ALPHABET_CODE_POINT ? to_byte[c.cp] : -1;
+    if (byte < 0) return SpellingProblem{SpellingProblem::OutsideAlphabet, c.cp};
+    scratch.push_back(static_cast<char>(byte));
   }
-  if (!bytes_valid || !stepper.complete()) return SpellingProblem{SpellingProblem::BytesNotUtf8};
+  Utf8Error error;
+  if (!validate_utf8(scratch, &error)) return SpellingProblem{SpellingProblem::BytesNotUtf8};
   return std::nullopt;
 }
 
@@ -144,7 +82,10 @@ std::optional<SpellingProblem> check_word_spelling(PretokenizerKind kind, std::s
   if (word.empty()) return SpellingProblem{SpellingProblem::Empty};
   Utf8Error error;
   if (!validate_utf8(word, &error)) return SpellingProblem{SpellingProblem::NotUtf8};
-  if (uses_byte_level_alphabet(kind)) return check_bytelevel_word(word);
+  if (uses_byte_level_alphabet(kind)) {
+    std::string scratch;
+    return check_bytelevel_word(word, scratch);
+  }
   if (auto hit = find_white_space(word)) {
     return SpellingProblem{SpellingProblem::WhiteSpace, hit->code_point};
   }
@@ -174,8 +115,9 @@ std::optional<TableSpellingProblem> check_table_spelling(PretokenizerKind kind,
     }
   }
   if (uses_byte_level_alphabet(kind)) {
+    std::string scratch;
     for (uint32_t id = 0; id < table.len(); ++id) {
-      if (auto problem = check_bytelevel_word(table.get(id))) {
+      if (auto problem = check_bytelevel_word(table.get(id), scratch)) {
         return TableSpellingProblem{id, *problem};
       }
     }
