@@ -192,6 +192,7 @@ class Decoder {
   }
 
   bool read(void* into, size_t size) {
+    if (size == 0) return true;  // `into` may be null then
     if (!source_.read(into, size, &error_, &os_error_)) return false;
     sum_.update(into, size);
     return true;

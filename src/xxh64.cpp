@@ -60,6 +60,7 @@ size_t consume_stripes(uint64_t lanes[4], const uint8_t* p, size_t size) {
 Xxh64::Xxh64() : lanes_{PRIME1 + PRIME2, PRIME2, 0, 0 - PRIME1} {}
 
 void Xxh64::update(const void* data, size_t size) {
+  if (size == 0) return;  // `data` may be null then
   const auto* p = static_cast<const uint8_t*>(data);
   total_ += size;
   if (pending_size_ > 0) {

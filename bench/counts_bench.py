@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Benchmark of word counts as a value: what counting once and training from
+the counts costs against training on the files, and how fast counts files
+are written and read.
+
+For each corpus and pretokenizer, every run is a fresh process, and the runs
+of the two ways of training alternate, so that neither gets a warmer machine:
+
+  files   train_bpe(files, V)
+  counts  count_words(files), then train_bpe_from_counts(counts, V), then a
+          second train_bpe_from_counts(counts, V) (phase 2 alone), then
+          counts.save(PATH) (atomic, flushed to disk), WordCounts.load(PATH)
+          and pickle.dumps(counts) (the same encoding, in memory only)
+
+It prints the medians and these ratios and figures:
+  count+train / train_bpe      target at most 1.05
+  second training / train_bpe  the part of a training that phase 2 is
+  save, load, encode MB/s      counts-file megabytes per second; target >= 500
+  counts file per GB           counts-file bytes per 10^9 corpus bytes
+Both ways must give the same vocabulary and merges; a difference is reported
+and makes the exit status 1.
+
+Corpora come from bench/gen_corpus.py (cached in bench/data). Usage:
+    .venv/bin/python bench/counts_bench.py --size 100M --mix multi --runs 5
+    nice .venv/bin/python bench/counts_bench.py --size 1G --runs 3
+    --corpora DIR   where gen_corpus finds its source texts (by default
+                    ../shared/corpora beside the repository)
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import pickle
+import resource
+import statistics
+import subprocess
+import sys
+import time
+
+BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, BENCH_DIR)
+import gen_corpus  # noqa: E402
+
+
+def digest(vocab, merges):
+    text = json.dumps([sorted(vocab.items(), key=lambda kv: kv[1]), merges], ensure_ascii=False)
+    return hashlib.sha256(text.encode()).hexdigest()[:16]
+
+
+def timed(call):
+    start = time.perf_counter()
+    result = call()
+    return result, time.perf_counter() - start
+
+
+def worker(args):
+    """One run in this process; prints one JSON line."""
+    import selkbar
+    files, vocab, mode, threads = args.files, args.vocab, args.mode, args.threads
+    figures = {}
+    if args.worker == "files":
+        (result, figures["train_bpe_s"]) = timed(
+            lambda: selkbar.train_bpe(files, vocab, pretokenizer=mode, threads=threads))
+    else:
+        counts, figures["count_s"] = timed(
+            lambda: selkbar.count_words(files, pretokenizer=mode, threads=threads))
+        result, figures["from_counts_s"] = timed(lambda: selkbar.train_bpe_from_counts(counts, vocab))
+        again, figures["second_training_s"] = timed(
+            lambda: selkbar.train_bpe_from_counts(counts, vocab))
+        assert again == result, "a second training from the same counts differs"
+        path = os.path.join(args.scratch, f"counts-bench-{os.getpid()}.counts")
+        try:
+            _, figures["save_s"] = timed(lambda: counts.save(path))
+            figures["file_bytes"] = os.path.getsize(path)
+            loaded, figures["load_s"] = timed(lambda: selkbar.WordCounts.load(path))
+        finally:
+            if os.path.exists(path):
+                os.unlink(path)
+        assert loaded == counts, "the loaded counts differ"
+        image, figures["encode_s"] = timed(lambda: pickle.dumps(counts, pickle.HIGHEST_PROTOCOL))
+        figures["words"] = len(counts)
+    figures["digest"] = digest(*result)
+    figures["peak_rss_kb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps(figures))
+
+
+def run_worker(kind, corpus, args, mode):
+    command = [sys.executable, os.path.abspath(__file__), "--worker", kind, "--mode", mode,
+               "--vocab", str(args.vocab), "--threads", str(args.threads),
+               "--scratch", args.scratch, corpus]
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise SystemExit(f"counts_bench: worker failed:\n{done.stderr}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def median(runs, key):
+    return statistics.median(run[key] for run in runs)
+
+
+def report_case(corpus, corpus_bytes, mode, files_runs, counts_runs):
+    train = median(files_runs, "train_bpe_s")
+    count = median(counts_runs, "count_s")
+    from_counts = median(counts_runs, "from_counts_s")
+    both = statistics.median(r["count_s"] + r["from_counts_s"] for r in counts_runs)
+    second = median(counts_runs, "second_training_s")
+    file_mb = counts_runs[0]["file_bytes"] / 1e6
+    same = {r["digest"] for r in files_runs} == {r["digest"] for r in counts_runs} and \
+        len({r["digest"] for r in files_runs}) == 1
+    print(f"\n{os.path.basename(corpus)} ({corpus_bytes / 1e6:.0f} MB), {mode}, "
+          f"{counts_runs[0]['words']:,} distinct words, {len(files_runs)} runs each (medians)")
+    print(f"  train_bpe                       {train:8.2f} s   peak RSS "
+          f"{median(files_runs, 'peak_rss_kb') / 1024:6.0f} MiB")
+    print(f"  count_words                     {count:8.2f} s")
+    print(f"  train_bpe_from_counts           {from_counts:8.2f} s")
+    print(f"  count + train from counts       {both:8.2f} s   ratio {both / train:5.3f} "
+          f"(target <= 1.05)   peak RSS {median(counts_runs, 'peak_rss_kb') / 1024:6.0f} MiB")
+    print(f"  second training from counts     {second:8.2f} s   ratio {second / train:5.3f} "
+          f"of train_bpe (no phase 1)")
+    for name, key in (("save (atomic, fsync)", "save_s"), ("load", "load_s"),
+                      ("encode (pickle.dumps)", "encode_s")):
+        seconds = median(counts_runs, key)
+        print(f"  {name:<31} {seconds:8.3f} s   {file_mb / seconds:8.0f} MB/s (target >= 500)")
+    print(f"  counts file                     {file_mb:8.1f} MB   "
+          f"{file_mb * 1e9 / corpus_bytes:8.1f} MB per GB of corpus")
+    print(f"  same vocabulary and merges: {'yes' if same else 'NO'}")
+    return same
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--size", default="100M", help="corpus sizes, comma-separated (default 100M)")
+    ap.add_argument("--mix", default="multi", choices=sorted(gen_corpus.MIXES))
+    ap.add_argument("--modes", default="whitespace,bytelevel")
+    ap.add_argument("--vocab", type=int, default=32000)
+    ap.add_argument("--threads", type=int, default=2)
+    ap.add_argument("--runs", type=int, default=3, help="runs of each way (default 3)")
+    ap.add_argument("--corpora", default=gen_corpus.CORPORA_DIR,
+                    help="source texts of gen_corpus (default %(default)s)")
+    ap.add_argument("--scratch", default=gen_corpus.DATA_DIR,
+                    help="directory for the counts files written (default %(default)s)")
+    ap.add_argument("--worker", choices=["files", "counts"], help=argparse.SUPPRESS)
+    ap.add_argument("--mode", help=argparse.SUPPRESS)
+    ap.add_argument("files", nargs="*", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    if args.worker:
+        worker(args)
+        return 0
+
+    gen_corpus.CORPORA_DIR = args.corpora
+    os.makedirs(args.scratch, exist_ok=True)
+    import selkbar
+    print(f"counts_bench: selkbar {selkbar.__version__}, vocab {args.vocab}, threads "
+          f"{args.threads}, {os.cpu_count()} processors")
+    all_same = True
+    for size in args.size.split(","):
+        corpus, stats = gen_corpus.ensure(size, args.mix)
+        for mode in args.modes.split(","):
+            files_runs, counts_runs = [], []
+            for _ in range(args.runs):
+                files_runs.append(run_worker("files", corpus, args, mode))
+                counts_runs.append(run_worker("counts", corpus, args, mode))
+            all_same &= report_case(corpus, stats["bytes"], mode, files_runs, counts_runs)
+    return 0 if all_same else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
