@@ -7,7 +7,7 @@
 //         mutations get past them and reach the structural checks behind.
 // Whatever the bytes, decoding must return counts or a message, never crash,
 // hang or allocate more than the image could describe. Accepted counts must
-// keep the invariants (non-empty, well-spelled words, counts at least 1, an
+// keep the structural invariants (non-empty words, counts at least 1, an
 // exact total), and since the format is canonical (minimal varints, no
 // padding), encoding them again must give back exactly the image.
 #include <cstddef>
@@ -17,7 +17,6 @@
 
 #include "counts_file.h"
 #include "fuzz_check.h"
-#include "word_spelling.h"
 #include "xxh64.h"
 
 namespace {
@@ -48,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   selkbar::CountTotal total = 0;
   for (uint32_t id = 0; id < words.len(); ++id) {
     FUZZ_CHECK(words.count(id) >= 1);
-    FUZZ_CHECK(!selkbar::check_word_spelling(counts.pretokenizer().kind, words.get(id)));
+    FUZZ_CHECK(!words.get(id).empty());
     total += words.count(id);
   }
   FUZZ_CHECK(total == counts.total());

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "atomic_file.h"
-#include "word_spelling.h"
 #include "xxh64.h"
 
 namespace selkbar {
@@ -327,11 +326,6 @@ class Decoder {
     }
     std::vector<uint8_t>().swap(varints_);
     WordTable table(std::move(arena_), std::move(offsets), std::move(counts));
-    if (const auto problem = check_table_spelling(id.kind, table)) {
-      wrong("word " + std::to_string(problem->word_id) + " " +
-            describe_spelling_problem(problem->problem));
-      return std::nullopt;
-    }
     return WordCounts(std::move(id), std::move(table));
   }
 

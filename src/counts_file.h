@@ -33,14 +33,20 @@
 //
 // Loading reads the header first (magic, then version, then the header
 // checksum, so a newer version may lay out its header differently) and
-// checks that the sizes it declares add up to exactly the file's size (and are possible: every word at least one
-// byte, varints at most 5 or 10 bytes each) before allocating anything, so
-// a size field claiming terabytes is refused without a large allocation.
-// It then reads the rest, verifies the checksum, decodes the sections
-// checking every structural rule, and finally checks that the words are
-// spelled as the named pretokenizer's words are (word_spelling.h). It never
-// returns partial data. It does not search for repeated words: the checksum
-// already catches damage, and a repeated word is harmless to training.
+// checks that the sizes it declares add up to exactly the file's size (and
+// are possible: every word at least one byte, varints at most 5 or 10 bytes
+// each) before allocating anything, so a size field claiming terabytes is
+// refused without a large allocation. It then reads the rest, verifies the
+// checksum and decodes the sections checking every structural rule (minimal
+// varints, lengths and counts at least 1, lengths adding up to the arena).
+// It never returns partial data.
+//
+// What the checksum vouches for is not checked again: a file that matches it
+// holds what save_counts wrote, and the counts it wrote had distinct, well
+// spelled words (phase 1 makes them so, from_items checks them). Checking
+// spelling and distinctness on every load would cost more than all the rest
+// of loading; a forged file that passes the checksum can hold odd words, but
+// nothing downstream reads past a word or trusts its bytes to be UTF-8.
 //
 // Both directions run without the interpreter; neither keeps state.
 #ifndef SELKBAR_COUNTS_FILE_H_

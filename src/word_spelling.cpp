@@ -1,6 +1,5 @@
 #include "word_spelling.h"
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 
@@ -27,39 +26,31 @@ const std::array<int16_t, MAX_ALPHABET_CODE_POINT + 1>& char_to_byte() {
   return table;
 }
 
-struct WhiteSpaceHit {
-  size_t position;  // byte offset of the character
-  uint32_t code_point;
-};
-
 // The first White_Space character of valid UTF-8 text, if any.
-std::optional<WhiteSpaceHit> find_white_space(std::string_view text) {
-  const auto* const start = reinterpret_cast<const uint8_t*>(text.data());
-  const uint8_t* const end = start + text.size();
-  for (const uint8_t* p = start; p < end; ++p) {
-    if (whitespace_length_at(p, end) > 0) {
-      return WhiteSpaceHit{static_cast<size_t>(p - start), decode_utf8(p, end).cp};
-    }
+std::optional<uint32_t> find_white_space(std::string_view text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = p + text.size();
+  for (; p < end; ++p) {
+    if (whitespace_length_at(p, end) > 0) return decode_utf8(p, end).cp;
   }
   return std::nullopt;
 }
 
-// REQUIRES: word is non-empty, valid UTF-8. `scratch` is reused between
-// calls for the bytes the word's characters stand for.
-std::optional<SpellingProblem> check_bytelevel_word(std::string_view word, std::string& scratch) {
+// REQUIRES: word is non-empty, valid UTF-8.
+std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
   const auto& to_byte = char_to_byte();
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   const uint8_t* const end = p + word.size();
-  scratch.clear();
+  std::string bytes;  // what the characters stand for
   while (p < end) {
     const DecodedChar c = decode_utf8(p, end);
     p += c.length;
     const int byte = c.cp <= MAX_ALPHABET_CODE_POINT ? to_byte[c.cp] : -1;
     if (byte < 0) return SpellingProblem{SpellingProblem::OutsideAlphabet, c.cp};
-    scratch.push_back(static_cast<char>(byte));
+    bytes.push_back(static_cast<char>(byte));
   }
   Utf8Error error;
-  if (!validate_utf8(scratch, &error)) return SpellingProblem{SpellingProblem::BytesNotUtf8};
+  if (!validate_utf8(bytes, &error)) return SpellingProblem{SpellingProblem::BytesNotUtf8};
   return std::nullopt;
 }
 
@@ -69,66 +60,14 @@ std::string code_point_name(uint32_t cp) {
   return buffer;
 }
 
-// The id of the word holding arena byte `position`.
-uint32_t word_at(const WordTable& table, size_t position) {
-  const std::vector<uint32_t>& offsets = table.offsets();
-  const auto after = std::upper_bound(offsets.begin(), offsets.end(), position);
-  return static_cast<uint32_t>(after - offsets.begin() - 1);
-}
-
 }  // namespace
 
 std::optional<SpellingProblem> check_word_spelling(PretokenizerKind kind, std::string_view word) {
   if (word.empty()) return SpellingProblem{SpellingProblem::Empty};
   Utf8Error error;
   if (!validate_utf8(word, &error)) return SpellingProblem{SpellingProblem::NotUtf8};
-  if (uses_byte_level_alphabet(kind)) {
-    std::string scratch;
-    return check_bytelevel_word(word, scratch);
-  }
-  if (auto hit = find_white_space(word)) {
-    return SpellingProblem{SpellingProblem::WhiteSpace, hit->code_point};
-  }
-  return std::nullopt;
-}
-
-std::optional<TableSpellingProblem> check_table_spelling(PretokenizerKind kind,
-                                                         const WordTable& table) {
-  const std::vector<uint32_t>& offsets = table.offsets();
-  const std::vector<uint8_t>& bytes = table.bytes();
-  for (uint32_t id = 0; id < table.len(); ++id) {
-    if (offsets[id] == offsets[id + 1]) {
-      return TableSpellingProblem{id, {SpellingProblem::Empty}};
-    }
-  }
-  // The arena is valid UTF-8 with every word starting on a character
-  // boundary exactly when every word is valid UTF-8 on its own; checking it
-  // whole keeps the fast ASCII path of validate_utf8 busy.
-  const std::string_view arena(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  Utf8Error error;
-  if (!validate_utf8(arena, &error)) {
-    return TableSpellingProblem{word_at(table, error.valid_up_to), {SpellingProblem::NotUtf8}};
-  }
-  for (uint32_t id = 1; id < table.len(); ++id) {
-    if ((bytes[offsets[id]] & 0xC0) == 0x80) {
-      return TableSpellingProblem{id - 1, {SpellingProblem::NotUtf8}};
-    }
-  }
-  if (uses_byte_level_alphabet(kind)) {
-    std::string scratch;
-    for (uint32_t id = 0; id < table.len(); ++id) {
-      if (auto problem = check_bytelevel_word(table.get(id), scratch)) {
-        return TableSpellingProblem{id, *problem};
-      }
-    }
-    return std::nullopt;
-  }
-  // White space never straddles a word boundary (boundaries are character
-  // boundaries), so one scan of the arena finds it in any word.
-  if (auto hit = find_white_space(arena)) {
-    return TableSpellingProblem{word_at(table, hit->position),
-                                {SpellingProblem::WhiteSpace, hit->code_point}};
-  }
+  if (uses_byte_level_alphabet(kind)) return check_bytelevel_word(word);
+  if (const auto cp = find_white_space(word)) return SpellingProblem{SpellingProblem::WhiteSpace, *cp};
   return std::nullopt;
 }
 

@@ -16,8 +16,9 @@
 //     log(describe_spelling_problem(*problem));
 //     // "contains white space (U+0020), which the whitespace pretokenizer ..."
 //
-// check_table_spelling checks a whole word table in one pass over its arena,
-// at memory speed for ASCII-heavy text; the counts loader uses it.
+// WordCounts.from_items checks every word it is given. Phase 1 spells its
+// words this way by construction, and the counts loader relies on the file's
+// checksum: a file that matches it holds what save wrote.
 #ifndef SELKBAR_WORD_SPELLING_H_
 #define SELKBAR_WORD_SPELLING_H_
 
@@ -27,7 +28,6 @@
 #include <string_view>
 
 #include "config.h"
-#include "wordtable.h"
 
 namespace selkbar {
 
@@ -44,15 +44,6 @@ struct SpellingProblem {
 };
 
 std::optional<SpellingProblem> check_word_spelling(PretokenizerKind kind, std::string_view word);
-
-struct TableSpellingProblem {
-  uint32_t word_id;
-  SpellingProblem problem;
-};
-
-// The first misspelled word of `table` (by id), if any.
-std::optional<TableSpellingProblem> check_table_spelling(PretokenizerKind kind,
-                                                         const WordTable& table);
 
 // The problem as the end of a sentence whose subject is the word, e.g.
 // "is not in the byte-level alphabet: U+0020 is not one of its 256

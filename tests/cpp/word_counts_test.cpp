@@ -244,37 +244,6 @@ TEST(WordSpelling, ByteLevelWordsUseTheAlphabetAndSpellUtf8) {
   EXPECT_NE(describe_spelling_problem(*lone).find("byte-level alphabet"), std::string::npos);
 }
 
-TEST(WordSpelling, TableCheckNamesTheFirstMisspelledWord) {
-  WordTable table;
-  table.push("ab", 1);
-  table.push("c\xc3\xa9", 1);
-  table.push("d e", 1);
-  table.push("f g", 1);
-  auto problem = check_table_spelling(PretokenizerKind::Whitespace, table);
-  ASSERT_TRUE(problem.has_value());
-  EXPECT_EQ(problem->word_id, 2u);
-  EXPECT_EQ(problem->problem.kind, SpellingProblem::WhiteSpace);
-
-  // A multi-byte character cut by a word boundary: the arena is valid UTF-8,
-  // the two words are not.
-  WordTable cut;
-  cut.push("x", 1);
-  cut.push("\xc3", 1);
-  cut.push("\xa9", 1);
-  problem = check_table_spelling(PretokenizerKind::Whitespace, cut);
-  ASSERT_TRUE(problem.has_value());
-  EXPECT_EQ(problem->word_id, 1u);
-  EXPECT_EQ(problem->problem.kind, SpellingProblem::NotUtf8);
-
-  WordTable bytelevel;
-  bytelevel.push("\xc4\xa0the", 1);
-  bytelevel.push("\xc3\xa9", 1);
-  problem = check_table_spelling(PretokenizerKind::ByteLevel, bytelevel);
-  ASSERT_TRUE(problem.has_value());
-  EXPECT_EQ(problem->word_id, 1u);
-  EXPECT_EQ(problem->problem.kind, SpellingProblem::BytesNotUtf8);
-}
-
 TEST(WordSpelling, EveryWordPhaseOneCountsIsWellSpelled) {
   testing::TempDir dir;
   const std::string text =
@@ -285,7 +254,6 @@ TEST(WordSpelling, EveryWordPhaseOneCountsIsWellSpelled) {
     CountResult counted = count_words({path}, 2, kind);
     ASSERT_FALSE(counted.error.has_value());
     ASSERT_GT(counted.words.len(), 5u);
-    EXPECT_FALSE(check_table_spelling(kind, counted.words).has_value());
     for (uint32_t id = 0; id < counted.words.len(); ++id) {
       EXPECT_FALSE(check_word_spelling(kind, counted.words.get(id)).has_value())
           << counted.words.get(id);
