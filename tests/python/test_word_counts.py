@@ -239,6 +239,39 @@ def test_in_place_addition_does_not_disturb_readers(corpus):
     assert counts.total == 4 * sum(snapshot.values())
 
 
+def test_readers_without_the_lock_see_whole_states_while_counts_grow(corpus):
+    counts = selkbar.count_words(corpus[:2])
+    part = selkbar.count_words(corpus[2:3])
+    base = dict(counts.items())
+    base_total = counts.total
+    images, errors = [], []
+    done = threading.Event()
+
+    def reader():
+        try:
+            while not done.is_set():
+                images.append(pickle.dumps(counts))  # encodes without the lock
+                selkbar.train_bpe_from_counts(counts, 80)
+        except BaseException as error:  # noqa: B036 - reported below
+            errors.append(error)
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    steps_done = 0
+    while steps_done < 30 or (len(images) < 5 and steps_done < 20000):
+        counts += part
+        steps_done += 1
+    done.set()
+    thread.join()
+    assert errors == [] and images
+    assert counts.total == base_total + steps_done * part.total
+    for image in images:
+        seen = pickle.loads(image)
+        steps, rest = divmod(seen.total - base_total, part.total)
+        assert rest == 0 and 0 <= steps <= steps_done
+        assert all(seen[word] == base.get(word, 0) + steps * count for word, count in part.items())
+
+
 # ---- Counts made elsewhere ----
 
 def test_from_items_takes_pairs_or_a_mapping_and_adds_repeats():
