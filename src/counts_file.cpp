@@ -7,6 +7,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "atomic_file.h"
@@ -343,35 +344,46 @@ class Decoder {
 
 }  // namespace
 
-std::string encode_counts(const WordCounts& counts) {
+namespace {
+
+std::string_view pattern_of(const WordCounts& counts) {
+  const std::optional<std::string>& pattern = counts.pretokenizer().pattern;
+  return pattern ? std::string_view(*pattern) : std::string_view();
+}
+
+}  // namespace
+
+CountsImageSize measure_counts_image(const WordCounts& counts) {
+  const WordTable& table = counts.words();
+  CountsImageSize size{0, 0, 0};
+  for (uint32_t id = 0; id < table.len(); ++id) {
+    size.lengths_bytes += varint_size(table.offsets()[id + 1] - table.offsets()[id]);
+    size.counts_bytes += varint_size(table.count(id));
+  }
+  size.total = COUNTS_HEADER_BYTES + pretokenizer_name(counts.pretokenizer().kind).size() +
+               pattern_of(counts).size() + size.lengths_bytes +
+               size.counts_bytes + table.bytes().size() + COUNTS_CHECKSUM_BYTES;
+  return size;
+}
+
+void encode_counts_into(const WordCounts& counts, const CountsImageSize& size, char* out) {
   const WordTable& table = counts.words();
   const std::string_view name = pretokenizer_name(counts.pretokenizer().kind);
-  const std::string pattern = counts.pretokenizer().pattern.value_or("");
-  uint64_t lengths_bytes = 0;
-  uint64_t counts_bytes = 0;
-  for (uint32_t id = 0; id < table.len(); ++id) {
-    lengths_bytes += varint_size(table.offsets()[id + 1] - table.offsets()[id]);
-    counts_bytes += varint_size(table.count(id));
-  }
-  const uint64_t size = COUNTS_HEADER_BYTES + name.size() + pattern.size() + lengths_bytes +
-                        counts_bytes + table.bytes().size() + COUNTS_CHECKSUM_BYTES;
-  std::string image(size, '\0');
-  char* const start = image.data();
-  std::memcpy(start, COUNTS_MAGIC, sizeof COUNTS_MAGIC);
-  put<uint32_t>(start + 8, COUNTS_FORMAT_VERSION);
-  put<uint32_t>(start + 12, counts.pretokenizer().pattern ? FLAG_PATTERN : 0);
-  put<uint64_t>(start + 16, table.len());
-  put<uint64_t>(start + 24, table.bytes().size());
-  put<uint64_t>(start + 32, lengths_bytes);
-  put<uint64_t>(start + 40, counts_bytes);
-  put<uint32_t>(start + 48, static_cast<uint32_t>(name.size()));
-  put<uint32_t>(start + 52, static_cast<uint32_t>(pattern.size()));
-  put<uint64_t>(start + HEADER_CHECKSUM_OFFSET,
-                xxh64(std::string_view(start, HEADER_CHECKSUM_OFFSET)));
-  char* p = start + COUNTS_HEADER_BYTES;
+  const std::string_view pattern = pattern_of(counts);
+  std::memcpy(out, COUNTS_MAGIC, sizeof COUNTS_MAGIC);
+  put<uint32_t>(out + 8, COUNTS_FORMAT_VERSION);
+  put<uint32_t>(out + 12, counts.pretokenizer().pattern ? FLAG_PATTERN : 0);
+  put<uint64_t>(out + 16, table.len());
+  put<uint64_t>(out + 24, table.bytes().size());
+  put<uint64_t>(out + 32, size.lengths_bytes);
+  put<uint64_t>(out + 40, size.counts_bytes);
+  put<uint32_t>(out + 48, static_cast<uint32_t>(name.size()));
+  put<uint32_t>(out + 52, static_cast<uint32_t>(pattern.size()));
+  put<uint64_t>(out + HEADER_CHECKSUM_OFFSET, xxh64(std::string_view(out, HEADER_CHECKSUM_OFFSET)));
+  char* p = out + COUNTS_HEADER_BYTES;
   std::memcpy(p, name.data(), name.size());
   p += name.size();
-  std::memcpy(p, pattern.data(), pattern.size());
+  if (!pattern.empty()) std::memcpy(p, pattern.data(), pattern.size());  // data() may be null
   p += pattern.size();
   for (uint32_t id = 0; id < table.len(); ++id) {
     p = put_varint(p, table.offsets()[id + 1] - table.offsets()[id]);
@@ -379,12 +391,23 @@ std::string encode_counts(const WordCounts& counts) {
   for (uint64_t count : table.counts()) p = put_varint(p, count);
   if (!table.bytes().empty()) std::memcpy(p, table.bytes().data(), table.bytes().size());
   p += table.bytes().size();
-  put<uint64_t>(p, xxh64(std::string_view(start, static_cast<size_t>(p - start))));
+  put<uint64_t>(p, xxh64(std::string_view(out, static_cast<size_t>(p - out))));
+}
+
+std::string encode_counts(const WordCounts& counts) {
+  const CountsImageSize size = measure_counts_image(counts);
+  std::string image(size.total, '\0');
+  encode_counts_into(counts, size, image.data());
   return image;
 }
 
 std::optional<std::string> save_counts(const WordCounts& counts, const std::string& path) {
-  return write_file_atomically(path, encode_counts(counts));
+  // Not a std::string: its size would be zero-filled first, a pass over the
+  // largest buffer of the save for nothing.
+  const CountsImageSize size = measure_counts_image(counts);
+  const std::unique_ptr<char[]> image(new char[size.total]);
+  encode_counts_into(counts, size, image.get());
+  return write_file_atomically(path, std::string_view(image.get(), size.total));
 }
 
 LoadResult load_counts(const std::string& path) {

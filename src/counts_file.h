@@ -69,6 +69,18 @@ inline constexpr size_t COUNTS_CHECKSUM_BYTES = 8;
 // The whole file image of `counts`.
 std::string encode_counts(const WordCounts& counts);
 
+// The same in two steps, for a caller that provides the memory (the module
+// encodes straight into a Python bytes object). Neither step allocates or
+// throws.
+struct CountsImageSize {
+  uint64_t lengths_bytes;
+  uint64_t counts_bytes;
+  uint64_t total;  // bytes of the whole image
+};
+CountsImageSize measure_counts_image(const WordCounts& counts);
+// REQUIRES: `size` measured for `counts`; `out` holds size.total bytes.
+void encode_counts_into(const WordCounts& counts, const CountsImageSize& size, char* out);
+
 // Writes encode_counts(counts) to `path` with write_file_atomically: an
 // existing file is replaced only once the new one is complete, and a failed
 // or interrupted save leaves no file behind. Returns "writing {path}:

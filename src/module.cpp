@@ -1325,27 +1325,24 @@ PyObject* word_counts_from_bytes(PyObject*, PyObject* data) {
   return loaded_counts(std::move(loaded), failure);
 }
 
-// Pickles as WordCounts._from_bytes(<the counts file image>). Returns a new
-// reference.
+// Pickles as WordCounts._from_bytes(<the counts file image>), encoded
+// straight into the bytes object. Returns a new reference.
 PyObject* word_counts_reduce(PyObject* self, PyObject*) {
   const CountsPtr counts = counts_of(self);
-  std::string image;
-  std::exception_ptr failure;
+  selkbar::CountsImageSize size{};
   Py_BEGIN_ALLOW_THREADS
-  try {
-    image = selkbar::encode_counts(*counts);
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  size = selkbar::measure_counts_image(*counts);
   Py_END_ALLOW_THREADS
-  if (failure) {
-    raise_failure(failure);
-    return nullptr;
-  }
-  PyRef bytes(PyBytes_FromStringAndSize(image.data(), static_cast<Py_ssize_t>(image.size())));
+  PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.total)));
+  if (!bytes) return nullptr;
+  // The new bytes object is not shared yet, so it may be filled without the lock.
+  char* const out = PyBytes_AS_STRING(bytes.get());
+  Py_BEGIN_ALLOW_THREADS
+  selkbar::encode_counts_into(*counts, size, out);
+  Py_END_ALLOW_THREADS
   PyRef from_bytes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&word_counts_type),
                                           "_from_bytes"));
-  if (!bytes || !from_bytes) return nullptr;
+  if (!from_bytes) return nullptr;
   return Py_BuildValue("(O(O))", from_bytes.get(), bytes.get());
 }
 
