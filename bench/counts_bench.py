@@ -50,10 +50,21 @@ def digest(vocab, merges):
     return hashlib.sha256(text.encode()).hexdigest()[:16]
 
 
-def timed(call):
+def cpu_seconds():
+    """CPU time of the whole process, every thread included."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def timed(call, figures, name):
+    """Calls `call`, recording its wall time as name_s and the process's CPU
+    time (all threads) as name_cpu_s."""
+    cpu = cpu_seconds()
     start = time.perf_counter()
     result = call()
-    return result, time.perf_counter() - start
+    figures[name + "_s"] = time.perf_counter() - start
+    figures[name + "_cpu_s"] = cpu_seconds() - cpu
+    return result
 
 
 def repeated(call, times):
@@ -61,11 +72,11 @@ def repeated(call, times):
     CPU time is the steadier figure for work done on the calling thread."""
     walls, cpus = [], []
     for _ in range(times):
-        cpu = time.process_time()
+        cpu = cpu_seconds()
         wall = time.perf_counter()
         call()
         walls.append(time.perf_counter() - wall)
-        cpus.append(time.process_time() - cpu)
+        cpus.append(cpu_seconds() - cpu)
     return statistics.median(walls), statistics.median(cpus)
 
 
@@ -75,14 +86,14 @@ def worker(args):
     files, vocab, mode, threads = args.files, args.vocab, args.mode, args.threads
     figures = {}
     if args.worker == "files":
-        (result, figures["train_bpe_s"]) = timed(
-            lambda: selkbar.train_bpe(files, vocab, pretokenizer=mode, threads=threads))
+        result = timed(lambda: selkbar.train_bpe(files, vocab, pretokenizer=mode, threads=threads),
+                       figures, "train_bpe")
     else:
-        counts, figures["count_s"] = timed(
-            lambda: selkbar.count_words(files, pretokenizer=mode, threads=threads))
-        result, figures["from_counts_s"] = timed(lambda: selkbar.train_bpe_from_counts(counts, vocab))
-        again, figures["second_training_s"] = timed(
-            lambda: selkbar.train_bpe_from_counts(counts, vocab))
+        counts = timed(lambda: selkbar.count_words(files, pretokenizer=mode, threads=threads),
+                       figures, "count")
+        result = timed(lambda: selkbar.train_bpe_from_counts(counts, vocab), figures, "from_counts")
+        again = timed(lambda: selkbar.train_bpe_from_counts(counts, vocab), figures,
+                      "second_training")
         assert again == result, "a second training from the same counts differs"
         path = os.path.join(args.scratch, f"counts-bench-{os.getpid()}.counts")
         try:
@@ -122,19 +133,27 @@ def report_case(corpus, corpus_bytes, mode, files_runs, counts_runs):
     from_counts = median(counts_runs, "from_counts_s")
     both = statistics.median(r["count_s"] + r["from_counts_s"] for r in counts_runs)
     second = median(counts_runs, "second_training_s")
+    train_cpu = median(files_runs, "train_bpe_cpu_s")
+    both_cpu = statistics.median(r["count_cpu_s"] + r["from_counts_cpu_s"] for r in counts_runs)
+    second_cpu = median(counts_runs, "second_training_cpu_s")
     file_mb = counts_runs[0]["file_bytes"] / 1e6
     same = {r["digest"] for r in files_runs} == {r["digest"] for r in counts_runs} and \
         len({r["digest"] for r in files_runs}) == 1
     print(f"\n{os.path.basename(corpus)} ({corpus_bytes / 1e6:.0f} MB), {mode}, "
           f"{counts_runs[0]['words']:,} distinct words, {len(files_runs)} runs each (medians)")
-    print(f"  train_bpe                       {train:8.2f} s   peak RSS "
-          f"{median(files_runs, 'peak_rss_kb') / 1024:6.0f} MiB")
+    print(f"  train_bpe                       {train:8.2f} s   CPU {train_cpu:7.2f} s   "
+          f"peak RSS {median(files_runs, 'peak_rss_kb') / 1024:6.0f} MiB")
     print(f"  count_words                     {count:8.2f} s")
     print(f"  train_bpe_from_counts           {from_counts:8.2f} s")
-    print(f"  count + train from counts       {both:8.2f} s   ratio {both / train:5.3f} "
-          f"(target <= 1.05)   peak RSS {median(counts_runs, 'peak_rss_kb') / 1024:6.0f} MiB")
-    print(f"  second training from counts     {second:8.2f} s   ratio {second / train:5.3f} "
-          f"of train_bpe (no phase 1)")
+    print(f"  count + train from counts       {both:8.2f} s   CPU {both_cpu:7.2f} s   "
+          f"peak RSS {median(counts_runs, 'peak_rss_kb') / 1024:6.0f} MiB")
+    print(f"    ratio to train_bpe            wall {both / train:5.3f}, CPU {both_cpu / train_cpu:5.3f}"
+          f" (target <= 1.05)")
+    print(f"  second training from counts     {second:8.2f} s   CPU {second_cpu:7.2f} s   "
+          f"ratio {second / train:5.3f} of train_bpe (no phase 1)")
+    walls = ", ".join(f"{r['train_bpe_s']:.2f}" for r in files_runs)
+    boths = ", ".join(f"{r['count_s'] + r['from_counts_s']:.2f}" for r in counts_runs)
+    print(f"    each run: train_bpe {walls}; count + train {boths}")
     for name, key in (("save (atomic, fsync)", "save"), ("load", "load"),
                       ("encode (pickle.dumps)", "encode")):
         wall = median(counts_runs, key + "_s")
