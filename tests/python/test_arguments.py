@@ -15,7 +15,10 @@ BPE_SIG = (
 
 
 def test_module_members_docstrings_and_signatures():
-    assert selkbar.__all__ == ["__version__", "train_bpe", "train_tokenizer"]
+    assert selkbar.__all__ == ["__version__", "train_bpe", "train_tokenizer", "count_words",
+                               "WordCounts", "train_bpe_from_counts",
+                               "train_tokenizer_from_counts"]
+    assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
     assert selkbar.__doc__ in ("", None)
     for fn in (selkbar.train_bpe, selkbar.train_tokenizer):
