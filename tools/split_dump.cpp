@@ -3,7 +3,10 @@
 //
 //   split_dump bytelevel  < text   # split_bytelevel
 //   split_dump whitespace < text   # split_whitespace
+//   split_dump gpt4       < text   # split_gpt4
+//   split_dump o200k      < text   # split_o200k
 //   split_dump classes             # byte-level class of every code point
+//   split_dump flags               # pattern flags of every code point
 //
 // The splitter modes read all of standard input as one text and write, for
 // each pretoken in order, two little-endian unsigned 64-bit numbers: its byte
@@ -11,7 +14,8 @@
 // output unambiguous whatever the input holds and let the caller check where
 // each view points. The classes mode ignores standard input and writes one
 // byte per code point U+0000..U+10FFFF: 'L' letter, 'N' number,
-// 'W' whitespace, 'O' other.
+// 'W' whitespace, 'O' other; the flags mode likewise writes the byte of
+// pattern flags (pattern_classes.h) of each code point.
 // Exit status: 0 on success, 1 on an I/O error, 2 on bad usage.
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +25,8 @@
 #include <vector>
 
 #include "bytelevel.h"
+#include "modern_split.h"
+#include "pattern_classes.h"
 #include "split.h"
 
 namespace {
@@ -37,7 +43,7 @@ void put_u64(std::vector<unsigned char>* out, uint64_t value) {
 }
 
 int usage() {
-  std::fputs("usage: split_dump bytelevel|whitespace|classes\n", stderr);
+  std::fputs("usage: split_dump bytelevel|whitespace|gpt4|o200k|classes|flags\n", stderr);
   return 2;
 }
 
@@ -53,7 +59,10 @@ int main(int argc, char** argv) {
     for (uint32_t cp = 0; cp < 0x110000; ++cp) {
       out.push_back(CLASS_LETTERS[static_cast<int>(selkbar::classify_code_point(cp))]);
     }
-  } else if (mode == "bytelevel" || mode == "whitespace") {
+  } else if (mode == "flags") {
+    out.reserve(0x110000);
+    for (uint32_t cp = 0; cp < 0x110000; ++cp) out.push_back(selkbar::pattern_flags(cp));
+  } else if (mode == "bytelevel" || mode == "whitespace" || mode == "gpt4" || mode == "o200k") {
     std::string text;
     if (!read_all(stdin, &text)) {
       std::perror("split_dump: reading standard input");
@@ -66,6 +75,10 @@ int main(int argc, char** argv) {
     };
     if (mode == "bytelevel") {
       selkbar::split_bytelevel(text, record);
+    } else if (mode == "gpt4") {
+      selkbar::split_gpt4(text, record);
+    } else if (mode == "o200k") {
+      selkbar::split_o200k(text, record);
     } else {
       selkbar::split_whitespace(text, record);
     }
