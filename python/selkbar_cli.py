@@ -10,12 +10,14 @@ errors and the checks made here before any work starts), 1 when training
 fails (the library's ValueError, OSError, MemoryError or internal error).
 Ctrl-C kills the process at once: training runs in native code without the
 interpreter lock, so a Python KeyboardInterrupt would only be seen after it
-had finished. The library writes the output through a temporary file that is
-renamed into place, so an interrupted run leaves no partial tokenizer.json.
+had finished. The library writes the output as an unnamed file that gets its
+name only when complete (or, where the file system cannot, under a temporary
+name it removes before a Ctrl-C takes effect), so an interrupted run leaves
+no partial tokenizer.json. "-o -" writes the tokenizer to standard output and
+the summary line to standard error.
 """
 
 import argparse
-import json
 import os
 import signal
 import sys
@@ -23,6 +25,7 @@ import threading
 import time
 
 PROG = "selkbar-train"
+STDOUT = "-"  # the output name that stands for standard output
 PRETOKENIZERS = ("whitespace", "bytelevel")
 # The library refuses larger thread budgets; checking here turns the refusal
 # into a usage error instead of a failed training.
@@ -76,7 +79,8 @@ def build_parser():
              "with '.')")
     parser.add_argument(
         "-o", "--output", required=True, metavar="PATH",
-        help="where to write tokenizer.json (required); an existing file is replaced")
+        help="where to write tokenizer.json (required); an existing file is replaced; "
+             "'-' writes it to standard output (the summary then goes to standard error)")
     parser.add_argument(
         "--vocab-size", required=True, type=_count, metavar="N",
         help="target vocabulary size, special tokens and alphabet included (required); "
@@ -176,8 +180,22 @@ def expand_inputs(inputs):
     return files
 
 
+def is_standard_output(output):
+    """True for "-" and for a path naming the file standard output already is
+    (/dev/stdout, /proc/self/fd/1): the tokenizer then goes through standard
+    output, and the summary line must not be mixed into it."""
+    if output == STDOUT:
+        return True
+    try:
+        return os.path.samestat(os.stat(output), os.fstat(sys.stdout.fileno()))
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
 def check_output(output):
     """Fails fast on an output path that cannot be written, before a long training."""
+    if is_standard_output(output):
+        return
     if os.path.isdir(output):
         raise UsageError(f"output {output} is a directory")
     parent = os.path.dirname(output) or "."
@@ -225,13 +243,14 @@ def _total_bytes(files):
     return total
 
 
-def summarize(output, files, elapsed):
-    with open(output, encoding="utf-8") as handle:
-        model = json.load(handle)["model"]
+def summarize(output, files, elapsed, tokens, merges):
+    """The summary line, from the training's own figures: the output may be a
+    pipe or a terminal, which cannot be read back."""
     noun = "file" if len(files) == 1 else "files"
-    return (f"trained {len(model['vocab'])} tokens, {len(model['merges'])} merges "
+    target = "standard output" if is_standard_output(output) else output
+    return (f"trained {tokens} tokens, {merges} merges "
             f"from {len(files)} {noun} ({_total_bytes(files)} bytes) in {elapsed:.2f}s "
-            f"-> {output}")
+            f"-> {target}")
 
 
 def _fail(status, message):
@@ -243,12 +262,12 @@ def train(args, files):
     """Runs the training call; returns the exit status."""
     import selkbar
 
-    saved_stats = os.environ.get("SELKBAR_STATS")
-    if args.stats:
-        os.environ["SELKBAR_STATS"] = "1"
     start = time.monotonic()
+    output = None if is_standard_output(args.output) else args.output
     try:
-        selkbar.train_tokenizer(files, args.vocab_size, args.output, **training_options(args))
+        tokens, merges, text = selkbar._train_tokenizer_summary(
+            files, args.vocab_size, output, stats=True if args.stats else None,
+            **training_options(args))
     except (TypeError, OverflowError, UnicodeError) as error:
         # Arguments the library refused before doing any work.
         return _fail(EXIT_USAGE, str(error))
@@ -262,14 +281,17 @@ def train(args, files):
         if isinstance(error, (Exception, KeyboardInterrupt, SystemExit, GeneratorExit)):
             raise
         return _fail(EXIT_TRAINING_FAILED, f"internal error: {error}")
-    finally:
-        if args.stats:
-            if saved_stats is None:
-                os.environ.pop("SELKBAR_STATS", None)
-            else:
-                os.environ["SELKBAR_STATS"] = saved_stats
     elapsed = time.monotonic() - start
-    print(summarize(args.output, files, elapsed))
+    summary = summarize(args.output, files, elapsed, tokens, merges)
+    if text is None:
+        print(summary)
+        return 0
+    try:
+        sys.stdout.buffer.write(text)
+        sys.stdout.buffer.flush()
+    except OSError as error:
+        return _fail(EXIT_TRAINING_FAILED, f"writing standard output: {error.strerror or error}")
+    print(summary, file=sys.stderr)
     return 0
 
 

@@ -1,9 +1,14 @@
 // config.h: the validated options of one training call.
 //
 // The module fills a TrainConfig from the Python arguments and owns it for the
-// whole call; phase 1 reads files, threads and pretokenizer, phase 2 the rest.
-// An absent optional string differs from a present empty one: a prefix of ""
-// is a prefix.
+// whole call; phase 1 reads files, threads, pretokenizer and min_range, phase
+// 2 the rest. An absent optional string differs from a present empty one: a
+// prefix of "" is a prefix.
+//
+// The environment (SELKBAR_STATS, SELKBAR_MIN_RANGE, PATH) is read once, by
+// the entry point, into the configuration. The engine never calls getenv: it
+// runs without the interpreter lock, while other Python threads may be
+// changing the environment, and getenv racing setenv can crash.
 #ifndef SELKBAR_CONFIG_H_
 #define SELKBAR_CONFIG_H_
 
@@ -20,6 +25,21 @@ enum class PretokenizerKind : uint8_t {
 };
 
 inline constexpr uint64_t MAX_THREADS = 4096;
+inline constexpr uint64_t DEFAULT_MIN_RANGE = 67108864;  // 64 MiB
+
+// The diagnostics switch, from SELKBAR_STATS.
+struct Diagnostics {
+  bool enabled = false;     // set, non-empty and not "0": sizing, timings, rss lines
+  bool present = false;     // set at all, whatever its value: the phase-2 statistics line
+  std::string search_path;  // PATH, where the rss probe looks for "ps"
+};
+
+// The switch for a SELKBAR_STATS value (nullptr: unset) and a PATH value.
+Diagnostics diagnostics_from_env(const char* stats_value, const char* path_value);
+
+// SELKBAR_MIN_RANGE's value (nullptr: unset) as a minimum range: a non-zero
+// unsigned decimal ("+" allowed), otherwise DEFAULT_MIN_RANGE.
+uint64_t min_range_from_env(const char* value);
 
 struct TrainConfig {
   uint64_t vocab_size = 0;
@@ -32,6 +52,8 @@ struct TrainConfig {
   std::vector<std::string> files;  // used exactly as given
   uint64_t threads = 1;            // at least 1
   PretokenizerKind pretokenizer = PretokenizerKind::Whitespace;
+  uint64_t min_range = DEFAULT_MIN_RANGE;  // bytes per file range, at least
+  Diagnostics diagnostics;
 };
 
 }  // namespace selkbar

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -27,6 +28,7 @@
 #include <variant>
 #include <vector>
 
+#include "atomic_file.h"
 #include "config.h"
 #include "error.h"
 #include "pipeline.h"
@@ -72,6 +74,7 @@ enum Param : int {
   THREADS,
   CONTINUING_SUBWORD_PREFIX,
   END_OF_WORD_SUFFIX,
+  STATS,  // the command line's --stats; not part of the public functions
   PARAM_COUNT,
 };
 
@@ -79,13 +82,21 @@ constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "files",          "vocab_size",       "output",
     "special_tokens", "min_frequency",    "max_token_length",
     "limit_alphabet", "pretokenizer",     "threads",
-    "continuing_subword_prefix", "end_of_word_suffix",
+    "continuing_subword_prefix", "end_of_word_suffix", "stats",
+};
+
+// What a training call hands back.
+enum class Returns {
+  VOCAB_AND_MERGES,  // train_bpe: (vocab, merges)
+  NOTHING,           // train_tokenizer: None, the file written
+  SUMMARY,           // the command line's entry: (tokens, merges, text or None)
 };
 
 struct Signature {
   const char* name;            // "train_bpe"
   std::vector<Param> params;   // in order; the first `positional` may be positional
   size_t positional;
+  Returns returns;
 };
 
 const Signature TRAIN_BPE_SIGNATURE = {
@@ -93,6 +104,7 @@ const Signature TRAIN_BPE_SIGNATURE = {
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
      PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
     2,
+    Returns::VOCAB_AND_MERGES,
 };
 
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
@@ -100,6 +112,21 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
      LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
     3,
+    Returns::NOTHING,
+};
+
+// The command line's entry: train_tokenizer that also reports the number of
+// tokens and merges (for its summary line, which must not re-read the
+// output: that may be a pipe), that returns the text instead of writing it
+// when output is None (for "-o -"), and whose `stats` (None, True or False)
+// overrides SELKBAR_STATS so that the command line never edits the
+// environment.
+const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
+    "train_tokenizer",
+    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS},
+    3,
+    Returns::SUMMARY,
 };
 
 // Fills `bound` (borrowed references, nullptr where not passed) from a
@@ -301,12 +328,20 @@ uint64_t processor_count() {
 
 // Converts the bound arguments, in the fixed order, into `config` (and
 // `output` for train_tokenizer). Returns false with an exception set.
-bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainConfig* config,
-                  std::string* output) {
+bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, TrainConfig* config,
+                  std::optional<std::string>* output) {
+  const bool wants_output = sig.returns != Returns::VOCAB_AND_MERGES;
+  auto output_converter = [&](PyObject* o) {
+    if (o == Py_None && sig.returns == Returns::SUMMARY) return true;  // text returned instead
+    std::string path;
+    if (!convert_str(o, &path)) return false;
+    *output = std::move(path);
+    return true;
+  };
   auto u64 = [](uint64_t* out) { return [out](PyObject* o) { return convert_u64(o, out); }; };
   if (!convert_arg(bound, FILES, [&](PyObject* o) { return convert_str_list(o, &config->files); }) ||
       !convert_arg(bound, VOCAB_SIZE, u64(&config->vocab_size)) ||
-      (wants_output && !convert_arg(bound, OUTPUT, [&](PyObject* o) { return convert_str(o, output); })) ||
+      (wants_output && !convert_arg(bound, OUTPUT, output_converter)) ||
       !convert_arg(bound, SPECIAL_TOKENS,
                    [&](PyObject* o) { return convert_str_list(o, &config->special_tokens); }) ||
       !convert_arg(bound, MIN_FREQUENCY, u64(&config->min_frequency)) ||
@@ -337,6 +372,19 @@ bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainCo
     return false;
   }
 
+  // The environment is read here, with the interpreter lock held, because
+  // other Python threads change it only while they hold the lock; the engine
+  // runs without it and is handed these values instead.
+  config->min_range = selkbar::min_range_from_env(std::getenv("SELKBAR_MIN_RANGE"));
+  config->diagnostics =
+      selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
+  if (bound[STATS] != nullptr && bound[STATS] != Py_None) {
+    const int on = PyObject_IsTrue(bound[STATS]);
+    if (on < 0) return false;
+    config->diagnostics.enabled = on != 0;
+    config->diagnostics.present = on != 0;
+  }
+
   if (!threads || *threads == 0) {
     config->threads = processor_count();
   } else if (*threads > selkbar::MAX_THREADS) {
@@ -356,23 +404,34 @@ bool build_config(PyObject* const bound[PARAM_COUNT], bool wants_output, TrainCo
 // by the engine, or the trained result (and the JSON text if asked for).
 struct Outcome {
   std::optional<std::string> phase1_error;
+  std::optional<std::string> output_error;  // "writing {output}: {error}"
   std::exception_ptr failure;
   selkbar::TrainResult result;
-  std::string json;
+  std::string json;           // the document, when it is returned rather than written
+  size_t merge_pair_count = 0;  // distinct merge pairs, for the command line's summary
 };
 
-// Runs both phases (and the JSON rendering) without the interpreter lock.
-// Takes `config` by value so that it is released before the lock is retaken.
-void run_training(TrainConfig config, bool render_json, Outcome* outcome) {
+// Runs both phases, the JSON rendering and the write of `output` without the
+// interpreter lock, as CPython's own file objects write without it. Takes
+// `config` by value so that it is released before the lock is retaken.
+void run_training(TrainConfig config, Returns returns, const std::optional<std::string>& output,
+                  Outcome* outcome) {
   try {
-    selkbar::CountResult counted =
-        selkbar::count_words(config.files, config.threads, config.pretokenizer);
+    selkbar::CountResult counted = selkbar::count_words(config);
     if (counted.error) {
       outcome->phase1_error = std::move(counted.error);
       return;
     }
     outcome->result = selkbar::train_from_words(std::move(counted.words), config);
-    if (render_json) outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
+    if (returns == Returns::VOCAB_AND_MERGES) return;
+    outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
+    if (returns == Returns::SUMMARY) {
+      outcome->merge_pair_count = selkbar::merge_string_pairs(outcome->result).size();
+    }
+    if (output) {
+      outcome->output_error = selkbar::write_file_atomically(*output, outcome->json);
+      std::string().swap(outcome->json);
+    }
   } catch (...) {
     outcome->failure = std::current_exception();
   }
@@ -397,6 +456,15 @@ void raise_engine_failure(const Outcome& outcome) {
     std::rethrow_exception(outcome.failure);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const selkbar::ThreadStartError& e) {
+    // Not an internal fault: the system is out of memory or at a limit on
+    // threads, and the caller may free memory or raise the limit and retry.
+    if (e.thread_limit()) {
+      PyRef args(Py_BuildValue("(is)", e.error_code(), e.what()));
+      if (args) PyErr_SetObject(PyExc_OSError, args.get());
+    } else {
+      PyErr_SetString(PyExc_MemoryError, e.what());
+    }
   } catch (const std::exception& e) {
     PyErr_SetString(panic_exception, e.what());
   } catch (...) {
@@ -404,17 +472,26 @@ void raise_engine_failure(const Outcome& outcome) {
   }
 }
 
+// (tokens, merges, text or None) for the command line. Returns a new reference.
+PyObject* build_summary(const Outcome& outcome, bool text_returned) {
+  PyRef text(text_returned ? PyBytes_FromStringAndSize(outcome.json.data(),
+                                                       static_cast<Py_ssize_t>(outcome.json.size()))
+                           : (Py_INCREF(Py_None), Py_None));
+  if (!text) return nullptr;
+  return Py_BuildValue("(nnO)", static_cast<Py_ssize_t>(outcome.result.tokens.size()),
+                       static_cast<Py_ssize_t>(outcome.merge_pair_count), text.get());
+}
+
 PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  const bool is_tokenizer = &sig == &TRAIN_TOKENIZER_SIGNATURE;
   PyObject* bound[PARAM_COUNT];
   if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
   Outcome outcome;
-  std::string output;
+  std::optional<std::string> output;
   try {
     TrainConfig config;
-    if (!build_config(bound, is_tokenizer, &config, &output)) return nullptr;
+    if (!build_config(bound, sig, &config, &output)) return nullptr;
     Py_BEGIN_ALLOW_THREADS
-    run_training(std::move(config), is_tokenizer, &outcome);
+    run_training(std::move(config), sig.returns, output, &outcome);
     Py_END_ALLOW_THREADS
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
@@ -423,15 +500,12 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     raise_engine_failure(outcome);
     return nullptr;
   }
-
-  if (is_tokenizer) {
-    const std::optional<std::string> error = selkbar::write_output_file(output, outcome.json);
-    if (error) {
-      raise_message(PyExc_OSError, *error);
-      return nullptr;
-    }
-    Py_RETURN_NONE;
+  if (outcome.output_error) {
+    raise_message(PyExc_OSError, *outcome.output_error);
+    return nullptr;
   }
+  if (sig.returns == Returns::NOTHING) Py_RETURN_NONE;
+  if (sig.returns == Returns::SUMMARY) return build_summary(outcome, !output.has_value());
 
   const std::vector<std::string>& tokens = outcome.result.tokens;
   PyRef vocab(PyDict_New());
@@ -472,6 +546,12 @@ PyObject* train_tokenizer(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return train(TRAIN_TOKENIZER_SIGNATURE, args, nargs, kwnames);
 }
 
+// Returns a new reference.
+PyObject* train_tokenizer_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_SUMMARY_SIGNATURE, args, nargs, kwnames);
+}
+
 // ---------------------------------------------------------------------------
 // Module
 
@@ -494,6 +574,16 @@ PyMethodDef train_tokenizer_def = {
     "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain and write a "
     "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
     "`tokenizers.Tokenizer.from_file(output)`.",
+};
+
+// Private: the command line's entry (see TRAIN_TOKENIZER_SUMMARY_SIGNATURE).
+PyMethodDef train_tokenizer_summary_def = {
+    "_train_tokenizer_summary",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_tokenizer_summary)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_train_tokenizer_summary(files, vocab_size, output, *, ..., stats=None)\n--\n\n"
+    "train_tokenizer for the command line: returns (tokens, merges, text), where text\n"
+    "is the tokenizer.json bytes when output is None and None otherwise.",
 };
 
 PyModuleDef selkbar_module = {
@@ -555,6 +645,12 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
                  PyCFunction_NewEx(&train_bpe_def, module.get(), name.get())) < 0 ||
       add_member(module.get(), "train_tokenizer",
                  PyCFunction_NewEx(&train_tokenizer_def, module.get(), name.get())) < 0) {
+    return nullptr;
+  }
+  // Private members stay out of __all__.
+  PyRef summary(PyCFunction_NewEx(&train_tokenizer_summary_def, module.get(), name.get()));
+  if (!summary ||
+      PyModule_AddObjectRef(module.get(), "_train_tokenizer_summary", summary.get()) < 0) {
     return nullptr;
   }
   module_object = Py_NewRef(module.get());

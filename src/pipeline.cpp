@@ -27,13 +27,6 @@
 
 namespace selkbar {
 
-uint64_t min_range_from_env() {
-  const char* value = std::getenv("SELKBAR_MIN_RANGE");
-  if (value == nullptr) return DEFAULT_MIN_RANGE;
-  const std::optional<uint64_t> parsed = parse_u64_decimal(value);
-  return parsed && *parsed != 0 ? *parsed : DEFAULT_MIN_RANGE;
-}
-
 PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range) {
   const uint64_t t = threads;
   PipelineSizing s;
@@ -75,6 +68,15 @@ std::optional<std::string> query_metadata(const std::string& path, struct stat* 
   return std::nullopt;
 }
 
+// "input is not valid UTF-8: {description}", the index counted from the start
+// of the chunk's file and the file named when there is one.
+std::string invalid_utf8_message(Utf8Error error, const TextChunk& chunk) {
+  error.valid_up_to += chunk.offset();
+  std::string message = "input is not valid UTF-8: " + describe_utf8_error(error);
+  if (chunk.source() != nullptr) message += " in " + *chunk.source();
+  return message;
+}
+
 void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
   if (hooks.before_item) hooks.before_item(role);
 }
@@ -83,9 +85,9 @@ void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
 // per pretoken of the (valid UTF-8) text.
 template <typename Split>
 void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
-                 FirstError& first_error, Phase1Stats& stats, uint64_t batch_bytes,
+                 FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
                  const Phase1Hooks& hooks, Split split) {
-  const bool timed = stats_enabled();
+  const bool timed = timing != nullptr;
   const OwnerRouter route(owners.size());
   std::vector<PretokenBatch> batches(owners.size());
 
@@ -115,9 +117,9 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
     if (validate_utf8(text, &error)) {
       split(text, emit_pretoken);
     } else {
-      first_error.record("input is not valid UTF-8: " + describe_utf8_error(error));
+      first_error.record(invalid_utf8_message(error, *chunk));
     }
-    if (timed) Phase1Stats::add(stats.scan_hash_ns, elapsed_ns_since(t0));
+    if (timed) Phase1Stats::add(timing->scan_hash_ns, elapsed_ns_since(t0));
     chunk.reset();  // the chunk's buffer is released before the next wait
   }
 
@@ -127,38 +129,37 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
 }
 
 void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchSender> owners,
-                 FirstError& first_error, Phase1Stats& stats, uint64_t batch_bytes,
+                 FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
                  PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
   if (pretokenizer == PretokenizerKind::Whitespace) {
-    scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
+    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
                 [](std::string_view text, auto& sink) { split_whitespace(text, sink); });
   } else {
-    scan_chunks(*chunks, owners, first_error, stats, batch_bytes, hooks,
+    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
                 [](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
   }
 }
 
-ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats& stats,
+ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats* timing,
                        const Phase1Hooks& hooks) {
-  const bool timed = stats_enabled();
+  const bool timed = timing != nullptr;
   ShardCounter counter;
   for (;;) {
     const uint64_t t0 = timed ? monotonic_ns() : 0;
     std::optional<PretokenBatch> batch = batches.recv();
-    if (timed) Phase1Stats::add(stats.recv_blocked_ns, elapsed_ns_since(t0));
+    if (timed) Phase1Stats::add(timing->recv_blocked_ns, elapsed_ns_since(t0));
     if (!batch) break;
     run_item_hook(hooks, WorkerRole::Owner);
     const uint64_t t1 = timed ? monotonic_ns() : 0;
     counter.add_batch(*batch);
-    if (timed) Phase1Stats::add(stats.insert_ns, elapsed_ns_since(t1));
+    if (timed) Phase1Stats::add(timing->insert_ns, elapsed_ns_since(t1));
   }
   return counter;
 }
 
 void run_reader(ChunkSender sender, const std::vector<ReadTask>& tasks,
                 std::atomic<uint64_t>& next_task, FirstError& first_error, uint64_t chunk,
-                PretokenizerKind pretokenizer, Phase1Stats& stats, const Phase1Hooks& hooks) {
-  Phase1Stats* timing = stats_enabled() ? &stats : nullptr;
+                PretokenizerKind pretokenizer, Phase1Stats* timing, const Phase1Hooks& hooks) {
   for (;;) {
     const uint64_t index = next_task.fetch_add(1, std::memory_order_relaxed);
     if (index >= tasks.size()) return;
@@ -210,14 +211,38 @@ void rethrow_worker_failures(const std::vector<const WorkerGroup*>& groups) {
 
 }  // namespace
 
+namespace {
+
+TrainConfig counting_config(const std::vector<std::string>& files, uint64_t threads,
+                            PretokenizerKind pretokenizer) {
+  TrainConfig config;
+  config.files = files;
+  config.threads = threads;
+  config.pretokenizer = pretokenizer;
+  return config;
+}
+
+}  // namespace
+
+CountResult count_words(const TrainConfig& config) {
+  return count_words_with_hooks(config, Phase1Hooks{});
+}
+
 CountResult count_words(const std::vector<std::string>& files, uint64_t threads,
                         PretokenizerKind pretokenizer) {
-  return count_words_with_hooks(files, threads, pretokenizer, Phase1Hooks{});
+  return count_words(counting_config(files, threads, pretokenizer));
 }
 
 CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64_t threads,
                                    PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
-  const uint64_t t = std::clamp<uint64_t>(threads, 1, MAX_THREADS);
+  return count_words_with_hooks(counting_config(files, threads, pretokenizer), hooks);
+}
+
+CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks) {
+  const std::vector<std::string>& files = config.files;
+  const PretokenizerKind pretokenizer = config.pretokenizer;
+  const Diagnostics& diagnostics = config.diagnostics;
+  const uint64_t t = std::clamp<uint64_t>(config.threads, 1, MAX_THREADS);
 
   // A path whose metadata cannot be read adds nothing here; planning reports it.
   uint64_t total_bytes = 0;
@@ -225,14 +250,15 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
     struct stat info;
     if (!query_metadata(path, &info)) total_bytes += static_cast<uint64_t>(info.st_size);
   }
-  const PipelineSizing sizing = compute_sizing(total_bytes, t, min_range_from_env());
+  const PipelineSizing sizing = compute_sizing(total_bytes, t, config.min_range);
   const SizingNumbers numbers{sizing.chunk,    sizing.queue,    sizing.batch,
                               sizing.readers, sizing.scanners, sizing.owners};
-  if (stats_enabled()) write_stderr(format_sizing_line(numbers));
+  if (diagnostics.enabled) write_stderr(format_sizing_line(numbers));
 
   // Everything the workers refer to is declared before the thread groups, so
   // it outlives every thread on every path.
   Phase1Stats stats;
+  Phase1Stats* const timing = diagnostics.enabled ? &stats : nullptr;
   FirstError first_error;
   std::vector<ShardCounter> shards(sizing.owners);
   std::vector<ReadTask> tasks;  // immutable once the readers start
@@ -242,9 +268,9 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   // then owners. The coordinator's own channel ends are declared after the
   // groups, so if anything below throws they are dropped before any join and
   // the workers run down on their own instead of waiting for the coordinator.
-  WorkerGroup owner_threads;
-  WorkerGroup scanner_threads;
-  WorkerGroup reader_threads;
+  WorkerGroup owner_threads("phase 1 worker");
+  WorkerGroup scanner_threads("phase 1 worker");
+  WorkerGroup reader_threads("phase 1 worker");
   auto before_start = [&hooks](WorkerRole role) {
     if (hooks.before_thread_start) hooks.before_thread_start(role);
   };
@@ -264,17 +290,17 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
     owner_senders.push_back(std::move(sender));
     before_start(WorkerRole::Owner);
     owner_threads.start(
-        [receiver = std::move(receiver), &shard = shards[owner], &stats, &hooks]() mutable {
-          shard = run_owner(std::move(receiver), stats, hooks);
+        [receiver = std::move(receiver), &shard = shards[owner], timing, &hooks]() mutable {
+          shard = run_owner(std::move(receiver), timing, hooks);
         },
         on_exit(WorkerRole::Owner));
   }
   for (uint64_t scanner = 0; scanner < sizing.scanners; ++scanner) {
     before_start(WorkerRole::Scanner);
     scanner_threads.start(
-        [chunks = shared_chunks, owners = owner_senders, &first_error, &stats,
+        [chunks = shared_chunks, owners = owner_senders, &first_error, timing,
          batch = sizing.batch, pretokenizer, &hooks]() mutable {
-          run_scanner(std::move(chunks), std::move(owners), first_error, stats, batch,
+          run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch,
                       pretokenizer, hooks);
         },
         on_exit(WorkerRole::Scanner));
@@ -285,7 +311,6 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   shared_chunks.reset();
 
   for (const std::string& path : files) {
-    const uint64_t min_range = min_range_from_env();
     struct stat info;
     if (std::optional<std::string> error = query_metadata(path, &info)) {
       first_error.record("reading " + path + ": " + *error);
@@ -297,7 +322,15 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
                          "supported because the reader seeks. Write the stream to a file first.");
       break;
     }
-    plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing.readers, min_range, tasks);
+    if (info.st_size == 0) {
+      // Files under /proc and /sys report size 0 and still have content, so
+      // a regular file of size 0 is read to its end in one range; a truly
+      // empty one then yields nothing.
+      tasks.push_back(ReadTask{path, 0, UINT64_MAX});
+      continue;
+    }
+    plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing.readers, config.min_range,
+                     tasks);
   }
 
   const uint64_t reader_count =
@@ -306,8 +339,8 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
     before_start(WorkerRole::Reader);
     reader_threads.start(
         [sender = chunk_sender, &tasks, &next_task, &first_error, chunk = sizing.chunk,
-         pretokenizer, &stats, &hooks]() mutable {
-          run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer, stats,
+         pretokenizer, timing, &hooks]() mutable {
+          run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer, timing,
                      hooks);
         },
         on_exit(WorkerRole::Reader));
@@ -319,15 +352,15 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   owner_threads.join_all();
   rethrow_worker_failures({&reader_threads, &scanner_threads, &owner_threads});
 
-  if (stats_enabled()) write_stderr(format_phase1_summary(stats, numbers));
-  report_rss("phase 1 shard counters");
+  if (diagnostics.enabled) write_stderr(format_phase1_summary(stats, numbers));
+  report_rss(diagnostics, "phase 1 shard counters");
 
   // Byte-level words are counted as raw bytes and re-spelled as printable
   // characters once per distinct word, here.
   const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
   WordTable words = combine_shards(
       std::move(shards), pretokenizer == PretokenizerKind::ByteLevel ? &byte_to_char : nullptr);
-  report_rss("combining shards");
+  report_rss(diagnostics, "combining shards");
 
   CountResult result;
   result.error = first_error.take();

@@ -27,8 +27,8 @@
 //     throws InternalError after joining the threads already started.
 // No thread outlives the call, on any path.
 //
-// Environment: SELKBAR_MIN_RANGE (the minimum bytes per file range, read each
-// time it is needed) and SELKBAR_STATS (diagnostic lines on stderr).
+// Options come in through TrainConfig (min_range, diagnostics); nothing here
+// reads the environment.
 #ifndef SELKBAR_PIPELINE_H_
 #define SELKBAR_PIPELINE_H_
 
@@ -51,12 +51,14 @@ struct CountResult {
 // Counts every distinct pretoken of `files` (paths used exactly as given; a
 // path listed twice is read twice) on a budget of `threads` worker threads
 // (0 counts as 1, above MAX_THREADS as MAX_THREADS).
+// Reads config.files, threads, pretokenizer, min_range and diagnostics.
+CountResult count_words(const TrainConfig& config);
+// The same with the default minimum range and diagnostics off.
 CountResult count_words(const std::vector<std::string>& files, uint64_t threads,
                         PretokenizerKind pretokenizer);
 
 // ---- Sizing and range planning, exposed for tests. ----
 
-inline constexpr uint64_t DEFAULT_MIN_RANGE = 67108864;  // 64 MiB
 inline constexpr uint64_t MAX_READERS = 8;
 inline constexpr uint64_t OWNER_QUEUE = 4;
 
@@ -68,10 +70,6 @@ struct PipelineSizing {
   uint64_t scanners;  // scanner threads
   uint64_t owners;    // owner threads = shards
 };
-
-// SELKBAR_MIN_RANGE if it is a non-zero unsigned decimal ("+" allowed),
-// otherwise DEFAULT_MIN_RANGE.
-uint64_t min_range_from_env();
 
 // REQUIRES: 1 <= threads <= MAX_THREADS.
 PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range);
@@ -104,6 +102,7 @@ struct Phase1Hooks {
 };
 
 // count_words with hooks; count_words itself passes none.
+CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks);
 CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64_t threads,
                                    PretokenizerKind pretokenizer, const Phase1Hooks& hooks);
 

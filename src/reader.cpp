@@ -141,9 +141,10 @@ std::optional<std::string> read_range(const std::string& path, uint64_t start, u
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
   const bool timed = stats != nullptr;
-  auto send = [&](ByteBuffer&& bytes) {
+  // `offset` is where the bytes start in the file.
+  auto send = [&](ByteBuffer&& bytes, uint64_t offset) {
     const uint64_t t0 = timed ? monotonic_ns() : 0;
-    const bool sent = sender.send(TextChunk(std::move(bytes)));
+    const bool sent = sender.send(TextChunk(std::move(bytes), &path, offset));
     if (timed) Phase1Stats::add(stats->send_blocked_ns, elapsed_ns_since(t0));
     return sent;
   };
@@ -181,7 +182,7 @@ std::optional<std::string> read_range(const std::string& path, uint64_t start, u
     if (pos + len <= end) {
       if (at_eof) {
         if (len == 0) return std::nullopt;
-        if (!send(std::move(buffer))) return hung_up;
+        if (!send(std::move(buffer), pos)) return hung_up;
         return std::nullopt;
       }
       const size_t j = find_last_delimiter(buffer, pretokenizer);
@@ -194,7 +195,7 @@ std::optional<std::string> read_range(const std::string& path, uint64_t start, u
       if (tail != 0) std::memcpy(next.spare(), buffer.data() + j + 1, tail);
       next.commit(tail);
       buffer.truncate(j + 1);
-      if (!send(std::move(buffer))) return hung_up;
+      if (!send(std::move(buffer), pos)) return hung_up;
       buffer = std::move(next);
       pos += j + 1;
       continue;
@@ -206,11 +207,11 @@ std::optional<std::string> read_range(const std::string& path, uint64_t start, u
     const size_t k = find_first_delimiter(buffer, h, pretokenizer);
     if (k < len) {
       buffer.truncate(k + 1);
-      if (!send(std::move(buffer))) return hung_up;
+      if (!send(std::move(buffer), pos)) return hung_up;
       return std::nullopt;
     }
     if (at_eof) {
-      if (!send(std::move(buffer))) return hung_up;
+      if (!send(std::move(buffer), pos)) return hung_up;
       return std::nullopt;
     }
   }

@@ -78,17 +78,28 @@ class ByteBuffer {
 
 // An immutable, reference-counted byte buffer holding whole pretokens of one
 // file range. Copying a TextChunk copies a reference, never the bytes.
+// It remembers where its text came from, so that an error found in it can
+// name the file and the byte offset in that file: `source` is borrowed and
+// must outlive the chunk (the reader's task list does); nullptr when the
+// text came from no file.
 class TextChunk {
  public:
   TextChunk() = default;
-  explicit TextChunk(ByteBuffer&& buffer)
-      : buffer_(std::make_shared<const ByteBuffer>(std::move(buffer))) {}
+  explicit TextChunk(ByteBuffer&& buffer, const std::string* source = nullptr,
+                     uint64_t offset = 0)
+      : buffer_(std::make_shared<const ByteBuffer>(std::move(buffer))),
+        source_(source),
+        offset_(offset) {}
 
   std::string_view text() const { return buffer_ ? buffer_->view() : std::string_view(); }
   size_t size() const { return buffer_ ? buffer_->size() : 0; }
+  const std::string* source() const { return source_; }
+  uint64_t offset() const { return offset_; }  // of the first byte, in source
 
  private:
   std::shared_ptr<const ByteBuffer> buffer_;
+  const std::string* source_ = nullptr;
+  uint64_t offset_ = 0;
 };
 
 using ChunkSender = Sender<TextChunk>;
@@ -96,7 +107,8 @@ using ChunkSender = Sender<TextChunk>;
 // True for the bytes after which a reader may cut in the given mode.
 bool is_delimiter(uint8_t byte, PretokenizerKind pretokenizer);
 
-// Reads [start, end) of `path` and sends its chunks, asking the file for
+// Reads [start, end) of `path` and sends its chunks, each tagged with `path`
+// (which must outlive the chunks) and its offset, asking the file for
 // `chunk` bytes per read step. Returns nullopt on success or the message:
 //   "opening {path}: {os error}", "seeking {path}: {os error}",
 //   "reading {path}: {os error}", or "scanners hung up" when the channel has

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -13,17 +14,7 @@
 
 #include "split.h"
 
-extern char** environ;
-
 namespace selkbar {
-
-bool stats_enabled() {
-  const char* value = std::getenv("SELKBAR_STATS");
-  if (value == nullptr || value[0] == '\0') return false;
-  return !(value[0] == '0' && value[1] == '\0');
-}
-
-bool stats_present() { return std::getenv("SELKBAR_STATS") != nullptr; }
 
 std::optional<uint64_t> parse_u64_decimal(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
@@ -132,9 +123,26 @@ void write_stderr(std::string_view text) {
 
 namespace {
 
+// The first executable "ps" in the colon-separated `search_path` (an empty
+// entry stands for the current directory, as the shell has it).
+std::optional<std::string> find_ps(const std::string& search_path) {
+  size_t begin = 0;
+  for (;;) {
+    const size_t end = std::min(search_path.find(':', begin), search_path.size());
+    std::string directory = search_path.substr(begin, end - begin);
+    const std::string candidate = (directory.empty() ? std::string(".") : directory) + "/ps";
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    if (end == search_path.size()) return std::nullopt;
+    begin = end + 1;
+  }
+}
+
 // Runs "ps -o rss= -p PID" and returns its standard output, or nothing if it
-// cannot be started or waited for.
-std::optional<std::string> run_ps() {
+// cannot be started or waited for. The child gets an empty environment: the
+// process's own may be changing on another thread while this one runs.
+std::optional<std::string> run_ps(const std::string& search_path) {
+  const std::optional<std::string> ps = find_ps(search_path);
+  if (!ps) return std::nullopt;
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return std::nullopt;
   posix_spawn_file_actions_t actions;
@@ -148,7 +156,8 @@ std::optional<std::string> run_ps() {
   std::string arg4 = pid;
   char* argv[] = {arg0, arg1, arg2, arg3, arg4.data(), nullptr};
   pid_t child;
-  const int spawn_error = posix_spawnp(&child, "ps", &actions, nullptr, argv, environ);
+  char* no_environment[] = {nullptr};
+  const int spawn_error = posix_spawn(&child, ps->c_str(), &actions, nullptr, argv, no_environment);
   posix_spawn_file_actions_destroy(&actions);
   close(pipe_fds[1]);
   if (spawn_error != 0) {
@@ -175,16 +184,16 @@ std::optional<std::string> run_ps() {
 
 }  // namespace
 
-void report_rss(std::string_view label) {
-  if (!stats_enabled()) return;
-  const std::optional<std::string> output = run_ps();
+void report_rss(const Diagnostics& diagnostics, std::string_view label) {
+  if (!diagnostics.enabled) return;
+  const std::optional<std::string> output = run_ps(diagnostics.search_path);
   if (!output) return;
   const std::optional<uint64_t> kib = parse_rss_kib(*output);
   if (kib) write_stderr(format_rss_line(label, *kib));
 }
 
 void PhaseTimer::lap(std::string_view label) {
-  if (!stats_enabled()) return;
+  if (!enabled_) return;
   const uint64_t now = monotonic_ns();
   const uint64_t elapsed = now > lap_start_ns_ ? now - lap_start_ns_ : 0;
   write_stderr("  phase2 " + std::string(label) + ": " + format_duration(elapsed) + "\n");

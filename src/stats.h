@@ -1,7 +1,9 @@
 // stats.h: diagnostics switched on by the environment variable SELKBAR_STATS.
 //
-// With the switch off nothing is written, no worker thread reads a clock and
-// no child process is started. With it on, the calling thread of a training
+// The entry point reads the switch once into a Diagnostics value
+// (config.h); everything here takes that value instead of looking at the
+// environment. With the switch off nothing is written, no worker thread reads
+// a clock and no child process is started. With it on, the calling thread of a training
 // call (never a worker) writes to standard error:
 //   the phase-1 sizing line, the phase-1 time summary, "rss after ..." lines
 //   and the phase-2 lap lines.
@@ -15,14 +17,9 @@
 #include <string>
 #include <string_view>
 
+#include "config.h"
+
 namespace selkbar {
-
-// True when SELKBAR_STATS is set, non-empty and not exactly "0". The
-// environment is read on every call.
-bool stats_enabled();
-
-// True when SELKBAR_STATS is present at all, whatever its value.
-bool stats_present();
 
 // Parses an unsigned decimal: optional '+', then one or more ASCII digits,
 // fitting in 64 bits; nothing else.
@@ -69,17 +66,20 @@ std::string format_rss_line(std::string_view label, uint64_t kib);
 void write_stderr(std::string_view text);
 
 // Writes "rss after {label}: {MB} MB" when diagnostics are on and "ps"
-// answers with a number; otherwise does nothing.
-void report_rss(std::string_view label);
+// (looked up in diagnostics.search_path) answers with a number; otherwise
+// does nothing.
+void report_rss(const Diagnostics& diagnostics, std::string_view label);
 
 // Phase-2 lap timer: lap() writes "  phase2 {label}: {duration}" with the
 // time since the previous lap (or construction) when diagnostics are on.
 class PhaseTimer {
  public:
-  PhaseTimer() : lap_start_ns_(monotonic_ns()) {}
+  explicit PhaseTimer(const Diagnostics& diagnostics)
+      : enabled_(diagnostics.enabled), lap_start_ns_(monotonic_ns()) {}
   void lap(std::string_view label);
 
  private:
+  bool enabled_;
   uint64_t lap_start_ns_;
 };
 

@@ -1,15 +1,7 @@
 #include "tokenizer_json.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 namespace selkbar {
@@ -150,99 +142,6 @@ std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& c
   }
   append(out, "\n    ]\n  }\n}\n");
   return out;
-}
-
-namespace {
-
-std::string os_error(int error) { return std::strerror(error); }
-
-// Writes all of `text` to `fd`, retrying partial and interrupted writes.
-// Returns 0 or an errno value; -1 stands for a write that made no progress.
-int write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    if (n == 0) return -1;
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  return 0;
-}
-
-std::string describe(int error) {
-  return error == -1 ? std::string("failed to write whole buffer") : os_error(error);
-}
-
-// The mode a newly created file gets: 0666 less the process umask, read from
-// /proc where possible, since umask() cannot be read without changing it.
-mode_t new_file_mode() {
-  mode_t mask = 022;
-  if (FILE* status = std::fopen("/proc/self/status", "r")) {
-    char line[256];
-    while (std::fgets(line, sizeof line, status)) {
-      unsigned value;
-      if (std::sscanf(line, "Umask: %o", &value) == 1) {
-        mask = static_cast<mode_t>(value);
-        break;
-      }
-    }
-    std::fclose(status);
-  }
-  return 0666 & ~mask;
-}
-
-std::optional<std::string> write_in_place(const std::string& output, std::string_view text) {
-  int fd;
-  do {
-    fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return "writing " + output + ": " + os_error(errno);
-  const int error = write_all(fd, text);
-  ::close(fd);
-  if (error != 0) return "writing " + output + ": " + describe(error);
-  return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<std::string> write_output_file(const std::string& output, std::string_view text) {
-  // The operating system would stop reading the path at a NUL byte and write
-  // to another file.
-  if (output.find('\0') != std::string::npos) {
-    return "writing " + output + ": path contains a NUL byte";
-  }
-  // Writes go through a symbolic link to its target, as a plain open would.
-  std::string target = output;
-  struct stat info;
-  if (::lstat(output.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    char* resolved = ::realpath(output.c_str(), nullptr);
-    if (resolved == nullptr) return write_in_place(output, text);  // dangling: create the target
-    target = resolved;
-    std::free(resolved);
-  }
-  const bool exists = ::stat(target.c_str(), &info) == 0;
-  if (exists && !S_ISREG(info.st_mode)) return write_in_place(output, text);
-  const mode_t mode = exists ? (info.st_mode & 07777) : new_file_mode();
-
-  const size_t slash = target.rfind('/');
-  const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  std::string temp = directory + "." + base + ".tmp-XXXXXX";
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return "writing " + output + ": " + os_error(errno);
-
-  int error = write_all(fd, text);
-  if (error == 0 && ::fchmod(fd, mode) != 0) error = errno;
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    return "writing " + output + ": " + describe(error);
-  }
-  return std::nullopt;
 }
 
 }  // namespace selkbar

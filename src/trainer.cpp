@@ -329,9 +329,11 @@ std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
                        const PairSteps& positions) {
   uint64_t entries = 0;
   uint64_t capacity = 0;
+  uint64_t heap_bytes = 0;  // entries stored outside the lists' inline room
   positions.for_each([&](const PairStep& step) {
     entries += step.positions.size();
     capacity += step.positions.capacity();
+    if (step.positions.on_heap()) heap_bytes += uint64_t{step.positions.capacity()} * 4;
   });
   const uint64_t symbols = arena.total_symbols();
   const uint64_t pairs = pair_counts.size();
@@ -340,7 +342,8 @@ std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
          " symbols=" + std::to_string(symbols) + " (" + std::to_string(symbols >> 18) + " MB)" +
          " pairs=" + std::to_string(pairs) + " (" + std::to_string(pairs * 20 >> 20) + " MB)" +
          " pos_entries=" + std::to_string(entries) + " pos_cap=" + std::to_string(capacity) + " (" +
-         std::to_string((capacity * 4 + lists * 24) >> 20) + " MB incl. Vec headers)\n";
+         std::to_string((heap_bytes + lists * sizeof(PositionList)) >> 20) +
+         " MB incl. Vec headers)\n";
 }
 
 // How far ahead of the current word the merge loop fetches the next words'
@@ -353,167 +356,223 @@ constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 8;
 constexpr size_t PAIR_PREFETCH_DISTANCE = 2;
 constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
 
-}  // namespace
+// The initial vocabulary (special tokens, alphabet, decorated characters)
+// and every word as symbol ids.
+struct InitialState {
+  Vocabulary vocab;
+  SymbolArena arena;
+};
 
-TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
-  PhaseTimer timer;
+InitialState build_initial_state(const WordTable& words, const TrainConfig& config,
+                                 PhaseTimer& timer) {
   Vocabulary vocab;
   for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
-  add_alphabet(word_table, config.limit_alphabet, vocab);
+  add_alphabet(words, config.limit_alphabet, vocab);
   timer.lap("alphabet");
 
   const CharIndex chars(vocab);
   const Decoration decoration(config);
   std::vector<std::array<SymbolId, 4>> form_ids;
-  if (decoration.active()) form_ids = add_decorated(word_table, chars, decoration, vocab);
-  SymbolArena arena = tokenize(word_table, chars, decoration.active() ? &form_ids : nullptr,
+  if (decoration.active()) form_ids = add_decorated(words, chars, decoration, vocab);
+  SymbolArena arena = tokenize(words, chars, decoration.active() ? &form_ids : nullptr,
                                config.max_token_length.has_value());
-  std::vector<std::array<SymbolId, 4>>().swap(form_ids);
   timer.lap("tokenize");
-  report_rss("tokenize (word strings still held)");
-  word_table.release();
-  report_rss("dropping word strings");
+  return InitialState{std::move(vocab), std::move(arena)};
+}
 
-  // Initial pair count. One table gathers each pair's count and the words it
-  // occurs in (ascending, each once); the counts then move into PairCounts
-  // and the lists into the queue, and the table is freed: the merge loop
-  // gathers its changes in MergeChanges.
+// The pair statistics the merge loop starts from.
+struct PairState {
   SparePool pool;
-  PairCounts pair_counts;
+  PairCounts counts;
   MergeQueue queue;
-  {
-    PairSteps positions;
-    for (uint32_t w = 0; w < arena.word_count(); ++w) {
-      const std::span<const SymbolId> s = arena.word(w);
-      const uint64_t count = arena.count(w);
-      for (size_t i = 0; i + 1 < s.size(); ++i) {
-        if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
-          positions.prefetch(
-              Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
-        }
-        PairStep& step = positions[Pair{s[i], s[i + 1]}];
-        step.count_change = wrapping_add(step.count_change, count);
-        step.positions.push_unique(w, pool);
-      }
-    }
-    // Doubling left up to half of each long list unused; these lists are
-    // only read from now on.
-    positions.for_each([](PairStep& step) { step.positions.shrink_large(); });
-    pair_counts.reserve(positions.size());
-    positions.for_each([&](const PairStep& step) { pair_counts[step.pair] = step.count_change; });
-    timer.lap("initial pair count");
-    if (stats_present()) write_stderr(stats_line(arena, pair_counts, positions));
+};
 
-    queue.reserve(pair_counts.size());
-    positions.drain([&](PairStep& step) {
-      if (step.count_change < 1) {
-        pool.recycle(std::move(step.positions));
-      } else {
-        queue.push(
-            {static_cast<uint64_t>(step.count_change), step.pair, std::move(step.positions)});
+// One table gathers each pair's count and the words it occurs in (ascending,
+// each once); the counts then move into PairCounts and the lists into the
+// queue, and the table is freed: the merge loop gathers its changes in
+// MergeChanges.
+void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, PhaseTimer& timer,
+                         PairState& state) {
+  PairSteps positions;
+  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+    const std::span<const SymbolId> s = arena.word(w);
+    const uint64_t count = arena.count(w);
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+      if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
+        positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
       }
-    });
+      PairStep& step = positions[Pair{s[i], s[i + 1]}];
+      step.count_change = wrapping_add(step.count_change, count);
+      step.positions.push_unique(w, state.pool);
+    }
   }
-  // Room for vocab_size tokens, but never more than one merge per distinct
-  // pair beyond the initial vocabulary: a huge vocab_size is simply never
-  // reached, and must not be allocated. Pairs formed later grow the list by
-  // doubling.
-  vocab.reserve(static_cast<size_t>(
-      std::min<uint64_t>(config.vocab_size, vocab.size() + uint64_t{pair_counts.size()})));
+  // Doubling left up to half of each long list unused; these lists are only
+  // read from now on.
+  positions.for_each([](PairStep& step) { step.positions.shrink_large(); });
+  state.counts.reserve(positions.size());
+  positions.for_each([&](const PairStep& step) { state.counts[step.pair] = step.count_change; });
+  timer.lap("initial pair count");
+  if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
 
-  std::vector<Merge> merges;
-  std::vector<PairDelta> deltas;
-  MergeChanges changes;
-  auto apply_deltas = [&](const std::vector<PairDelta>& batch, uint32_t w, uint64_t count) {
-    for (const PairDelta& delta : batch) {
-      PairStep& step = changes[delta.pair];
-      if (delta.delta > 0) {
-        step.count_change = wrapping_add(step.count_change, count);
-        step.positions.push_unique(w, pool);
-      } else {
-        step.count_change = wrapping_sub(step.count_change, count);
-      }
+  state.queue.reserve(state.counts.size());
+  positions.drain([&](PairStep& step) {
+    if (step.count_change < 1) {
+      state.pool.recycle(std::move(step.positions));
+    } else {
+      state.queue.push(
+          {static_cast<uint64_t>(step.count_change), step.pair, std::move(step.positions)});
     }
-  };
-  uint32_t drain_word = 0;
-  uint64_t drain_count = 0;
-  const DeltaDrain drain = [&](std::vector<PairDelta>& batch) {
-    apply_deltas(batch, drain_word, drain_count);
-    batch.clear();
-  };
-  const std::optional<uint64_t> limit = config.max_token_length;
-  const std::optional<std::string>& prefix = config.continuing_subword_prefix;
-  MergeLoopFigures figures;
-  const uint64_t loop_start_ns = monotonic_ns();
-  while (vocab.size() < config.vocab_size && !queue.empty()) {
-    MergeCandidate top = queue.pop();
-    // Lazy re-validation: counts fall without the queue hearing of it. The
-    // signed count converts to the unsigned one as two's complement.
-    const auto current = static_cast<uint64_t>(pair_counts.get(top.pair));
-    if (current != top.count) {
-      top.count = current;
-      queue.push(std::move(top));
-      continue;
-    }
-    if (top.count == 0 || top.count < config.min_frequency) break;
+  });
+}
 
-    const SymbolId left = top.pair.left;
-    const SymbolId right = top.pair.right;
-    std::string merged = vocab.token(left);
-    std::string_view tail = vocab.token(right);
+// The merge loop: pops the most frequent pair, enters the merged token,
+// rewrites the words that hold the pair and feeds the changed pairs back.
+class MergeLoop {
+ public:
+  MergeLoop(const TrainConfig& config, Vocabulary& vocab, SymbolArena& arena, PairState& pairs)
+      : config_(config), vocab_(vocab), arena_(arena), pairs_(pairs) {
+    // Room for vocab_size tokens, but never more than one merge per distinct
+    // pair beyond the initial vocabulary: a huge vocab_size is simply never
+    // reached, and must not be allocated. Pairs formed later grow the list
+    // by doubling.
+    vocab_.reserve(static_cast<size_t>(
+        std::min<uint64_t>(config.vocab_size, vocab_.size() + uint64_t{pairs_.counts.size()})));
+  }
+
+  void run() {
+    const uint64_t start_ns = monotonic_ns();
+    while (vocab_.size() < config_.vocab_size && !pairs_.queue.empty()) {
+      MergeCandidate top = pairs_.queue.pop();
+      if (revalidated(top)) continue;
+      if (top.count == 0 || top.count < config_.min_frequency) break;
+      const SymbolId new_id = enter_merged_token(top.pair);
+      merges_.push_back({top.pair.left, top.pair.right, new_id});
+      rewrite_words(top, new_id);
+      pairs_.pool.recycle(std::move(top.positions));
+      push_changed_pairs();
+    }
+    figures_.elapsed_ns = elapsed_ns_since(start_ns);
+  }
+
+  std::vector<Merge> take_merges() { return std::move(merges_); }
+  MergeLoopFigures figures() const { return figures_; }
+
+ private:
+  // Lazy re-validation: counts fall without the queue hearing of it. A stale
+  // candidate goes back with its current count (the signed count converts to
+  // the unsigned one as two's complement); returns whether it was stale.
+  bool revalidated(MergeCandidate& top) {
+    const auto current = static_cast<uint64_t>(pairs_.counts.get(top.pair));
+    if (current == top.count) return false;
+    top.count = current;
+    pairs_.queue.push(std::move(top));
+    return true;
+  }
+
+  // The merged string, with a continuing-subword prefix dropped from the
+  // right side once; an existing token keeps its id.
+  SymbolId enter_merged_token(Pair pair) {
+    const std::optional<std::string>& prefix = config_.continuing_subword_prefix;
+    std::string merged = vocab_.token(pair.left);
+    std::string_view tail = vocab_.token(pair.right);
     if (prefix && tail.starts_with(*prefix)) tail.remove_prefix(prefix->size());
     merged += tail;
-    const SymbolId new_id = vocab.find_or_add(std::move(merged));
-    merges.push_back({left, right, new_id});
+    return vocab_.find_or_add(std::move(merged));
+  }
 
-    changes.begin(left, right, new_id, vocab.size());
+  void rewrite_words(const MergeCandidate& top, SymbolId new_id) {
+    const SymbolId left = top.pair.left;
+    const SymbolId right = top.pair.right;
+    changes_.begin(left, right, new_id, vocab_.size());
     const uint32_t* words = top.positions.begin();
     const uint32_t word_count = top.positions.size();
-    figures.words_visited += word_count;
+    figures_.words_visited += word_count;
     for (uint32_t i = 0; i < word_count; ++i) {
       if (i + HEADER_PREFETCH_DISTANCE < word_count) {
-        arena.prefetch_word_header(words[i + HEADER_PREFETCH_DISTANCE]);
+        arena_.prefetch_word_header(words[i + HEADER_PREFETCH_DISTANCE]);
       }
       if (i + SYMBOL_PREFETCH_DISTANCE < word_count) {
-        arena.prefetch_word_symbols(words[i + SYMBOL_PREFETCH_DISTANCE]);
+        arena_.prefetch_word_symbols(words[i + SYMBOL_PREFETCH_DISTANCE]);
       }
-      const uint32_t w = words[i];
-      const uint64_t count = arena.count(w);
-      deltas.clear();
+      drain_word_ = words[i];
+      drain_count_ = arena_.count(drain_word_);
+      deltas_.clear();
       // A long word hands its deltas over in batches (see merge_word); they
       // are applied in the order produced either way, so the result is the
       // same as if they had come at once.
-      drain_word = w;
-      drain_count = count;
-      arena.merge_word(w, left, right, new_id, limit, deltas, &drain);
-      apply_deltas(deltas, w, count);
+      arena_.merge_word(drain_word_, left, right, new_id, config_.max_token_length, deltas_,
+                        &drain_);
+      apply_deltas(deltas_);
     }
-    pool.recycle(std::move(top.positions));
+  }
 
-    // Changes are gathered per pair so that PairCounts, the large table, is
-    // touched once per pair rather than once per delta. Pairs that only lost
-    // occurrences have no positions and enter no candidate. Insertion order
-    // keeps the pushes, and so the queue, independent of table layout.
-    const size_t changed = changes.size();
+  void apply_deltas(const std::vector<PairDelta>& batch) {
+    for (const PairDelta& delta : batch) {
+      PairStep& step = changes_[delta.pair];
+      if (delta.delta > 0) {
+        step.count_change = wrapping_add(step.count_change, drain_count_);
+        step.positions.push_unique(drain_word_, pairs_.pool);
+      } else {
+        step.count_change = wrapping_sub(step.count_change, drain_count_);
+      }
+    }
+  }
+
+  // Changes are gathered per pair so that PairCounts, the large table, is
+  // touched once per pair rather than once per delta. Pairs that only lost
+  // occurrences have no positions and enter no candidate. Insertion order
+  // keeps the pushes, and so the queue, independent of table layout.
+  void push_changed_pairs() {
+    const size_t changed = changes_.size();
     for (size_t i = 0; i < changed; ++i) {
       if (i + COUNT_PREFETCH_DISTANCE < changed) {
-        pair_counts.prefetch(changes.entry(i + COUNT_PREFETCH_DISTANCE).pair);
+        pairs_.counts.prefetch(changes_.entry(i + COUNT_PREFETCH_DISTANCE).pair);
       }
-      PairStep& step = changes.entry(i);
-      int64_t& count = pair_counts[step.pair];
+      PairStep& step = changes_.entry(i);
+      int64_t& count = pairs_.counts[step.pair];
       count = wrapping_add(count, static_cast<uint64_t>(step.count_change));
       if (step.positions.empty()) continue;
       if (count < 1) {
-        pool.recycle(std::move(step.positions));
+        pairs_.pool.recycle(std::move(step.positions));
       } else {
-        queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
+        pairs_.queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
       }
     }
-    changes.clear();
+    changes_.clear();
   }
-  figures.elapsed_ns = elapsed_ns_since(loop_start_ns);
+
+  const TrainConfig& config_;
+  Vocabulary& vocab_;
+  SymbolArena& arena_;
+  PairState& pairs_;
+  std::vector<Merge> merges_;
+  std::vector<PairDelta> deltas_;
+  MergeChanges changes_;
+  MergeLoopFigures figures_;
+  // The word being rewritten, for deltas handed over before it is done.
+  uint32_t drain_word_ = 0;
+  uint64_t drain_count_ = 0;
+  const DeltaDrain drain_ = [this](std::vector<PairDelta>& batch) {
+    apply_deltas(batch);
+    batch.clear();
+  };
+};
+
+}  // namespace
+
+TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
+  PhaseTimer timer(config.diagnostics);
+  InitialState initial = build_initial_state(word_table, config, timer);
+  report_rss(config.diagnostics, "tokenize (word strings still held)");
+  word_table.release();
+  report_rss(config.diagnostics, "dropping word strings");
+
+  PairState pairs;
+  count_initial_pairs(initial.arena, config, timer, pairs);
+  MergeLoop loop(config, initial.vocab, initial.arena, pairs);
+  loop.run();
   timer.lap("merge loop");
-  return TrainResult{std::move(vocab).take_tokens(), std::move(merges), figures};
+  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures()};
 }
 
 std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainResult& result) {

@@ -5,14 +5,15 @@
 // the thread ends normally. The owner of the group joins it (join_all, or the
 // destructor on every other path) and only then looks at the failures, on
 // its own thread. A thread that cannot be started makes start() throw
-// InternalError; the threads already started stay in the group and are
-// joined like the others.
+// ThreadStartError ("failed to start a {kind} thread: {reason}"); the
+// threads already started stay in the group and are joined like the others.
 //
 // Thread safety: start, join_all and failures are called by the owning
 // thread only.
 #ifndef SELKBAR_WORKER_GROUP_H_
 #define SELKBAR_WORKER_GROUP_H_
 
+#include <cerrno>
 #include <exception>
 #include <memory>
 #include <string>
@@ -22,12 +23,14 @@
 #include <vector>
 
 #include "error.h"
+#include "thread_limits.h"
 
 namespace selkbar {
 
 class WorkerGroup {
  public:
-  WorkerGroup() = default;
+  // `kind` names the threads in the start failure message.
+  explicit WorkerGroup(std::string kind) : kind_(std::move(kind)) {}
   WorkerGroup(const WorkerGroup&) = delete;
   WorkerGroup& operator=(const WorkerGroup&) = delete;
   ~WorkerGroup() { join_all(); }
@@ -42,6 +45,13 @@ class WorkerGroup {
     try {
       worker->thread = std::thread(
           [worker, body = std::forward<Body>(body), on_exit = std::forward<OnExit>(on_exit)]() mutable {
+            // The C++ runtime keeps its exception state in thread-local
+            // storage, which the C library allocates for a library loaded at
+            // run time (as this module's runtime is) on first use, and ends
+            // the process if that allocation fails. First use would be the
+            // throw of a std::bad_alloc, when memory has just run out; use
+            // it now, while it is still there.
+            static_cast<void>(std::uncaught_exceptions());
             try {
               body();
             } catch (...) {
@@ -55,7 +65,9 @@ class WorkerGroup {
           });
     } catch (const std::system_error& error) {
       workers_.pop_back();
-      throw InternalError(std::string("failed to start a phase 1 worker thread: ") + error.what());
+      const int code = error.code().value();
+      throw ThreadStartError("failed to start a " + kind_ + " thread: " + error.what(), code,
+                             code == EAGAIN && thread_limit_reached());
     } catch (...) {
       workers_.pop_back();
       throw;
@@ -86,6 +98,7 @@ class WorkerGroup {
     std::exception_ptr failure;  // written by the thread, read after join
   };
 
+  std::string kind_;
   std::vector<std::unique_ptr<Worker>> workers_;
 };
 

@@ -128,7 +128,13 @@ int main(int argc, char** argv) {
   for (uint64_t threads : {1, 2}) {
     size_t words = 0;
     const Figures figures = measure(repeat, megabytes, [&] {
-      selkbar::CountResult result = selkbar::count_words({path}, threads, kind);
+      selkbar::TrainConfig config;
+      config.files = {path};
+      config.threads = threads;
+      config.pretokenizer = kind;
+      config.min_range = selkbar::min_range_from_env(std::getenv("SELKBAR_MIN_RANGE"));
+      config.diagnostics = selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
+      selkbar::CountResult result = selkbar::count_words(config);
       if (result.error) {
         std::fprintf(stderr, "bench_phase1: %s\n", result.error->c_str());
         std::exit(1);

@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
     for (int run = 0; run < repeat; ++run) {
       selkbar::TrainConfig config;
       config.vocab_size = vocab_size;
+      config.diagnostics = selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
       WordTable input = copy_table(words);
       reset_peak_rss();
       const auto start = std::chrono::steady_clock::now();

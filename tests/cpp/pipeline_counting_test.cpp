@@ -58,20 +58,19 @@ TEST_P(PipelineCounting, MatchesSingleThreadedCountForEveryThreadBudgetAndRange)
   ASSERT_FALSE(want.empty());
   const testing::ExpectedWords expected(want);
 
-  for (const char* min_range : {static_cast<const char*>(nullptr), "1", "7", "4096"}) {
-    if (min_range == nullptr) {
-      unsetenv("SELKBAR_MIN_RANGE");
-    } else {
-      setenv("SELKBAR_MIN_RANGE", min_range, 1);
-    }
+  for (uint64_t min_range : {DEFAULT_MIN_RANGE, uint64_t{1}, uint64_t{7}, uint64_t{4096}}) {
     for (uint64_t threads : {1, 2, 3, 4, 7, 16, 64}) {
-      CountResult result = count_words(files, threads, param.kind);
+      TrainConfig config;
+      config.files = files;
+      config.threads = threads;
+      config.pretokenizer = param.kind;
+      config.min_range = min_range;
+      CountResult result = count_words(config);
       ASSERT_FALSE(result.error) << *result.error;
       ASSERT_TRUE(expected.matches(result.words))
-          << "threads " << threads << " SELKBAR_MIN_RANGE " << (min_range ? min_range : "unset");
+          << "threads " << threads << " min_range " << min_range;
     }
   }
-  unsetenv("SELKBAR_MIN_RANGE");
 }
 
 std::vector<CountingCase> counting_cases() {

@@ -24,29 +24,15 @@ using testing::TempDir;
 using testing::WordCounts;
 constexpr auto WS = PretokenizerKind::Whitespace;
 
-// Sets (or, with nullptr, unsets) an environment variable for one scope.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      setenv(name_, old_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
+TrainConfig config_of(const std::vector<std::string>& files, uint64_t threads, PretokenizerKind kind,
+                      uint64_t min_range = DEFAULT_MIN_RANGE) {
+  TrainConfig config;
+  config.files = files;
+  config.threads = threads;
+  config.pretokenizer = kind;
+  config.min_range = min_range;
+  return config;
+}
 
 std::string sizing_row(const PipelineSizing& s) {
   return std::to_string(s.chunk) + " " + std::to_string(s.queue) + " " + std::to_string(s.batch) +
@@ -66,23 +52,6 @@ TEST(PipelineSizing, FollowsTheFormulasAtTheirBounds) {
   EXPECT_EQ(compute_sizing(1000, 64, 1).readers, 8u);
   EXPECT_EQ(compute_sizing(1000, 3, 1).readers, 3u);
   EXPECT_EQ(compute_sizing(1000, 64, 400).readers, 2u);
-}
-
-TEST(PipelineSizing, MinRangeComesFromTheEnvironmentOrTheDefault) {
-  for (const char* ignored : {"0", "-5", "abc", "", "18446744073709551616", " 5", "5 "}) {
-    ScopedEnv env("SELKBAR_MIN_RANGE", ignored);
-    EXPECT_EQ(min_range_from_env(), DEFAULT_MIN_RANGE) << "'" << ignored << "'";
-  }
-  {
-    ScopedEnv env("SELKBAR_MIN_RANGE", "+1048576");
-    EXPECT_EQ(min_range_from_env(), 1048576u);
-  }
-  {
-    ScopedEnv env("SELKBAR_MIN_RANGE", "18446744073709551615");
-    EXPECT_EQ(min_range_from_env(), UINT64_MAX);
-  }
-  ScopedEnv env("SELKBAR_MIN_RANGE", nullptr);
-  EXPECT_EQ(min_range_from_env(), DEFAULT_MIN_RANGE);
 }
 
 std::string plan(uint64_t size, uint64_t readers, uint64_t min_range) {
@@ -146,10 +115,11 @@ TEST(PipelineErrors, PathWithNulByteIsRefusedNotTruncated) {
   EXPECT_EQ(count_words({with_nul}, 2, WS).error, "reading " + with_nul + ": path contains a NUL byte");
 }
 
-TEST(PipelineErrors, InvalidUtf8ReportsItsIndexWithinTheChunk) {
+TEST(PipelineErrors, InvalidUtf8ReportsItsOffsetInTheFileAndNamesIt) {
   TempDir dir;
   // With one thread and a file under 512 KiB the chunk size is 64 KiB: the
-  // first chunk ends at the space at 65535, so the second starts at 65536.
+  // first chunk ends at the space at 65535, so the bad byte lies in the
+  // second chunk; its offset is still counted from the start of the file.
   std::string text(65535, 'a');
   text += ' ';
   text += "valid words here ";
@@ -158,7 +128,7 @@ TEST(PipelineErrors, InvalidUtf8ReportsItsIndexWithinTheChunk) {
   const std::string path = dir.write("bad", text);
   CountResult result = count_words({path}, 1, WS);
   EXPECT_EQ(result.error, "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index " +
-                              std::to_string(bad - 65536 + 1));
+                              std::to_string(bad + 1) + " in " + path);
   EXPECT_EQ(result.words.len(), 0u);
 }
 
@@ -170,10 +140,10 @@ TEST(PipelineErrors, FirstInvalidChunkRecordedWins) {
   const std::string path = dir.write("bad", text);
   // One scanner takes the chunks in file order.
   EXPECT_EQ(count_words({path}, 1, WS).error,
-            "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3");
+            "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3 in " + path);
   const std::string second = dir.write("second", "second chunk \xE6\x97");
   EXPECT_EQ(count_words({second}, 1, WS).error,
-            "input is not valid UTF-8: incomplete utf-8 byte sequence from index 13");
+            "input is not valid UTF-8: incomplete utf-8 byte sequence from index 13 in " + second);
 }
 
 TEST(PipelineErrors, EmptyInputsGiveAnEmptyTable) {
@@ -232,7 +202,6 @@ std::vector<std::string> busy_files(const TempDir& dir) {
 TEST(PipelineFailures, WorkerInternalErrorSurfacesAfterEveryThreadHasEnded) {
   TempDir dir;
   const std::vector<std::string> files = busy_files(dir);
-  ScopedEnv env("SELKBAR_MIN_RANGE", "4096");
   for (WorkerRole failing : {WorkerRole::Owner, WorkerRole::Scanner, WorkerRole::Reader}) {
     ThreadCensus census;
     std::atomic<bool> thrown{false};
@@ -242,7 +211,7 @@ TEST(PipelineFailures, WorkerInternalErrorSurfacesAfterEveryThreadHasEnded) {
     });
     // t = 4: 2 scanners, 2 owners, 4 readers (each file has 4+ ranges).
     try {
-      count_words_with_hooks(files, 4, WS, hooks);
+      count_words_with_hooks(config_of(files, 4, WS, 4096), hooks);
       FAIL() << "no exception";
     } catch (const InternalError& error) {
       EXPECT_EQ(census.exited.load(), 8) << "threads still running when the error surfaced";
@@ -271,14 +240,13 @@ TEST(PipelineFailures, WorkerOutOfMemoryIsRethrownAsBadAlloc) {
 TEST(PipelineFailures, EveryScannerFailingLetsReadersStop) {
   TempDir dir;
   const std::vector<std::string> files = busy_files(dir);
-  ScopedEnv env("SELKBAR_MIN_RANGE", "1000");
   ThreadCensus census;
   const Phase1Hooks hooks = census.hooks([](WorkerRole role) {
     if (role == WorkerRole::Scanner) throw InternalError("scanner down");
   });
   // With every scanner gone readers see "scanners hung up" instead of
   // blocking on a full channel; the call still ends with the failure.
-  EXPECT_THROW(count_words_with_hooks(files, 16, WS, hooks), InternalError);
+  EXPECT_THROW(count_words_with_hooks(config_of(files, 16, WS, 1000), hooks), InternalError);
   EXPECT_EQ(census.exited.load(), 8 + 8 + 8);
 }
 
@@ -288,7 +256,6 @@ TEST(PipelineFailures, EveryScannerFailingLetsReadersStop) {
 TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
   TempDir dir;
   const std::vector<std::string> files = busy_files(dir);
-  ScopedEnv env("SELKBAR_MIN_RANGE", "4096");
   struct Case {
     WorkerRole role;
     int nth;           // which start of that role fails, from 1
@@ -306,7 +273,7 @@ TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
       ++started;
     };
     // t = 8: 4 owners, 4 scanners, 8 readers.
-    EXPECT_THROW(count_words_with_hooks(files, 8, WS, hooks), InternalError);
+    EXPECT_THROW(count_words_with_hooks(config_of(files, 8, WS, 4096), hooks), InternalError);
     EXPECT_EQ(started.load(), c.started_before);
     EXPECT_EQ(census.exited.load(), c.started_before);
   }
@@ -317,15 +284,15 @@ TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
 TEST(PipelineStats, PrintsSizingAndSummaryOnlyWhenSwitchedOn) {
   TempDir dir;
   const std::string path = dir.write("f", "a b c\n");
-  {
-    ScopedEnv env("SELKBAR_STATS", "0");
-    ::testing::internal::CaptureStderr();
-    count_words({path}, 2, WS);
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-  }
-  ScopedEnv env("SELKBAR_STATS", "1");
+  TrainConfig config = config_of({path}, 2, WS);
+  config.diagnostics = diagnostics_from_env("0", "/usr/bin:/bin");
   ::testing::internal::CaptureStderr();
-  count_words({path}, 2, WS);
+  count_words(config);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+
+  config.diagnostics = diagnostics_from_env("1", "/usr/bin:/bin");
+  ::testing::internal::CaptureStderr();
+  count_words(config);
   const std::string out = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(out.rfind("sizing: chunk=64KB queue=8 batch=64KB readers=1 scanners=1 owners=1\n"
                       "phase1 cpu-ms (summed across threads):\n  read ",

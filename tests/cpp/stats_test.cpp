@@ -7,23 +7,17 @@
 namespace selkbar {
 namespace {
 
-class StatsEnv : public ::testing::Test {
- protected:
-  void TearDown() override { unsetenv("SELKBAR_STATS"); }
-};
+Diagnostics diagnostics_on() { return diagnostics_from_env("1", "/usr/bin:/bin"); }
 
-TEST_F(StatsEnv, SwitchReadsTheEnvironmentEachTime) {
-  unsetenv("SELKBAR_STATS");
-  EXPECT_FALSE(stats_enabled());
-  EXPECT_FALSE(stats_present());
+TEST(StatsSwitch, OnForAnyValueButEmptyAndZero) {
+  EXPECT_FALSE(diagnostics_from_env(nullptr, nullptr).enabled);
+  EXPECT_FALSE(diagnostics_from_env(nullptr, nullptr).present);
   for (const char* off : {"", "0"}) {
-    setenv("SELKBAR_STATS", off, 1);
-    EXPECT_FALSE(stats_enabled()) << off;
-    EXPECT_TRUE(stats_present()) << off;
+    EXPECT_FALSE(diagnostics_from_env(off, nullptr).enabled) << off;
+    EXPECT_TRUE(diagnostics_from_env(off, nullptr).present) << off;
   }
   for (const char* on : {"1", "00", "false", "no", "\xff"}) {
-    setenv("SELKBAR_STATS", on, 1);
-    EXPECT_TRUE(stats_enabled()) << on;
+    EXPECT_TRUE(diagnostics_from_env(on, nullptr).enabled) << on;
   }
 }
 
@@ -71,32 +65,35 @@ TEST(Formats, RssParsingAndLine) {
   EXPECT_EQ(format_rss_line("combining shards", 1023), "rss after combining shards: 0 MB\n");
 }
 
-TEST_F(StatsEnv, RssProbeAndLapPrintOnlyWhenOn) {
-  unsetenv("SELKBAR_STATS");
+TEST(StatsOutput, RssProbeAndLapPrintOnlyWhenOn) {
+  const Diagnostics off = diagnostics_from_env("0", "/usr/bin:/bin");
   testing::internal::CaptureStderr();
-  report_rss("x");
-  PhaseTimer().lap("alphabet");
+  report_rss(off, "x");
+  PhaseTimer(off).lap("alphabet");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 
-  setenv("SELKBAR_STATS", "1", 1);
   testing::internal::CaptureStderr();
-  report_rss("probe");
-  PhaseTimer timer;
+  report_rss(diagnostics_on(), "probe");
+  PhaseTimer timer(diagnostics_on());
   timer.lap("alphabet");
   const std::string out = testing::internal::GetCapturedStderr();
   EXPECT_NE(out.find("rss after probe: "), std::string::npos) << out;
   EXPECT_NE(out.find("  phase2 alphabet: "), std::string::npos) << out;
 }
 
-TEST_F(StatsEnv, RssProbeIsSilentWithoutPs) {
-  setenv("SELKBAR_STATS", "1", 1);
-  const std::string path = getenv("PATH");
-  setenv("PATH", "/nonexistent", 1);
+TEST(StatsOutput, RssProbeIsSilentWithoutPs) {
   testing::internal::CaptureStderr();
-  report_rss("probe");
-  const std::string out = testing::internal::GetCapturedStderr();
-  setenv("PATH", path.c_str(), 1);
-  EXPECT_EQ(out, "");
+  report_rss(diagnostics_from_env("1", "/nonexistent"), "probe");
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(StatsSwitch, MinRangeTakesOnlyPositiveDecimals) {
+  for (const char* ignored : {"0", "-5", "abc", "", "18446744073709551616", " 5", "5 "}) {
+    EXPECT_EQ(min_range_from_env(ignored), DEFAULT_MIN_RANGE) << "'" << ignored << "'";
+  }
+  EXPECT_EQ(min_range_from_env("+1048576"), 1048576u);
+  EXPECT_EQ(min_range_from_env("18446744073709551615"), UINT64_MAX);
+  EXPECT_EQ(min_range_from_env(nullptr), DEFAULT_MIN_RANGE);
 }
 
 }  // namespace

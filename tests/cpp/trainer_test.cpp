@@ -340,30 +340,26 @@ TEST(TrainMaxTokenLength, NegativeCountRevalidatesAsTwosComplement) {
 
 // ---- Diagnostics ----
 
-class TrainStats : public ::testing::Test {
- protected:
-  void TearDown() override { unsetenv("SELKBAR_STATS"); }
-};
-
-TEST_F(TrainStats, StatisticsLineNeedsOnlyThePresenceOfTheVariable) {
-  unsetenv("SELKBAR_STATS");
+TEST(TrainStats, StatisticsLineNeedsOnlyThePresenceOfTheVariable) {
+  TrainConfig config = config_for(10);
   ::testing::internal::CaptureStderr();
-  train({{"ab", 1}, {"abc", 1}}, config_for(10));
+  train({{"ab", 1}, {"abc", 1}}, config);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 
   // "0" switches the other diagnostics off, not this line.
-  setenv("SELKBAR_STATS", "0", 1);
+  config.diagnostics = diagnostics_from_env("0", "/usr/bin:/bin");
   ::testing::internal::CaptureStderr();
-  train({{"ab", 1}, {"abc", 1}}, config_for(10));
+  train({{"ab", 1}, {"abc", 1}}, config);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "stats: words=2 symbols=5 (0 MB) pairs=2 (0 MB) pos_entries=3 pos_cap=4 "
             "(0 MB incl. Vec headers)\n");
 }
 
-TEST_F(TrainStats, LapsComeInPhaseOrder) {
-  setenv("SELKBAR_STATS", "1", 1);
+TEST(TrainStats, LapsComeInPhaseOrder) {
+  TrainConfig config = config_for(10);
+  config.diagnostics = diagnostics_from_env("1", "/usr/bin:/bin");
   ::testing::internal::CaptureStderr();
-  train({{"ab", 1}}, config_for(10));
+  train({{"ab", 1}}, config);
   const std::string out = ::testing::internal::GetCapturedStderr();
   size_t at = 0;
   for (const char* mark : {"  phase2 alphabet: ", "  phase2 tokenize: ",

@@ -54,9 +54,11 @@ def test_phase1_errors_are_value_errors(tmp_path, write_text):
         f"{tmp_path} is not a regular file; pipes and process substitution are not supported "
         "because the reader seeks. Write the stream to a file first."
     )
+    bad = write_text(b"ok \xff ok")
     with pytest.raises(ValueError) as info:
-        selkbar.train_bpe([write_text(b"ok \xff ok")], 10)
-    assert str(info.value) == "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3"
+        selkbar.train_bpe([bad], 10)
+    assert str(info.value) == (
+        f"input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3 in {bad}")
 
 
 def test_same_result_for_every_thread_budget():

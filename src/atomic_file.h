@@ -1,0 +1,44 @@
+// atomic_file.h: writes a whole file so that readers see the old content or
+// the new one, never a part, and no crash leaves a stray file behind.
+//
+//   if (std::optional<std::string> error = write_file_atomically("out.json", text)) {
+//     report(*error);  // "writing out.json: No such file or directory"
+//   }
+//
+// A regular file (or a path that does not exist yet) is replaced atomically:
+//   - on Linux the text goes into an unnamed file in the target's directory
+//     (O_TMPFILE), is flushed to disk, and only then gets a name: linked
+//     straight to the target when there is none yet, otherwise linked under
+//     a temporary name and renamed over the target. A crash or kill before
+//     that leaves nothing; the named moment lasts two system calls.
+//   - where the file system refuses unnamed files, the text goes to a named
+//     temporary file ".{name}.tmp-XXXXXX" beside the target, renamed over it
+//     when complete and removed on failure.
+// While a temporary name exists, SIGINT, SIGTERM, SIGHUP and SIGQUIT are
+// held back on the calling thread, so a Ctrl-C that ends the process (as the
+// command line's does) arrives only once the name is gone.
+// A replaced file keeps its permission bits; a new one gets 0666 less the
+// umask. A symbolic link is written through, to its target. Any other
+// existing target (a character device, a FIFO) is opened and written in
+// place. On failure the target is left untouched.
+//
+// Errors are messages "writing {path}: {reason}", the path as given; a path
+// holding a NUL byte fails with the reason "path contains a NUL byte" and a
+// write that makes no progress with "failed to write whole buffer".
+//
+// Thread safety: none needed; each call works on its own descriptors. It
+// calls no Python API and may run without the interpreter lock.
+#ifndef SELKBAR_ATOMIC_FILE_H_
+#define SELKBAR_ATOMIC_FILE_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace selkbar {
+
+std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes);
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_ATOMIC_FILE_H_
