@@ -42,6 +42,16 @@
 
 namespace selkbar {
 
+// The two patterns as published, for tokenizer.json's Split pre-tokenizer.
+inline constexpr std::string_view GPT4_PATTERN =
+    R"('(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]++[\r\n]*|)"
+    R"(\s*[\r\n]|\s+(?!\S)|\s+)";
+inline constexpr std::string_view O200K_PATTERN =
+    R"([^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+)"
+    R"((?i:'s|'t|'re|'ve|'m|'ll|'d)?|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+)"
+    R"([\p{Ll}\p{Lm}\p{Lo}\p{M}]*(?i:'s|'t|'re|'ve|'m|'ll|'d)?|\p{N}{1,3}|)"
+    R"( ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+)";
+
 namespace modern_split_internal {
 
 // Pretokens found per call of a line cutter; the caller's cut array has this

@@ -31,6 +31,7 @@
 #include "atomic_file.h"
 #include "config.h"
 #include "error.h"
+#include "pattern_split.h"
 #include "pipeline.h"
 #include "tokenizer_json.h"
 #include "trainer.h"
@@ -74,6 +75,7 @@ enum Param : int {
   THREADS,
   CONTINUING_SUBWORD_PREFIX,
   END_OF_WORD_SUFFIX,
+  PATTERN,
   STATS,  // the command line's --stats; not part of the public functions
   PARAM_COUNT,
 };
@@ -82,7 +84,7 @@ constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "files",          "vocab_size",       "output",
     "special_tokens", "min_frequency",    "max_token_length",
     "limit_alphabet", "pretokenizer",     "threads",
-    "continuing_subword_prefix", "end_of_word_suffix", "stats",
+    "continuing_subword_prefix", "end_of_word_suffix", "pattern", "stats",
 };
 
 // What a training call hands back.
@@ -102,7 +104,7 @@ struct Signature {
 const Signature TRAIN_BPE_SIGNATURE = {
     "train_bpe",
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -110,7 +112,8 @@ const Signature TRAIN_BPE_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN},
     3,
     Returns::NOTHING,
 };
@@ -124,7 +127,7 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, STATS},
     3,
     Returns::SUMMARY,
 };
@@ -316,6 +319,46 @@ std::string debug_quoted(PyObject* text) {
   return out + "\"";
 }
 
+void raise_message(PyObject* type, const std::string& message);
+
+// Sets config->pretokenizer (and the compiled pattern) from the pretokenizer
+// name and the pattern= argument. Returns false with ValueError set: an
+// unknown name, a pattern with another pretokenizer than "bytelevel", or a
+// pattern that does not compile, all before any file is read.
+bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
+                          const std::optional<std::string>& pattern, TrainConfig* config) {
+  if (name == "whitespace") {
+    config->pretokenizer = PretokenizerKind::Whitespace;
+  } else if (name == "bytelevel") {
+    config->pretokenizer = pattern ? PretokenizerKind::Pattern : PretokenizerKind::ByteLevel;
+  } else if (name == "gpt4") {
+    config->pretokenizer = PretokenizerKind::Gpt4;
+  } else if (name == "o200k") {
+    config->pretokenizer = PretokenizerKind::O200k;
+  } else {
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "unknown pretokenizer %s (want \"whitespace\", \"bytelevel\", \"gpt4\" or \"o200k\")",
+                 quoted.c_str());
+    return false;
+  }
+  if (!pattern) return true;
+  if (config->pretokenizer != PretokenizerKind::Pattern) {
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "pattern replaces the rule of pretokenizer \"bytelevel\" and cannot be used with %s",
+                 quoted.c_str());
+    return false;
+  }
+  std::string error;
+  config->pattern = selkbar::SplitPattern::compile(*pattern, &error);
+  if (config->pattern == nullptr) {
+    raise_message(PyExc_ValueError, error);
+    return false;
+  }
+  return true;
+}
+
 uint64_t processor_count() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -360,17 +403,10 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
       !convert_arg(bound, END_OF_WORD_SUFFIX, optional_of(&config->end_of_word_suffix, convert_str))) {
     return false;
   }
+  std::optional<std::string> pattern;
+  if (!convert_arg(bound, PATTERN, optional_of(&pattern, convert_str))) return false;
 
-  if (pretokenizer == "whitespace") {
-    config->pretokenizer = PretokenizerKind::Whitespace;
-  } else if (pretokenizer == "bytelevel") {
-    config->pretokenizer = PretokenizerKind::ByteLevel;
-  } else {
-    const std::string quoted = debug_quoted(bound[PRETOKENIZER]);
-    PyErr_Format(PyExc_ValueError, "unknown pretokenizer %s (want \"whitespace\" or \"bytelevel\")",
-                 quoted.c_str());
-    return false;
-  }
+  if (!resolve_pretokenizer(pretokenizer, bound[PRETOKENIZER], pattern, config)) return false;
 
   // The environment is read here, with the interpreter lock held, because
   // other Python threads change it only while they hold the lock; the engine
@@ -560,7 +596,7 @@ PyMethodDef train_bpe_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "end_of_word_suffix=None, pattern=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
     "`vocab` maps token string to id; `merges` is the ordered list of\n"
     "`(left, right)` pairs, exactly as HuggingFace serializes them.",
 };
@@ -571,7 +607,7 @@ PyMethodDef train_tokenizer_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, pretokenizer=..., threads=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain and write a "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None)\n--\n\nTrain and write a "
     "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
     "`tokenizers.Tokenizer.from_file(output)`.",
 };

@@ -19,6 +19,8 @@
 #include "error.h"
 #include "first_error.h"
 #include "fxhash.h"
+#include "modern_split.h"
+#include "pattern_split.h"
 #include "reader.h"
 #include "split.h"
 #include "stats.h"
@@ -130,13 +132,29 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
 
 void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchSender> owners,
                  FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
-                 PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
-  if (pretokenizer == PretokenizerKind::Whitespace) {
-    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
-                [](std::string_view text, auto& sink) { split_whitespace(text, sink); });
-  } else {
-    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
-                [](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
+                 PretokenizerKind pretokenizer, const SplitPattern* pattern,
+                 const Phase1Hooks& hooks) {
+  auto scan = [&](auto split) {
+    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks, split);
+  };
+  switch (pretokenizer) {
+    case PretokenizerKind::Whitespace:
+      return scan([](std::string_view text, auto& sink) { split_whitespace(text, sink); });
+    case PretokenizerKind::ByteLevel:
+      return scan([](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
+    case PretokenizerKind::Gpt4:
+      return scan([](std::string_view text, auto& sink) { split_gpt4(text, sink); });
+    case PretokenizerKind::O200k:
+      return scan([](std::string_view text, auto& sink) { split_o200k(text, sink); });
+    case PretokenizerKind::Pattern: {
+      if (pattern == nullptr) throw InternalError("pattern pretokenizer without a pattern");
+      // PCRE2's match data and JIT stack belong to one thread.
+      PatternSplitter splitter(*pattern);
+      return scan([&](std::string_view text, auto& sink) {
+        std::string error;
+        if (!split_pattern(text, splitter, sink, &error)) first_error.record(std::move(error));
+      });
+    }
   }
 }
 
@@ -299,9 +317,9 @@ CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks&
     before_start(WorkerRole::Scanner);
     scanner_threads.start(
         [chunks = shared_chunks, owners = owner_senders, &first_error, timing,
-         batch = sizing.batch, pretokenizer, &hooks]() mutable {
+         batch = sizing.batch, pretokenizer, pattern = config.pattern.get(), &hooks]() mutable {
           run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch,
-                      pretokenizer, hooks);
+                      pretokenizer, pattern, hooks);
         },
         on_exit(WorkerRole::Scanner));
   }
@@ -359,7 +377,7 @@ CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks&
   // characters once per distinct word, here.
   const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
   WordTable words = combine_shards(
-      std::move(shards), pretokenizer == PretokenizerKind::ByteLevel ? &byte_to_char : nullptr);
+      std::move(shards), is_byte_level(pretokenizer) ? &byte_to_char : nullptr);
   report_rss(diagnostics, "combining shards");
 
   CountResult result;
