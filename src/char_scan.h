@@ -69,6 +69,20 @@ inline size_t ascii_letter_prefix(const uint8_t* q) {
   return stops == 0 ? 8 : static_cast<size_t>(std::countr_zero(stops)) / 8;
 }
 
+// How many of the 8 bytes at q, from the first, are ASCII lower-case letters
+// (a-z), by the same steps without the case fold.
+// REQUIRES: 8 readable bytes at q.
+inline size_t ascii_lower_prefix(const uint8_t* q) {
+  constexpr uint64_t ONES = 0x0101010101010101ULL;
+  constexpr uint64_t HIGH = 0x8080808080808080ULL;
+  uint64_t x;
+  std::memcpy(&x, q, 8);
+  const uint64_t low7 = x & (ONES * 0x7F);
+  const uint64_t letters = (ONES * (0x7F + 0x7B) - low7) & ~x & (low7 + ONES * (0x7F - 0x60)) & HIGH;
+  const uint64_t stops = ~letters & HIGH;
+  return stops == 0 ? 8 : static_cast<size_t>(std::countr_zero(stops)) / 8;
+}
+
 }  // namespace selkbar
 
 #endif  // SELKBAR_CHAR_SCAN_H_

@@ -50,17 +50,12 @@ class LineScanner {
 
   // As run_end(q, LETTER), taking ASCII letters eight bytes at a time.
   const uint8_t* letter_run_end(const uint8_t* q) const {
-    for (;;) {
-      while (end_ - q >= 8) {
-        const size_t n = ascii_letter_prefix(q);
-        q += n;
-        if (n < 8) break;
-      }
-      if (q >= end_) return q;
-      const Char c = at(q);
-      if ((c.flags & LETTER) == 0) return q;
-      q += c.length;
-    }
+    return fast_run_end<ascii_letter_prefix>(q, LETTER);
+  }
+
+  // As run_end(q, LOWER_SIDE), taking a-z eight bytes at a time.
+  const uint8_t* lower_run_end(const uint8_t* q) const {
+    return fast_run_end<ascii_lower_prefix>(q, LOWER_SIDE);
   }
 
   // The end of up to three numbers from q, which holds a number.
@@ -105,6 +100,23 @@ class LineScanner {
   }
 
  private:
+  // run_end(q, flags) where ascii_prefix(q) counts the ASCII characters
+  // with these flags among the 8 bytes at q.
+  template <size_t (*ascii_prefix)(const uint8_t*)>
+  const uint8_t* fast_run_end(const uint8_t* q, uint8_t flags) const {
+    for (;;) {
+      while (end_ - q >= 8) {
+        const size_t n = ascii_prefix(q);
+        q += n;
+        if (n < 8) break;
+      }
+      if (q >= end_) return q;
+      const Char c = at(q);
+      if ((c.flags & flags) == 0) return q;
+      q += c.length;
+    }
+  }
+
   const uint8_t* const end_;
   PatternClassifier* const classifier_;
 };
@@ -213,7 +225,7 @@ LetterMatch match_letters(const LineScanner& line, const uint8_t* q) {
   }
   LetterMatch match;
   if (r < end && (c.flags & LOWER_SIDE)) {
-    match.a = line.run_end(r + c.length, LOWER_SIDE);
+    match.a = line.lower_run_end(r + c.length);
   } else if (both_end != nullptr) {
     match.a = both_end;
   } else if (r != q) {
