@@ -180,26 +180,36 @@ def main(argv=None):
     results = {}
     with tempfile.TemporaryDirectory() as tmp:
         dumps = {}
-        for case in cases:
-            runs = []
-            runs_wanted = args.runs
+        runs = {case: [] for case in cases}
+        failed = set()
+
+        def wanted(case):
             if case in LIBRARY_CASES and args.library_runs is not None:
-                runs_wanted = args.library_runs
-            for r in range(runs_wanted):
+                return args.library_runs
+            return args.runs
+
+        # Round by round, every case once per round, so that a slow spell of
+        # a shared machine touches all cases alike.
+        for r in range(max(wanted(case) for case in cases)):
+            for case in cases:
+                if case in failed or r >= wanted(case):
+                    continue
                 dump = os.path.join(tmp, f"{case}.json")
                 outcome = run_once(case, files, args, dump)
                 if "error" in outcome:
                     print(f"  {case}: failed: {outcome['error']}")
-                    break
-                runs.append(outcome)
+                    failed.add(case)
+                    continue
+                dumps[case] = dump
+                runs[case].append(outcome)
                 print(f"  {case} run {r + 1}: {outcome['wall_s']:.2f} s, "
                       f"{outcome['peak_rss_kb'] / 1024:.0f} MiB", flush=True)
-            if runs:
-                dumps[case] = dump
+        for case in cases:
+            if runs[case]:
                 results[case] = {
-                    "wall_s": statistics.median(x["wall_s"] for x in runs),
-                    "peak_mib": statistics.median(x["peak_rss_kb"] for x in runs) / 1024,
-                    "tokens": runs[-1]["tokens"]}
+                    "wall_s": statistics.median(x["wall_s"] for x in runs[case]),
+                    "peak_mib": statistics.median(x["peak_rss_kb"] for x in runs[case]) / 1024,
+                    "tokens": runs[case][-1]["tokens"]}
         agree = {}
         for ours, theirs in (("selkbar-gpt4", "tokenizers-gpt4"), ("selkbar-o200k", "tokenizers-o200k")):
             if ours in dumps and theirs in dumps:
