@@ -36,6 +36,7 @@
 #include "config.h"
 #include "counts_file.h"
 #include "error.h"
+#include "pattern_split.h"
 #include "pipeline.h"
 #include "pycompat.h"
 #include "tokenizer_json.h"
@@ -87,6 +88,7 @@ enum Param : int {
   THREADS,
   CONTINUING_SUBWORD_PREFIX,
   END_OF_WORD_SUFFIX,
+  PATTERN,
   STATS,  // the command line's --stats; not part of the public functions
   COUNTS,
   SAVE_COUNTS,  // the command line's --save-counts; not part of the public functions
@@ -100,9 +102,9 @@ constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "files",          "vocab_size",       "output",
     "special_tokens", "min_frequency",    "max_token_length",
     "limit_alphabet", "pretokenizer",     "threads",
-    "continuing_subword_prefix", "end_of_word_suffix", "stats",
-    "counts",         "save_counts",      "iterable",
-    "path",           "n",
+    "continuing_subword_prefix", "end_of_word_suffix", "pattern",
+    "stats",          "counts",           "save_counts",
+    "iterable",       "path",             "n",
 };
 
 // What a training call hands back.
@@ -125,7 +127,7 @@ struct Signature {
 const Signature TRAIN_BPE_SIGNATURE = {
     "train_bpe",
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -133,7 +135,8 @@ const Signature TRAIN_BPE_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN},
     3,
     Returns::NOTHING,
 };
@@ -147,7 +150,8 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS, SAVE_COUNTS},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, STATS,
+     SAVE_COUNTS},
     3,
     Returns::SUMMARY,
 };
@@ -364,21 +368,57 @@ std::string debug_quoted(PyObject* text) {
   return out + "\"";
 }
 
-// The kind named by the pretokenizer argument `value` (nullptr when it was
-// not passed), already converted to `name`. Raises ValueError for any other
-// name.
-bool resolve_pretokenizer(PyObject* value, const std::string& name, PretokenizerKind* kind) {
+void raise_message(PyObject* type, const std::string& message);
+
+// Sets config->pretokenizer (and the compiled pattern) from the pretokenizer
+// name and the pattern= argument. Returns false with ValueError set: an
+// unknown name, a pattern with another pretokenizer than "bytelevel", or a
+// pattern that does not compile, all before any file is read.
+bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
+                          const std::optional<std::string>& pattern, TrainConfig* config) {
   if (name == "whitespace") {
-    *kind = PretokenizerKind::Whitespace;
+    config->pretokenizer = PretokenizerKind::Whitespace;
   } else if (name == "bytelevel") {
-    *kind = PretokenizerKind::ByteLevel;
+    config->pretokenizer = pattern ? PretokenizerKind::Pattern : PretokenizerKind::ByteLevel;
+  } else if (name == "gpt4") {
+    config->pretokenizer = PretokenizerKind::Gpt4;
+  } else if (name == "o200k") {
+    config->pretokenizer = PretokenizerKind::O200k;
   } else {
-    const std::string quoted = debug_quoted(value);
-    PyErr_Format(PyExc_ValueError, "unknown pretokenizer %s (want \"whitespace\" or \"bytelevel\")",
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "unknown pretokenizer %s (want \"whitespace\", \"bytelevel\", \"gpt4\" or \"o200k\")",
                  quoted.c_str());
     return false;
   }
+  if (!pattern) return true;
+  if (config->pretokenizer != PretokenizerKind::Pattern) {
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "pattern replaces the rule of pretokenizer \"bytelevel\" and cannot be used with %s",
+                 quoted.c_str());
+    return false;
+  }
+  std::string error;
+  config->pattern = selkbar::SplitPattern::compile(*pattern, &error);
+  if (config->pattern == nullptr) {
+    raise_message(PyExc_ValueError, error);
+    return false;
+  }
   return true;
+}
+
+// Trains with the pretokenizer the counts were made with: its kind, and for
+// a custom pattern the compiled pattern (tokenizer.json names it). Returns
+// false with ValueError set if the pattern no longer compiles.
+bool take_pretokenizer(const selkbar::PretokenizerId& id, TrainConfig* config) {
+  config->pretokenizer = id.kind;
+  if (!id.pattern) return true;
+  std::string error;
+  config->pattern = selkbar::SplitPattern::compile(*id.pattern, &error);
+  if (config->pattern != nullptr) return true;
+  raise_message(PyExc_ValueError, error);
+  return false;
 }
 
 uint64_t processor_count() {
@@ -425,10 +465,10 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
       !convert_arg(bound, END_OF_WORD_SUFFIX, optional_of(&config->end_of_word_suffix, convert_str))) {
     return false;
   }
+  std::optional<std::string> pattern;
+  if (!convert_arg(bound, PATTERN, optional_of(&pattern, convert_str))) return false;
 
-  if (!resolve_pretokenizer(bound[PRETOKENIZER], pretokenizer, &config->pretokenizer)) {
-    return false;
-  }
+  if (!resolve_pretokenizer(pretokenizer, bound[PRETOKENIZER], pattern, config)) return false;
 
   // The environment is read here, with the interpreter lock held, because
   // other Python threads change it only while they hold the lock; the engine
@@ -526,7 +566,7 @@ struct TrainInput {
 // false with the message in `outcome`.
 bool save_counted_words(const TrainConfig& config, const std::string& path,
                         selkbar::WordTable& words, Outcome* outcome) {
-  WordCounts counts(selkbar::PretokenizerId{config.pretokenizer, std::nullopt}, std::move(words));
+  WordCounts counts(selkbar::pretokenizer_id_of(config), std::move(words));
   outcome->output_error = selkbar::save_counts(counts, path);
   words = std::move(counts).take_words();
   return !outcome->output_error;
@@ -627,7 +667,7 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
         !convert_arg(bound, SAVE_COUNTS, optional_of(&input.save_counts, convert_str))) {
       return nullptr;
     }
-    if (input.counts) config.pretokenizer = input.counts->pretokenizer().kind;
+    if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
     Py_BEGIN_ALLOW_THREADS
     run_training(std::move(config), sig.returns, input, output, &outcome);
     Py_END_ALLOW_THREADS
@@ -1157,10 +1197,12 @@ PyObject* word_counts_from_items(PyObject*, PyObject* const* args, Py_ssize_t na
   try {
     std::string name;
     selkbar::PretokenizerId id;
+    TrainConfig named;
     if (!convert_arg(bound, PRETOKENIZER, [&](PyObject* o) { return convert_str(o, &name); }) ||
-        !resolve_pretokenizer(bound[PRETOKENIZER], name, &id.kind)) {
+        !resolve_pretokenizer(name, bound[PRETOKENIZER], std::nullopt, &named)) {
       return nullptr;
     }
+    id.kind = named.pretokenizer;
     // A mapping gives its items, as dict() takes a mapping by its keys().
     PyObject* const given = bound[ITERABLE];
     const bool mapping = PyDict_Check(given) || PyObject_HasAttrString(given, "keys");
@@ -1354,7 +1396,7 @@ PyObject* word_counts_reduce(PyObject* self, PyObject*) {
 
 // ---- Entry points
 
-const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS}, 1,
+const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS, PATTERN}, 1,
                                           Returns::WORD_COUNTS};
 
 // Phase 1 alone, without the interpreter lock. Takes `config` by value so
@@ -1366,7 +1408,7 @@ void run_counting(TrainConfig config, CountsPtr* counts, Outcome* outcome) {
       outcome->phase1_error = std::move(counted.error);
       return;
     }
-    *counts = std::make_shared<WordCounts>(selkbar::PretokenizerId{config.pretokenizer, {}},
+    *counts = std::make_shared<WordCounts>(selkbar::pretokenizer_id_of(config),
                                            std::move(counted.words));
   } catch (...) {
     outcome->failure = std::current_exception();
@@ -1485,7 +1527,7 @@ PyMethodDef train_bpe_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "end_of_word_suffix=None, pattern=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
     "`vocab` maps token string to id; `merges` is the ordered list of\n"
     "`(left, right)` pairs, exactly as HuggingFace serializes them.",
 };
@@ -1496,7 +1538,7 @@ PyMethodDef train_tokenizer_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, pretokenizer=..., threads=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain and write a "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None)\n--\n\nTrain and write a "
     "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
     "`tokenizers.Tokenizer.from_file(output)`.",
 };

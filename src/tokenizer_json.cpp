@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "error.h"
+#include "modern_split.h"
+#include "pattern_split.h"
+
 namespace selkbar {
 
 namespace {
@@ -24,6 +28,22 @@ void append_decimal(std::string& out, uint64_t value) {
     value /= 10;
   } while (value != 0);
   append(out, std::string_view(digits + sizeof digits - n, n));
+}
+
+// The Split pattern of the pattern kinds of pretokenizer.
+std::string_view split_pattern_source(const TrainConfig& config) {
+  switch (config.pretokenizer) {
+    case PretokenizerKind::Gpt4:
+      return GPT4_PATTERN;
+    case PretokenizerKind::O200k:
+      return O200K_PATTERN;
+    case PretokenizerKind::Pattern:
+      if (config.pattern != nullptr) return config.pattern->source();
+      break;
+    default:
+      break;
+  }
+  throw InternalError("no split pattern for this pretokenizer");
 }
 
 }  // namespace
@@ -92,9 +112,23 @@ std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& c
            "  \"post_processor\": null,\n"
            "  \"decoder\": null,\n");
   } else {
+    if (config.pretokenizer == PretokenizerKind::ByteLevel) {
+      append(out,
+             "  \"pre_tokenizer\": {\"type\": \"ByteLevel\", \"add_prefix_space\": false, "
+             "\"trim_offsets\": true, \"use_regex\": true},\n");
+    } else {
+      // The library's own form of a pattern split spelled in the byte-level
+      // alphabet: a Split that isolates matches, then a ByteLevel without
+      // its built-in (GPT-2) regex.
+      append(out,
+             "  \"pre_tokenizer\": {\"type\": \"Sequence\", \"pretokenizers\": [{\"type\": "
+             "\"Split\", \"pattern\": {\"Regex\": ");
+      write_json_string(split_pattern_source(config), out);
+      append(out,
+             "}, \"behavior\": \"Isolated\", \"invert\": false}, {\"type\": \"ByteLevel\", "
+             "\"add_prefix_space\": false, \"trim_offsets\": true, \"use_regex\": false}]},\n");
+    }
     append(out,
-           "  \"pre_tokenizer\": {\"type\": \"ByteLevel\", \"add_prefix_space\": false, "
-           "\"trim_offsets\": true, \"use_regex\": true},\n"
            "  \"post_processor\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
            "\"trim_offsets\": true, \"use_regex\": true},\n"
            "  \"decoder\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "

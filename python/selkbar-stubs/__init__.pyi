@@ -29,6 +29,7 @@ def train_bpe(
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
 ) -> tuple[dict[str, int], list[tuple[str, str]]]:
     """Train on `files`, returning `(vocab, merges)`.
 
@@ -49,6 +50,7 @@ def train_tokenizer(
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
 ) -> None:
     """Train and write a HuggingFace `tokenizer.json` to `output`.
 
