@@ -61,6 +61,12 @@ class PyRef {
   explicit PyRef(PyObject* object) : object_(object) {}  // Steals object.
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = std::exchange(object_, other.release());
+    Py_XDECREF(old);
+    return *this;
+  }
   ~PyRef() { Py_XDECREF(object_); }
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }
@@ -1113,11 +1119,10 @@ std::string type_name_of(PyObject* object) {
   return text;
 }
 
-// Adds one (word, count) item to `counts`. Raises, naming `position`, for an
-// item that is not a pair of a well-spelled word and a count in 1..2^64-1.
-bool add_item(WordCounts& counts, size_t position, PyObject* item) {
-  // A pair is a tuple, a list or another sequence of two, but not a str or
-  // bytes of two characters.
+// Splits an item into its word and count (new references). A pair is a
+// tuple, a list or another sequence of two, but not a str or bytes of two
+// characters. Raises TypeError, naming `position`, for anything else.
+bool unpack_item(size_t position, PyObject* item, PyRef* word, PyRef* count) {
   bool pair = false;
   std::string shape = "'" + type_name_of(item) + "'";
   if (PyTuple_Check(item) || PyList_Check(item) ||
@@ -1128,50 +1133,76 @@ bool add_item(WordCounts& counts, size_t position, PyObject* item) {
     pair = size == 2;
     shape += " of length " + std::to_string(size);
   }
-  PyRef word_object(pair ? PySequence_GetItem(item, 0) : nullptr);
-  if (pair && !word_object) return false;
-  PyRef count_object(pair ? PySequence_GetItem(item, 1) : nullptr);
-  if (pair && !count_object) return false;
-  if (!word_object) {
-    raise_item_error(PyExc_TypeError, position,
-                     "expected a (word, count) pair, got a " + shape);
+  if (!pair) {
+    raise_item_error(PyExc_TypeError, position, "expected a (word, count) pair, got a " + shape);
     return false;
   }
-  if (!PyUnicode_Check(word_object.get())) {
+  *word = PyRef(PySequence_GetItem(item, 0));
+  if (!*word) return false;
+  *count = PyRef(PySequence_GetItem(item, 1));
+  return static_cast<bool>(*count);
+}
+
+// The item's word as UTF-8, spelled as the counts' pretokenizer spells its
+// words. Raises, naming `position`, otherwise.
+bool item_word(const WordCounts& counts, size_t position, PyObject* word_object,
+               std::string_view* word) {
+  if (!PyUnicode_Check(word_object)) {
     raise_item_error(PyExc_TypeError, position,
-                     "the word must be a str, not '" + type_name_of(word_object.get()) + "'");
+                     "the word must be a str, not '" + type_name_of(word_object) + "'");
     return false;
   }
   Py_ssize_t size;
-  const char* data = PyUnicode_AsUTF8AndSize(word_object.get(), &size);
+  const char* data = PyUnicode_AsUTF8AndSize(word_object, &size);
   if (data == nullptr) {
     PyErr_Clear();
     raise_item_error(PyExc_ValueError, position,
-                     "word " + repr_of(word_object.get()) + " cannot be encoded as UTF-8");
+                     "word " + repr_of(word_object) + " cannot be encoded as UTF-8");
     return false;
   }
-  const std::string_view word(data, static_cast<size_t>(size));
-  if (const auto problem = selkbar::check_word_spelling(counts.pretokenizer().kind, word)) {
+  *word = std::string_view(data, static_cast<size_t>(size));
+  if (const auto problem = selkbar::check_word_spelling(counts.pretokenizer().kind, *word)) {
     raise_item_error(PyExc_ValueError, position,
-                     "word " + repr_of(word_object.get()) + " " +
+                     "word " + repr_of(word_object) + " " +
                          selkbar::describe_spelling_problem(*problem));
     return false;
   }
-  PyRef count_index(PyNumber_Index(count_object.get()));
+  return true;
+}
+
+// The item's count, an integer in 1..2^64-1. Raises, naming `position`,
+// otherwise.
+bool item_count(size_t position, PyObject* word_object, PyObject* count_object, uint64_t* count) {
+  PyRef count_index(PyNumber_Index(count_object));
   if (!count_index) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
     raise_item_error(PyExc_TypeError, position,
-                     "the count must be an integer, not '" + type_name_of(count_object.get()) + "'");
+                     "the count must be an integer, not '" + type_name_of(count_object) + "'");
     return false;
   }
-  const unsigned long long count = PyLong_AsUnsignedLongLong(count_index.get());
-  if ((count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || count == 0) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(count_index.get());
+  if ((value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || value == 0) {
     PyErr_Clear();
     raise_item_error(PyExc_ValueError, position,
-                     "count " + repr_of(count_index.get()) +
-                         " of word " + repr_of(word_object.get()) +
+                     "count " + repr_of(count_index.get()) + " of word " + repr_of(word_object) +
                          " is out of range (1 to 18446744073709551615)");
+    return false;
+  }
+  *count = value;
+  return true;
+}
+
+// Adds one (word, count) item to `counts`. Raises, naming `position`, for an
+// item that is not a pair of a well-spelled word and a count in 1..2^64-1.
+bool add_item(WordCounts& counts, size_t position, PyObject* item) {
+  PyRef word_object;
+  PyRef count_object;
+  std::string_view word;
+  uint64_t count;
+  if (!unpack_item(position, item, &word_object, &count_object) ||
+      !item_word(counts, position, word_object.get(), &word) ||
+      !item_count(position, word_object.get(), count_object.get(), &count)) {
     return false;
   }
   if (!counts.add(word, count)) {
