@@ -29,9 +29,20 @@ import time
 PROG = "selkbar-train"
 STDOUT = "-"  # the output name that stands for standard output
 PRETOKENIZERS = ("whitespace", "bytelevel", "gpt4", "o200k")
-# The library refuses larger thread budgets; checking here turns the refusal
-# into a usage error instead of a failed training.
-MAX_THREADS = 4096
+
+
+def _library_max_threads():
+    """The library's bound on --threads. Checking it here turns the library's
+    refusal into a usage error instead of a failed training; without the
+    library the check is left to it."""
+    try:
+        import selkbar
+    except ImportError:
+        return None
+    return selkbar._MAX_THREADS
+
+
+MAX_THREADS = _library_max_threads()
 U64_LIMIT = 1 << 64
 
 EXIT_TRAINING_FAILED = 1
@@ -55,7 +66,7 @@ def _count(text):
 
 def _threads(text):
     value = _count(text)
-    if value > MAX_THREADS:
+    if MAX_THREADS is not None and value > MAX_THREADS:
         raise argparse.ArgumentTypeError(
             f"threads {value} exceeds the maximum supported ({MAX_THREADS})")
     return value
@@ -116,7 +127,7 @@ def build_parser():
              "spell it byte-level; goes with --pretokenizer bytelevel (default: none)")
     parser.add_argument(
         "--threads", type=_threads, metavar="N",
-        help=f"threads for reading and counting the corpus, 1 to {MAX_THREADS}; 0 "
+        help=f"threads for reading and counting the corpus, 1 to {MAX_THREADS or 'the library maximum'}; 0 "
              "means the number of logical processors (default: 0)")
     parser.add_argument(
         "--continuing-subword-prefix", metavar="PREFIX",

@@ -492,8 +492,9 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
   if (!threads || *threads == 0) {
     config->threads = processor_count();
   } else if (*threads > selkbar::MAX_THREADS) {
-    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (4096)",
-                 static_cast<unsigned long long>(*threads));
+    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (%llu)",
+                 static_cast<unsigned long long>(*threads),
+                 static_cast<unsigned long long>(selkbar::MAX_THREADS));
     return false;
   } else {
     config->threads = *threads;
@@ -1694,7 +1695,10 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
   if (!summary || !counts_summary ||
       PyModule_AddObjectRef(module.get(), "_train_tokenizer_summary", summary.get()) < 0 ||
       PyModule_AddObjectRef(module.get(), "_train_tokenizer_from_counts_summary",
-                            counts_summary.get()) < 0) {
+                            counts_summary.get()) < 0 ||
+      // The command line checks --threads against the same bound.
+      PyModule_AddIntConstant(module.get(), "_MAX_THREADS",
+                              static_cast<long>(selkbar::MAX_THREADS)) < 0) {
     return nullptr;
   }
   module_object = Py_NewRef(module.get());
