@@ -3,7 +3,9 @@
 A thin wrapper around selkbar.train_tokenizer. Inputs may be files or
 directories; a directory stands for every visible regular file below it, in
 sorted order, so the same tree always gives the same file list and therefore
-the same tokenizer.
+the same tokenizer. --save-counts also writes the counted words to a file,
+and --counts trains from such a file instead of reading inputs, so trying
+several vocabulary sizes reads the corpus once.
 
 Exit status: 0 on success, 2 when the command line is wrong (argparse's own
 errors and the checks made here before any work starts), 1 when training
@@ -26,10 +28,21 @@ import time
 
 PROG = "selkbar-train"
 STDOUT = "-"  # the output name that stands for standard output
-PRETOKENIZERS = ("whitespace", "bytelevel")
-# The library refuses larger thread budgets; checking here turns the refusal
-# into a usage error instead of a failed training.
-MAX_THREADS = 4096
+PRETOKENIZERS = ("whitespace", "bytelevel", "gpt4", "o200k")
+
+
+def _library_max_threads():
+    """The library's bound on --threads. Checking it here turns the library's
+    refusal into a usage error instead of a failed training; without the
+    library the check is left to it."""
+    try:
+        import selkbar
+    except ImportError:
+        return None
+    return selkbar._MAX_THREADS
+
+
+MAX_THREADS = _library_max_threads()
 U64_LIMIT = 1 << 64
 
 EXIT_TRAINING_FAILED = 1
@@ -53,7 +66,7 @@ def _count(text):
 
 def _threads(text):
     value = _count(text)
-    if value > MAX_THREADS:
+    if MAX_THREADS is not None and value > MAX_THREADS:
         raise argparse.ArgumentTypeError(
             f"threads {value} exceeds the maximum supported ({MAX_THREADS})")
     return value
@@ -73,10 +86,10 @@ def build_parser():
             "file range read by one reader thread (default 67108864)."),
     )
     parser.add_argument(
-        "inputs", nargs="+", metavar="INPUT",
+        "inputs", nargs="*", metavar="INPUT",
         help="a UTF-8 text file, or a directory: every regular file below it is read, "
              "in sorted order, skipping hidden files and directories (names starting "
-             "with '.')")
+             "with '.'); required unless --counts is given")
     parser.add_argument(
         "-o", "--output", required=True, metavar="PATH",
         help="where to write tokenizer.json (required); an existing file is replaced; "
@@ -104,11 +117,17 @@ def build_parser():
     parser.add_argument(
         "--pretokenizer", choices=PRETOKENIZERS,
         help="how text is split into words before merging: 'whitespace' splits on "
-             "Unicode white space; 'bytelevel' uses the GPT-2 byte-level rule "
-             "(default: whitespace)")
+             "Unicode white space; 'bytelevel' uses the GPT-2 byte-level rule; 'gpt4' "
+             "and 'o200k' the byte-level split patterns of tiktoken's cl100k_base and "
+             "o200k_base (default: whitespace, or bytelevel with --pattern)")
+    parser.add_argument(
+        "--pattern", metavar="REGEX",
+        help="split text by this regular expression (PCRE2 syntax, as the tokenizers "
+             "library's Split with behavior 'isolated') instead of GPT-2's rule, then "
+             "spell it byte-level; goes with --pretokenizer bytelevel (default: none)")
     parser.add_argument(
         "--threads", type=_threads, metavar="N",
-        help=f"threads for reading and counting the corpus, 1 to {MAX_THREADS}; 0 "
+        help=f"threads for reading and counting the corpus, 1 to {MAX_THREADS or 'the library maximum'}; 0 "
              "means the number of logical processors (default: 0)")
     parser.add_argument(
         "--continuing-subword-prefix", metavar="PREFIX",
@@ -116,6 +135,17 @@ def build_parser():
     parser.add_argument(
         "--end-of-word-suffix", metavar="SUFFIX",
         help="suffix marking a token that ends a word, e.g. '</w>' (default: none)")
+    parser.add_argument(
+        "--save-counts", metavar="PATH",
+        help="also write the words counted in the inputs, with their counts, to PATH, "
+             "to train on again with --counts without reading the inputs (default: "
+             "not written)")
+    parser.add_argument(
+        "--counts", metavar="PATH",
+        help="train on the word counts in PATH (written by --save-counts or "
+             "WordCounts.save) instead of reading INPUT files; the counts carry their "
+             "pretokenizer, so --pretokenizer, --threads and INPUT are not allowed "
+             "(default: none, the INPUT files are read)")
     parser.add_argument(
         "--stats", action="store_true",
         help="print the library's diagnostics (sizing, phase timings, memory) on "
@@ -192,26 +222,55 @@ def is_standard_output(output):
         return False
 
 
-def check_output(output):
+def check_output(output, what="output"):
     """Fails fast on an output path that cannot be written, before a long training."""
     if is_standard_output(output):
         return
     if os.path.isdir(output):
-        raise UsageError(f"output {output} is a directory")
+        raise UsageError(f"{what} {output} is a directory")
     parent = os.path.dirname(output) or "."
     if not os.path.isdir(parent):
         raise UsageError(f"output directory {parent} does not exist")
 
 
+def check_sources(args):
+    """Exactly one source of words: INPUT files, or saved counts with nothing
+    that only applies to reading files."""
+    if args.counts is None:
+        if not args.inputs:
+            raise UsageError("give INPUT files to train on, or --counts PATH to train on "
+                             "saved word counts")
+        if args.save_counts is not None:
+            check_output(args.save_counts, "--save-counts")
+            if is_standard_output(args.save_counts):
+                raise UsageError("--save-counts needs a file, not standard output")
+            if os.path.abspath(args.save_counts) == os.path.abspath(args.output):
+                raise UsageError("--save-counts and --output name the same file")
+        return
+    if args.inputs:
+        raise UsageError("give either INPUT files or --counts, not both: --counts trains on "
+                         "words counted before")
+    for flag, value in (("--pretokenizer", args.pretokenizer), ("--threads", args.threads),
+                        ("--save-counts", args.save_counts), ("--pattern", args.pattern)):
+        if value is not None:
+            raise UsageError(f"{flag} cannot be used with --counts: the saved counts were "
+                             "counted, with their pretokenizer, when they were saved")
+
+
 def training_options(args):
     """The keyword options the user gave; the others keep the library's defaults."""
     options = {}
-    for name in ("special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
-                 "pretokenizer", "threads", "continuing_subword_prefix",
-                 "end_of_word_suffix"):
+    names = ["special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
+             "continuing_subword_prefix", "end_of_word_suffix"]
+    if args.counts is None:
+        names += ["pretokenizer", "threads", "save_counts", "pattern"]
+    for name in names:
         value = getattr(args, name)
         if value is not None:
             options[name] = value
+    # A pattern replaces the byte-level rule; it needs no --pretokenizer.
+    if "pattern" in options:
+        options.setdefault("pretokenizer", "bytelevel")
     return options
 
 
@@ -220,8 +279,12 @@ def check_utf8(files, args):
     bytes that are not UTF-8 reaches Python as lone surrogates."""
     texts = [("input path", path) for path in files]
     texts.append(("output path", args.output))
+    for flag in ("counts", "save_counts"):
+        value = getattr(args, flag)
+        if value is not None:
+            texts.append((f"--{flag.replace('_', '-')} path", value))
     texts += [("special token", token) for token in args.special_tokens or ()]
-    for name in ("continuing_subword_prefix", "end_of_word_suffix"):
+    for name in ("continuing_subword_prefix", "end_of_word_suffix", "pattern"):
         value = getattr(args, name)
         if value is not None:
             texts.append((name.replace("_", "-"), value))
@@ -243,14 +306,19 @@ def _total_bytes(files):
     return total
 
 
-def summarize(output, files, elapsed, tokens, merges):
+def summarize(args, files, counts, elapsed, tokens, merges):
     """The summary line, from the training's own figures: the output may be a
     pipe or a terminal, which cannot be read back."""
-    noun = "file" if len(files) == 1 else "files"
-    target = "standard output" if is_standard_output(output) else output
-    return (f"trained {tokens} tokens, {merges} merges "
-            f"from {len(files)} {noun} ({_total_bytes(files)} bytes) in {elapsed:.2f}s "
-            f"-> {target}")
+    if counts is not None:
+        source = f"counts {args.counts} ({len(counts)} words)"
+    else:
+        noun = "file" if len(files) == 1 else "files"
+        source = f"{len(files)} {noun} ({_total_bytes(files)} bytes)"
+    target = "standard output" if is_standard_output(args.output) else args.output
+    line = f"trained {tokens} tokens, {merges} merges from {source} in {elapsed:.2f}s -> {target}"
+    if args.save_counts is not None:
+        line += f"; counts saved to {args.save_counts}"
+    return line
 
 
 def _fail(status, message):
@@ -264,10 +332,17 @@ def train(args, files):
 
     start = time.monotonic()
     output = None if is_standard_output(args.output) else args.output
+    counts = None
     try:
-        tokens, merges, text = selkbar._train_tokenizer_summary(
-            files, args.vocab_size, output, stats=True if args.stats else None,
-            **training_options(args))
+        if args.counts is not None:
+            counts = selkbar.WordCounts.load(args.counts)
+            tokens, merges, text = selkbar._train_tokenizer_from_counts_summary(
+                counts, args.vocab_size, output, stats=True if args.stats else None,
+                **training_options(args))
+        else:
+            tokens, merges, text = selkbar._train_tokenizer_summary(
+                files, args.vocab_size, output, stats=True if args.stats else None,
+                **training_options(args))
     except (TypeError, OverflowError, UnicodeError) as error:
         # Arguments the library refused before doing any work.
         return _fail(EXIT_USAGE, str(error))
@@ -282,7 +357,7 @@ def train(args, files):
             raise
         return _fail(EXIT_TRAINING_FAILED, f"internal error: {error}")
     elapsed = time.monotonic() - start
-    summary = summarize(args.output, files, elapsed, tokens, merges)
+    summary = summarize(args, files, counts, elapsed, tokens, merges)
     if text is None:
         print(summary)
         return 0
@@ -305,7 +380,8 @@ def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
     try:
-        files = expand_inputs(args.inputs)
+        check_sources(args)
+        files = expand_inputs(args.inputs) if args.counts is None else []
         check_output(args.output)
         check_utf8(files, args)
     except UsageError as error:

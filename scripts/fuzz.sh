@@ -6,6 +6,7 @@
 #   reader      range planning and read_range's boundary rule
 #   trainer     train_from_words against the naive trainer of the tests
 #   json_string write_json_string against a strict JSON string decoder
+#   counts_file the counts file loader on damaged and forged images
 # Python target (atheris, driving the installed module in .venv):
 #   args        train_bpe / train_tokenizer with random Python arguments
 # The first run installs clang and libFuzzer from Debian (and atheris into
@@ -18,8 +19,8 @@ cd "$(dirname "$0")/.."
 target=${1:-}
 seconds=${2:-600}
 case "$target" in
-  splitters|reader|trainer|json_string|args) ;;
-  *) echo "usage: bash scripts/fuzz.sh splitters|reader|trainer|json_string|args [SECONDS]" >&2; exit 2 ;;
+  splitters|reader|trainer|json_string|counts_file|args) ;;
+  *) echo "usage: bash scripts/fuzz.sh splitters|reader|trainer|json_string|counts_file|args [SECONDS]" >&2; exit 2 ;;
 esac
 say() { printf 'fuzz: %s\n' "$*"; }
 

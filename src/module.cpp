@@ -16,10 +16,14 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string>
@@ -30,11 +34,15 @@
 
 #include "atomic_file.h"
 #include "config.h"
+#include "counts_file.h"
 #include "error.h"
+#include "pattern_split.h"
 #include "pipeline.h"
 #include "pycompat.h"
 #include "tokenizer_json.h"
 #include "trainer.h"
+#include "word_counts.h"
+#include "word_spelling.h"
 
 // The package version, given by the build from pyproject.toml.
 #ifndef SELKBAR_VERSION
@@ -53,6 +61,12 @@ class PyRef {
   explicit PyRef(PyObject* object) : object_(object) {}  // Steals object.
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = std::exchange(object_, other.release());
+    Py_XDECREF(old);
+    return *this;
+  }
   ~PyRef() { Py_XDECREF(object_); }
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }
@@ -80,7 +94,13 @@ enum Param : int {
   THREADS,
   CONTINUING_SUBWORD_PREFIX,
   END_OF_WORD_SUFFIX,
+  PATTERN,
   STATS,  // the command line's --stats; not part of the public functions
+  COUNTS,
+  SAVE_COUNTS,  // the command line's --save-counts; not part of the public functions
+  ITERABLE,
+  PATH,
+  N,
   PARAM_COUNT,
 };
 
@@ -88,7 +108,9 @@ constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "files",          "vocab_size",       "output",
     "special_tokens", "min_frequency",    "max_token_length",
     "limit_alphabet", "pretokenizer",     "threads",
-    "continuing_subword_prefix", "end_of_word_suffix", "stats",
+    "continuing_subword_prefix", "end_of_word_suffix", "pattern",
+    "stats",          "counts",           "save_counts",
+    "iterable",       "path",             "n",
 };
 
 // What a training call hands back.
@@ -96,6 +118,8 @@ enum class Returns {
   VOCAB_AND_MERGES,  // train_bpe: (vocab, merges)
   NOTHING,           // train_tokenizer: None, the file written
   SUMMARY,           // the command line's entry: (tokens, merges, text or None)
+  WORD_COUNTS,       // count_words: a WordCounts
+  OTHER,             // the methods of WordCounts, which do not train
 };
 
 struct Signature {
@@ -103,12 +127,13 @@ struct Signature {
   std::vector<Param> params;   // in order; the first `positional` may be positional
   size_t positional;
   Returns returns;
+  size_t required = SIZE_MAX;  // how many of the positional ones are required; all by default
 };
 
 const Signature TRAIN_BPE_SIGNATURE = {
     "train_bpe",
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -116,7 +141,8 @@ const Signature TRAIN_BPE_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN},
     3,
     Returns::NOTHING,
 };
@@ -130,7 +156,33 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, STATS,
+     SAVE_COUNTS},
+    3,
+    Returns::SUMMARY,
+};
+
+const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
+    "train_bpe_from_counts",
+    {COUNTS, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+    2,
+    Returns::VOCAB_AND_MERGES,
+};
+
+const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
+    "train_tokenizer_from_counts",
+    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+    3,
+    Returns::NOTHING,
+};
+
+// The command line's entry for --counts, as TRAIN_TOKENIZER_SUMMARY_SIGNATURE.
+const Signature TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE = {
+    "train_tokenizer_from_counts",
+    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS},
     3,
     Returns::SUMMARY,
 };
@@ -141,8 +193,8 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
                     PyObject* kwnames, PyObject* bound[PARAM_COUNT]) {
   for (int i = 0; i < PARAM_COUNT; ++i) bound[i] = nullptr;
   if (static_cast<size_t>(nargs) > sig.positional) {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
-                 sig.name, sig.positional, nargs);
+    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd were given",
+                 sig.name, sig.positional, sig.positional == 1 ? "" : "s", nargs);
     return false;
   }
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[sig.params[i]] = args[i];
@@ -166,7 +218,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     bound[param] = args[nargs + i];
   }
   std::vector<std::string> missing;
-  for (size_t i = 0; i < sig.positional; ++i) {
+  for (size_t i = 0; i < std::min(sig.positional, sig.required); ++i) {
     if (bound[sig.params[i]] == nullptr) {
       missing.push_back(std::string("'") + PARAM_NAMES[sig.params[i]] + "'");
     }
@@ -322,6 +374,59 @@ std::string debug_quoted(PyObject* text) {
   return out + "\"";
 }
 
+void raise_message(PyObject* type, const std::string& message);
+
+// Sets config->pretokenizer (and the compiled pattern) from the pretokenizer
+// name and the pattern= argument. Returns false with ValueError set: an
+// unknown name, a pattern with another pretokenizer than "bytelevel", or a
+// pattern that does not compile, all before any file is read.
+bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
+                          const std::optional<std::string>& pattern, TrainConfig* config) {
+  if (name == "whitespace") {
+    config->pretokenizer = PretokenizerKind::Whitespace;
+  } else if (name == "bytelevel") {
+    config->pretokenizer = pattern ? PretokenizerKind::Pattern : PretokenizerKind::ByteLevel;
+  } else if (name == "gpt4") {
+    config->pretokenizer = PretokenizerKind::Gpt4;
+  } else if (name == "o200k") {
+    config->pretokenizer = PretokenizerKind::O200k;
+  } else {
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "unknown pretokenizer %s (want \"whitespace\", \"bytelevel\", \"gpt4\" or \"o200k\")",
+                 quoted.c_str());
+    return false;
+  }
+  if (!pattern) return true;
+  if (config->pretokenizer != PretokenizerKind::Pattern) {
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "pattern replaces the rule of pretokenizer \"bytelevel\" and cannot be used with %s",
+                 quoted.c_str());
+    return false;
+  }
+  std::string error;
+  config->pattern = selkbar::SplitPattern::compile(*pattern, &error);
+  if (config->pattern == nullptr) {
+    raise_message(PyExc_ValueError, error);
+    return false;
+  }
+  return true;
+}
+
+// Trains with the pretokenizer the counts were made with: its kind, and for
+// a custom pattern the compiled pattern (tokenizer.json names it). Returns
+// false with ValueError set if the pattern no longer compiles.
+bool take_pretokenizer(const selkbar::PretokenizerId& id, TrainConfig* config) {
+  config->pretokenizer = id.kind;
+  if (!id.pattern) return true;
+  std::string error;
+  config->pattern = selkbar::SplitPattern::compile(*id.pattern, &error);
+  if (config->pattern != nullptr) return true;
+  raise_message(PyExc_ValueError, error);
+  return false;
+}
+
 uint64_t processor_count() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) == 0) {
@@ -366,17 +471,10 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
       !convert_arg(bound, END_OF_WORD_SUFFIX, optional_of(&config->end_of_word_suffix, convert_str))) {
     return false;
   }
+  std::optional<std::string> pattern;
+  if (!convert_arg(bound, PATTERN, optional_of(&pattern, convert_str))) return false;
 
-  if (pretokenizer == "whitespace") {
-    config->pretokenizer = PretokenizerKind::Whitespace;
-  } else if (pretokenizer == "bytelevel") {
-    config->pretokenizer = PretokenizerKind::ByteLevel;
-  } else {
-    const std::string quoted = debug_quoted(bound[PRETOKENIZER]);
-    PyErr_Format(PyExc_ValueError, "unknown pretokenizer %s (want \"whitespace\" or \"bytelevel\")",
-                 quoted.c_str());
-    return false;
-  }
+  if (!resolve_pretokenizer(pretokenizer, bound[PRETOKENIZER], pattern, config)) return false;
 
   // The environment is read here, with the interpreter lock held, because
   // other Python threads change it only while they hold the lock; the engine
@@ -394,12 +492,58 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
   if (!threads || *threads == 0) {
     config->threads = processor_count();
   } else if (*threads > selkbar::MAX_THREADS) {
-    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (4096)",
-                 static_cast<unsigned long long>(*threads));
+    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (%llu)",
+                 static_cast<unsigned long long>(*threads),
+                 static_cast<unsigned long long>(selkbar::MAX_THREADS));
     return false;
   } else {
     config->threads = *threads;
   }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Word counts objects (the type's behaviour is in its own section below)
+//
+// A WordCounts object reaches its counts through a shared_ptr. A lock-free
+// section (training, saving, pickling, combining, sorting) takes its own
+// reference with the lock held and only reads the counts. An object is
+// changed in place only while no such reference exists; otherwise it is
+// first given a private copy (`a += b` while `a` is being saved copies `a`),
+// so nothing a lock-free section reads ever changes under it. Lookups build
+// the counts' hash index with the lock held; lock-free sections never touch
+// the index.
+
+using selkbar::WordCounts;
+using CountsPtr = std::shared_ptr<WordCounts>;
+
+struct WordCountsObject {
+  PyObject_HEAD
+  CountsPtr counts;  // never null
+};
+
+// Static types, filled in by ready_word_counts_types; the slots not named
+// there stay zero.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject word_counts_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+PyTypeObject word_counts_iterator_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+bool is_word_counts(PyObject* object) { return Py_TYPE(object) == &word_counts_type; }
+
+// Borrows object. REQUIRES: is_word_counts(object).
+const CountsPtr& counts_of(PyObject* object) {
+  return reinterpret_cast<WordCountsObject*>(object)->counts;
+}
+
+// Converts a WordCounts argument, sharing its counts.
+bool convert_counts(PyObject* object, CountsPtr* out) {
+  if (!is_word_counts(object)) {
+    raise_cast_error(object, "WordCounts");
+    return false;
+  }
+  *out = counts_of(object);
   return true;
 }
 
@@ -417,18 +561,44 @@ struct Outcome {
   size_t merge_pair_count = 0;  // distinct merge pairs, for the command line's summary
 };
 
+// Where the words to train on come from: phase 1 over config.files (its
+// counts also saved to `save_counts` if given), or counts made before, which
+// training only reads.
+struct TrainInput {
+  CountsPtr counts;
+  std::optional<std::string> save_counts;
+};
+
+// Saves the counted `words` to `path`, keeping them for training. Returns
+// false with the message in `outcome`.
+bool save_counted_words(const TrainConfig& config, const std::string& path,
+                        selkbar::WordTable& words, Outcome* outcome) {
+  WordCounts counts(selkbar::pretokenizer_id_of(config), std::move(words));
+  outcome->output_error = selkbar::save_counts(counts, path);
+  words = std::move(counts).take_words();
+  return !outcome->output_error;
+}
+
 // Runs both phases, the JSON rendering and the write of `output` without the
 // interpreter lock, as CPython's own file objects write without it. Takes
 // `config` by value so that it is released before the lock is retaken.
-void run_training(TrainConfig config, Returns returns, const std::optional<std::string>& output,
-                  Outcome* outcome) {
+void run_training(TrainConfig config, Returns returns, const TrainInput& input,
+                  const std::optional<std::string>& output, Outcome* outcome) {
   try {
-    selkbar::CountResult counted = selkbar::count_words(config);
-    if (counted.error) {
-      outcome->phase1_error = std::move(counted.error);
-      return;
+    if (input.counts) {
+      outcome->result = selkbar::train_from_borrowed_words(input.counts->words(), config);
+    } else {
+      selkbar::CountResult counted = selkbar::count_words(config);
+      if (counted.error) {
+        outcome->phase1_error = std::move(counted.error);
+        return;
+      }
+      if (input.save_counts &&
+          !save_counted_words(config, *input.save_counts, counted.words, outcome)) {
+        return;
+      }
+      outcome->result = selkbar::train_from_words(std::move(counted.words), config);
     }
-    outcome->result = selkbar::train_from_words(std::move(counted.words), config);
     if (returns == Returns::VOCAB_AND_MERGES) return;
     outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
     if (returns == Returns::SUMMARY) {
@@ -493,11 +663,20 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
   Outcome outcome;
   std::optional<std::string> output;
+  TrainInput input;
   try {
+    // Counts come first, where files would; the pretokenizer is theirs.
+    if (!convert_arg(bound, COUNTS, [&](PyObject* o) { return convert_counts(o, &input.counts); })) {
+      return nullptr;
+    }
     TrainConfig config;
-    if (!build_config(bound, sig, &config, &output)) return nullptr;
+    if (!build_config(bound, sig, &config, &output) ||
+        !convert_arg(bound, SAVE_COUNTS, optional_of(&input.save_counts, convert_str))) {
+      return nullptr;
+    }
+    if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
     Py_BEGIN_ALLOW_THREADS
-    run_training(std::move(config), sig.returns, output, &outcome);
+    run_training(std::move(config), sig.returns, input, output, &outcome);
     Py_END_ALLOW_THREADS
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
@@ -558,6 +737,820 @@ PyObject* train_tokenizer_summary(PyObject*, PyObject* const* args, Py_ssize_t n
   return train(TRAIN_TOKENIZER_SUMMARY_SIGNATURE, args, nargs, kwnames);
 }
 
+// Returns a new reference.
+PyObject* train_bpe_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return train(TRAIN_BPE_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_tokenizer_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_tokenizer_from_counts_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE, args, nargs, kwnames);
+}
+
+// ---------------------------------------------------------------------------
+// Word counts: the WordCounts type and count_words
+// Iterates the words (or the (word, count) pairs) of the counts as they
+// were when the iterator was made.
+struct WordCountsIteratorObject {
+  PyObject_HEAD
+  CountsPtr counts;
+  uint32_t next_id;
+  bool pairs;
+};
+
+// Returns a new reference.
+PyObject* wrap_counts(CountsPtr counts) {
+  PyObject* self = word_counts_type.tp_alloc(&word_counts_type, 0);
+  if (self == nullptr) return nullptr;
+  new (&reinterpret_cast<WordCountsObject*>(self)->counts) CountsPtr(std::move(counts));
+  return self;
+}
+
+void word_counts_dealloc(PyObject* self) {
+  reinterpret_cast<WordCountsObject*>(self)->counts.~CountsPtr();
+  Py_TYPE(self)->tp_free(self);
+}
+
+// Sets the Python exception for an exception thrown by the engine.
+void raise_failure(std::exception_ptr failure) {
+  Outcome outcome;
+  outcome.failure = std::move(failure);
+  raise_engine_failure(outcome);
+}
+
+// Raises OSError, or its subclass for the errno, with the whole message.
+void raise_os_error(int error, const std::string& message) {
+  PyObject* type = PyExc_OSError;
+  if (error == ENOENT) type = PyExc_FileNotFoundError;
+  if (error == EACCES || error == EPERM) type = PyExc_PermissionError;
+  if (error == EISDIR) type = PyExc_IsADirectoryError;
+  if (error == ENOTDIR) type = PyExc_NotADirectoryError;
+  raise_message(type, message);
+}
+
+// Returns a new reference.
+PyObject* long_from_total(selkbar::CountTotal total) {
+  const auto high = static_cast<uint64_t>(total >> 64);
+  const auto low = static_cast<uint64_t>(total);
+  if (high == 0) return PyLong_FromUnsignedLongLong(low);
+  PyRef high_part(PyLong_FromUnsignedLongLong(high));
+  PyRef low_part(PyLong_FromUnsignedLongLong(low));
+  PyRef shift(PyLong_FromLong(64));
+  if (!high_part || !low_part || !shift) return nullptr;
+  PyRef shifted(PyNumber_Lshift(high_part.get(), shift.get()));
+  return shifted ? PyNumber_Or(shifted.get(), low_part.get()) : nullptr;
+}
+
+// Returns a new reference: a str for word `id`, which producers keep valid UTF-8.
+PyObject* word_object(const WordCounts& counts, uint32_t id) {
+  const std::string_view word = counts.words().get(id);
+  return PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), "strict");
+}
+
+std::string mismatch_message(const WordCounts& a, const WordCounts& b) {
+  return "cannot combine word counts of different pretokenizers: " +
+         selkbar::describe_pretokenizer(a.pretokenizer()) + " and " +
+         selkbar::describe_pretokenizer(b.pretokenizer());
+}
+
+constexpr const char* COUNT_OVERFLOW_MESSAGE =
+    "a word's combined count would pass 2**64 - 1 (18446744073709551615); nothing was changed";
+
+// Raises the exception for a failed combination.
+void raise_combine_status(selkbar::CombineStatus status, const WordCounts& a, const WordCounts& b) {
+  if (status == selkbar::CombineStatus::PretokenizerMismatch) {
+    raise_message(PyExc_ValueError, mismatch_message(a, b));
+  } else {
+    PyErr_SetString(PyExc_OverflowError, COUNT_OVERFLOW_MESSAGE);
+  }
+}
+
+// The counts of `self`, first copied if a lock-free section shares them.
+WordCounts& private_counts(PyObject* self) {
+  CountsPtr& counts = reinterpret_cast<WordCountsObject*>(self)->counts;
+  if (counts.use_count() > 1) counts = std::make_shared<WordCounts>(counts->clone());
+  return *counts;
+}
+
+// The UTF-8 bytes of a lookup key; false (with no exception set) for a key
+// that cannot be a word: not a str, or not encodable.
+bool word_key(PyObject* key, std::string_view* word) {
+  if (!PyUnicode_Check(key)) return false;
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  *word = std::string_view(data, static_cast<size_t>(size));
+  return true;
+}
+
+// A path: a str, or an os.PathLike whose path is a str.
+bool convert_path(PyObject* object, std::string* out) {
+  if (PyUnicode_Check(object)) return convert_str(object, out);
+  PyRef path(PyOS_FSPath(object));
+  if (!path || !PyUnicode_Check(path.get())) {
+    if (path || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_cast_error(object, "str");
+    }
+    return false;
+  }
+  return convert_str(path.get(), out);
+}
+
+// ---- Lookups and conversions
+
+Py_ssize_t word_counts_length(PyObject* self) {
+  return static_cast<Py_ssize_t>(counts_of(self)->size());
+}
+
+// Returns a new reference.
+PyObject* word_counts_subscript(PyObject* self, PyObject* key) {
+  std::string_view word;
+  std::optional<uint32_t> id;
+  try {
+    if (word_key(key, &word)) id = counts_of(self)->find(word);
+  } catch (...) {
+    raise_failure(std::current_exception());
+    return nullptr;
+  }
+  if (!id) {
+    PyRef args(PyTuple_Pack(1, key));  // KeyError(key), even for a tuple key
+    if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+    return nullptr;
+  }
+  return PyLong_FromUnsignedLongLong(counts_of(self)->words().count(*id));
+}
+
+int word_counts_contains(PyObject* self, PyObject* key) {
+  std::string_view word;
+  try {
+    return word_key(key, &word) && counts_of(self)->find(word) ? 1 : 0;
+  } catch (...) {
+    raise_failure(std::current_exception());
+    return -1;
+  }
+}
+
+PyObject* word_counts_richcompare(PyObject* self, PyObject* other, int op) {
+  if (!is_word_counts(other) || (op != Py_EQ && op != Py_NE)) Py_RETURN_NOTIMPLEMENTED;
+  bool equal;
+  try {
+    equal = self == other || counts_of(self)->same_counts(*counts_of(other));
+  } catch (...) {
+    raise_failure(std::current_exception());
+    return nullptr;
+  }
+  return PyBool_FromLong(equal == (op == Py_EQ));
+}
+
+PyObject* word_counts_repr(PyObject* self) {
+  const WordCounts& counts = *counts_of(self);
+  PyRef total(long_from_total(counts.total()));
+  if (!total) return nullptr;
+  const std::string_view name = selkbar::pretokenizer_name(counts.pretokenizer().kind);
+  return PyUnicode_FromFormat("<selkbar.WordCounts: %zu words, total %S, pretokenizer '%.*s'>",
+                              counts.size(), total.get(), static_cast<int>(name.size()),
+                              name.data());
+}
+
+PyObject* word_counts_get_pretokenizer(PyObject* self, void*) {
+  const std::string_view name = selkbar::pretokenizer_name(counts_of(self)->pretokenizer().kind);
+  return PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+}
+
+PyObject* word_counts_get_total(PyObject* self, void*) {
+  return long_from_total(counts_of(self)->total());
+}
+
+// Returns a new reference.
+PyObject* make_iterator(PyObject* self, bool pairs) {
+  auto* it = reinterpret_cast<WordCountsIteratorObject*>(
+      word_counts_iterator_type.tp_alloc(&word_counts_iterator_type, 0));
+  if (it == nullptr) return nullptr;
+  new (&it->counts) CountsPtr(counts_of(self));
+  it->next_id = 0;
+  it->pairs = pairs;
+  return reinterpret_cast<PyObject*>(it);
+}
+
+PyObject* word_counts_iter(PyObject* self) { return make_iterator(self, false); }
+
+PyObject* word_counts_items(PyObject* self, PyObject*) { return make_iterator(self, true); }
+
+void iterator_dealloc(PyObject* self) {
+  reinterpret_cast<WordCountsIteratorObject*>(self)->counts.~CountsPtr();
+  Py_TYPE(self)->tp_free(self);
+}
+
+// Returns a new reference, or nullptr without an exception at the end.
+PyObject* iterator_next(PyObject* self) {
+  auto* it = reinterpret_cast<WordCountsIteratorObject*>(self);
+  const WordCounts& counts = *it->counts;
+  if (it->next_id >= counts.size()) return nullptr;
+  const uint32_t id = it->next_id++;
+  PyRef word(word_object(counts, id));
+  if (!word || !it->pairs) return word.release();
+  PyRef count(PyLong_FromUnsignedLongLong(counts.words().count(id)));
+  return count ? PyTuple_Pack(2, word.get(), count.get()) : nullptr;
+}
+
+// ---- Combining
+
+// a + b. Returns a new reference.
+PyObject* word_counts_add(PyObject* a, PyObject* b) {
+  if (!is_word_counts(a) || !is_word_counts(b)) Py_RETURN_NOTIMPLEMENTED;
+  const CountsPtr left = counts_of(a);
+  const CountsPtr right = counts_of(b);
+  if (left->pretokenizer() != right->pretokenizer()) {
+    raise_message(PyExc_ValueError, mismatch_message(*left, *right));
+    return nullptr;
+  }
+  // The larger side is copied and the smaller one added into the copy.
+  const WordCounts& larger = left->size() >= right->size() ? *left : *right;
+  const WordCounts& smaller = &larger == left.get() ? *right : *left;
+  CountsPtr sum;
+  selkbar::CombineStatus status = selkbar::CombineStatus::Done;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    sum = std::make_shared<WordCounts>(larger.clone());
+    status = sum->add_all(smaller);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) {
+    raise_failure(failure);
+    return nullptr;
+  }
+  if (status != selkbar::CombineStatus::Done) {
+    raise_combine_status(status, *left, *right);
+    return nullptr;
+  }
+  return wrap_counts(std::move(sum));
+}
+
+// a += b, in place and with the lock held: another thread of the program may
+// be using `a` right now. Returns a new reference.
+PyObject* word_counts_inplace_add(PyObject* a, PyObject* b) {
+  if (!is_word_counts(a) || !is_word_counts(b)) Py_RETURN_NOTIMPLEMENTED;
+  const CountsPtr right = counts_of(b);  // taken first: b may be a
+  if (counts_of(a)->pretokenizer() != right->pretokenizer()) {
+    raise_message(PyExc_ValueError, mismatch_message(*counts_of(a), *right));
+    return nullptr;
+  }
+  selkbar::CombineStatus status;
+  try {
+    status = private_counts(a).add_all(*right);
+  } catch (...) {
+    raise_failure(std::current_exception());
+    return nullptr;
+  }
+  if (status != selkbar::CombineStatus::Done) {
+    raise_combine_status(status, *counts_of(a), *right);
+    return nullptr;
+  }
+  return Py_NewRef(a);
+}
+
+const Signature MERGE_SIGNATURE = {"WordCounts.merge", {ITERABLE}, 1, Returns::OTHER};
+
+// WordCounts.merge(iterable). Returns a new reference.
+PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(MERGE_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  PyRef iterator(PyObject_GetIter(bound[ITERABLE]));
+  if (!iterator) {
+    prefix_type_error(PARAM_NAMES[ITERABLE]);
+    return nullptr;
+  }
+  std::vector<CountsPtr> parts;
+  size_t largest = 0;
+  try {
+    while (PyRef item{PyIter_Next(iterator.get())}) {
+      if (!is_word_counts(item.get())) {
+        PyRef type_name(PyType_GetName(Py_TYPE(item.get())));
+        if (type_name) {
+          PyErr_Format(PyExc_TypeError, "item %zu: expected a WordCounts, got '%U'", parts.size(),
+                       type_name.get());
+        }
+        return nullptr;
+      }
+      const CountsPtr& counts = counts_of(item.get());
+      if (!parts.empty() && counts->pretokenizer() != parts[0]->pretokenizer()) {
+        raise_message(PyExc_ValueError, mismatch_message(*parts[0], *counts));
+        return nullptr;
+      }
+      if (!parts.empty() && counts->size() > parts[largest]->size()) largest = parts.size();
+      parts.push_back(counts);
+    }
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (PyErr_Occurred()) return nullptr;
+  if (parts.empty()) {
+    PyErr_SetString(PyExc_ValueError, "WordCounts.merge() needs at least one WordCounts");
+    return nullptr;
+  }
+  // Everything is added into a copy of the largest part.
+  CountsPtr sum;
+  selkbar::CombineStatus status = selkbar::CombineStatus::Done;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    sum = std::make_shared<WordCounts>(parts[largest]->clone());
+    for (size_t i = 0; i < parts.size() && status == selkbar::CombineStatus::Done; ++i) {
+      if (i != largest) status = sum->add_all(*parts[i]);
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) {
+    raise_failure(failure);
+    return nullptr;
+  }
+  if (status != selkbar::CombineStatus::Done) {
+    PyErr_SetString(PyExc_OverflowError, COUNT_OVERFLOW_MESSAGE);
+    return nullptr;
+  }
+  return wrap_counts(std::move(sum));
+}
+
+// ---- Counts made elsewhere
+
+const Signature FROM_ITEMS_SIGNATURE = {"WordCounts.from_items", {ITERABLE, PRETOKENIZER}, 1,
+                                         Returns::OTHER};
+
+// Raises `type` with "item {position}: {message}".
+void raise_item_error(PyObject* type, size_t position, const std::string& message) {
+  raise_message(type, "item " + std::to_string(position) + ": " + message);
+}
+
+// The repr() of `object` as UTF-8, for messages.
+std::string repr_of(PyObject* object) {
+  PyRef repr(PyObject_Repr(object));
+  const char* text = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return text;
+}
+
+std::string type_name_of(PyObject* object) {
+  PyRef name(PyType_GetName(Py_TYPE(object)));
+  const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+  if (text == nullptr) {
+    PyErr_Clear();
+    return "?";
+  }
+  return text;
+}
+
+// Splits an item into its word and count (new references). A pair is a
+// tuple, a list or another sequence of two, but not a str or bytes of two
+// characters. Raises TypeError, naming `position`, for anything else.
+bool unpack_item(size_t position, PyObject* item, PyRef* word, PyRef* count) {
+  bool pair = false;
+  std::string shape = "'" + type_name_of(item) + "'";
+  if (PyTuple_Check(item) || PyList_Check(item) ||
+      (PySequence_Check(item) && !PyUnicode_Check(item) && !PyBytes_Check(item) &&
+       !PyByteArray_Check(item))) {
+    const Py_ssize_t size = PySequence_Size(item);
+    if (size < 0) return false;
+    pair = size == 2;
+    shape += " of length " + std::to_string(size);
+  }
+  if (!pair) {
+    raise_item_error(PyExc_TypeError, position, "expected a (word, count) pair, got a " + shape);
+    return false;
+  }
+  *word = PyRef(PySequence_GetItem(item, 0));
+  if (!*word) return false;
+  *count = PyRef(PySequence_GetItem(item, 1));
+  return static_cast<bool>(*count);
+}
+
+// The item's word as UTF-8, spelled as the counts' pretokenizer spells its
+// words. Raises, naming `position`, otherwise.
+bool item_word(const WordCounts& counts, size_t position, PyObject* word_object,
+               std::string_view* word) {
+  if (!PyUnicode_Check(word_object)) {
+    raise_item_error(PyExc_TypeError, position,
+                     "the word must be a str, not '" + type_name_of(word_object) + "'");
+    return false;
+  }
+  Py_ssize_t size;
+  const char* data = PyUnicode_AsUTF8AndSize(word_object, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    raise_item_error(PyExc_ValueError, position,
+                     "word " + repr_of(word_object) + " cannot be encoded as UTF-8");
+    return false;
+  }
+  *word = std::string_view(data, static_cast<size_t>(size));
+  if (const auto problem = selkbar::check_word_spelling(counts.pretokenizer().kind, *word)) {
+    raise_item_error(PyExc_ValueError, position,
+                     "word " + repr_of(word_object) + " " +
+                         selkbar::describe_spelling_problem(*problem));
+    return false;
+  }
+  return true;
+}
+
+// The item's count, an integer in 1..2^64-1. Raises, naming `position`,
+// otherwise.
+bool item_count(size_t position, PyObject* word_object, PyObject* count_object, uint64_t* count) {
+  PyRef count_index(PyNumber_Index(count_object));
+  if (!count_index) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    raise_item_error(PyExc_TypeError, position,
+                     "the count must be an integer, not '" + type_name_of(count_object) + "'");
+    return false;
+  }
+  const unsigned long long value = PyLong_AsUnsignedLongLong(count_index.get());
+  if ((value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || value == 0) {
+    PyErr_Clear();
+    raise_item_error(PyExc_ValueError, position,
+                     "count " + repr_of(count_index.get()) + " of word " + repr_of(word_object) +
+                         " is out of range (1 to 18446744073709551615)");
+    return false;
+  }
+  *count = value;
+  return true;
+}
+
+// Adds one (word, count) item to `counts`. Raises, naming `position`, for an
+// item that is not a pair of a well-spelled word and a count in 1..2^64-1.
+bool add_item(WordCounts& counts, size_t position, PyObject* item) {
+  PyRef word_object;
+  PyRef count_object;
+  std::string_view word;
+  uint64_t count;
+  if (!unpack_item(position, item, &word_object, &count_object) ||
+      !item_word(counts, position, word_object.get(), &word) ||
+      !item_count(position, word_object.get(), count_object.get(), &count)) {
+    return false;
+  }
+  if (!counts.add(word, count)) {
+    raise_item_error(PyExc_OverflowError, position,
+                     "the count of word " + repr_of(word_object.get()) +
+                         " would pass 2**64 - 1 (18446744073709551615)");
+    return false;
+  }
+  return true;
+}
+
+// WordCounts.from_items(iterable, *, pretokenizer). Returns a new reference.
+PyObject* word_counts_from_items(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(FROM_ITEMS_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  if (bound[PRETOKENIZER] == nullptr) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() missing 1 required keyword-only argument: 'pretokenizer'",
+                 FROM_ITEMS_SIGNATURE.name);
+    return nullptr;
+  }
+  try {
+    std::string name;
+    selkbar::PretokenizerId id;
+    TrainConfig named;
+    if (!convert_arg(bound, PRETOKENIZER, [&](PyObject* o) { return convert_str(o, &name); }) ||
+        !resolve_pretokenizer(name, bound[PRETOKENIZER], std::nullopt, &named)) {
+      return nullptr;
+    }
+    id.kind = named.pretokenizer;
+    // A mapping gives its items, as dict() takes a mapping by its keys().
+    PyObject* const given = bound[ITERABLE];
+    const bool mapping = PyDict_Check(given) || PyObject_HasAttrString(given, "keys");
+    PyRef items(mapping ? PyObject_CallMethod(given, "items", nullptr) : nullptr);
+    if (mapping && !items) return nullptr;
+    PyRef iterator(PyObject_GetIter(mapping ? items.get() : given));
+    if (!iterator) {
+      prefix_type_error(PARAM_NAMES[ITERABLE]);
+      return nullptr;
+    }
+    auto counts = std::make_shared<WordCounts>(std::move(id));
+    size_t position = 0;
+    while (PyRef item{PyIter_Next(iterator.get())}) {
+      if (!add_item(*counts, position++, item.get())) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return wrap_counts(std::move(counts));
+  } catch (...) {
+    raise_failure(std::current_exception());
+    return nullptr;
+  }
+}
+
+// ---- Ordering
+
+const Signature MOST_COMMON_SIGNATURE = {"most_common", {N}, 1, Returns::OTHER, 0};
+
+// counts.most_common(n=None), like collections.Counter's. Returns a new reference.
+PyObject* word_counts_most_common(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(MOST_COMMON_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  const CountsPtr counts = counts_of(self);
+  size_t n = counts->size();
+  const bool converted = convert_arg(bound, N, [&](PyObject* o) {
+    if (o == Py_None) return true;
+    PyRef index(PyNumber_Index(o));
+    if (!index) return false;
+    int overflow;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return false;
+    // Like Counter.most_common, a negative n asks for nothing.
+    if (overflow < 0 || (overflow == 0 && value <= 0)) n = 0;
+    if (overflow == 0 && value > 0) n = std::min<size_t>(n, static_cast<size_t>(value));
+    return true;
+  });
+  if (!converted) return nullptr;
+  std::vector<uint32_t> ids;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    ids = counts->most_common(n);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) {
+    raise_failure(failure);
+    return nullptr;
+  }
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    PyRef word(word_object(*counts, ids[i]));
+    PyRef count(PyLong_FromUnsignedLongLong(counts->words().count(ids[i])));
+    if (!word || !count) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, word.get(), count.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);  // steals pair
+  }
+  return list.release();
+}
+
+// ---- Files and pickling
+
+const Signature SAVE_SIGNATURE = {"save", {PATH}, 1, Returns::OTHER};
+const Signature LOAD_SIGNATURE = {"WordCounts.load", {PATH}, 1, Returns::OTHER};
+
+// counts.save(path). Returns a new reference.
+PyObject* word_counts_save(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(SAVE_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  std::string path;
+  if (!convert_arg(bound, PATH, [&](PyObject* o) { return convert_path(o, &path); })) {
+    return nullptr;
+  }
+  const CountsPtr counts = counts_of(self);
+  std::optional<std::string> error;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    error = selkbar::save_counts(*counts, path);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  if (failure) {
+    raise_failure(failure);
+    return nullptr;
+  }
+  if (error) {
+    raise_message(PyExc_OSError, *error);
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+// Returns a new reference: the loaded counts, or nullptr with the error set.
+PyObject* loaded_counts(selkbar::LoadResult loaded, std::exception_ptr failure) {
+  if (failure) {
+    raise_failure(failure);
+    return nullptr;
+  }
+  if (!loaded.counts) {
+    if (loaded.os_error != 0) {
+      raise_os_error(loaded.os_error, loaded.error);
+    } else {
+      raise_message(PyExc_ValueError, loaded.error);
+    }
+    return nullptr;
+  }
+  try {
+    return wrap_counts(std::make_shared<WordCounts>(std::move(*loaded.counts)));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// WordCounts.load(path). Returns a new reference.
+PyObject* word_counts_load(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(LOAD_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  std::string path;
+  if (!convert_arg(bound, PATH, [&](PyObject* o) { return convert_path(o, &path); })) {
+    return nullptr;
+  }
+  selkbar::LoadResult loaded;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    loaded = selkbar::load_counts(path);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  return loaded_counts(std::move(loaded), failure);
+}
+
+// WordCounts._from_bytes(data): the unpickling half of __reduce__. Borrows
+// data. Returns a new reference.
+PyObject* word_counts_from_bytes(PyObject*, PyObject* data) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  selkbar::LoadResult loaded;
+  std::exception_ptr failure;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    loaded = selkbar::decode_counts(
+        std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
+        "unpickling", "WordCounts");
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Py_END_ALLOW_THREADS
+  PyBuffer_Release(&view);
+  return loaded_counts(std::move(loaded), failure);
+}
+
+// Pickles as WordCounts._from_bytes(<the counts file image>), encoded
+// straight into the bytes object. Returns a new reference.
+PyObject* word_counts_reduce(PyObject* self, PyObject*) {
+  const CountsPtr counts = counts_of(self);
+  selkbar::CountsImageSize size{};
+  Py_BEGIN_ALLOW_THREADS
+  size = selkbar::measure_counts_image(*counts);
+  Py_END_ALLOW_THREADS
+  PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.total)));
+  if (!bytes) return nullptr;
+  // The new bytes object is not shared yet, so it may be filled without the lock.
+  char* const out = PyBytes_AS_STRING(bytes.get());
+  Py_BEGIN_ALLOW_THREADS
+  selkbar::encode_counts_into(*counts, size, out);
+  Py_END_ALLOW_THREADS
+  PyRef from_bytes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&word_counts_type),
+                                          "_from_bytes"));
+  if (!from_bytes) return nullptr;
+  return Py_BuildValue("(O(O))", from_bytes.get(), bytes.get());
+}
+
+// ---- Entry points
+
+const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS, PATTERN}, 1,
+                                          Returns::WORD_COUNTS};
+
+// Phase 1 alone, without the interpreter lock. Takes `config` by value so
+// that it is released before the lock is retaken.
+void run_counting(TrainConfig config, CountsPtr* counts, Outcome* outcome) {
+  try {
+    selkbar::CountResult counted = selkbar::count_words(config);
+    if (counted.error) {
+      outcome->phase1_error = std::move(counted.error);
+      return;
+    }
+    *counts = std::make_shared<WordCounts>(selkbar::pretokenizer_id_of(config),
+                                           std::move(counted.words));
+  } catch (...) {
+    outcome->failure = std::current_exception();
+  }
+}
+
+// count_words(files, *, pretokenizer="whitespace", threads=None). Returns a
+// new reference.
+PyObject* count_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[PARAM_COUNT];
+  if (!bind_arguments(COUNT_WORDS_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  Outcome outcome;
+  CountsPtr counts;
+  try {
+    TrainConfig config;
+    std::optional<std::string> no_output;
+    if (!build_config(bound, COUNT_WORDS_SIGNATURE, &config, &no_output)) return nullptr;
+    Py_BEGIN_ALLOW_THREADS
+    run_counting(std::move(config), &counts, &outcome);
+    Py_END_ALLOW_THREADS
+  } catch (const std::bad_alloc&) {  // copying the arguments
+    return PyErr_NoMemory();
+  }
+  if (outcome.phase1_error || outcome.failure) {
+    raise_engine_failure(outcome);
+    return nullptr;
+  }
+  return wrap_counts(std::move(counts));
+}
+
+// ---- Type objects
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef word_counts_methods[] = {
+    {"items", as_cfunction(word_counts_items), METH_NOARGS,
+     "items($self, /)\n--\n\nIterate the (word, count) pairs, words spelled as training sees "
+     "them."},
+    {"most_common", as_cfunction(word_counts_most_common), METH_FASTCALL | METH_KEYWORDS,
+     "most_common($self, n=None)\n--\n\nThe n most common (word, count) pairs (all with "
+     "None), by count descending, then by the words' UTF-8 bytes ascending."},
+    {"save", as_cfunction(word_counts_save), METH_FASTCALL | METH_KEYWORDS,
+     "save($self, path)\n--\n\nWrite the counts to the file `path` (replaced atomically)."},
+    {"load", as_cfunction(word_counts_load), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "load($type, path)\n--\n\nRead counts written by save()."},
+    {"from_items", as_cfunction(word_counts_from_items), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_items($type, iterable, *, pretokenizer)\n--\n\nCounts from (word, count) pairs or a "
+     "mapping, words spelled as the pretokenizer's words are; repeated words add up."},
+    {"merge", as_cfunction(word_counts_merge), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "merge($type, iterable)\n--\n\nThe sum of one or more WordCounts of one pretokenizer."},
+    {"_from_bytes", as_cfunction(word_counts_from_bytes), METH_O | METH_CLASS,
+     "Counts from the bytes __reduce__ makes (for pickle)."},
+    {"__reduce__", as_cfunction(word_counts_reduce), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef word_counts_getset[] = {
+    {"pretokenizer", word_counts_get_pretokenizer, nullptr,
+     "The pretokenizer that cut the words: 'whitespace' or 'bytelevel'.", nullptr},
+    {"total", word_counts_get_total, nullptr, "The sum of all counts.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMappingMethods word_counts_mapping = {word_counts_length, word_counts_subscript, nullptr};
+PySequenceMethods word_counts_sequence = {};
+PyNumberMethods word_counts_number = {};
+
+// Fills the two type objects once; returns -1 with an exception set.
+int ready_word_counts_types() {
+  PyTypeObject& type = word_counts_type;
+  if (type.tp_name == nullptr) {
+    word_counts_sequence.sq_contains = word_counts_contains;
+    word_counts_number.nb_add = word_counts_add;
+    word_counts_number.nb_inplace_add = word_counts_inplace_add;
+    type.tp_name = "selkbar.WordCounts";
+    type.tp_basicsize = sizeof(WordCountsObject);
+    type.tp_dealloc = word_counts_dealloc;
+    type.tp_repr = word_counts_repr;
+    type.tp_as_number = &word_counts_number;
+    type.tp_as_sequence = &word_counts_sequence;
+    type.tp_as_mapping = &word_counts_mapping;
+    type.tp_hash = PyObject_HashNotImplemented;
+    type.tp_flags = Py_TPFLAGS_DEFAULT;
+    type.tp_doc =
+        "The distinct words of a corpus with their counts, as one pretokenizer cut them.\n\n"
+        "Made by count_words(), WordCounts.from_items(), WordCounts.load() or by adding\n"
+        "counts together; trained on by train_bpe_from_counts() and\n"
+        "train_tokenizer_from_counts(), which leave it unchanged.";
+    type.tp_richcompare = word_counts_richcompare;
+    type.tp_iter = word_counts_iter;
+    type.tp_methods = word_counts_methods;
+    type.tp_getset = word_counts_getset;
+
+    PyTypeObject& iterator = word_counts_iterator_type;
+    iterator.tp_name = "selkbar.WordCountsIterator";
+    iterator.tp_basicsize = sizeof(WordCountsIteratorObject);
+    iterator.tp_dealloc = iterator_dealloc;
+    iterator.tp_flags = Py_TPFLAGS_DEFAULT;
+    iterator.tp_iter = PyObject_SelfIter;
+    iterator.tp_iternext = iterator_next;
+  }
+  if (PyType_Ready(&word_counts_type) < 0 || PyType_Ready(&word_counts_iterator_type) < 0) {
+    return -1;
+  }
+  return 0;
+}
+
 // ---------------------------------------------------------------------------
 // Module
 
@@ -566,7 +1559,7 @@ PyMethodDef train_bpe_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "end_of_word_suffix=None, pattern=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
     "`vocab` maps token string to id; `merges` is the ordered list of\n"
     "`(left, right)` pairs, exactly as HuggingFace serializes them.",
 };
@@ -577,7 +1570,7 @@ PyMethodDef train_tokenizer_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, pretokenizer=..., threads=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain and write a "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None)\n--\n\nTrain and write a "
     "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
     "`tokenizers.Tokenizer.from_file(output)`.",
 };
@@ -590,6 +1583,39 @@ PyMethodDef train_tokenizer_summary_def = {
     "_train_tokenizer_summary(files, vocab_size, output, *, ..., stats=None)\n--\n\n"
     "train_tokenizer for the command line: returns (tokens, merges, text), where text\n"
     "is the tokenizer.json bytes when output is None and None otherwise.",
+};
+
+PyMethodDef count_words_def = {
+    "count_words", as_cfunction(count_words), METH_FASTCALL | METH_KEYWORDS,
+    "count_words(files, *, pretokenizer='whitespace', threads=None)\n--\n\nCount the words of `files` "
+    "(the first half of training) and return them as a\n`WordCounts`, to train on once or "
+    "many times, save or combine.",
+};
+
+PyMethodDef train_bpe_from_counts_def = {
+    "train_bpe_from_counts", as_cfunction(train_bpe_from_counts), METH_FASTCALL | METH_KEYWORDS,
+    "train_bpe_from_counts(counts, vocab_size, *, special_tokens=..., min_frequency=0, "
+    "max_token_length=None, limit_alphabet=None, continuing_subword_prefix=None, "
+    "end_of_word_suffix=None)\n--\n\nTrain on `counts` (a `WordCounts`), returning "
+    "`(vocab, merges)` as `train_bpe` does.\n\nThe pretokenizer is the one of the counts, "
+    "which are left unchanged.",
+};
+
+PyMethodDef train_tokenizer_from_counts_def = {
+    "train_tokenizer_from_counts", as_cfunction(train_tokenizer_from_counts),
+    METH_FASTCALL | METH_KEYWORDS,
+    "train_tokenizer_from_counts(counts, vocab_size, output, *, special_tokens=..., "
+    "min_frequency=0, max_token_length=None, limit_alphabet=None, "
+    "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain on `counts` and "
+    "write a HuggingFace `tokenizer.json` to `output`,\nas `train_tokenizer` does.",
+};
+
+// Private: the command line's entry for --counts.
+PyMethodDef train_tokenizer_from_counts_summary_def = {
+    "_train_tokenizer_from_counts_summary", as_cfunction(train_tokenizer_from_counts_summary),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_train_tokenizer_from_counts_summary(counts, vocab_size, output, *, ..., stats=None)\n--\n\n"
+    "train_tokenizer_from_counts for the command line, as _train_tokenizer_summary.",
 };
 
 PyModuleDef selkbar_module = {
@@ -640,6 +1666,7 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
         PyExc_BaseException, nullptr);
     if (panic_exception == nullptr) return nullptr;
   }
+  if (ready_word_counts_types() < 0) return nullptr;
   PyRef module(PyModule_Create(&selkbar_module));
   if (!module) return nullptr;
   // The functions are bound to the module: __self__ is the module object and
@@ -650,13 +1677,28 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
       add_member(module.get(), "train_bpe",
                  PyCFunction_NewEx(&train_bpe_def, module.get(), name.get())) < 0 ||
       add_member(module.get(), "train_tokenizer",
-                 PyCFunction_NewEx(&train_tokenizer_def, module.get(), name.get())) < 0) {
+                 PyCFunction_NewEx(&train_tokenizer_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "count_words",
+                 PyCFunction_NewEx(&count_words_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "WordCounts",
+                 Py_NewRef(reinterpret_cast<PyObject*>(&word_counts_type))) < 0 ||
+      add_member(module.get(), "train_bpe_from_counts",
+                 PyCFunction_NewEx(&train_bpe_from_counts_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "train_tokenizer_from_counts",
+                 PyCFunction_NewEx(&train_tokenizer_from_counts_def, module.get(), name.get())) < 0) {
     return nullptr;
   }
   // Private members stay out of __all__.
   PyRef summary(PyCFunction_NewEx(&train_tokenizer_summary_def, module.get(), name.get()));
-  if (!summary ||
-      PyModule_AddObjectRef(module.get(), "_train_tokenizer_summary", summary.get()) < 0) {
+  PyRef counts_summary(
+      PyCFunction_NewEx(&train_tokenizer_from_counts_summary_def, module.get(), name.get()));
+  if (!summary || !counts_summary ||
+      PyModule_AddObjectRef(module.get(), "_train_tokenizer_summary", summary.get()) < 0 ||
+      PyModule_AddObjectRef(module.get(), "_train_tokenizer_from_counts_summary",
+                            counts_summary.get()) < 0 ||
+      // The command line checks --threads against the same bound.
+      PyModule_AddIntConstant(module.get(), "_MAX_THREADS",
+                              static_cast<long>(selkbar::MAX_THREADS)) < 0) {
     return nullptr;
   }
   module_object = Py_NewRef(module.get());

@@ -497,12 +497,17 @@ class MergeLoop {
 
 }  // namespace
 
-TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
+// The training itself. `owned`, when given, is the table behind
+// `word_table`, released once the words are tokenized.
+static TrainResult train_words(const WordTable& word_table, WordTable* owned,
+                               const TrainConfig& config) {
   PhaseTimer timer(config.diagnostics);
   InitialState initial = build_initial_state(word_table, config, timer);
   report_rss(config.diagnostics, "tokenize (word strings still held)");
-  word_table.release();
-  report_rss(config.diagnostics, "dropping word strings");
+  if (owned != nullptr) {
+    owned->release();
+    report_rss(config.diagnostics, "dropping word strings");
+  }
 
   PairState pairs;
   count_initial_pairs(initial.arena, config, timer, pairs);
@@ -510,6 +515,14 @@ TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
   loop.run();
   timer.lap("merge loop");
   return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures()};
+}
+
+TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
+  return train_words(word_table, &word_table, config);
+}
+
+TrainResult train_from_borrowed_words(const WordTable& word_table, const TrainConfig& config) {
+  return train_words(word_table, nullptr, config);
 }
 
 std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainResult& result) {

@@ -55,6 +55,11 @@ struct TrainResult {
 // the pair statistics are built.
 TrainResult train_from_words(WordTable word_table, const TrainConfig& config);
 
+// The same training on a table the caller keeps (and keeps unchanged): the
+// word strings stay in memory beside the pair statistics, so that the same
+// counts can be trained on again.
+TrainResult train_from_borrowed_words(const WordTable& word_table, const TrainConfig& config);
+
 // The merges as (left string, right string), each pair once, at the position
 // of its last merge. Throws InternalError if a merge names an id outside
 // result.tokens.

@@ -1,10 +1,31 @@
 #include "wordtable.h"
 
 #include <string>
+#include <utility>
 
 #include "error.h"
 
 namespace selkbar {
+
+WordTable::WordTable(std::vector<uint8_t> bytes, std::vector<uint32_t> offsets,
+                     std::vector<uint64_t> counts)
+    : bytes_(std::move(bytes)),
+      offsets_(std::move(offsets)),
+      counts_(std::move(counts)),
+      max_bytes_(MAX_ARENA_BYTES) {
+  bool ordered = !offsets_.empty() && offsets_.front() == 0;
+  for (size_t i = 1; ordered && i < offsets_.size(); ++i) ordered = offsets_[i - 1] <= offsets_[i];
+  if (!ordered || offsets_.size() != counts_.size() + 1 || offsets_.back() != bytes_.size() ||
+      bytes_.size() > max_bytes_) {
+    throw InternalError("word table arrays do not describe a table");
+  }
+}
+
+WordTable WordTable::clone() const {
+  WordTable copy(bytes_, offsets_, counts_);
+  copy.max_bytes_ = max_bytes_;
+  return copy;
+}
 
 uint32_t WordTable::push(std::string_view word, uint64_t count) {
   // Everything that can fail happens before the first change, so a throw

@@ -26,6 +26,9 @@ class WordTable {
  public:
   // `max_bytes` is the arena limit; tests lower it to reach the limit cheaply.
   explicit WordTable(uint64_t max_bytes = MAX_ARENA_BYTES) : offsets_{0}, max_bytes_(max_bytes) {}
+  // Adopts arrays built elsewhere (a loaded file, a copy). Throws
+  // InternalError unless they satisfy the invariants above.
+  WordTable(std::vector<uint8_t> bytes, std::vector<uint32_t> offsets, std::vector<uint64_t> counts);
   WordTable(const WordTable&) = delete;
   WordTable& operator=(const WordTable&) = delete;
   WordTable(WordTable&&) noexcept = default;
@@ -48,6 +51,9 @@ class WordTable {
   const std::vector<uint8_t>& bytes() const { return bytes_; }
   const std::vector<uint32_t>& offsets() const { return offsets_; }
   const std::vector<uint64_t>& counts() const { return counts_; }
+
+  // A copy of the table, made on purpose (copying by accident is prevented).
+  WordTable clone() const;
 
   // Frees all three arrays; the table is empty (offsets [0]) afterwards.
   void release();

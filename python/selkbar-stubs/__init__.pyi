@@ -1,9 +1,19 @@
 # Type information for the selkbar extension module, which carries none of
 # its own. Installed as the stub-only package selkbar-stubs, where type
 # checkers look for the stubs of a module named selkbar.
-from collections.abc import Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from os import PathLike
+from typing import ClassVar, final
 
-__all__ = ["__version__", "train_bpe", "train_tokenizer"]
+__all__ = [
+    "__version__",
+    "train_bpe",
+    "train_tokenizer",
+    "count_words",
+    "WordCounts",
+    "train_bpe_from_counts",
+    "train_tokenizer_from_counts",
+]
 
 __version__: str
 
@@ -19,6 +29,7 @@ def train_bpe(
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
 ) -> tuple[dict[str, int], list[tuple[str, str]]]:
     """Train on `files`, returning `(vocab, merges)`.
 
@@ -39,8 +50,94 @@ def train_tokenizer(
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
 ) -> None:
     """Train and write a HuggingFace `tokenizer.json` to `output`.
 
     The result is loadable with `tokenizers.Tokenizer.from_file(output)`.
+    """
+
+def count_words(
+    files: Sequence[str],
+    *,
+    pretokenizer: str = "whitespace",
+    threads: int | None = None,
+) -> WordCounts:
+    """Count the words of `files` (the first half of training) and return them as a
+    `WordCounts`, to train on once or many times, save or combine.
+    """
+
+@final
+class WordCounts:
+    """The distinct words of a corpus with their counts, as one pretokenizer cut them.
+
+    Made by count_words(), WordCounts.from_items(), WordCounts.load() or by adding
+    counts together; trained on by train_bpe_from_counts() and
+    train_tokenizer_from_counts(), which leave it unchanged.
+    """
+
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def pretokenizer(self) -> str:
+        """The pretokenizer that cut the words: 'whitespace' or 'bytelevel'."""
+    @property
+    def total(self) -> int:
+        """The sum of all counts."""
+    def __len__(self) -> int: ...
+    def __getitem__(self, key: str, /) -> int: ...
+    def __contains__(self, key: object, /) -> bool: ...
+    def __iter__(self) -> Iterator[str]: ...
+    def __add__(self, value: WordCounts, /) -> WordCounts: ...
+    def __radd__(self, value: WordCounts, /) -> WordCounts: ...
+    def __iadd__(self, value: WordCounts, /) -> WordCounts: ...
+    def __eq__(self, value: object, /) -> bool: ...
+    def __ne__(self, value: object, /) -> bool: ...
+    def items(self) -> Iterator[tuple[str, int]]:
+        """Iterate the (word, count) pairs, words spelled as training sees them."""
+    def most_common(self, n: int | None = None) -> list[tuple[str, int]]:
+        """The n most common (word, count) pairs (all with None), by count descending, then by the words' UTF-8 bytes ascending."""
+    def save(self, path: str | PathLike[str]) -> None:
+        """Write the counts to the file `path` (replaced atomically)."""
+    @classmethod
+    def load(cls, path: str | PathLike[str]) -> WordCounts:
+        """Read counts written by save()."""
+    @classmethod
+    def from_items(
+        cls, iterable: Iterable[tuple[str, int]] | Mapping[str, int], *, pretokenizer: str
+    ) -> WordCounts:
+        """Counts from (word, count) pairs or a mapping, words spelled as the pretokenizer's words are; repeated words add up."""
+    @classmethod
+    def merge(cls, iterable: Iterable[WordCounts]) -> WordCounts:
+        """The sum of one or more WordCounts of one pretokenizer."""
+
+def train_bpe_from_counts(
+    counts: WordCounts,
+    vocab_size: int,
+    *,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+) -> tuple[dict[str, int], list[tuple[str, str]]]:
+    """Train on `counts` (a `WordCounts`), returning `(vocab, merges)` as `train_bpe` does.
+
+    The pretokenizer is the one of the counts, which are left unchanged.
+    """
+
+def train_tokenizer_from_counts(
+    counts: WordCounts,
+    vocab_size: int,
+    output: str,
+    *,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+) -> None:
+    """Train on `counts` and write a HuggingFace `tokenizer.json` to `output`,
+    as `train_tokenizer` does.
     """

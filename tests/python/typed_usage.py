@@ -40,6 +40,8 @@ selkbar.train_bpe(files=["a.txt"], vocab_size=10, max_token_length=None, limit_a
 selkbar.train_tokenizer(["a.txt"], 1000, "tokenizer.json")
 selkbar.train_tokenizer(files=FILES, vocab_size=1000, output="tokenizer.json",
                         special_tokens=["<s>"], pretokenizer="whitespace", threads=0)
+selkbar.train_bpe(["a.txt"], 1000, pretokenizer="bytelevel", pattern=r"\p{L}+|\p{N}")
+selkbar.train_bpe(["a.txt"], 1000, pretokenizer="o200k", pattern=None)
 
 selkbar.train_bpe(["a.txt"], "1000")  # type: ignore[arg-type]
 selkbar.train_bpe(["a.txt"], 10.5)  # type: ignore[arg-type]
@@ -48,6 +50,7 @@ selkbar.train_bpe(["a.txt"], 1000, threads="4")  # type: ignore[arg-type]
 selkbar.train_bpe(["a.txt"], 1000, min_frequency=None)  # type: ignore[arg-type]
 selkbar.train_bpe(["a.txt"], 1000, special_tokens=None)  # type: ignore[arg-type]
 selkbar.train_bpe(["a.txt"], 1000, pretokenizer=None)  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 1000, pattern=b"x")  # type: ignore[arg-type]
 selkbar.train_bpe(["a.txt"], 1000, 5)  # type: ignore[misc, arg-type]
 selkbar.train_bpe(["a.txt"], 1000, vocab=5)  # type: ignore[call-arg]
 selkbar.train_bpe(["a.txt"])  # type: ignore[call-arg]
@@ -56,3 +59,29 @@ selkbar.train_tokenizer(["a.txt"], 1000, b"out.json")  # type: ignore[arg-type]
 selkbar.train_bpe_typo(["a.txt"], 1000)  # type: ignore[attr-defined]
 wrong: dict[str, str] = selkbar.train_bpe(["a.txt"], 1000)[0]  # type: ignore[assignment]
 n: int = selkbar.train_tokenizer(["a.txt"], 1000, "o.json")  # type: ignore[func-returns-value]
+
+counts = selkbar.count_words(FILES, pretokenizer="bytelevel", threads=2)
+assert_type(counts, selkbar.WordCounts)
+assert_type(counts.total, int)
+assert_type(counts.pretokenizer, str)
+assert_type(counts["the"], int)
+assert_type(counts.most_common(10), list[tuple[str, int]])
+for word, count in counts.items():
+    assert_type(word, str)
+    assert_type(count, int)
+both = counts + selkbar.WordCounts.load("old.counts")
+both += counts
+assert_type(selkbar.WordCounts.merge([counts, both]), selkbar.WordCounts)
+assert_type(selkbar.WordCounts.from_items({"the": 3}, pretokenizer="whitespace"),
+            selkbar.WordCounts)
+selkbar.WordCounts.from_items([("the", 3)], pretokenizer="whitespace")
+counts.save("corpus.counts")
+assert_type(selkbar.train_bpe_from_counts(counts, 1000, min_frequency=2),
+            tuple[dict[str, int], list[tuple[str, str]]])
+selkbar.train_tokenizer_from_counts(counts, 1000, "tokenizer.json", special_tokens=["<s>"])
+
+selkbar.train_bpe_from_counts(FILES, 1000)  # type: ignore[arg-type]
+selkbar.train_bpe_from_counts(counts, 1000, pretokenizer="bytelevel")  # type: ignore[call-arg]
+selkbar.WordCounts.from_items({"the": 3})  # type: ignore[call-arg]
+selkbar.WordCounts.from_items({"the": "3"}, pretokenizer="whitespace")  # type: ignore[arg-type]
+counts + 1  # type: ignore[operator]
