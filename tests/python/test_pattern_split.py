@@ -176,7 +176,9 @@ def test_hand_written_pieces_match_the_library(mode):
     lines = sample_lines(random.Random(mode))
     lines += [line for path in sorted(split_hook.REPO.glob("tests/data/**/*.txt"))
               for line in lines_of(path.read_bytes())[:2000]
-              if _is_utf8(line)]
+              # A file's last line without a line feed would run into the next
+              # file's first line here, but not in the library's input.
+              if _is_utf8(line) and line.endswith(b"\n")]
     assert_same(split_hook.pieces(mode, b"".join(lines)),
                 library_pieces(GPT4 if mode == "gpt4" else O200K, lines), mode)
 
