@@ -22,11 +22,11 @@ It prints the medians and these ratios and figures:
 Both ways must give the same vocabulary and merges; a difference is reported
 and makes the exit status 1.
 
-Corpora come from bench/gen_corpus.py (cached in bench/data). Usage:
+Corpora come from bench/gen_corpus.py (cached in bench/data), or --corpus
+names a text file. Usage:
     .venv/bin/python bench/counts_bench.py --size 100M --mix multi --runs 5
     nice .venv/bin/python bench/counts_bench.py --size 1G --runs 3
-    --corpora DIR   where gen_corpus finds its source texts (by default
-                    ../shared/corpora beside the repository)
+    .venv/bin/python bench/counts_bench.py --corpus big.txt --modes bytelevel
 """
 
 import argparse
@@ -176,8 +176,10 @@ def main(argv=None):
     ap.add_argument("--runs", type=int, default=3, help="runs of each way (default 3)")
     ap.add_argument("--repeats", type=int, default=5,
                     help="save, load and encode calls per run (default 5)")
-    ap.add_argument("--corpora", default=gen_corpus.CORPORA_DIR,
-                    help="source texts of gen_corpus (default %(default)s)")
+    ap.add_argument("--seed-dir", default=gen_corpus.DEFAULT_SEED_DIR,
+                    help="the texts gen_corpus grows its corpora from (default %(default)s)")
+    ap.add_argument("--corpus", action="append", default=[],
+                    help="benchmark this text file instead of a generated corpus (repeatable)")
     ap.add_argument("--scratch", default=gen_corpus.DATA_DIR,
                     help="directory for the counts files written (default %(default)s)")
     ap.add_argument("--worker", choices=["files", "counts"], help=argparse.SUPPRESS)
@@ -188,20 +190,25 @@ def main(argv=None):
         worker(args)
         return 0
 
-    gen_corpus.CORPORA_DIR = args.corpora
     os.makedirs(args.scratch, exist_ok=True)
     import selkbar
     print(f"counts_bench: selkbar {selkbar.__version__}, vocab {args.vocab}, threads "
           f"{args.threads}, {os.cpu_count()} processors")
     all_same = True
-    for size in args.size.split(","):
-        corpus, stats = gen_corpus.ensure(size, args.mix)
+    if args.corpus:
+        corpora = [(path, os.path.getsize(path)) for path in args.corpus]
+    else:
+        corpora = []
+        for size in args.size.split(","):
+            path, stats = gen_corpus.ensure(size, args.mix, seed_dir=args.seed_dir)
+            corpora.append((path, stats["bytes"]))
+    for corpus, corpus_bytes in corpora:
         for mode in args.modes.split(","):
             files_runs, counts_runs = [], []
             for _ in range(args.runs):
                 files_runs.append(run_worker("files", corpus, args, mode))
                 counts_runs.append(run_worker("counts", corpus, args, mode))
-            all_same &= report_case(corpus, stats["bytes"], mode, files_runs, counts_runs)
+            all_same &= report_case(corpus, corpus_bytes, mode, files_runs, counts_runs)
     return 0 if all_same else 1
 
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "os_text.h"
 #include "xxh64.h"
 
 namespace selkbar {
@@ -144,7 +145,7 @@ class FileSource : public Source {
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         *os_error = errno;
-        *error = "reading " + path_ + ": " + std::strerror(errno);
+        *error = "reading " + path_ + ": " + os_error_text(*os_error);
         return false;
       }
       if (got == 0) {  // the file shrank while it was read
@@ -416,8 +417,8 @@ std::optional<std::string> save_counts(const WordCounts& counts, const std::stri
 
 LoadResult load_counts(const std::string& path) {
   LoadResult result;
-  if (path.find('\0') != std::string::npos) {
-    result.error = "opening " + path + ": path contains a NUL byte";
+  if (holds_nul(path)) {
+    result.error = "opening " + path + ": " + NUL_IN_PATH;
     return result;
   }
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
@@ -427,20 +428,20 @@ LoadResult load_counts(const std::string& path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     result.os_error = errno;
-    result.error = "opening " + path + ": " + std::strerror(errno);
+    result.error = "opening " + path + ": " + os_error_text(result.os_error);
     return result;
   }
   struct stat info;
   if (::fstat(fd, &info) != 0) {
     result.os_error = errno;
-    result.error = "reading " + path + ": " + std::strerror(errno);
+    result.error = "reading " + path + ": " + os_error_text(result.os_error);
     ::close(fd);
     return result;
   }
   if (!S_ISREG(info.st_mode)) {
     const bool directory = S_ISDIR(info.st_mode);
     result.os_error = directory ? EISDIR : 0;
-    result.error = directory ? "reading " + path + ": " + std::strerror(EISDIR)
+    result.error = directory ? "reading " + path + ": " + os_error_text(EISDIR)
                              : "loading " + path +
                                    ": not a regular file (a counts file is read with its size "
                                    "known in advance; write the stream to a file first)";

@@ -11,6 +11,7 @@ import threading
 import pytest
 
 import selkbar
+from conftest import fixture_files
 from selkbar import WordCounts
 
 MAX = 2**64 - 1
@@ -74,6 +75,14 @@ def test_training_from_counts_equals_training_from_files(corpus, mode, options):
 
 
 @pytest.mark.parametrize("mode", MODES)
+def test_training_on_the_fixtures_from_counts(mode):
+    counts = selkbar.count_words(fixture_files(), pretokenizer=mode)
+    options = OPTIONS[-1]
+    assert selkbar.train_bpe_from_counts(counts, 2000, **options) == \
+        selkbar.train_bpe(fixture_files(), 2000, pretokenizer=mode, **options)
+
+
+@pytest.mark.parametrize("mode", MODES)
 def test_tokenizer_from_counts_is_byte_identical(corpus, mode, tmp_path):
     counts = selkbar.count_words(corpus, pretokenizer=mode, threads=3)
     for options in (OPTIONS[1], OPTIONS[-1]):
@@ -109,13 +118,15 @@ def test_concurrent_trainings_share_one_count(corpus):
 # ---- Counting and combining ----
 
 @pytest.mark.parametrize("mode", MODES)
-def test_counts_of_random_splits_add_up_to_the_whole(corpus, mode, tmp_path):
+def test_counts_of_random_splits_add_up_to_the_whole(mode, tmp_path):
+    corpus = fixture_files()
     rng = random.Random(mode)
-    # Pieces of the files cut at line ends, where no pretoken of either mode
-    # continues, so the pieces hold exactly the files' words.
+    # Pieces of the files cut after a line feed, where no pretoken of either
+    # mode continues, so the pieces hold exactly the files' words.
     pieces = []
     for index, path in enumerate(corpus):
-        lines = open(path, "rb").read().splitlines(keepends=True)
+        lines = open(path, "rb").read().split(b"\n")
+        lines = [line + b"\n" for line in lines[:-1]] + [lines[-1]]
         cut = rng.randrange(len(lines) + 1)
         for half, text in enumerate((lines[:cut], lines[cut:])):
             piece = tmp_path / f"{index}-{half}.txt"
