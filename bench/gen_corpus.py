@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Deterministic benchmark corpus generator.
 
-Builds a UTF-8 corpus of a requested size from the real text in
-../shared/corpora (relative to the repository root) into bench/data/.
+Builds a UTF-8 corpus of a requested size into bench/data/, seeded from the
+text files of a seed folder: by default the test fixtures in tests/data, which
+come with the repository; --seed-dir names another folder, such as a copy of
+the larger corpora the fixtures were excerpted from, which gives text closer to
+real text at large sizes. A seed folder holds one file per source (SOURCES).
 
 Why not just repeat the source text: a trainer's cost on a real corpus is
 driven by its number of distinct words, and repeated text stops adding new
@@ -31,9 +34,11 @@ them today). Output is a pure function of (mix, size, seed).
 Usage:
     python bench/gen_corpus.py --size 100M --mix multi
     python bench/gen_corpus.py --size 1G --mix cjk --out /tmp/cjk-1G.txt
+    python bench/gen_corpus.py --size 1G --mix en --seed-dir /path/to/corpora
 """
 
 import argparse
+import hashlib
 import json
 import os
 import random
@@ -45,24 +50,27 @@ import time
 GENERATOR_VERSION = 1
 
 REPO_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-CORPORA_DIR = os.path.normpath(os.path.join(REPO_ROOT, "..", "shared", "corpora"))
+DEFAULT_SEED_DIR = os.path.join(REPO_ROOT, "tests", "data")
 DATA_DIR = os.path.join(REPO_ROOT, "bench", "data")
 
 # Languages whose words are not separated by spaces: new forms are built from
 # character n-grams rather than from word prefixes and suffixes.
 NGRAM_LANGS = {"ja", "zh"}
 
+# Per source: its language and the names its file may have in a seed folder,
+# tried in order. The test fixtures have the larger corpora's names, except
+# for English, where generated text stands in for the two English corpora.
 SOURCES = {
-    "en-brown": ("en-brown.txt", "en"),
-    "en-sentences": ("en-sentences.txt", "en"),
-    "de": ("man-de.txt", "de"),
-    "fr": ("man-fr.txt", "fr"),
-    "ru": ("man-ru.txt", "ru"),
-    "ja": ("man-ja.txt", "ja"),
-    "zh": ("man-zh_CN.txt", "zh"),
-    "ar": ("l10n-ar.txt", "ar"),
-    "hi": ("l10n-hi.txt", "hi"),
-    "ko": ("l10n-ko.txt", "ko"),
+    "en-brown": ("en", ("en-brown.txt", "en-prose.txt")),
+    "en-sentences": ("en", ("en-sentences.txt", "en-dialogue.txt")),
+    "de": ("de", ("man-de.txt",)),
+    "fr": ("fr", ("man-fr.txt",)),
+    "ru": ("ru", ("man-ru.txt",)),
+    "ja": ("ja", ("man-ja.txt",)),
+    "zh": ("zh", ("man-zh_CN.txt",)),
+    "ar": ("ar", ("l10n-ar.txt",)),
+    "hi": ("hi", ("l10n-hi.txt",)),
+    "ko": ("ko", ("l10n-ko.txt",)),
 }
 
 # Byte shares in percent of each mix; each mix sums to 100.
@@ -103,13 +111,39 @@ def heaps_target(nbytes):
     return int(HEAPS_K * nbytes ** HEAPS_BETA)
 
 
+def source_path(key, seed_dir):
+    """The file of source `key` in seed_dir; FileNotFoundError naming what is missing."""
+    names = SOURCES[key][1]
+    for name in names:
+        path = os.path.join(seed_dir, name)
+        if os.path.isfile(path):
+            return path
+    raise FileNotFoundError(f"seed folder {seed_dir} has no {' or '.join(names)} (source {key})")
+
+
+def seed_files(mix, seed_dir):
+    """{source key: path} of the seed files the mix reads."""
+    return {key: source_path(key, seed_dir) for key in MIXES[mix]}
+
+
+def seed_digest(paths):
+    """SHA-256 over the names and contents of the seed files, in source order."""
+    digest = hashlib.sha256()
+    for key, path in paths.items():
+        digest.update(f"{key}\0{os.path.basename(path)}\0".encode())
+        with open(path, "rb") as f:
+            for block in iter(lambda: f.read(1 << 20), b""):
+                digest.update(block)
+    return digest.hexdigest()
+
+
 class Source:
     """One source file: its text, line offsets (chars and bytes), and word material."""
 
-    def __init__(self, key):
-        filename, lang = SOURCES[key]
-        self.key, self.lang = key, lang
-        with open(os.path.join(CORPORA_DIR, filename), encoding="utf-8") as f:
+    def __init__(self, key, path):
+        self.key, self.lang = key, SOURCES[key][0]
+        filename = os.path.basename(path)
+        with open(path, encoding="utf-8") as f:
             text = _CONTROL_RE.sub("", f.read())
         if not text.endswith("\n"):
             text += "\n"
@@ -127,7 +161,7 @@ class Source:
         self.avg_doc_bytes = b / self.line_count * (DOC_MIN_LINES + DOC_MAX_LINES) / 2
         # Sorted so that the material does not depend on set iteration order.
         words = sorted({w for w in text.split() if not _NOT_MATERIAL_RE.search(w)})
-        if lang in NGRAM_LANGS:
+        if self.lang in NGRAM_LANGS:
             words = [w for w in words if len(w) >= 2]
         else:
             words = [w for w in words if 2 <= len(w) <= 20]
@@ -207,12 +241,13 @@ def load_stats(out):
         return None
 
 
-def generate(size, mix, out, seed=1, log=sys.stderr):
+def generate(size, mix, out, seed=1, log=sys.stderr, seed_dir=DEFAULT_SEED_DIR):
     """Writes the corpus to out and its stats to out + '.stats.json'; returns the stats."""
     t0 = time.monotonic()
     shares = MIXES[mix]
     keys = list(shares)
-    sources = {k: Source(k) for k in keys}
+    paths = seed_files(mix, seed_dir)
+    sources = {k: Source(k, paths[k]) for k in keys}
     # Choosing a source per document with weight share/avg_doc_bytes gives the
     # stated byte shares in expectation.
     weights = [shares[k] / sources[k].avg_doc_bytes for k in keys]
@@ -290,6 +325,9 @@ def generate(size, mix, out, seed=1, log=sys.stderr):
         "generator_version": GENERATOR_VERSION,
         "mix": mix,
         "seed": seed,
+        "seed_dir": os.path.abspath(seed_dir),
+        "seed_files": {k: os.path.basename(p) for k, p in paths.items()},
+        "seed_digest": seed_digest(paths),
         "requested_bytes": size,
         "bytes": total,
         "lines": lines,
@@ -306,15 +344,17 @@ def generate(size, mix, out, seed=1, log=sys.stderr):
     return stats
 
 
-def ensure(size_text, mix, out=None, seed=1, log=sys.stderr):
-    """Returns (path, stats), generating the corpus unless an identical one exists."""
+def ensure(size_text, mix, out=None, seed=1, log=sys.stderr, seed_dir=DEFAULT_SEED_DIR):
+    """Returns (path, stats), generating the corpus unless an identical one
+    exists: same generator, mix, seed, size and seed files (by content)."""
     size = parse_size(size_text)
     out = out or default_out(mix, size_text)
     stats = load_stats(out)
     if (stats and stats.get("generator_version") == GENERATOR_VERSION and stats.get("mix") == mix
-            and stats.get("seed") == seed and stats.get("requested_bytes") == size):
+            and stats.get("seed") == seed and stats.get("requested_bytes") == size
+            and stats.get("seed_digest") == seed_digest(seed_files(mix, seed_dir))):
         return out, stats
-    return out, generate(size, mix, out, seed, log)
+    return out, generate(size, mix, out, seed, log, seed_dir)
 
 
 def main(argv=None):
@@ -325,16 +365,21 @@ def main(argv=None):
                          "cjk: Chinese/Japanese-heavy")
     ap.add_argument("--out", help="output path (default bench/data/MIX-SIZE.txt)")
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--seed-dir", default=DEFAULT_SEED_DIR,
+                    help="folder of the source texts (default: the test fixtures in tests/data)")
     ap.add_argument("--force", action="store_true", help="regenerate even if an identical corpus exists")
     ap.add_argument("--quiet", action="store_true", help="no progress lines")
     args = ap.parse_args(argv)
     log = None if args.quiet else sys.stderr
     size = parse_size(args.size)
     out = args.out or default_out(args.mix, args.size)
-    if args.force:
-        stats = generate(size, args.mix, out, args.seed, log)
-    else:
-        out, stats = ensure(args.size, args.mix, out, args.seed, log)
+    try:
+        if args.force:
+            stats = generate(size, args.mix, out, args.seed, log, args.seed_dir)
+        else:
+            out, stats = ensure(args.size, args.mix, out, args.seed, log, args.seed_dir)
+    except FileNotFoundError as e:
+        ap.error(str(e))
     print(f"corpus {out}")
     print(f"  size {stats['bytes']:,} bytes ({stats['bytes'] / 1e6:.1f} MB)")
     print(f"  lines {stats['lines']:,}")
@@ -342,6 +387,7 @@ def main(argv=None):
           f"(of which coined {stats['coined_words']:,})")
     shares = ", ".join(f"{k} {v}%" for k, v in stats["source_shares_percent"].items())
     print(f"  source text shares (mix {stats['mix']}): {shares}")
+    print(f"  seeds from {stats['seed_dir']}")
     return 0
 
 

@@ -11,11 +11,13 @@
 #include <cstring>
 #include <random>
 
+#include "os_text.h"
+
 namespace selkbar {
 namespace {
 
 std::string describe(int error) {
-  return error == -1 ? std::string("failed to write whole buffer") : std::strerror(error);
+  return error == -1 ? std::string("failed to write whole buffer") : os_error_text(error);
 }
 
 // Writes all of `text` to `fd`, retrying partial and interrupted writes.
@@ -162,9 +164,7 @@ std::optional<std::string> write_named(const std::string& path, const std::strin
 }  // namespace
 
 std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes) {
-  // The operating system would stop reading the path at a NUL byte and write
-  // to another file.
-  if (path.find('\0') != std::string::npos) return "writing " + path + ": path contains a NUL byte";
+  if (holds_nul(path)) return "writing " + path + ": " + NUL_IN_PATH;
   // Writes go through a symbolic link to its target, as a plain open would.
   std::string target = path;
   struct stat info;

@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "char_scan.h"
-#include "split.h"
+#include "utf8.h"
+#include "whitespace.h"
 #include "unicode_tables.h"
 
 namespace selkbar {
@@ -19,16 +20,11 @@ constexpr auto ASCII_CLASS = [] {
   for (int c = 'A'; c <= 'Z'; ++c) table[c] = CharClass::Letter;
   for (int c = 'a'; c <= 'z'; ++c) table[c] = CharClass::Letter;
   for (int c = '0'; c <= '9'; ++c) table[c] = CharClass::Number;
-  for (int c = 0x09; c <= 0x0D; ++c) table[c] = CharClass::Whitespace;
-  table[' '] = CharClass::Whitespace;
+  for (int c = 0; c < 128; ++c) {
+    if (is_ascii_white_space(static_cast<uint8_t>(c))) table[c] = CharClass::Whitespace;
+  }
   return table;
 }();
-
-// The non-ASCII White_Space code points, in increasing order.
-constexpr uint32_t NON_ASCII_WHITE_SPACE[] = {0x85,   0xA0,   0x1680, 0x2000, 0x2001, 0x2002,
-                                              0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
-                                              0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
-                                              0x3000};
 
 // Finds cp in sorted, disjoint ranges: the last range whose first code point
 // is not above cp is the only candidate. Returns whether cp is in a range;
@@ -92,9 +88,8 @@ struct Char {
 };
 
 inline Char decode_non_ascii(const uint8_t* p, const uint8_t* end, CharClassifier* classifier) {
-  uint32_t cp;
-  const uint32_t length = selkbar::decode_non_ascii(p, end, &cp);
-  return {cp == INVALID_CODE_POINT ? CharClass::Other : classifier->classify(cp), length};
+  const DecodedChar c = decode_utf8(p, end);
+  return {classifier->classify(c.cp), c.length};
 }
 
 // REQUIRES: p < end.
@@ -158,97 +153,139 @@ std::array<uint32_t, 256> build_byte_to_char() {
 namespace bytelevel_internal {
 
 // Each character is decoded and classified once: the character that stops a
-// run is kept in `ahead` and becomes the first character of the next
+// run is kept in `ahead_` and becomes the first character of the next
 // pretoken. The only second looks are cheap raw ones: the bytes after an
 // apostrophe (for the contractions) and the rest of the 8-byte word in which
 // an ASCII letter run ends.
+class LineCutter {
+ public:
+  LineCutter(const char* line_begin, const char* line_end, const char** cuts,
+             CharClassifier* classifier)
+      : p_(reinterpret_cast<const uint8_t*>(line_begin)),
+        end_(reinterpret_cast<const uint8_t*>(line_end)),
+        cuts_(cuts),
+        classifier_(classifier) {}
+
+  size_t run() {
+    // Room for two: the whitespace rule may close two pretokens in one step.
+    while (p_ < end_ && count_ + 2 <= CUT_BATCH) {
+      if (*p_ == '\'' && cut_contraction()) continue;
+      const Char c = have_ahead_ ? ahead_ : decode_at(p_, end_, classifier_);
+      have_ahead_ = false;
+      const uint8_t* const q = p_ + c.length;
+      if (c.cls != CharClass::Whitespace) {
+        cut_run(q, c.cls);
+      } else {
+        cut_from_whitespace(q);
+      }
+    }
+    return count_;
+  }
+
+ private:
+  // A whitespace run from p_: where its last character starts, where it
+  // ends, how many characters it has, and the character after it, if any.
+  struct WhitespaceRun {
+    const uint8_t* last;
+    const uint8_t* end;
+    size_t chars;
+    Char after;
+    bool has_after;
+  };
+
+  void cut(const uint8_t* at) {
+    cuts_[count_++] = reinterpret_cast<const char*>(at);
+    p_ = at;
+  }
+
+  bool cut_contraction() {
+    const size_t n = contraction_length(p_, end_);
+    if (n == 0) return false;
+    have_ahead_ = false;
+    cut(p_ + n);
+    return true;
+  }
+
+  // Cuts at the end of the run of `cls` that goes on at q; the character
+  // that stops it starts the next pretoken.
+  void cut_run(const uint8_t* q, CharClass cls) {
+    cut(extend_run(q, end_, cls, &ahead_, classifier_));
+    have_ahead_ = p_ < end_;
+  }
+
+  // p_ is at a whitespace character whose end is q. A space takes the run of
+  // letters, numbers or other characters after it; anything else follows
+  // the whitespace rule.
+  void cut_from_whitespace(const uint8_t* q) {
+    Char second{};
+    const bool has_second = q < end_;
+    if (has_second) second = decode_at(q, end_, classifier_);
+    if (*p_ == ' ' && has_second && second.cls != CharClass::Whitespace) {
+      cut_run(q + second.length, second.cls);
+      return;
+    }
+    apply_whitespace_rule(measure_whitespace_run(q, has_second, second));
+  }
+
+  WhitespaceRun measure_whitespace_run(const uint8_t* q, bool has_second, Char second) {
+    WhitespaceRun run{p_, q, 1, Char{}, false};
+    if (!has_second) return run;
+    if (second.cls != CharClass::Whitespace) {
+      run.after = second;
+      run.has_after = true;
+      return run;
+    }
+    run.last = q;
+    run.end = q + second.length;
+    run.chars = 2;
+    while (run.end < end_) {
+      const Char x = decode_at(run.end, end_, classifier_);
+      if (x.cls != CharClass::Whitespace) {
+        run.after = x;
+        run.has_after = true;
+        break;
+      }
+      run.last = run.end;
+      run.end += x.length;
+      ++run.chars;
+    }
+    return run;
+  }
+
+  // The whitespace rule: all of the run if it reaches the end of the line,
+  // else all but its last character if it has two or more, else the single
+  // character.
+  void apply_whitespace_rule(const WhitespaceRun& run) {
+    if (!run.has_after) {
+      cut(end_);
+      return;
+    }
+    if (run.chars >= 2) {
+      cut(run.last);
+      // The run's last character starts the next pretoken, before `after`;
+      // a space takes the run after it.
+      if (*run.last == ' ') {
+        cut_run(run.end + run.after.length, run.after.cls);
+        return;
+      }
+    }
+    cut(run.end);
+    ahead_ = run.after;
+    have_ahead_ = true;
+  }
+
+  const uint8_t* p_;
+  const uint8_t* const end_;
+  const char** const cuts_;
+  CharClassifier* const classifier_;
+  size_t count_ = 0;
+  Char ahead_{};
+  bool have_ahead_ = false;  // whether ahead_ is the character at p_
+};
+
 size_t cut_line(const char* line_begin, const char* line_end, const char** cuts,
                 CharClassifier* classifier) {
-  const auto* const begin = reinterpret_cast<const uint8_t*>(line_begin);
-  const auto* const end = reinterpret_cast<const uint8_t*>(line_end);
-  const uint8_t* p = begin;
-  size_t count = 0;
-  Char ahead{};
-  bool have_ahead = false;  // whether `ahead` is the character at p
-  auto cut = [&](const uint8_t* at) {
-    cuts[count++] = reinterpret_cast<const char*>(at);
-    p = at;
-  };
-  // Room for two: the whitespace rule may close two pretokens in one step.
-  while (p < end && count + 2 <= CUT_BATCH) {
-    if (*p == '\'') {
-      const size_t n = contraction_length(p, end);
-      if (n != 0) {
-        have_ahead = false;
-        cut(p + n);
-        continue;
-      }
-    }
-    const Char c = have_ahead ? ahead : decode_at(p, end, classifier);
-    have_ahead = false;
-    const uint8_t* q = p + c.length;
-    if (c.cls != CharClass::Whitespace) {
-      cut(extend_run(q, end, c.cls, &ahead, classifier));
-      have_ahead = p < end;
-      continue;
-    }
-    // A space takes the run of letters, numbers or other characters after it.
-    Char second{};
-    const bool has_second = q < end;
-    if (has_second) second = decode_at(q, end, classifier);
-    if (*p == ' ' && has_second && second.cls != CharClass::Whitespace) {
-      cut(extend_run(q + second.length, end, second.cls, &ahead, classifier));
-      have_ahead = p < end;
-      continue;
-    }
-    // The whitespace rule: the longest whitespace run from p; all of it if it
-    // reaches the end of the line, else all but its last character if it has
-    // two or more, else the single character.
-    const uint8_t* last = p;  // start of the run's last character
-    size_t run_chars = 1;
-    Char after{};             // the first non-whitespace character, if any
-    bool has_after = false;
-    if (has_second) {
-      if (second.cls == CharClass::Whitespace) {
-        last = q;
-        q += second.length;
-        ++run_chars;
-        while (q < end) {
-          const Char x = decode_at(q, end, classifier);
-          if (x.cls != CharClass::Whitespace) {
-            after = x;
-            has_after = true;
-            break;
-          }
-          last = q;
-          q += x.length;
-          ++run_chars;
-        }
-      } else {
-        after = second;
-        has_after = true;
-      }
-    }
-    if (!has_after) {
-      cut(end);
-    } else if (run_chars == 1) {
-      cut(q);
-      ahead = after;
-      have_ahead = true;
-    } else {
-      cut(last);
-      // The run's last character starts the next pretoken, before `after`.
-      if (*last == ' ') {
-        cut(extend_run(q + after.length, end, after.cls, &ahead, classifier));
-        have_ahead = p < end;
-      } else {
-        cut(q);
-        ahead = after;
-        have_ahead = true;
-      }
-    }
-  }
-  return count;
+  return LineCutter(line_begin, line_end, cuts, classifier).run();
 }
 
 }  // namespace bytelevel_internal

@@ -139,6 +139,18 @@ WordTable ShardCounter::into_table() && {
 
 WordTable combine_shards(std::vector<ShardCounter>&& shards,
                          const std::array<uint32_t, 256>* byte_to_char) {
+  // Re-spelled words grow by the UTF-8 length of each byte's character.
+  // Sizing the arena exactly avoids a doubling at the largest allocation of
+  // phase 1.
+  std::array<uint8_t, 256> spelled_length{};
+  if (byte_to_char != nullptr) {
+    std::string spelled;
+    for (size_t byte = 0; byte < 256; ++byte) {
+      spelled.clear();
+      append_utf8(spelled, (*byte_to_char)[byte]);
+      spelled_length[byte] = static_cast<uint8_t>(spelled.size());
+    }
+  }
   size_t words = 0;
   size_t bytes = 0;
   for (const ShardCounter& shard : shards) {
@@ -147,10 +159,7 @@ WordTable combine_shards(std::vector<ShardCounter>&& shards,
       bytes += shard.table().bytes().size();
       continue;
     }
-    // Re-spelled words grow: only bytes 0x21..0x7E keep one byte, every other
-    // byte maps to a character in U+00A1..U+0143, two bytes in UTF-8. Sizing
-    // the arena exactly avoids a doubling at the largest allocation of phase 1.
-    for (uint8_t byte : shard.table().bytes()) bytes += (byte >= 0x21 && byte <= 0x7E) ? 1 : 2;
+    for (uint8_t byte : shard.table().bytes()) bytes += spelled_length[byte];
   }
   WordTable result;
   result.reserve(words, bytes);

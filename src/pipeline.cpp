@@ -20,6 +20,7 @@
 #include "first_error.h"
 #include "fxhash.h"
 #include "modern_split.h"
+#include "os_text.h"
 #include "pattern_split.h"
 #include "reader.h"
 #include "split.h"
@@ -59,14 +60,10 @@ namespace {
 using BatchSender = Sender<PretokenBatch>;
 using SharedChunkReceiver = SharedReceiver<TextChunk>;
 
-// The operating system sees a path only up to its first NUL byte; a path
-// with one inside would silently name another file, so it is refused.
-constexpr const char* NUL_IN_PATH = "path contains a NUL byte";
-
 // stat() following links; returns nothing or the error text.
 std::optional<std::string> query_metadata(const std::string& path, struct stat* info) {
-  if (path.find('\0') != std::string::npos) return NUL_IN_PATH;
-  if (stat(path.c_str(), info) != 0) return std::string(std::strerror(errno));
+  if (holds_nul(path)) return NUL_IN_PATH;
+  if (stat(path.c_str(), info) != 0) return os_error_text(errno);
   return std::nullopt;
 }
 
@@ -256,134 +253,179 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
   return count_words_with_hooks(counting_config(files, threads, pretokenizer), hooks);
 }
 
-CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks) {
-  const std::vector<std::string>& files = config.files;
-  const PretokenizerKind pretokenizer = config.pretokenizer;
-  const Diagnostics& diagnostics = config.diagnostics;
-  const uint64_t t = std::clamp<uint64_t>(config.threads, 1, MAX_THREADS);
+namespace {
 
-  // A path whose metadata cannot be read adds nothing here; planning reports it.
-  uint64_t total_bytes = 0;
+constexpr const char* NOT_A_REGULAR_FILE =
+    " is not a regular file; pipes and process substitution are not supported because the "
+    "reader seeks. Write the stream to a file first.";
+
+// A path whose metadata cannot be read adds nothing here; planning reports it.
+uint64_t total_file_bytes(const std::vector<std::string>& files) {
+  uint64_t total = 0;
   for (const std::string& path : files) {
     struct stat info;
-    if (!query_metadata(path, &info)) total_bytes += static_cast<uint64_t>(info.st_size);
+    if (!query_metadata(path, &info)) total += static_cast<uint64_t>(info.st_size);
   }
-  const PipelineSizing sizing = compute_sizing(total_bytes, t, config.min_range);
-  const SizingNumbers numbers{sizing.chunk,    sizing.queue,    sizing.batch,
-                              sizing.readers, sizing.scanners, sizing.owners};
-  if (diagnostics.enabled) write_stderr(format_sizing_line(numbers));
+  return total;
+}
 
-  // Everything the workers refer to is declared before the thread groups, so
-  // it outlives every thread on every path.
-  Phase1Stats stats;
-  Phase1Stats* const timing = diagnostics.enabled ? &stats : nullptr;
-  FirstError first_error;
-  std::vector<ShardCounter> shards(sizing.owners);
-  std::vector<ReadTask> tasks;  // immutable once the readers start
-  std::atomic<uint64_t> next_task{0};
+// One call of count_words: the state its threads share and the threads.
+//
+// Member order is lifetime order: everything the workers refer to is
+// declared before the thread groups, so it outlives every thread on every
+// path; the groups are destroyed in reverse order, readers joined first,
+// then scanners, then owners. The coordinator's own channel ends live in
+// run(), so if anything there throws they are dropped before any join and
+// the workers run down on their own instead of waiting for the coordinator.
+class CountingRun {
+ public:
+  CountingRun(const TrainConfig& config, const Phase1Hooks& hooks)
+      : config_(config),
+        hooks_(hooks),
+        sizing_(compute_sizing(total_file_bytes(config.files),
+                               std::clamp<uint64_t>(config.threads, 1, MAX_THREADS),
+                               config.min_range)),
+        timing_(config.diagnostics.enabled ? &stats_ : nullptr),
+        shards_(sizing_.owners) {}
 
-  // Destroyed in reverse order: readers are joined first, then scanners,
-  // then owners. The coordinator's own channel ends are declared after the
-  // groups, so if anything below throws they are dropped before any join and
-  // the workers run down on their own instead of waiting for the coordinator.
-  WorkerGroup owner_threads("phase 1 worker");
-  WorkerGroup scanner_threads("phase 1 worker");
-  WorkerGroup reader_threads("phase 1 worker");
-  auto before_start = [&hooks](WorkerRole role) {
-    if (hooks.before_thread_start) hooks.before_thread_start(role);
-  };
-  auto on_exit = [&hooks](WorkerRole role) {
-    return [&hooks, role] {
+  CountResult run() {
+    if (config_.diagnostics.enabled) write_stderr(format_sizing_line(sizing_));
+    auto [chunk_sender, chunk_receiver] = make_channel<TextChunk>(sizing_.queue);
+    {
+      // Once these go, the owner channels disconnect when the last scanner
+      // ends, and the chunk channel has no receiver once every scanner is gone.
+      std::vector<BatchSender> owner_senders = start_owners();
+      start_scanners(std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver)),
+                     owner_senders);
+    }
+    plan_ranges();
+    start_readers(chunk_sender);
+
+    reader_threads_.join_all();
+    chunk_sender.reset();
+    scanner_threads_.join_all();
+    owner_threads_.join_all();
+    rethrow_worker_failures({&reader_threads_, &scanner_threads_, &owner_threads_});
+    return combine();
+  }
+
+ private:
+  void before_start(WorkerRole role) const {
+    if (hooks_.before_thread_start) hooks_.before_thread_start(role);
+  }
+  auto on_exit(WorkerRole role) const {
+    return [&hooks = hooks_, role] {
       if (hooks.on_thread_exit) hooks.on_thread_exit(role);
     };
-  };
-
-  std::vector<BatchSender> owner_senders;
-  owner_senders.reserve(sizing.owners);
-  auto [chunk_sender, chunk_receiver] = make_channel<TextChunk>(sizing.queue);
-  auto shared_chunks = std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver));
-
-  for (uint64_t owner = 0; owner < sizing.owners; ++owner) {
-    auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
-    owner_senders.push_back(std::move(sender));
-    before_start(WorkerRole::Owner);
-    owner_threads.start(
-        [receiver = std::move(receiver), &shard = shards[owner], timing, &hooks]() mutable {
-          shard = run_owner(std::move(receiver), timing, hooks);
-        },
-        on_exit(WorkerRole::Owner));
   }
-  for (uint64_t scanner = 0; scanner < sizing.scanners; ++scanner) {
-    before_start(WorkerRole::Scanner);
-    scanner_threads.start(
-        [chunks = shared_chunks, owners = owner_senders, &first_error, timing,
-         batch = sizing.batch, pretokenizer, pattern = config.pattern.get(), &hooks]() mutable {
-          run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch,
-                      pretokenizer, pattern, hooks);
-        },
-        on_exit(WorkerRole::Scanner));
-  }
-  // From here the owner channels disconnect when the last scanner ends, and
-  // the chunk channel has no receiver once every scanner is gone.
-  owner_senders.clear();
-  shared_chunks.reset();
 
-  for (const std::string& path : files) {
-    struct stat info;
-    if (std::optional<std::string> error = query_metadata(path, &info)) {
-      first_error.record("reading " + path + ": " + *error);
-      break;
+  std::vector<BatchSender> start_owners() {
+    std::vector<BatchSender> senders;
+    senders.reserve(sizing_.owners);
+    for (uint64_t owner = 0; owner < sizing_.owners; ++owner) {
+      auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
+      senders.push_back(std::move(sender));
+      before_start(WorkerRole::Owner);
+      owner_threads_.start(
+          [receiver = std::move(receiver), &shard = shards_[owner], timing = timing_,
+           &hooks = hooks_]() mutable { shard = run_owner(std::move(receiver), timing, hooks); },
+          on_exit(WorkerRole::Owner));
     }
-    if (!S_ISREG(info.st_mode)) {
-      first_error.record(path +
-                         " is not a regular file; pipes and process substitution are not "
-                         "supported because the reader seeks. Write the stream to a file first.");
-      break;
-    }
-    if (info.st_size == 0) {
-      // Files under /proc and /sys report size 0 and still have content, so
-      // a regular file of size 0 is read to its end in one range; a truly
-      // empty one then yields nothing.
-      tasks.push_back(ReadTask{path, 0, UINT64_MAX});
-      continue;
-    }
-    plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing.readers, config.min_range,
-                     tasks);
+    return senders;
   }
 
-  const uint64_t reader_count =
-      std::min<uint64_t>(sizing.readers, std::max<uint64_t>(tasks.size(), 1));
-  for (uint64_t reader = 0; reader < reader_count; ++reader) {
-    before_start(WorkerRole::Reader);
-    reader_threads.start(
-        [sender = chunk_sender, &tasks, &next_task, &first_error, chunk = sizing.chunk,
-         pretokenizer, timing, &hooks]() mutable {
-          run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer, timing,
-                     hooks);
-        },
-        on_exit(WorkerRole::Reader));
+  void start_scanners(std::shared_ptr<SharedChunkReceiver> chunks,
+                      const std::vector<BatchSender>& owners) {
+    for (uint64_t scanner = 0; scanner < sizing_.scanners; ++scanner) {
+      before_start(WorkerRole::Scanner);
+      scanner_threads_.start(
+          [chunks, owners, &first_error = first_error_, timing = timing_, batch = sizing_.batch,
+           pretokenizer = config_.pretokenizer, pattern = config_.pattern.get(),
+           &hooks = hooks_]() mutable {
+            run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch,
+                        pretokenizer, pattern, hooks);
+          },
+          on_exit(WorkerRole::Scanner));
+    }
   }
 
-  reader_threads.join_all();
-  chunk_sender.reset();
-  scanner_threads.join_all();
-  owner_threads.join_all();
-  rethrow_worker_failures({&reader_threads, &scanner_threads, &owner_threads});
+  // Cuts the files into ranges, in input order, while owners and scanners
+  // already wait. The first file that cannot be read stops the planning;
+  // the ranges planned before it are still read.
+  void plan_ranges() {
+    for (const std::string& path : config_.files) {
+      struct stat info;
+      if (std::optional<std::string> error = query_metadata(path, &info)) {
+        first_error_.record("reading " + path + ": " + *error);
+        return;
+      }
+      if (!S_ISREG(info.st_mode)) {
+        first_error_.record(path + NOT_A_REGULAR_FILE);
+        return;
+      }
+      if (info.st_size == 0) {
+        // Files under /proc and /sys report size 0 and still have content,
+        // so a regular file of size 0 is read to its end in one range; a
+        // truly empty one then yields nothing.
+        tasks_.push_back(ReadTask{path, 0, UINT64_MAX});
+        continue;
+      }
+      plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing_.readers,
+                       config_.min_range, tasks_);
+    }
+  }
 
-  if (diagnostics.enabled) write_stderr(format_phase1_summary(stats, numbers));
-  report_rss(diagnostics, "phase 1 shard counters");
+  void start_readers(const ChunkSender& sender) {
+    const uint64_t reader_count =
+        std::min<uint64_t>(sizing_.readers, std::max<uint64_t>(tasks_.size(), 1));
+    for (uint64_t reader = 0; reader < reader_count; ++reader) {
+      before_start(WorkerRole::Reader);
+      reader_threads_.start(
+          [sender, &tasks = tasks_, &next_task = next_task_, &first_error = first_error_,
+           chunk = sizing_.chunk, pretokenizer = config_.pretokenizer, timing = timing_,
+           &hooks = hooks_]() mutable {
+            run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer,
+                       timing, hooks);
+          },
+          on_exit(WorkerRole::Reader));
+    }
+  }
 
-  // Byte-level words are counted as raw bytes and re-spelled as printable
-  // characters once per distinct word, here.
-  const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
-  WordTable words = combine_shards(
-      std::move(shards), is_byte_level(pretokenizer) ? &byte_to_char : nullptr);
-  report_rss(diagnostics, "combining shards");
+  // After every thread has been joined: the summary, then the shards as one
+  // table. Byte-level words are counted as raw bytes and re-spelled as
+  // printable characters once per distinct word, here.
+  CountResult combine() {
+    const Diagnostics& diagnostics = config_.diagnostics;
+    if (diagnostics.enabled) write_stderr(format_phase1_summary(stats_, sizing_));
+    report_rss(diagnostics, "phase 1 shard counters");
+    const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
+    const bool respell = is_byte_level(config_.pretokenizer);
+    WordTable words = combine_shards(std::move(shards_), respell ? &byte_to_char : nullptr);
+    report_rss(diagnostics, "combining shards");
+    CountResult result;
+    result.error = first_error_.take();
+    if (!result.error) result.words = std::move(words);
+    return result;
+  }
 
-  CountResult result;
-  result.error = first_error.take();
-  if (!result.error) result.words = std::move(words);
-  return result;
+  const TrainConfig& config_;
+  const Phase1Hooks& hooks_;
+  const PipelineSizing sizing_;
+  Phase1Stats stats_;
+  Phase1Stats* const timing_;
+  FirstError first_error_;
+  std::vector<ShardCounter> shards_;
+  std::vector<ReadTask> tasks_;  // immutable once the readers start
+  std::atomic<uint64_t> next_task_{0};
+  WorkerGroup owner_threads_{"phase 1 worker"};
+  WorkerGroup scanner_threads_{"phase 1 worker"};
+  WorkerGroup reader_threads_{"phase 1 worker"};
+};
+
+}  // namespace
+
+CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks) {
+  return CountingRun(config, hooks).run();
 }
 
 }  // namespace selkbar

@@ -39,6 +39,7 @@
 #include <vector>
 
 #include "config.h"
+#include "stats.h"
 #include "wordtable.h"
 
 namespace selkbar {
@@ -62,14 +63,6 @@ CountResult count_words(const std::vector<std::string>& files, uint64_t threads,
 inline constexpr uint64_t MAX_READERS = 8;
 inline constexpr uint64_t OWNER_QUEUE = 4;
 
-struct PipelineSizing {
-  uint64_t chunk;     // bytes per read step
-  uint64_t queue;     // capacity of the reader -> scanner channel, in chunks
-  uint64_t batch;     // bytes at which a scanner sends a batch to an owner
-  uint64_t readers;   // most reader threads, and most ranges per file
-  uint64_t scanners;  // scanner threads
-  uint64_t owners;    // owner threads = shards
-};
 
 // REQUIRES: 1 <= threads <= MAX_THREADS.
 PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range);

@@ -3,9 +3,7 @@
 // split_whitespace cuts valid UTF-8 text into the maximal runs of characters
 // that are not Unicode White_Space, and calls the sink once per run, in text
 // order, with a view into the text. Whitespace is dropped; the sink never sees
-// an empty view. White_Space is exactly these 25 code points:
-//   U+0009..U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028,
-//   U+2029, U+202F, U+205F, U+3000.
+// an empty view. White_Space is the set of whitespace.h.
 // Only the lead bytes 0xC2, 0xE1, 0xE2 and 0xE3 can start a non-ASCII
 // whitespace character, so only those trigger decoding; every other byte at
 // or above 0x80 is taken as part of a pretoken unseen. No allocation, no copy.
@@ -16,6 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+
+#include "utf8.h"
+#include "whitespace.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -31,48 +32,14 @@ inline constexpr auto BYTE_CLASS = [] {
   struct Table {
     uint8_t cls[256] = {};
   } table;
-  for (int b = 0x09; b <= 0x0D; ++b) table.cls[b] = 1;
-  table.cls[0x20] = 1;
-  table.cls[0xC2] = table.cls[0xE1] = table.cls[0xE2] = table.cls[0xE3] = 2;
+  for (int b = 0; b < 256; ++b) {
+    const auto byte = static_cast<uint8_t>(b);
+    table.cls[b] = is_ascii_white_space(byte) ? 1 : may_start_non_ascii_white_space(byte) ? 2 : 0;
+  }
   return table;
 }();
 
 }  // namespace split_internal
-
-// True for the non-ASCII White_Space code points: U+0085, U+00A0, U+1680,
-// U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000. The byte-level
-// classes use the same set.
-inline constexpr bool is_non_ascii_white_space(uint32_t cp) {
-  return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
-         cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
-}
-
-// Decodes the character at `p` (lead byte 0xC2, 0xE1, 0xE2 or 0xE3 of valid
-// UTF-8 with at least its continuation bytes before `end`). Returns its length
-// if it is White_Space, 0 if not; `*char_length` receives its byte length.
-inline size_t non_ascii_whitespace_length(const uint8_t* p, const uint8_t* end,
-                                          size_t* char_length) {
-  const uint8_t lead = p[0];
-  if (lead == 0xC2) {
-    // Clamped so that truncated (invalid) input can never move a scan past end.
-    *char_length = end - p < 2 ? static_cast<size_t>(end - p) : 2;
-    if (end - p < 2) return 0;
-    return (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
-  }
-  *char_length = end - p < 3 ? static_cast<size_t>(end - p) : 3;
-  if (end - p < 3) return 0;
-  const uint32_t cp = ((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu);
-  return is_non_ascii_white_space(cp) ? 3 : 0;
-}
-
-// Length of the White_Space character at p, or 0 if there is none there.
-inline size_t whitespace_length_at(const uint8_t* p, const uint8_t* end) {
-  const uint8_t cls = split_internal::BYTE_CLASS.cls[*p];
-  if (cls == 1) return 1;
-  if (cls == 0) return 0;
-  size_t char_length;
-  return non_ascii_whitespace_length(p, end, &char_length);
-}
 
 namespace split_internal {
 
@@ -121,9 +88,9 @@ inline const uint8_t* pretoken_end(const uint8_t* p, const uint8_t* end) {
     } else if (cls == 1) {
       return p;
     } else {
-      size_t char_length;
-      if (non_ascii_whitespace_length(p, end, &char_length) != 0) return p;
-      p += char_length;
+      const DecodedChar c = decode_utf8(p, end);
+      if (is_non_ascii_white_space(c.cp)) return p;
+      p += c.length;
     }
   }
 }

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "split.h"
+#include "whitespace.h"
 
 namespace selkbar {
 
@@ -40,7 +40,7 @@ uint64_t elapsed_ns_since(uint64_t start) {
   return now > start ? now - start : 0;
 }
 
-std::string format_sizing_line(const SizingNumbers& s) {
+std::string format_sizing_line(const PipelineSizing& s) {
   return "sizing: chunk=" + std::to_string(s.chunk / 1024) + "KB queue=" + std::to_string(s.queue) +
          " batch=" + std::to_string(s.batch / 1024) + "KB readers=" + std::to_string(s.readers) +
          " scanners=" + std::to_string(s.scanners) + " owners=" + std::to_string(s.owners) + "\n";
@@ -51,7 +51,7 @@ uint64_t ns_to_rounded_ms(uint64_t ns) {
   return static_cast<uint64_t>(std::nearbyint(static_cast<double>(ns) / 1000000.0));
 }
 
-std::string format_phase1_summary(const Phase1Stats& stats, const SizingNumbers& s) {
+std::string format_phase1_summary(const Phase1Stats& stats, const PipelineSizing& s) {
   auto ms = [](const std::atomic<uint64_t>& counter) {
     return std::to_string(ns_to_rounded_ms(counter.load(std::memory_order_relaxed)));
   };

@@ -44,14 +44,21 @@ struct Phase1Stats {
   }
 };
 
-struct SizingNumbers {
-  uint64_t chunk, queue, batch, readers, scanners, owners;
+// The sizes of one phase-1 call's pools and buffers, computed by the
+// pipeline (compute_sizing) and printed here.
+struct PipelineSizing {
+  uint64_t chunk;     // bytes per read step
+  uint64_t queue;     // capacity of the reader -> scanner channel, in chunks
+  uint64_t batch;     // bytes at which a scanner sends a batch to an owner
+  uint64_t readers;   // most reader threads, and most ranges per file
+  uint64_t scanners;  // scanner threads
+  uint64_t owners;    // owner threads = shards
 };
 
 // "sizing: chunk={}KB queue={} batch={}KB readers={} scanners={} owners={}\n"
-std::string format_sizing_line(const SizingNumbers& sizing);
+std::string format_sizing_line(const PipelineSizing& sizing);
 // The six summary lines, each ending with "\n".
-std::string format_phase1_summary(const Phase1Stats& stats, const SizingNumbers& sizing);
+std::string format_phase1_summary(const Phase1Stats& stats, const PipelineSizing& sizing);
 // Nanoseconds as milliseconds rounded to a whole number, ties to even.
 uint64_t ns_to_rounded_ms(uint64_t ns);
 // "1.50s", "12.35ms", "7.00µs", "42.00ns": two decimals, rounded half up.

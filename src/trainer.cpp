@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "error.h"
 #include "fxhash.h"
@@ -19,51 +19,11 @@ namespace selkbar {
 
 namespace {
 
-constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
-
-// Decodes the character at p (< end) and advances p past it. Words from phase
-// 1 are valid UTF-8; for anything else this still never reads past end: a
-// byte that does not start a complete, well-formed sequence decodes as
-// U+FFFD and is consumed alone.
+// Decodes the character at p (< end) and advances p past it.
 inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
-  const uint8_t lead = *p;
-  if (lead < 0x80) {
-    ++p;
-    return lead;
-  }
-  int extra;
-  uint32_t cp;
-  if ((lead & 0xE0) == 0xC0) {
-    extra = 1;
-    cp = lead & 0x1Fu;
-  } else if ((lead & 0xF0) == 0xE0) {
-    extra = 2;
-    cp = lead & 0x0Fu;
-  } else if ((lead & 0xF8) == 0xF0) {
-    extra = 3;
-    cp = lead & 0x07u;
-  } else {
-    ++p;
-    return REPLACEMENT_CHARACTER;
-  }
-  if (end - p <= extra) {
-    ++p;
-    return REPLACEMENT_CHARACTER;
-  }
-  for (int i = 1; i <= extra; ++i) {
-    if ((p[i] & 0xC0) != 0x80) {
-      ++p;
-      return REPLACEMENT_CHARACTER;
-    }
-    cp = (cp << 6) | (p[i] & 0x3Fu);
-  }
-  static constexpr uint32_t SMALLEST[4] = {0, 0x80, 0x800, 0x10000};
-  if (cp < SMALLEST[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-    ++p;
-    return REPLACEMENT_CHARACTER;
-  }
-  p += extra + 1;
-  return cp;
+  const DecodedChar c = decode_utf8(p, end);
+  p += c.length;
+  return c.cp;
 }
 
 void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
@@ -99,9 +59,9 @@ inline int64_t wrapping_sub(int64_t a, uint64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - b);
 }
 
-// The token list and its index. The index holds only ids; it compares a
-// probed string against the token list, with a 32-bit hash tag to skip most
-// mismatches without touching the strings.
+// The token list and its index. Looked up once per merge and once per
+// distinct character, so a standard map serves; the strings are kept twice,
+// which for a vocabulary is little.
 class Vocabulary {
  public:
   size_t size() const { return tokens_.size(); }
@@ -115,14 +75,8 @@ class Vocabulary {
   void reserve(size_t tokens) { tokens_.reserve(tokens); }
 
   SymbolId find(std::string_view text) const {
-    if (!slots_) return NO_SYMBOL;
-    const uint64_t hash = pretoken_hash(text);
-    const auto tag = static_cast<uint32_t>(hash);
-    for (size_t i = hash >> shift_;; i = (i + 1) & mask_) {
-      const Slot& slot = slots_[i];
-      if (slot.id == NO_SYMBOL) return NO_SYMBOL;
-      if (slot.tag == tag && tokens_[slot.id] == text) return slot.id;
-    }
+    const auto found = ids_.find(text);
+    return found == ids_.end() ? NO_SYMBOL : found->second;
   }
 
   // The id of `text`, entering it first if it is new.
@@ -130,40 +84,23 @@ class Vocabulary {
     const SymbolId existing = find(text);
     if (existing != NO_SYMBOL) return existing;
     if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
-    if ((tokens_.size() + 1) * 2 > mask_ + 1 || !slots_) rehash(slots_ ? (mask_ + 1) * 2 : 64);
     const auto id = static_cast<SymbolId>(tokens_.size());
+    ids_.emplace(text, id);
     tokens_.push_back(std::move(text));
-    insert_slot(id);
     return id;
   }
 
   std::vector<std::string> take_tokens() && { return std::move(tokens_); }
 
  private:
-  struct Slot {
-    SymbolId id;
-    uint32_t tag;
+  // Lets the map be probed with a string_view without building a string.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return pretoken_hash(text); }
   };
 
-  void insert_slot(SymbolId id) {
-    const uint64_t hash = pretoken_hash(tokens_[id]);
-    size_t i = hash >> shift_;
-    while (slots_[i].id != NO_SYMBOL) i = (i + 1) & mask_;
-    slots_[i] = {id, static_cast<uint32_t>(hash)};
-  }
-
-  void rehash(size_t slot_count) {
-    slots_.reset(new Slot[slot_count]);
-    for (size_t i = 0; i < slot_count; ++i) slots_[i] = {NO_SYMBOL, 0};
-    mask_ = slot_count - 1;
-    shift_ = 64 - std::countr_zero(slot_count);
-    for (SymbolId id = 0; id < tokens_.size(); ++id) insert_slot(id);
-  }
-
   std::vector<std::string> tokens_;
-  std::unique_ptr<Slot[]> slots_;
-  size_t mask_ = 0;
-  int shift_ = 64;
+  std::unordered_map<std::string, SymbolId, Hash, std::equal_to<>> ids_;
 };
 
 // The spellings of a character by its place in a word: at the start or not,

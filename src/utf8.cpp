@@ -1,5 +1,6 @@
 #include "utf8.h"
 
+#include <array>
 #include <cstring>
 
 namespace selkbar {
@@ -10,16 +11,57 @@ constexpr uint64_t HIGH_BITS = 0x8080808080808080ULL;
 
 inline bool is_continuation(uint8_t byte) { return (byte & 0xC0) == 0x80; }
 
+// What a lead byte needs: the sequence's length, and the range its second
+// byte must fall in (E0 and F0 exclude overlong forms, ED the surrogates, F4
+// code points above U+10FFFF). Length 0: the byte cannot start a sequence
+// (a continuation byte, C0, C1, F5..FF).
+struct LeadRule {
+  uint8_t length, low, high;
+};
+
+constexpr auto LEAD_RULES = [] {
+  std::array<LeadRule, 256> rules{};
+  for (int b = 0xC2; b <= 0xDF; ++b) rules[b] = {2, 0x80, 0xBF};
+  for (int b = 0xE0; b <= 0xEF; ++b) rules[b] = {3, 0x80, 0xBF};
+  for (int b = 0xF0; b <= 0xF4; ++b) rules[b] = {4, 0x80, 0xBF};
+  rules[0xE0].low = 0xA0;
+  rules[0xED].high = 0x9F;
+  rules[0xF0].low = 0x90;
+  rules[0xF4].high = 0x8F;
+  return rules;
+}();
+
+// Checks the non-ASCII sequence starting at data[i]. Returns its length, or 0
+// with *error describing how far it got before it broke: a byte that cannot
+// follow makes an error as long as the bytes before it; running out of text
+// inside the sequence is "incomplete".
+size_t check_sequence(const uint8_t* data, size_t i, size_t size, Utf8Error* error) {
+  const LeadRule rule = LEAD_RULES[data[i]];
+  if (rule.length == 0) {
+    *error = Utf8Error{i, 1};
+    return 0;
+  }
+  for (uint8_t k = 1; k < rule.length; ++k) {
+    if (i + k >= size) {
+      *error = Utf8Error{i, 0};
+      return 0;
+    }
+    const uint8_t byte = data[i + k];
+    const bool fits = k == 1 ? byte >= rule.low && byte <= rule.high : is_continuation(byte);
+    if (!fits) {
+      *error = Utf8Error{i, k};
+      return 0;
+    }
+  }
+  return rule.length;
+}
+
 }  // namespace
 
 bool validate_utf8(std::string_view text, Utf8Error* error) {
   const auto* const data = reinterpret_cast<const uint8_t*>(text.data());
   const size_t size = text.size();
   size_t i = 0;
-  auto fail = [&](size_t start, uint8_t length) {
-    *error = Utf8Error{start, length};
-    return false;
-  };
   while (i < size) {
     // ASCII fast path: two words per step, then the stragglers one by one.
     while (i + 16 <= size) {
@@ -30,45 +72,13 @@ bool validate_utf8(std::string_view text, Utf8Error* error) {
       i += 16;
     }
     if (i >= size) break;
-    const uint8_t lead = data[i];
-    if (lead < 0x80) {
+    if (data[i] < 0x80) {
       ++i;
       continue;
     }
-    const size_t start = i;
-    // Each check below reports how far the sequence got before it broke:
-    // a second byte that cannot follow the lead makes a 1-byte error, and
-    // so on. Running out of text inside a sequence is "incomplete".
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      if (i + 1 >= size) return fail(start, 0);
-      if (!is_continuation(data[i + 1])) return fail(start, 1);
-      i += 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      if (i + 1 >= size) return fail(start, 0);
-      const uint8_t second = data[i + 1];
-      // E0 needs A0..BF (no overlongs), ED needs 80..9F (no surrogates).
-      const uint8_t low = lead == 0xE0 ? 0xA0 : 0x80;
-      const uint8_t high = lead == 0xED ? 0x9F : 0xBF;
-      if (second < low || second > high) return fail(start, 1);
-      if (i + 2 >= size) return fail(start, 0);
-      if (!is_continuation(data[i + 2])) return fail(start, 2);
-      i += 3;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      if (i + 1 >= size) return fail(start, 0);
-      const uint8_t second = data[i + 1];
-      // F0 needs 90..BF (no overlongs), F4 needs 80..8F (at most U+10FFFF).
-      const uint8_t low = lead == 0xF0 ? 0x90 : 0x80;
-      const uint8_t high = lead == 0xF4 ? 0x8F : 0xBF;
-      if (second < low || second > high) return fail(start, 1);
-      if (i + 2 >= size) return fail(start, 0);
-      if (!is_continuation(data[i + 2])) return fail(start, 2);
-      if (i + 3 >= size) return fail(start, 0);
-      if (!is_continuation(data[i + 3])) return fail(start, 3);
-      i += 4;
-    } else {
-      // A continuation byte without a lead, C0, C1 or F5..FF.
-      return fail(start, 1);
-    }
+    const size_t length = check_sequence(data, i, size, error);
+    if (length == 0) return false;
+    i += length;
   }
   return true;
 }

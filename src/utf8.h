@@ -30,6 +30,49 @@ struct Utf8Error {
 // Returns true if `text` is valid UTF-8; otherwise fills `*error`.
 bool validate_utf8(std::string_view text, Utf8Error* error);
 
+// One character: its code point and its length in bytes (1 to 4).
+struct DecodedChar {
+  uint32_t cp;
+  uint32_t length;
+};
+
+inline constexpr uint32_t REPLACEMENT_CHARACTER = 0xFFFD;
+
+// Decodes the character at p (p < end). The one decoder of the engine: it
+// is meant for text that has been validated, and on anything else it stays
+// safe rather than exact. It never reads at or past end; a byte that does
+// not start a sequence, or whose sequence is cut short by end or by a byte
+// that cannot continue it, or that spells an overlong form, a surrogate or a
+// code point above U+10FFFF, decodes as U+FFFD of length 1.
+inline DecodedChar decode_utf8(const uint8_t* p, const uint8_t* end) {
+  const uint8_t lead = p[0];
+  if (lead < 0x80) return {lead, 1};
+  uint32_t length;
+  uint32_t cp;
+  if (lead >= 0xC0 && lead < 0xE0) {
+    length = 2;
+    cp = lead & 0x1Fu;
+  } else if (lead >= 0xE0 && lead < 0xF0) {
+    length = 3;
+    cp = lead & 0x0Fu;
+  } else if (lead >= 0xF0 && lead < 0xF8) {
+    length = 4;
+    cp = lead & 0x07u;
+  } else {
+    return {REPLACEMENT_CHARACTER, 1};
+  }
+  if (static_cast<size_t>(end - p) < length) return {REPLACEMENT_CHARACTER, 1};
+  for (uint32_t i = 1; i < length; ++i) {
+    if ((p[i] & 0xC0) != 0x80) return {REPLACEMENT_CHARACTER, 1};
+    cp = (cp << 6) | (p[i] & 0x3Fu);
+  }
+  constexpr uint32_t SMALLEST[5] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < SMALLEST[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    return {REPLACEMENT_CHARACTER, 1};
+  }
+  return {cp, length};
+}
+
 // Appends the UTF-8 encoding of `cp`, a Unicode scalar value, to `out` (a
 // std::string or a std::vector<uint8_t>).
 template <typename Bytes>

@@ -7,10 +7,14 @@
 namespace selkbar {
 
 uint32_t WordTable::push(std::string_view word, uint64_t count) {
-  bytes_.insert(bytes_.end(), word.begin(), word.end());
-  if (bytes_.size() > max_bytes_) {
+  // Everything that can fail happens before the first change, so a throw
+  // (the limit, or memory running out) leaves the table as it was.
+  if (word.size() > max_bytes_ - bytes_.size()) {
     throw InternalError("unique word bytes exceed 4 GB; recompile with u64 offsets");
   }
+  if (offsets_.size() == offsets_.capacity()) offsets_.reserve(offsets_.capacity() * 2 + 4);
+  if (counts_.size() == counts_.capacity()) counts_.reserve(counts_.capacity() * 2 + 4);
+  bytes_.insert(bytes_.end(), word.begin(), word.end());
   const auto id = static_cast<uint32_t>(counts_.size());
   offsets_.push_back(static_cast<uint32_t>(bytes_.size()));
   counts_.push_back(count);

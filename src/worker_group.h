@@ -51,7 +51,9 @@ class WorkerGroup {
             // the process if that allocation fails. First use would be the
             // throw of a std::bad_alloc, when memory has just run out; use
             // it now, while it is still there.
-            static_cast<void>(std::uncaught_exceptions());
+            // (The C++ library declares the call pure: its result has to be
+            // used, or the compiler drops it.)
+            [[maybe_unused]] volatile int touched = std::uncaught_exceptions();
             try {
               body();
             } catch (...) {

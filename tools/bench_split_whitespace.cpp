@@ -1,7 +1,7 @@
 // bench_split_whitespace: throughput of split_whitespace on real text, next
 // to a baseline that only splits on ASCII spaces, in the same run.
 //
-//   bench_split_whitespace [FILE...]   (default: every file of ../shared/corpora)
+//   bench_split_whitespace [FILE...]   (default: the test fixtures, tests/data/*.txt)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -39,7 +39,7 @@ double best_seconds(F&& run, int repeats) {
 int main(int argc, char** argv) {
   std::vector<std::string> paths(argv + 1, argv + argc);
   if (paths.empty()) {
-    for (const auto& entry : std::filesystem::directory_iterator(SELKBAR_SOURCE_DIR "/../shared/corpora")) {
+    for (const auto& entry : std::filesystem::directory_iterator(SELKBAR_SOURCE_DIR "/tests/data")) {
       if (entry.path().extension() == ".txt") paths.push_back(entry.path().string());
     }
     std::sort(paths.begin(), paths.end());

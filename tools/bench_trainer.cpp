@@ -2,8 +2,8 @@
 //
 // Usage: bench_trainer [--dir DIR | --file PATH...] [--vocab N]... [--repeat R]
 //                      [--dump PREFIX]
-//   --dir     directory whose *.txt files form the corpus (default
-//             ../shared/corpora, relative to the repository root)
+//   --dir     directory whose *.txt files form the corpus (default: the
+//             test fixtures in tests/data)
 //   --file    a corpus file; repeatable, replaces --dir
 //   --vocab   target vocabulary size; repeatable (default 8000 and 32000)
 //   --repeat  runs per vocabulary size; the fastest is reported (default 1)
@@ -78,7 +78,7 @@ long peak_rss_mb() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string dir = "../shared/corpora";
+  std::string dir = SELKBAR_SOURCE_DIR "/tests/data";
   std::vector<uint64_t> vocab_sizes;
   int repeat = 1;
   std::string dump;

@@ -60,6 +60,11 @@ TEST(Limits, ArenaAndWordCountLimitsAbortWithTheirMessages) {
   } catch (const InternalError& e) {
     EXPECT_STREQ(e.what(), "unique word bytes exceed 4 GB; recompile with u64 offsets");
   }
+  // The refused word left no trace: the table still keeps its invariants.
+  EXPECT_EQ(table.len(), 1u);
+  EXPECT_EQ(table.bytes().size(), table.offsets().back());
+  EXPECT_EQ(table.push("de", 2), 1u);
+  EXPECT_EQ(table.get(1), "de");
   ShardCounter counter(2);
   counter.add("a", pretoken_hash("a"));
   counter.add("b", pretoken_hash("b"));

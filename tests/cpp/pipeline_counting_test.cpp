@@ -1,13 +1,15 @@
 // Phase 1 counts the same (word, count) pairs as a plain single-threaded
-// count, whatever the thread budget and range size, on real corpora.
+// count, whatever the thread budget and range size, on real text: each
+// fixture file, all of them together, and a file listed twice; in an extended
+// run the same on the larger corpora.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "corpora.h"
 #include "pipeline.h"
 #include "reference_count.h"
 #include "test_files.h"
@@ -17,43 +19,43 @@ namespace {
 
 using testing::WordCounts;
 
-std::vector<std::string> corpus_files() {
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(SELKBAR_CORPORA_DIR)) {
-    if (entry.path().extension() == ".txt") files.push_back(entry.path().string());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 struct CountingCase {
-  std::string name;  // a corpus file name, "all" or "twice"
+  bool extended;     // on the extended corpora rather than the fixtures
+  std::string name;  // a fixture file name; "all", "twice" or (extended) "each"
   PretokenizerKind kind;
 };
 
 void PrintTo(const CountingCase& c, std::ostream* out) {
-  *out << c.name << (c.kind == PretokenizerKind::Whitespace ? " (whitespace)" : " (bytelevel)");
+  *out << (c.extended ? "extended " : "") << c.name
+       << (c.kind == PretokenizerKind::Whitespace ? " (whitespace)" : " (bytelevel)");
 }
 
-std::vector<std::string> case_files(const std::string& name) {
-  const std::vector<std::string> all = corpus_files();
-  if (name == "all") return all;
-  if (name == "twice") {
-    const std::string path = std::string(SELKBAR_CORPORA_DIR) + "/l10n-ko.txt";
-    return {path, path};
+// The file lists one case counts, each checked on its own.
+std::vector<std::vector<std::string>> case_inputs(const CountingCase& c,
+                                                   const std::vector<std::string>& all) {
+  if (c.name == "all") return {all};
+  if (c.name == "each") {
+    std::vector<std::vector<std::string>> each;
+    for (const std::string& path : all) each.push_back({path});
+    return each;
   }
-  return {std::string(SELKBAR_CORPORA_DIR) + "/" + name};
+  if (c.name == "twice") {
+    // The fixture without a final newline: its last word must not run into
+    // the first word of the second copy. Among the larger corpora, a small one.
+    const std::string wanted = c.extended ? "l10n-ko.txt" : "long-lines.txt";
+    const auto it = std::find_if(all.begin(), all.end(),
+                                 [&](const std::string& p) { return testing::file_name(p) == wanted; });
+    const std::string path = it != all.end() ? *it : all.front();
+    return {{path, path}};
+  }
+  return {{testing::fixtures_dir() + "/" + c.name}};
 }
 
-class PipelineCounting : public ::testing::TestWithParam<CountingCase> {};
-
-TEST_P(PipelineCounting, MatchesSingleThreadedCountForEveryThreadBudgetAndRange) {
-  const CountingCase& param = GetParam();
-  const std::vector<std::string> files = case_files(param.name);
-  ASSERT_FALSE(files.empty());
+void expect_same_counts(const std::vector<std::string>& files, PretokenizerKind kind) {
+  SCOPED_TRACE(testing::file_name(files.front()) + (files.size() > 1 ? " and more" : ""));
   WordCounts want;
   for (const std::string& path : files) {
-    testing::count_reference(testing::read_file(path), param.kind, want);
+    testing::count_reference(testing::read_file(path), kind, want);
   }
   ASSERT_FALSE(want.empty());
   const testing::ExpectedWords expected(want);
@@ -63,7 +65,7 @@ TEST_P(PipelineCounting, MatchesSingleThreadedCountForEveryThreadBudgetAndRange)
       TrainConfig config;
       config.files = files;
       config.threads = threads;
-      config.pretokenizer = param.kind;
+      config.pretokenizer = kind;
       config.min_range = min_range;
       CountResult result = count_words(config);
       ASSERT_FALSE(result.error) << *result.error;
@@ -73,16 +75,37 @@ TEST_P(PipelineCounting, MatchesSingleThreadedCountForEveryThreadBudgetAndRange)
   }
 }
 
-std::vector<CountingCase> counting_cases() {
-  std::vector<CountingCase> cases;
+class PipelineCounting : public ::testing::TestWithParam<CountingCase> {};
+
+TEST_P(PipelineCounting, MatchesSingleThreadedCountForEveryThreadBudgetAndRange) {
+  const CountingCase& param = GetParam();
+  std::vector<std::string> all;
+  if (param.extended) {
+    testing::ExtendedCorpora extended = testing::extended_corpora();
+    if (extended.files.empty()) GTEST_SKIP() << extended.skip_reason;
+    all = std::move(extended.files);
+  } else {
+    all = testing::fixture_files();
+    ASSERT_FALSE(all.empty()) << "no fixtures in " << testing::fixtures_dir();
+  }
+  for (const std::vector<std::string>& files : case_inputs(param, all)) {
+    expect_same_counts(files, param.kind);
+    if (HasFatalFailure()) return;
+  }
+}
+
+std::vector<CountingCase> counting_cases(bool extended) {
   std::vector<std::string> names;
-  for (const std::string& path : corpus_files()) {
-    names.push_back(std::filesystem::path(path).filename().string());
+  if (extended) {
+    names.push_back("each");
+  } else {
+    for (const std::string& path : testing::fixture_files()) names.push_back(testing::file_name(path));
   }
   names.push_back("all");
   names.push_back("twice");
+  std::vector<CountingCase> cases;
   for (PretokenizerKind kind : {PretokenizerKind::Whitespace, PretokenizerKind::ByteLevel}) {
-    for (const std::string& name : names) cases.push_back({name, kind});
+    for (const std::string& name : names) cases.push_back({extended, name, kind});
   }
   return cases;
 }
@@ -95,7 +118,9 @@ std::string case_name(const ::testing::TestParamInfo<CountingCase>& info) {
   return (info.param.kind == PretokenizerKind::Whitespace ? "whitespace_" : "bytelevel_") + name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Corpora, PipelineCounting, ::testing::ValuesIn(counting_cases()),
+INSTANTIATE_TEST_SUITE_P(Fixtures, PipelineCounting, ::testing::ValuesIn(counting_cases(false)),
+                         case_name);
+INSTANTIATE_TEST_SUITE_P(Extended, PipelineCounting, ::testing::ValuesIn(counting_cases(true)),
                          case_name);
 
 }  // namespace

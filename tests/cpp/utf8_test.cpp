@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 namespace selkbar {
 namespace {
@@ -126,6 +127,53 @@ TEST(Utf8, AcceptsEveryScalarValueAndRejectsEverySurrogate) {
   }
   Utf8Error error{};
   EXPECT_TRUE(validate_utf8(all, &error));
+}
+
+}  // namespace
+}  // namespace selkbar
+
+namespace selkbar {
+namespace {
+
+// The one decoder against the validator: on random bytes it never reads past
+// the end, it reproduces every valid text exactly (decoded characters
+// re-encode to the same bytes), and it turns every byte where a valid
+// sequence cannot start into U+FFFD of length 1.
+TEST(Utf8Decoder, AgreesWithTheValidatorOnRandomBytes) {
+  std::mt19937 random(7);
+  const uint8_t interesting[] = {0x00, 0x41, 0x7F, 0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF, 0xE0,
+                                 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x9F, 0x90, 0x8F};
+  for (int round = 0; round < 20000; ++round) {
+    const size_t length = random() % 9;
+    std::vector<uint8_t> bytes(length);
+    for (uint8_t& b : bytes) b = interesting[random() % sizeof interesting];
+    const uint8_t* const begin = bytes.data();
+    const uint8_t* const end = begin + bytes.size();
+    std::string reencoded;
+    bool saw_replacement = false;
+    for (const uint8_t* p = begin; p < end;) {
+      const DecodedChar c = decode_utf8(p, end);
+      ASSERT_GE(c.length, 1u);
+      ASSERT_LE(c.length, static_cast<size_t>(end - p));
+      if (c.cp == REPLACEMENT_CHARACTER) {
+        saw_replacement = true;
+        ASSERT_EQ(c.length, 1u);
+        Utf8Error error;
+        const std::string_view rest(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p));
+        ASSERT_FALSE(validate_utf8(rest, &error));
+        ASSERT_EQ(error.valid_up_to, 0u);
+      } else {
+        append_utf8(reencoded, c.cp);
+      }
+      p += c.length;
+    }
+    Utf8Error error;
+    const std::string_view text(reinterpret_cast<const char*>(begin), bytes.size());
+    if (validate_utf8(text, &error)) {
+      ASSERT_FALSE(saw_replacement);
+      ASSERT_EQ(reencoded, text);
+    }
+  }
 }
 
 }  // namespace

@@ -14,7 +14,6 @@ import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 SPLIT_DUMP = REPO / "build" / "cpp-tests" / "split_dump"
-CORPORA = REPO.parent / "shared" / "corpora"
 
 # The White_Space property: the whitespace class of both splitters.
 WHITE_SPACE = frozenset(

@@ -104,3 +104,37 @@ def test_parse_size_uses_decimal_units():
     assert gen_corpus.parse_size("64k") == 64_000
     with pytest.raises(ValueError):
         gen_corpus.parse_size("lots")
+
+
+def test_seeds_come_from_the_fixtures_or_the_given_folder(tmp_path):
+    seeds = tmp_path / "seeds"
+    seeds.mkdir()
+    # A folder with the larger corpora's names: those are taken first.
+    (seeds / "en-brown.txt").write_text("alpha beta gamma delta\n" * 50, encoding="utf-8")
+    (seeds / "en-sentences.txt").write_text("one two three four five\n" * 50, encoding="utf-8")
+    (seeds / "en-prose.txt").write_text("never read\n", encoding="utf-8")
+    out = str(tmp_path / "c.txt")
+    _, own = gen_corpus.ensure("200K", "en", out, log=None, seed_dir=str(seeds))
+    assert own["seed_files"] == {"en-brown": "en-brown.txt", "en-sentences": "en-sentences.txt"}
+    with open(out, encoding="utf-8") as f:
+        assert "never" not in f.read()
+    # The default is the fixtures; a corpus made from other seeds is not reused.
+    _, default = gen_corpus.ensure("200K", "en", out, log=None)
+    assert default["seed_dir"] == os.path.abspath(gen_corpus.DEFAULT_SEED_DIR)
+    assert default["seed_files"] == {"en-brown": "en-prose.txt", "en-sentences": "en-dialogue.txt"}
+    assert default["seed_digest"] != own["seed_digest"]
+    # Changed seed text is a different corpus too.
+    (seeds / "en-brown.txt").write_text("alpha beta gamma epsilon\n" * 50, encoding="utf-8")
+    _, changed = gen_corpus.ensure("200K", "en", out, log=None, seed_dir=str(seeds))
+    assert changed["seed_digest"] not in (own["seed_digest"], default["seed_digest"])
+
+
+def test_a_missing_seed_file_is_named(tmp_path, capsys):
+    with pytest.raises(FileNotFoundError, match="has no en-brown.txt or en-prose.txt"):
+        gen_corpus.seed_files("en", str(tmp_path))
+    with pytest.raises(SystemExit) as info:
+        gen_corpus.main(["--size", "1M", "--mix", "cjk", "--seed-dir", str(tmp_path),
+                         "--out", str(tmp_path / "x.txt")])
+    assert info.value.code == 2
+    assert f"seed folder {tmp_path} has no man-ja.txt" in capsys.readouterr().err
+    assert not os.path.exists(tmp_path / "x.txt")

@@ -1,6 +1,6 @@
 """split_bytelevel against the GPT-2 pattern of the `regex` module, applied to
-each line (a line ends just after each "\\n"), on the shared corpora and on
-random text. Only characters whose letter/number/whitespace class is the same
+each line (a line ends just after each "\\n"), on the text fixtures (and the
+extended corpora, see conftest.py) and on random text. Only characters whose letter/number/whitespace class is the same
 in regex's Unicode version and in our Unicode 16.0.0 tables are compared."""
 import random
 
@@ -9,10 +9,10 @@ import regex
 import unicodedata2
 
 import split_hook
+from conftest import corpus_file_params
 
 GPT2_PATTERN = regex.compile(
     r"""'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+""")
-CORPUS_FILES = sorted(split_hook.CORPORA.glob("*.txt"))
 
 
 def ours_class(cp):
@@ -73,7 +73,7 @@ def assert_same_pieces(data, unlike):
     return len(lines)
 
 
-@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
+@pytest.mark.parametrize("path", corpus_file_params())
 def test_corpus_lines_match_the_regex(path, unlike_regex):
     data = path.read_bytes()
     compared = assert_same_pieces(data, unlike_regex)

@@ -9,7 +9,7 @@ import threading
 import pytest
 
 import selkbar
-from conftest import corpus_files
+from conftest import fixture_files
 
 TEXT = "low lower lowest newer wider the a an \u00e9t\u00e9 caf\u00e9 \u65e5\u672c\u8a9e\n" * 50
 
@@ -178,7 +178,7 @@ def digest(path):
 @pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
 def test_tokenizer_json_is_byte_identical_for_every_budget_and_range_size(
         tmp_path, monkeypatch, pretokenizer):
-    files = [f for f in corpus_files() if os.path.getsize(f) < 1_000_000]
+    files = [f for f in fixture_files() if os.path.getsize(f) < 1_000_000]
     files = files + files[:1]  # a file listed twice
     digests = set()
     runs = 0
@@ -204,7 +204,7 @@ def test_tokenizer_json_is_byte_identical_for_every_budget_and_range_size(
 
 
 def test_repeated_runs_are_byte_identical(tmp_path):
-    files = corpus_files()[:3]
+    files = fixture_files()[:3]
     digests = set()
     for run in range(3):
         output = tmp_path / f"run{run}.json"

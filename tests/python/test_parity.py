@@ -3,14 +3,14 @@
 Both trainers see the same files with the same options; selkbar must return
 exactly the library's vocabulary (same ids) and merges (same order).
 """
+import collections
 import json
-import os
 
 import pytest
 from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 
 import selkbar
-from conftest import corpus_files
+from conftest import corpus_file_params, corpus_sets
 
 PRETOKENIZERS = {
     "whitespace": lambda: pre_tokenizers.WhitespaceSplit(),
@@ -36,23 +36,23 @@ def assert_same(files, vocab_size, pretokenizer="whitespace", **options):
     assert merges == expected_merges
 
 
-CORPUS_NAMES = [os.path.basename(f) for f in corpus_files()]
+MODES = ["whitespace", "bytelevel"]
 
 
-@pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
-@pytest.mark.parametrize("name", CORPUS_NAMES)
-def test_each_corpus(name, pretokenizer):
-    path = [f for f in corpus_files() if f.endswith(name)]
+@pytest.mark.parametrize("pretokenizer", MODES)
+@pytest.mark.parametrize("path", corpus_file_params())
+def test_each_corpus(path, pretokenizer):
     for vocab_size in (500, 8000):
-        assert_same(path, vocab_size, pretokenizer)
+        assert_same([str(path)], vocab_size, pretokenizer)
 
 
-@pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
-def test_all_corpora_together(pretokenizer):
-    assert_same(corpus_files(), 32000, pretokenizer)
+@pytest.mark.parametrize("pretokenizer", MODES)
+@pytest.mark.parametrize("corpora", corpus_sets())
+def test_all_corpora_together(corpora, pretokenizer):
+    assert_same(corpora.files, 32000, pretokenizer)
 
 
-@pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
+@pytest.mark.parametrize("pretokenizer", MODES)
 @pytest.mark.parametrize(
     "options",
     [
@@ -64,9 +64,25 @@ def test_all_corpora_together(pretokenizer):
     ],
     ids=["special", "min_frequency", "max_token_length", "limit_alphabet", "combined"],
 )
-def test_options(options, pretokenizer):
-    files = [f for f in corpus_files() if os.path.basename(f) in ("en-brown.txt", "man-fr.txt")]
-    assert_same(files, 3000, pretokenizer, **options)
+@pytest.mark.parametrize("corpora", corpus_sets())
+def test_options(corpora, options, pretokenizer):
+    english = {"fixtures": "en-prose.txt", "corpora": "en-brown.txt"}[corpora.name]
+    assert_same(corpora.pick(english, "man-fr.txt"), 3000, pretokenizer, **options)
+
+
+def agreeing_prefix(merges, other):
+    """The largest k for which merges[:k] and other[:k] hold the same pairs."""
+    balance = collections.Counter()
+    unbalanced = 0
+    agreeing = 0
+    for k, (ours, theirs) in enumerate(zip(merges, other), 1):
+        for pair, step in ((ours, 1), (theirs, -1)):
+            before = balance[pair]
+            balance[pair] += step
+            unbalanced += (balance[pair] != 0) - (before != 0)
+        if unbalanced == 0:
+            agreeing = k
+    return agreeing
 
 
 @pytest.mark.parametrize(
@@ -75,16 +91,21 @@ def test_options(options, pretokenizer):
      {"continuing_subword_prefix": "##", "end_of_word_suffix": "</w>"}],
     ids=["prefix", "suffix", "both"],
 )
-def test_decorated_tokens(options):
+@pytest.mark.parametrize("corpora", corpus_sets())
+def test_decorated_tokens(corpora, options):
     # The library numbers the decorated initial tokens (prefix/suffix forms of
     # the alphabet) in an order that changes from run to run, and every later
     # tie between equal counts is broken by those ids. So compare what does
     # not depend on that numbering: the alphabet and special tokens keep their
     # ids, the set of tokens is the same, and the merges are the same pairs.
     # Which of two equally frequent pairs goes first then depends on that
-    # numbering, so only the early, unambiguous merges are compared exactly and
-    # the late ones by overlap.
-    files = [f for f in corpus_files() if os.path.basename(f) == "en-brown.txt"]
+    # numbering, and after a different choice the two runs drift apart, so
+    # only a stretch of early merges is compared as a set, and the rest by
+    # overlap. Small texts have more ties: the fixtures give a shorter stretch.
+    if corpora.name == "fixtures":
+        files, stretch = corpora.pick("man-de.txt", "man-fr.txt", "man-ru.txt"), 100
+    else:
+        files, stretch = corpora.pick("en-brown.txt"), 300
     expected_vocab, expected_merges = library_train(files, 2000, **options)
     vocab, merges = selkbar.train_bpe(files, 2000, **options)
     assert len(vocab) == len(expected_vocab)
@@ -94,13 +115,14 @@ def test_decorated_tokens(options):
     assert set(by_id[:initial]) == set(expected_by_id[:initial])
     alphabet = [t for t in expected_by_id[:initial] if len(t) == 1]
     assert all(vocab[t] == expected_vocab[t] for t in alphabet)
-    assert set(merges[:300]) == set(expected_merges[:300])
+    assert agreeing_prefix(merges, expected_merges) >= stretch
     assert len(set(merges) & set(expected_merges)) >= 0.97 * len(merges)
 
 
-@pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
-def test_written_tokenizer_encodes_like_the_library(tmp_path, pretokenizer):
-    files = [f for f in corpus_files() if os.path.basename(f) in ("man-de.txt", "man-zh_CN.txt")]
+@pytest.mark.parametrize("pretokenizer", MODES)
+@pytest.mark.parametrize("corpora", corpus_sets())
+def test_written_tokenizer_encodes_like_the_library(tmp_path, corpora, pretokenizer):
+    files = corpora.pick("man-de.txt", "man-zh_CN.txt")
     out = tmp_path / "tokenizer.json"
     selkbar.train_tokenizer(files, 4000, str(out), pretokenizer=pretokenizer, special_tokens=["<pad>"])
     ours = Tokenizer.from_file(str(out))

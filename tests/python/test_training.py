@@ -1,4 +1,5 @@
 """Training calls end to end: results, errors, threads and the lock."""
+import itertools
 import os
 import subprocess
 import sys
@@ -9,7 +10,7 @@ import time
 import pytest
 
 import selkbar
-from conftest import corpus_files
+from conftest import fixture_files
 
 
 def test_result_shape_and_id_order(write_text):
@@ -62,7 +63,7 @@ def test_phase1_errors_are_value_errors(tmp_path, write_text):
 
 
 def test_same_result_for_every_thread_budget():
-    files = [f for f in corpus_files() if os.path.basename(f) in ("man-ja.txt", "l10n-ko.txt")]
+    files = [f for f in fixture_files() if os.path.basename(f) in ("man-ja.txt", "l10n-ko.txt")]
     expected = selkbar.train_bpe(files, 2000, threads=1)
     for threads in (2, 3, 8, 64):
         assert selkbar.train_bpe(files, 2000, threads=threads) == expected
@@ -70,7 +71,9 @@ def test_same_result_for_every_thread_budget():
 
 
 def test_lock_is_released_during_training():
-    files = corpus_files()
+    # Every fixture, several times over: training must last long enough for
+    # the ticker to show whether it ran.
+    files = fixture_files() * 20
     ticks = 0
     done = threading.Event()
 
@@ -83,18 +86,18 @@ def test_lock_is_released_during_training():
     thread = threading.Thread(target=ticker)
     thread.start()
     try:
-        start = time.monotonic()
+        start, before = time.monotonic(), ticks
         selkbar.train_bpe(files, 8000, pretokenizer="bytelevel")
-        elapsed = time.monotonic() - start
+        elapsed, during = time.monotonic() - start, ticks - before
     finally:
         done.set()
         thread.join()
     # With the lock held for the whole call the ticker would not run at all.
-    assert ticks > 10 * elapsed, (ticks, elapsed)
+    assert during > 10 * elapsed, (during, elapsed)
 
 
 def test_python_threads_training_at_once_agree():
-    files = [f for f in corpus_files() if os.path.basename(f) in ("man-ru.txt", "l10n-ar.txt")]
+    files = [f for f in fixture_files() if os.path.basename(f) in ("man-ru.txt", "l10n-ar.txt")]
     expected = selkbar.train_bpe(files, 1000, threads=2)
     results = [None] * 6
     errors = []
@@ -114,11 +117,26 @@ def test_python_threads_training_at_once_agree():
     assert all(r == expected for r in results)
 
 
-def test_out_of_memory_raises_memory_error_in_a_child():
+def many_distinct_words(path):
+    """Writes 810 000 distinct words (every sequence of four of 30 syllables,
+    some of them two-byte characters) and returns the path as str."""
+    syllables = ["ka", "to", "mi", "re", "su", "la", "no", "pe", "di", "vu", "\u00e4", "\u00f6",
+                 "\u00df", "\u00e9", "\u0436", "\u0437\u043e", "\u03b1\u03b9", "\u03b2\u03b5",
+                 "\u03b3", "\u043a\u043e", "\u0440\u0438", "na", "zu", "xi", "qo", "bra", "st",
+                 "ng", "ie", "ou"]
+    words = ["".join(p) for p in itertools.product(syllables, repeat=4)]
+    with open(path, "w", encoding="utf-8") as out:
+        for i in range(0, len(words), 200):
+            out.write(" ".join(words[i:i + 200]) + "\n")
+    return str(path)
+
+
+def test_out_of_memory_raises_memory_error_in_a_child(tmp_path):
     # Address-space limit in a child process: allocation fails inside the
     # engine (worker threads included) and must surface as MemoryError, with
-    # the interpreter still alive afterwards.
-    files = corpus_files()
+    # the interpreter still alive afterwards. Training on these words takes
+    # about 250 MB resident and twice that in address space.
+    files = [many_distinct_words(tmp_path / "distinct.txt")]
     script = textwrap.dedent(f"""
         import resource, selkbar
         vm = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmSize:"))
