@@ -1,12 +1,6 @@
-// char_scan.h: the character steps shared by the rule-based splitters
-// (byte-level, gpt4, o200k): decoding one character of a line without ever
-// leaving it, and counting the ASCII letters that open an 8-byte word.
-//
-// The splitters are given valid UTF-8 (scanners validate every chunk first),
-// but a scan must stay inside its view whatever the bytes are, so decoding is
-// lenient: a stray continuation byte, a byte F8..FF or a sequence cut short
-// by the end of the view is one character of the bytes present, with the
-// code point INVALID_CODE_POINT (which no character class holds).
+// char_scan.h: word-at-a-time steps shared by the rule-based splitters
+// (byte-level, gpt4, o200k): counting the ASCII letters, or the lower-case
+// ones, that open an 8-byte word.
 #ifndef SELKBAR_CHAR_SCAN_H_
 #define SELKBAR_CHAR_SCAN_H_
 
@@ -16,38 +10,6 @@
 #include <cstring>
 
 namespace selkbar {
-
-inline constexpr uint32_t INVALID_CODE_POINT = 0xFFFFFFFF;
-
-// Decodes the non-ASCII character at p into *cp and returns its length in
-// bytes (at least 1, never past end).
-// REQUIRES: p < end and *p >= 0x80.
-inline uint32_t decode_non_ascii(const uint8_t* p, const uint8_t* end, uint32_t* cp) {
-  const uint8_t lead = p[0];
-  uint32_t length;
-  uint32_t value;
-  if (lead >= 0xC0 && lead < 0xE0) {
-    length = 2;
-    value = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead < 0xF0) {
-    length = 3;
-    value = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead < 0xF8) {
-    length = 4;
-    value = lead & 0x07u;
-  } else {
-    *cp = INVALID_CODE_POINT;
-    return 1;
-  }
-  const auto available = static_cast<size_t>(end - p);
-  if (available < length) {
-    *cp = INVALID_CODE_POINT;
-    return static_cast<uint32_t>(available);
-  }
-  for (uint32_t i = 1; i < length; ++i) value = (value << 6) | (p[i] & 0x3Fu);
-  *cp = value;
-  return length;
-}
 
 // How many of the 8 bytes at q, from the first, are ASCII letters. Words
 // are mostly shorter than 8 bytes, so taking them a word at a time replaces

@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <span>
 
-#include "split.h"
 #include "unicode_tables.h"
+#include "whitespace.h"
 
 namespace selkbar {
 
@@ -32,12 +32,6 @@ constexpr uint8_t flags_of(Category category) {
   }
   return OTHER;
 }
-
-// The non-ASCII White_Space code points, in increasing order.
-constexpr uint32_t NON_ASCII_WHITE_SPACE[] = {0x85,   0xA0,   0x1680, 0x2000, 0x2001, 0x2002,
-                                              0x2003, 0x2004, 0x2005, 0x2006, 0x2007, 0x2008,
-                                              0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
-                                              0x3000};
 
 }  // namespace
 
