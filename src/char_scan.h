@@ -1,12 +1,6 @@
-// char_scan.h: the character steps shared by the rule-based splitters
-// (byte-level, gpt4, o200k): decoding one character of a line without ever
-// leaving it, and counting the ASCII letters that open an 8-byte word.
-//
-// The splitters are given valid UTF-8 (scanners validate every chunk first),
-// but a scan must stay inside its view whatever the bytes are, so decoding is
-// lenient: a byte where no well-formed sequence starts is one character of
-// one byte, with the code point INVALID_CODE_POINT (which no character class
-// holds).
+// char_scan.h: word-at-a-time steps shared by the rule-based splitters
+// (byte-level, gpt4, o200k): counting the ASCII letters, or the lower-case
+// ones, that open an 8-byte word.
 #ifndef SELKBAR_CHAR_SCAN_H_
 #define SELKBAR_CHAR_SCAN_H_
 
@@ -15,21 +9,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "utf8.h"
-
 namespace selkbar {
-
-inline constexpr uint32_t INVALID_CODE_POINT = 0xFFFFFFFF;
-
-// Decodes the non-ASCII character at p into *cp and returns its length in
-// bytes (at least 1, never past end), through the engine's one decoder.
-// REQUIRES: p < end and *p >= 0x80.
-inline uint32_t decode_non_ascii(const uint8_t* p, const uint8_t* end, uint32_t* cp) {
-  const DecodedChar c = decode_utf8(p, end);
-  // A real U+FFFD is three bytes long; one byte of it means undecodable.
-  *cp = c.cp == REPLACEMENT_CHARACTER && c.length == 1 ? INVALID_CODE_POINT : c.cp;
-  return c.length;
-}
 
 // How many of the 8 bytes at q, from the first, are ASCII letters. Words
 // are mostly shorter than 8 bytes, so taking them a word at a time replaces

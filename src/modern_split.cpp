@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "char_scan.h"
+#include "utf8.h"
 
 namespace selkbar {
 
@@ -33,9 +34,8 @@ class LineScanner {
   // REQUIRES: p < end().
   Char at(const uint8_t* p) const {
     if (*p < 0x80) return {ASCII_PATTERN_FLAGS[*p], 1};
-    uint32_t cp;
-    const uint32_t length = decode_non_ascii(p, end_, &cp);
-    return {classifier_->flags(cp), length};
+    const DecodedChar c = decode_utf8(p, end_);
+    return {classifier_->flags(c.cp), c.length};
   }
 
   // The end of the run of characters that have any of `flags`, from q.

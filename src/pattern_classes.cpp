@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <span>
 
-#include "whitespace.h"
 #include "unicode_tables.h"
+#include "whitespace.h"
 
 namespace selkbar {
 
@@ -41,9 +41,8 @@ const std::array<uint8_t, 128> ASCII_PATTERN_FLAGS = [] {
   for (int c = 'A'; c <= 'Z'; ++c) table[c] = flags_of(Category::Lu);
   for (int c = 'a'; c <= 'z'; ++c) table[c] = flags_of(Category::Ll);
   for (int c = '0'; c <= '9'; ++c) table[c] = flags_of(Category::N);
-  for (int c = 0; c < 128; ++c) {
-    if (is_ascii_white_space(static_cast<uint8_t>(c))) table[c] = SPACE | PREFIX;
-  }
+  for (int c = 0x09; c <= 0x0D; ++c) table[c] = SPACE | PREFIX;
+  table[' '] = SPACE | PREFIX;
   table['\r'] = SPACE | LINE_BREAK;
   table['\n'] = SPACE | LINE_BREAK;
   return table;

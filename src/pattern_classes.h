@@ -16,7 +16,7 @@
 // So a caseless letter (Lm, Lo) or a mark is on both sides, a mark is also
 // a PREFIX and a SYMBOL, and a character with none of the categories (an
 // "other" one) is exactly PREFIX | SYMBOL. A code point above U+10FFFF or
-// INVALID_CODE_POINT is "other".
+// a surrogate is "other".
 //
 // PatternClassifier answers ASCII from a table and other code points from
 // CATEGORY_RANGES (unicode_tables.h), behind a small cache of the stretches

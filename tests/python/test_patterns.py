@@ -20,6 +20,7 @@ import pytest
 from tokenizers import Regex, Tokenizer, decoders, models, pre_tokenizers, trainers
 
 import selkbar
+from conftest import corpus_file_params, corpus_sets
 from test_modern_split_regex import GPT4, O200K, POOLS, SAMPLE, random_text
 from test_pattern_split import GPT2, LLAMA3, SINGLE_DIGIT
 
@@ -95,6 +96,24 @@ def test_named_pretokenizers_train_as_the_library(corpora, name, vocab_size):
     files = corpora["any"]
     assert_same(selkbar.train_bpe(files, vocab_size, pretokenizer=name, threads=3),
                 library_train(NAMED[name], files, vocab_size))
+
+
+@pytest.mark.parametrize("name", sorted(NAMED))
+@pytest.mark.parametrize("path", corpus_file_params())
+def test_named_pretokenizers_on_each_corpus(path, name):
+    for vocab_size in (500, 8000):
+        assert_same(selkbar.train_bpe([str(path)], vocab_size, pretokenizer=name),
+                    library_train(NAMED[name], [str(path)], vocab_size))
+
+
+@pytest.mark.parametrize("name", sorted(CUSTOM))
+@pytest.mark.parametrize("corpus_set", corpus_sets())
+def test_patterns_on_all_corpora_together(corpus_set, name):
+    # The fixtures hold no character whose class changed after Unicode 14.0.0
+    # (PCRE2's tables); the extended corpora are checked as they come.
+    files = corpus_set.files
+    assert_same(selkbar.train_bpe(files, 16000, pretokenizer="bytelevel", pattern=CUSTOM[name]),
+                library_train(CUSTOM[name], files, 16000))
 
 
 @pytest.mark.parametrize("name", sorted(CUSTOM))
