@@ -25,8 +25,8 @@ and makes the exit status 1.
 Corpora come from bench/gen_corpus.py (cached in bench/data). Usage:
     .venv/bin/python bench/counts_bench.py --size 100M --mix multi --runs 5
     nice .venv/bin/python bench/counts_bench.py --size 1G --runs 3
-    --corpora DIR   where gen_corpus finds its source texts (by default
-                    ../shared/corpora beside the repository)
+    --seed-dir DIR  where gen_corpus finds its source texts (by default the
+                    test fixtures in tests/data; --corpora is the same option)
 """
 
 import argparse
@@ -176,8 +176,8 @@ def main(argv=None):
     ap.add_argument("--runs", type=int, default=3, help="runs of each way (default 3)")
     ap.add_argument("--repeats", type=int, default=5,
                     help="save, load and encode calls per run (default 5)")
-    ap.add_argument("--corpora", default=gen_corpus.CORPORA_DIR,
-                    help="source texts of gen_corpus (default %(default)s)")
+    ap.add_argument("--seed-dir", "--corpora", dest="seed_dir", default=gen_corpus.DEFAULT_SEED_DIR,
+                    help="source texts of gen_corpus (default: the test fixtures in tests/data)")
     ap.add_argument("--scratch", default=gen_corpus.DATA_DIR,
                     help="directory for the counts files written (default %(default)s)")
     ap.add_argument("--worker", choices=["files", "counts"], help=argparse.SUPPRESS)
@@ -188,14 +188,17 @@ def main(argv=None):
         worker(args)
         return 0
 
-    gen_corpus.CORPORA_DIR = args.corpora
+    try:
+        gen_corpus.seed_files(args.mix, args.seed_dir)
+    except FileNotFoundError as e:
+        ap.error(str(e))
     os.makedirs(args.scratch, exist_ok=True)
     import selkbar
     print(f"counts_bench: selkbar {selkbar.__version__}, vocab {args.vocab}, threads "
           f"{args.threads}, {os.cpu_count()} processors")
     all_same = True
     for size in args.size.split(","):
-        corpus, stats = gen_corpus.ensure(size, args.mix)
+        corpus, stats = gen_corpus.ensure(size, args.mix, seed_dir=args.seed_dir)
         for mode in args.modes.split(","):
             files_runs, counts_runs = [], []
             for _ in range(args.runs):
