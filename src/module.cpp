@@ -1587,7 +1587,7 @@ PyMethodDef train_tokenizer_summary_def = {
 
 PyMethodDef count_words_def = {
     "count_words", as_cfunction(count_words), METH_FASTCALL | METH_KEYWORDS,
-    "count_words(files, *, pretokenizer='whitespace', threads=None)\n--\n\nCount the words of `files` "
+    "count_words(files, *, pretokenizer='whitespace', threads=None, pattern=None)\n--\n\nCount the words of `files` "
     "(the first half of training) and return them as a\n`WordCounts`, to train on once or "
     "many times, save or combine.",
 };

@@ -62,6 +62,7 @@ def count_words(
     *,
     pretokenizer: str = "whitespace",
     threads: int | None = None,
+    pattern: str | None = None,
 ) -> WordCounts:
     """Count the words of `files` (the first half of training) and return them as a
     `WordCounts`, to train on once or many times, save or combine.
