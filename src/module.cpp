@@ -871,10 +871,9 @@ PyObject* word_counts_repr(PyObject* self) {
   const WordCounts& counts = *counts_of(self);
   PyRef total(long_from_total(counts.total()));
   if (!total) return nullptr;
-  const std::string_view name = selkbar::pretokenizer_name(counts.pretokenizer().kind);
-  return PyUnicode_FromFormat("<selkbar.WordCounts: %zu words, total %S, pretokenizer '%.*s'>",
-                              counts.size(), total.get(), static_cast<int>(name.size()),
-                              name.data());
+  const std::string name(selkbar::pretokenizer_name(counts.pretokenizer().kind));
+  return PyUnicode_FromFormat("<selkbar.WordCounts: %zu words, total %S, pretokenizer '%s'>",
+                              counts.size(), total.get(), name.c_str());
 }
 
 PyObject* word_counts_get_pretokenizer(PyObject* self, void*) {
