@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "huge_pages.h"
 #include "pretokenizer_id.h"
 #include "wordtable.h"
 
@@ -114,7 +115,8 @@ class WordCounts {
     };
     void rehash(const WordTable& words, size_t slot_count);
 
-    std::vector<Slot> slots_;
+    // Probed at random: on huge pages most probes miss the cache but not the TLB.
+    std::vector<Slot, HugePageAllocator<Slot>> slots_;
     size_t entries_ = 0;
     size_t mask_ = 0;
     int shift_ = 64;
