@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "huge_pages.h"
 #include "os_text.h"
 #include "xxh64.h"
 
@@ -104,6 +105,21 @@ inline bool read_varint(const uint8_t*& p, const uint8_t* end, uint64_t* value) 
     }
   }
   return false;
+}
+
+// Reserves room for `n` elements of a vector that holds none yet, on huge
+// pages where the kernel agrees. The arrays of a large file are filled once,
+// in order, so their cost is mostly the first touch of each page.
+template <typename Vector>
+void fresh_reserve(Vector& vector, size_t n) {
+  vector.reserve(n);
+  advise_huge_pages(vector.data(), n * sizeof(typename Vector::value_type));
+}
+
+template <typename Vector>
+void fresh_resize(Vector& vector, size_t n) {
+  fresh_reserve(vector, n);
+  vector.resize(n);
 }
 
 // Where the bytes come from: a file or memory. Reads are exact.
@@ -264,8 +280,8 @@ class Decoder {
   bool read_body() {
     name_.resize(header_.name_bytes);
     pattern_.resize(header_.pattern_bytes);
-    varints_.resize(header_.lengths_bytes + header_.counts_bytes);
-    arena_.resize(header_.arena_bytes);
+    fresh_resize(varints_, header_.lengths_bytes + header_.counts_bytes);
+    fresh_resize(arena_, header_.arena_bytes);
     uint64_t stored;
     if (!read(name_.data(), name_.size()) || !read(pattern_.data(), pattern_.size()) ||
         !read(varints_.data(), varints_.size()) || !read(arena_.data(), arena_.size())) {
@@ -297,8 +313,8 @@ class Decoder {
     const size_t words = static_cast<size_t>(header_.word_count);
     std::vector<uint32_t> offsets;
     std::vector<uint64_t> counts;
-    offsets.reserve(words + 1);
-    counts.reserve(words);
+    fresh_reserve(offsets, words + 1);
+    fresh_reserve(counts, words);
     offsets.push_back(0);
     const uint8_t* p = varints_.data();
     const uint8_t* const lengths_end = p + header_.lengths_bytes;
@@ -408,9 +424,11 @@ std::string encode_counts(const WordCounts& counts) {
 
 std::optional<std::string> save_counts(const WordCounts& counts, const std::string& path) {
   // Not a std::string: its size would be zero-filled first, a pass over the
-  // largest buffer of the save for nothing.
+  // largest buffer of the save for nothing. Huge pages: see fresh_reserve.
   const CountsImageSize size = measure_counts_image(counts);
-  const std::unique_ptr<char[]> image(new char[size.total]);
+  const auto release = [&size](char* image) { release_huge(image, size.total); };
+  const std::unique_ptr<char, decltype(release)> image(
+      static_cast<char*>(allocate_huge(size.total)), release);
   encode_counts_into(counts, size, image.get());
   return write_file_atomically(path, std::string_view(image.get(), size.total));
 }

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <new>
 
 namespace selkbar {
@@ -24,6 +25,20 @@ void* allocate_huge(size_t bytes) {
   madvise(pointer, round_to_huge_pages(bytes), MADV_HUGEPAGE);
 #endif
   return pointer;
+}
+
+void advise_huge_pages(void* pointer, size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  const auto start = reinterpret_cast<uintptr_t>(pointer);
+  const uintptr_t first = (start + HUGE_PAGE_BYTES - 1) & ~uintptr_t{HUGE_PAGE_BYTES - 1};
+  const uintptr_t end = (start + bytes) & ~uintptr_t{HUGE_PAGE_BYTES - 1};
+  if (pointer != nullptr && first < end) {
+    madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+  }
+#else
+  (void)pointer;
+  (void)bytes;
+#endif
 }
 
 void release_huge(void* pointer, size_t bytes) noexcept {

@@ -22,6 +22,13 @@ inline constexpr size_t HUGE_PAGE_BYTES = size_t{2} << 20;
 void* allocate_huge(size_t bytes);
 void release_huge(void* pointer, size_t bytes) noexcept;
 
+// Asks the kernel to back the whole 2 MiB pages inside [pointer, pointer +
+// bytes) with huge pages. For memory that is about to be written for the
+// first time, such as a large buffer filled from a file: each huge page then
+// costs one page fault instead of 512, which on some machines costs more than
+// the writing itself. A hint, like the allocator's; memory of any alignment.
+void advise_huge_pages(void* pointer, size_t bytes) noexcept;
+
 template <typename T>
 struct HugePageAllocator {
   using value_type = T;

@@ -36,6 +36,7 @@
 #include "config.h"
 #include "counts_file.h"
 #include "error.h"
+#include "huge_pages.h"
 #include "pattern_split.h"
 #include "pipeline.h"
 #include "pycompat.h"
@@ -918,10 +919,9 @@ PyObject* word_counts_repr(PyObject* self) {
   const WordCounts& counts = *counts_of(self);
   PyRef total(long_from_total(counts.total()));
   if (!total) return nullptr;
-  const std::string_view name = selkbar::pretokenizer_name(counts.pretokenizer().kind);
-  return PyUnicode_FromFormat("<selkbar.WordCounts: %zu words, total %S, pretokenizer '%.*s'>",
-                              counts.size(), total.get(), static_cast<int>(name.size()),
-                              name.data());
+  const std::string name(selkbar::pretokenizer_name(counts.pretokenizer().kind));
+  return PyUnicode_FromFormat("<selkbar.WordCounts: %zu words, total %S, pretokenizer '%s'>",
+                              counts.size(), total.get(), name.c_str());
 }
 
 PyObject* word_counts_get_pretokenizer(PyObject* self, void*) {
@@ -1415,9 +1415,11 @@ PyObject* word_counts_reduce(PyObject* self, PyObject*) {
   Py_END_ALLOW_THREADS
   PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.total)));
   if (!bytes) return nullptr;
-  // The new bytes object is not shared yet, so it may be filled without the lock.
+  // The new bytes object is not shared yet, so it may be filled without the
+  // lock; it is written for the first time, so huge pages save most faults.
   char* const out = PyBytes_AS_STRING(bytes.get());
   Py_BEGIN_ALLOW_THREADS
+  selkbar::advise_huge_pages(out, static_cast<size_t>(size.total));
   selkbar::encode_counts_into(*counts, size, out);
   Py_END_ALLOW_THREADS
   PyRef from_bytes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&word_counts_type),

@@ -68,7 +68,7 @@ void WordCounts::Index::insert(uint32_t id, uint64_t hash) {
 
 void WordCounts::Index::rehash(const WordTable& words, size_t slot_count) {
   // Built aside and swapped in, so a failed allocation leaves the old index.
-  std::vector<Slot> slots(slot_count, Slot{NO_WORD, 0});
+  std::vector<Slot, HugePageAllocator<Slot>> slots(slot_count, Slot{NO_WORD, 0});
   slots_.swap(slots);
   mask_ = slot_count - 1;
   shift_ = 64 - std::countr_zero(slot_count);

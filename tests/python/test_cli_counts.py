@@ -7,6 +7,8 @@ import pytest
 import selkbar
 from test_cli import make_text, run_cli
 
+pytestmark = pytest.mark.subset
+
 
 @pytest.fixture
 def inputs(tmp_path):

@@ -92,6 +92,7 @@ def test_tokenizer_from_counts_is_byte_identical(corpus, mode, tmp_path):
         assert (tmp_path / "files.json").read_bytes() == (tmp_path / "counts.json").read_bytes()
 
 
+@pytest.mark.subset
 def test_one_count_serves_many_trainings_unchanged(corpus):
     counts = selkbar.count_words(corpus)
     before = pickle.dumps(counts)
@@ -149,6 +150,7 @@ def test_counts_of_random_splits_add_up_to_the_whole(mode, tmp_path):
     assert WordCounts.merge(iter(parts)).total == whole.total
 
 
+@pytest.mark.subset
 def test_counts_behave_like_a_counter(corpus):
     counts = selkbar.count_words(corpus[2:])
     pairs = dict(counts.items())
@@ -219,6 +221,7 @@ def test_different_pretokenizers_never_combine(corpus):
         WordCounts.merge([])
 
 
+@pytest.mark.subset
 def test_overflowing_counts_leave_every_operand_unchanged():
     big = WordCounts.from_items([("a", MAX - 1), ("b", 5)], pretokenizer="whitespace")
     two = WordCounts.from_items([("c", 1), ("a", 2)], pretokenizer="whitespace")
@@ -250,6 +253,7 @@ def test_in_place_addition_does_not_disturb_readers(corpus):
     assert counts.total == 4 * sum(snapshot.values())
 
 
+@pytest.mark.subset
 def test_readers_without_the_lock_see_whole_states_while_counts_grow(corpus):
     counts = selkbar.count_words(corpus[:2])
     part = selkbar.count_words(corpus[2:3])
@@ -285,6 +289,7 @@ def test_readers_without_the_lock_see_whole_states_while_counts_grow(corpus):
 
 # ---- Counts made elsewhere ----
 
+@pytest.mark.subset
 def test_from_items_takes_pairs_or_a_mapping_and_adds_repeats():
     pairs = WordCounts.from_items([("the", 3), ["a", 2], ("the", 4), ("caf\u00e9", True)],
                                   pretokenizer="whitespace")
@@ -355,6 +360,7 @@ def test_from_items_arguments():
 
 # ---- Files and pickles ----
 
+@pytest.mark.subset
 @pytest.mark.parametrize("mode", MODES)
 def test_save_and_load_round_trip(corpus, mode, tmp_path):
     counts = selkbar.count_words(corpus, pretokenizer=mode)
@@ -371,6 +377,7 @@ def test_save_and_load_round_trip(corpus, mode, tmp_path):
     assert WordCounts.load(path) == empty
 
 
+@pytest.mark.subset
 @pytest.mark.parametrize("mode", MODES)
 def test_pickle_round_trip(corpus, mode):
     counts = selkbar.count_words(corpus, pretokenizer=mode)
@@ -393,6 +400,7 @@ def _count_one(path):
     return selkbar.count_words([path])
 
 
+@pytest.mark.subset
 def test_save_and_load_failures(tmp_path, write_text):
     counts = WordCounts.from_items({"a": 1}, pretokenizer="whitespace")
     missing_dir = str(tmp_path / "no" / "c.counts")
@@ -438,6 +446,7 @@ def test_truncated_files_are_refused(saved, tmp_path):
         assert "truncated" in load_bytes(tmp_path, saved[:size])
 
 
+@pytest.mark.subset
 def test_damaged_files_are_refused(saved, tmp_path):
     rng = random.Random(17)
     for position in rng.sample(range(len(saved)), 60) + [0, 8, 20, 70, len(saved) - 1]:
@@ -465,6 +474,7 @@ def test_damaged_pickles_are_refused(saved):
 
 # ---- The boundary ----
 
+@pytest.mark.subset
 def test_entry_point_arguments_match_training(write_text):
     path = write_text("a b")
     with pytest.raises(TypeError) as info:
@@ -516,6 +526,7 @@ def resident_kib():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+@pytest.mark.subset
 def test_repeated_calls_keep_reference_counts_and_memory(corpus, tmp_path):
     files = corpus[:2]
     word, token = "the", "[X]"
