@@ -1,8 +1,9 @@
-// Fuzz target for the two splitters.
+// Fuzz target for the splitters.
 //
-// Any bytes: neither splitter may read outside its input (the sanitizers
-// watch), emit an empty pretoken or go backwards; byte-level pretokens
-// concatenate back to the input and never run past a newline.
+// Any bytes: no splitter may read outside its input (the sanitizers watch),
+// emit an empty pretoken or go backwards; the pretokens of the byte-level
+// family (GPT-2's rule, gpt4, o200k) concatenate back to the input and never
+// run past a newline.
 // Valid UTF-8 in addition: the whitespace pretokens are exactly the maximal
 // runs of non-White_Space characters of a plain decode-and-compare split.
 #include <cstddef>
@@ -14,6 +15,7 @@
 #include "../tests/naive_trainer.h"
 #include "bytelevel.h"
 #include "fuzz_check.h"
+#include "modern_split.h"
 #include "split.h"
 #include "utf8.h"
 
@@ -67,17 +69,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   selkbar::Utf8Error error;
   const bool valid = selkbar::validate_utf8(view, &error);
 
-  const auto bytelevel = collect(view, [](std::string_view t, auto&& sink) {
+  auto check_line_split = [&](const std::vector<std::string_view>& pretokens) {
+    std::string joined;
+    for (std::string_view pretoken : pretokens) {
+      FUZZ_CHECK(pretoken.data() == view.data() + joined.size());  // adjacent: nothing dropped
+      const size_t newline = pretoken.find('\n');
+      FUZZ_CHECK(newline == std::string_view::npos || newline + 1 == pretoken.size());
+      joined += pretoken;
+    }
+    FUZZ_CHECK(joined == text);
+  };
+  check_line_split(collect(view, [](std::string_view t, auto&& sink) {
     selkbar::split_bytelevel(t, sink);
-  });
-  std::string joined;
-  for (std::string_view pretoken : bytelevel) {
-    FUZZ_CHECK(pretoken.data() == view.data() + joined.size());  // adjacent: nothing dropped
-    const size_t newline = pretoken.find('\n');
-    FUZZ_CHECK(newline == std::string_view::npos || newline + 1 == pretoken.size());
-    joined += pretoken;
-  }
-  FUZZ_CHECK(joined == text);
+  }));
+  check_line_split(collect(view, [](std::string_view t, auto&& sink) {
+    selkbar::split_gpt4(t, sink);
+  }));
+  check_line_split(collect(view, [](std::string_view t, auto&& sink) {
+    selkbar::split_o200k(t, sink);
+  }));
 
   const auto whitespace = collect(view, [](std::string_view t, auto&& sink) {
     selkbar::split_whitespace(t, sink);

@@ -28,10 +28,21 @@ import time
 
 PROG = "selkbar-train"
 STDOUT = "-"  # the output name that stands for standard output
-PRETOKENIZERS = ("whitespace", "bytelevel")
-# The library refuses larger thread budgets; checking here turns the refusal
-# into a usage error instead of a failed training.
-MAX_THREADS = 4096
+PRETOKENIZERS = ("whitespace", "bytelevel", "gpt4", "o200k")
+
+
+def _library_max_threads():
+    """The library's bound on --threads. Checking it here turns the library's
+    refusal into a usage error instead of a failed training; without the
+    library the check is left to it."""
+    try:
+        import selkbar
+    except ImportError:
+        return None
+    return selkbar._MAX_THREADS
+
+
+MAX_THREADS = _library_max_threads()
 U64_LIMIT = 1 << 64
 
 EXIT_TRAINING_FAILED = 1
@@ -55,7 +66,7 @@ def _count(text):
 
 def _threads(text):
     value = _count(text)
-    if value > MAX_THREADS:
+    if MAX_THREADS is not None and value > MAX_THREADS:
         raise argparse.ArgumentTypeError(
             f"threads {value} exceeds the maximum supported ({MAX_THREADS})")
     return value
@@ -106,11 +117,17 @@ def build_parser():
     parser.add_argument(
         "--pretokenizer", choices=PRETOKENIZERS,
         help="how text is split into words before merging: 'whitespace' splits on "
-             "Unicode white space; 'bytelevel' uses the GPT-2 byte-level rule "
-             "(default: whitespace)")
+             "Unicode white space; 'bytelevel' uses the GPT-2 byte-level rule; 'gpt4' "
+             "and 'o200k' the byte-level split patterns of tiktoken's cl100k_base and "
+             "o200k_base (default: whitespace, or bytelevel with --pattern)")
+    parser.add_argument(
+        "--pattern", metavar="REGEX",
+        help="split text by this regular expression (PCRE2 syntax, as the tokenizers "
+             "library's Split with behavior 'isolated') instead of GPT-2's rule, then "
+             "spell it byte-level; goes with --pretokenizer bytelevel (default: none)")
     parser.add_argument(
         "--threads", type=_threads, metavar="N",
-        help=f"threads for reading and counting the corpus, 1 to {MAX_THREADS}; 0 "
+        help=f"threads for reading and counting the corpus, 1 to {MAX_THREADS or 'the library maximum'}; 0 "
              "means the number of logical processors (default: 0)")
     parser.add_argument(
         "--continuing-subword-prefix", metavar="PREFIX",
@@ -234,7 +251,7 @@ def check_sources(args):
         raise UsageError("give either INPUT files or --counts, not both: --counts trains on "
                          "words counted before")
     for flag, value in (("--pretokenizer", args.pretokenizer), ("--threads", args.threads),
-                        ("--save-counts", args.save_counts)):
+                        ("--save-counts", args.save_counts), ("--pattern", args.pattern)):
         if value is not None:
             raise UsageError(f"{flag} cannot be used with --counts: the saved counts were "
                              "counted, with their pretokenizer, when they were saved")
@@ -246,11 +263,14 @@ def training_options(args):
     names = ["special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
              "continuing_subword_prefix", "end_of_word_suffix"]
     if args.counts is None:
-        names += ["pretokenizer", "threads", "save_counts"]
+        names += ["pretokenizer", "threads", "save_counts", "pattern"]
     for name in names:
         value = getattr(args, name)
         if value is not None:
             options[name] = value
+    # A pattern replaces the byte-level rule; it needs no --pretokenizer.
+    if "pattern" in options:
+        options.setdefault("pretokenizer", "bytelevel")
     return options
 
 
@@ -264,7 +284,7 @@ def check_utf8(files, args):
         if value is not None:
             texts.append((f"--{flag.replace('_', '-')} path", value))
     texts += [("special token", token) for token in args.special_tokens or ()]
-    for name in ("continuing_subword_prefix", "end_of_word_suffix"):
+    for name in ("continuing_subword_prefix", "end_of_word_suffix", "pattern"):
         value = getattr(args, name)
         if value is not None:
             texts.append((name.replace("_", "-"), value))

@@ -11,7 +11,7 @@ die() { printf 'setup: error: %s\n' "$*" >&2; exit 1; }
 # System packages. apt-get update runs at most once per set-up, and only when
 # something is missing, so a re-run on a ready machine touches no network.
 need_pkgs=()
-for pkg in g++ make libgtest-dev procps; do
+for pkg in g++ make libgtest-dev libpcre2-dev pkg-config procps; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need_pkgs+=("$pkg")
 done
 apt_updated=0

@@ -13,6 +13,7 @@
 #define SELKBAR_CONFIG_H_
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,8 +22,20 @@ namespace selkbar {
 
 enum class PretokenizerKind : uint8_t {
   Whitespace = 0,  // option string "whitespace"
-  ByteLevel = 1,   // option string "bytelevel"
+  ByteLevel = 1,   // option string "bytelevel": GPT-2's rule
+  Gpt4 = 2,        // option string "gpt4": tiktoken's cl100k_base pattern
+  O200k = 3,       // option string "o200k": tiktoken's o200k_base pattern
+  Pattern = 4,     // "bytelevel" with pattern=: any pattern, run by PCRE2
 };
+
+// Every kind but Whitespace is of the byte-level family: readers cut after
+// line feeds, lines are split on their own, and words are spelled in the
+// byte-level alphabet.
+inline constexpr bool is_byte_level(PretokenizerKind kind) {
+  return kind != PretokenizerKind::Whitespace;
+}
+
+class SplitPattern;  // pattern_split.h
 
 inline constexpr uint64_t MAX_THREADS = 4096;
 inline constexpr uint64_t DEFAULT_MIN_RANGE = 67108864;  // 64 MiB
@@ -52,6 +65,10 @@ struct TrainConfig {
   std::vector<std::string> files;  // used exactly as given
   uint64_t threads = 1;            // at least 1
   PretokenizerKind pretokenizer = PretokenizerKind::Whitespace;
+  // The compiled pattern= of PretokenizerKind::Pattern, null for the others.
+  // Compiled by the entry point, before any file is read; immutable, so all
+  // scanners share it.
+  std::shared_ptr<const SplitPattern> pattern;
   uint64_t min_range = DEFAULT_MIN_RANGE;  // bytes per file range, at least
   Diagnostics diagnostics;
 };

@@ -297,14 +297,18 @@ class Decoder {
     const std::optional<PretokenizerKind> kind = pretokenizer_from_name(name_);
     if (!kind) {
       wrong("unknown pretokenizer \"" + name_ +
-            "\" (this selkbar knows \"whitespace\" and \"bytelevel\"; the file may come from a "
-            "newer selkbar)");
+            "\" (this selkbar knows \"whitespace\", \"bytelevel\", \"gpt4\" and \"o200k\"; "
+            "the file may come from a newer selkbar)");
       return std::nullopt;
     }
     PretokenizerId id{*kind, std::nullopt};
     if (header_.flags & FLAG_PATTERN) {
-      wrong("pretokenizer \"" + name_ + "\" takes no pattern");
-      return std::nullopt;
+      // A pattern replaces the rule of "bytelevel" and of no other.
+      if (*kind != PretokenizerKind::ByteLevel) {
+        wrong("pretokenizer \"" + name_ + "\" takes no pattern");
+        return std::nullopt;
+      }
+      id = PretokenizerId{PretokenizerKind::Pattern, pattern_};
     }
     const size_t words = static_cast<size_t>(header_.word_count);
     std::vector<uint32_t> offsets;

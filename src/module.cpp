@@ -37,6 +37,7 @@
 #include "counts_file.h"
 #include "error.h"
 #include "huge_pages.h"
+#include "pattern_split.h"
 #include "pipeline.h"
 #include "pycompat.h"
 #include "tokenizer_json.h"
@@ -61,6 +62,12 @@ class PyRef {
   explicit PyRef(PyObject* object) : object_(object) {}  // Steals object.
   PyRef(const PyRef&) = delete;
   PyRef& operator=(const PyRef&) = delete;
+  PyRef(PyRef&& other) noexcept : object_(other.release()) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    PyObject* old = std::exchange(object_, other.release());
+    Py_XDECREF(old);
+    return *this;
+  }
   ~PyRef() { Py_XDECREF(object_); }
   PyObject* get() const { return object_; }
   explicit operator bool() const { return object_ != nullptr; }
@@ -88,6 +95,7 @@ enum Param : int {
   THREADS,
   CONTINUING_SUBWORD_PREFIX,
   END_OF_WORD_SUFFIX,
+  PATTERN,
   STATS,  // the command line's --stats; not part of the public functions
   COUNTS,
   SAVE_COUNTS,  // the command line's --save-counts; not part of the public functions
@@ -101,9 +109,9 @@ constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "files",          "vocab_size",       "output",
     "special_tokens", "min_frequency",    "max_token_length",
     "limit_alphabet", "pretokenizer",     "threads",
-    "continuing_subword_prefix", "end_of_word_suffix", "stats",
-    "counts",         "save_counts",      "iterable",
-    "path",           "n",
+    "continuing_subword_prefix", "end_of_word_suffix", "pattern",
+    "stats",          "counts",           "save_counts",
+    "iterable",       "path",             "n",
 };
 
 // What a training call hands back.
@@ -126,7 +134,7 @@ struct Signature {
 const Signature TRAIN_BPE_SIGNATURE = {
     "train_bpe",
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -134,7 +142,8 @@ const Signature TRAIN_BPE_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN},
     3,
     Returns::NOTHING,
 };
@@ -148,7 +157,8 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS, SAVE_COUNTS},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, STATS,
+     SAVE_COUNTS},
     3,
     Returns::SUMMARY,
 };
@@ -365,21 +375,57 @@ std::string debug_quoted(PyObject* text) {
   return out + "\"";
 }
 
-// The kind named by the pretokenizer argument `value` (nullptr when it was
-// not passed), already converted to `name`. Raises ValueError for any other
-// name.
-bool resolve_pretokenizer(PyObject* value, const std::string& name, PretokenizerKind* kind) {
+void raise_message(PyObject* type, const std::string& message);
+
+// Sets config->pretokenizer (and the compiled pattern) from the pretokenizer
+// name and the pattern= argument. Returns false with ValueError set: an
+// unknown name, a pattern with another pretokenizer than "bytelevel", or a
+// pattern that does not compile, all before any file is read.
+bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
+                          const std::optional<std::string>& pattern, TrainConfig* config) {
   if (name == "whitespace") {
-    *kind = PretokenizerKind::Whitespace;
+    config->pretokenizer = PretokenizerKind::Whitespace;
   } else if (name == "bytelevel") {
-    *kind = PretokenizerKind::ByteLevel;
+    config->pretokenizer = pattern ? PretokenizerKind::Pattern : PretokenizerKind::ByteLevel;
+  } else if (name == "gpt4") {
+    config->pretokenizer = PretokenizerKind::Gpt4;
+  } else if (name == "o200k") {
+    config->pretokenizer = PretokenizerKind::O200k;
   } else {
-    const std::string quoted = debug_quoted(value);
-    PyErr_Format(PyExc_ValueError, "unknown pretokenizer %s (want \"whitespace\" or \"bytelevel\")",
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "unknown pretokenizer %s (want \"whitespace\", \"bytelevel\", \"gpt4\" or \"o200k\")",
                  quoted.c_str());
     return false;
   }
+  if (!pattern) return true;
+  if (config->pretokenizer != PretokenizerKind::Pattern) {
+    const std::string quoted = debug_quoted(name_object);
+    PyErr_Format(PyExc_ValueError,
+                 "pattern replaces the rule of pretokenizer \"bytelevel\" and cannot be used with %s",
+                 quoted.c_str());
+    return false;
+  }
+  std::string error;
+  config->pattern = selkbar::SplitPattern::compile(*pattern, &error);
+  if (config->pattern == nullptr) {
+    raise_message(PyExc_ValueError, error);
+    return false;
+  }
   return true;
+}
+
+// Trains with the pretokenizer the counts were made with: its kind, and for
+// a custom pattern the compiled pattern (tokenizer.json names it). Returns
+// false with ValueError set if the pattern no longer compiles.
+bool take_pretokenizer(const selkbar::PretokenizerId& id, TrainConfig* config) {
+  config->pretokenizer = id.kind;
+  if (!id.pattern) return true;
+  std::string error;
+  config->pattern = selkbar::SplitPattern::compile(*id.pattern, &error);
+  if (config->pattern != nullptr) return true;
+  raise_message(PyExc_ValueError, error);
+  return false;
 }
 
 uint64_t processor_count() {
@@ -426,10 +472,10 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
       !convert_arg(bound, END_OF_WORD_SUFFIX, optional_of(&config->end_of_word_suffix, convert_str))) {
     return false;
   }
+  std::optional<std::string> pattern;
+  if (!convert_arg(bound, PATTERN, optional_of(&pattern, convert_str))) return false;
 
-  if (!resolve_pretokenizer(bound[PRETOKENIZER], pretokenizer, &config->pretokenizer)) {
-    return false;
-  }
+  if (!resolve_pretokenizer(pretokenizer, bound[PRETOKENIZER], pattern, config)) return false;
 
   // The environment is read here, with the interpreter lock held, because
   // other Python threads change it only while they hold the lock; the engine
@@ -447,8 +493,9 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
   if (!threads || *threads == 0) {
     config->threads = processor_count();
   } else if (*threads > selkbar::MAX_THREADS) {
-    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (4096)",
-                 static_cast<unsigned long long>(*threads));
+    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (%llu)",
+                 static_cast<unsigned long long>(*threads),
+                 static_cast<unsigned long long>(selkbar::MAX_THREADS));
     return false;
   } else {
     config->threads = *threads;
@@ -527,7 +574,7 @@ struct TrainInput {
 // false with the message in `outcome`.
 bool save_counted_words(const TrainConfig& config, const std::string& path,
                         selkbar::WordTable& words, Outcome* outcome) {
-  WordCounts counts(selkbar::PretokenizerId{config.pretokenizer, std::nullopt}, std::move(words));
+  WordCounts counts(selkbar::pretokenizer_id_of(config), std::move(words));
   outcome->output_error = selkbar::save_counts(counts, path);
   words = std::move(counts).take_words();
   return !outcome->output_error;
@@ -628,7 +675,7 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
         !convert_arg(bound, SAVE_COUNTS, optional_of(&input.save_counts, convert_str))) {
       return nullptr;
     }
-    if (input.counts) config.pretokenizer = input.counts->pretokenizer().kind;
+    if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
     Py_BEGIN_ALLOW_THREADS
     run_training(std::move(config), sig.returns, input, output, &outcome);
     Py_END_ALLOW_THREADS
@@ -1073,11 +1120,10 @@ std::string type_name_of(PyObject* object) {
   return text;
 }
 
-// Adds one (word, count) item to `counts`. Raises, naming `position`, for an
-// item that is not a pair of a well-spelled word and a count in 1..2^64-1.
-bool add_item(WordCounts& counts, size_t position, PyObject* item) {
-  // A pair is a tuple, a list or another sequence of two, but not a str or
-  // bytes of two characters.
+// Splits an item into its word and count (new references). A pair is a
+// tuple, a list or another sequence of two, but not a str or bytes of two
+// characters. Raises TypeError, naming `position`, for anything else.
+bool unpack_item(size_t position, PyObject* item, PyRef* word, PyRef* count) {
   bool pair = false;
   std::string shape = "'" + type_name_of(item) + "'";
   if (PyTuple_Check(item) || PyList_Check(item) ||
@@ -1088,50 +1134,76 @@ bool add_item(WordCounts& counts, size_t position, PyObject* item) {
     pair = size == 2;
     shape += " of length " + std::to_string(size);
   }
-  PyRef word_object(pair ? PySequence_GetItem(item, 0) : nullptr);
-  if (pair && !word_object) return false;
-  PyRef count_object(pair ? PySequence_GetItem(item, 1) : nullptr);
-  if (pair && !count_object) return false;
-  if (!word_object) {
-    raise_item_error(PyExc_TypeError, position,
-                     "expected a (word, count) pair, got a " + shape);
+  if (!pair) {
+    raise_item_error(PyExc_TypeError, position, "expected a (word, count) pair, got a " + shape);
     return false;
   }
-  if (!PyUnicode_Check(word_object.get())) {
+  *word = PyRef(PySequence_GetItem(item, 0));
+  if (!*word) return false;
+  *count = PyRef(PySequence_GetItem(item, 1));
+  return static_cast<bool>(*count);
+}
+
+// The item's word as UTF-8, spelled as the counts' pretokenizer spells its
+// words. Raises, naming `position`, otherwise.
+bool item_word(const WordCounts& counts, size_t position, PyObject* word_object,
+               std::string_view* word) {
+  if (!PyUnicode_Check(word_object)) {
     raise_item_error(PyExc_TypeError, position,
-                     "the word must be a str, not '" + type_name_of(word_object.get()) + "'");
+                     "the word must be a str, not '" + type_name_of(word_object) + "'");
     return false;
   }
   Py_ssize_t size;
-  const char* data = PyUnicode_AsUTF8AndSize(word_object.get(), &size);
+  const char* data = PyUnicode_AsUTF8AndSize(word_object, &size);
   if (data == nullptr) {
     PyErr_Clear();
     raise_item_error(PyExc_ValueError, position,
-                     "word " + repr_of(word_object.get()) + " cannot be encoded as UTF-8");
+                     "word " + repr_of(word_object) + " cannot be encoded as UTF-8");
     return false;
   }
-  const std::string_view word(data, static_cast<size_t>(size));
-  if (const auto problem = selkbar::check_word_spelling(counts.pretokenizer().kind, word)) {
+  *word = std::string_view(data, static_cast<size_t>(size));
+  if (const auto problem = selkbar::check_word_spelling(counts.pretokenizer().kind, *word)) {
     raise_item_error(PyExc_ValueError, position,
-                     "word " + repr_of(word_object.get()) + " " +
+                     "word " + repr_of(word_object) + " " +
                          selkbar::describe_spelling_problem(*problem));
     return false;
   }
-  PyRef count_index(PyNumber_Index(count_object.get()));
+  return true;
+}
+
+// The item's count, an integer in 1..2^64-1. Raises, naming `position`,
+// otherwise.
+bool item_count(size_t position, PyObject* word_object, PyObject* count_object, uint64_t* count) {
+  PyRef count_index(PyNumber_Index(count_object));
   if (!count_index) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     PyErr_Clear();
     raise_item_error(PyExc_TypeError, position,
-                     "the count must be an integer, not '" + type_name_of(count_object.get()) + "'");
+                     "the count must be an integer, not '" + type_name_of(count_object) + "'");
     return false;
   }
-  const unsigned long long count = PyLong_AsUnsignedLongLong(count_index.get());
-  if ((count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || count == 0) {
+  const unsigned long long value = PyLong_AsUnsignedLongLong(count_index.get());
+  if ((value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) || value == 0) {
     PyErr_Clear();
     raise_item_error(PyExc_ValueError, position,
-                     "count " + repr_of(count_index.get()) +
-                         " of word " + repr_of(word_object.get()) +
+                     "count " + repr_of(count_index.get()) + " of word " + repr_of(word_object) +
                          " is out of range (1 to 18446744073709551615)");
+    return false;
+  }
+  *count = value;
+  return true;
+}
+
+// Adds one (word, count) item to `counts`. Raises, naming `position`, for an
+// item that is not a pair of a well-spelled word and a count in 1..2^64-1.
+bool add_item(WordCounts& counts, size_t position, PyObject* item) {
+  PyRef word_object;
+  PyRef count_object;
+  std::string_view word;
+  uint64_t count;
+  if (!unpack_item(position, item, &word_object, &count_object) ||
+      !item_word(counts, position, word_object.get(), &word) ||
+      !item_count(position, word_object.get(), count_object.get(), &count)) {
     return false;
   }
   if (!counts.add(word, count)) {
@@ -1157,10 +1229,12 @@ PyObject* word_counts_from_items(PyObject*, PyObject* const* args, Py_ssize_t na
   try {
     std::string name;
     selkbar::PretokenizerId id;
+    TrainConfig named;
     if (!convert_arg(bound, PRETOKENIZER, [&](PyObject* o) { return convert_str(o, &name); }) ||
-        !resolve_pretokenizer(bound[PRETOKENIZER], name, &id.kind)) {
+        !resolve_pretokenizer(name, bound[PRETOKENIZER], std::nullopt, &named)) {
       return nullptr;
     }
+    id.kind = named.pretokenizer;
     // A mapping gives its items, as dict() takes a mapping by its keys().
     PyObject* const given = bound[ITERABLE];
     const bool mapping = PyDict_Check(given) || PyObject_HasAttrString(given, "keys");
@@ -1356,7 +1430,7 @@ PyObject* word_counts_reduce(PyObject* self, PyObject*) {
 
 // ---- Entry points
 
-const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS}, 1,
+const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS, PATTERN}, 1,
                                           Returns::WORD_COUNTS};
 
 // Phase 1 alone, without the interpreter lock. Takes `config` by value so
@@ -1368,7 +1442,7 @@ void run_counting(TrainConfig config, CountsPtr* counts, Outcome* outcome) {
       outcome->phase1_error = std::move(counted.error);
       return;
     }
-    *counts = std::make_shared<WordCounts>(selkbar::PretokenizerId{config.pretokenizer, {}},
+    *counts = std::make_shared<WordCounts>(selkbar::pretokenizer_id_of(config),
                                            std::move(counted.words));
   } catch (...) {
     outcome->failure = std::current_exception();
@@ -1487,7 +1561,7 @@ PyMethodDef train_bpe_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "end_of_word_suffix=None, pattern=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
     "`vocab` maps token string to id; `merges` is the ordered list of\n"
     "`(left, right)` pairs, exactly as HuggingFace serializes them.",
 };
@@ -1498,7 +1572,7 @@ PyMethodDef train_tokenizer_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, pretokenizer=..., threads=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain and write a "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None)\n--\n\nTrain and write a "
     "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
     "`tokenizers.Tokenizer.from_file(output)`.",
 };
@@ -1515,7 +1589,7 @@ PyMethodDef train_tokenizer_summary_def = {
 
 PyMethodDef count_words_def = {
     "count_words", as_cfunction(count_words), METH_FASTCALL | METH_KEYWORDS,
-    "count_words(files, *, pretokenizer='whitespace', threads=None)\n--\n\nCount the words of `files` "
+    "count_words(files, *, pretokenizer='whitespace', threads=None, pattern=None)\n--\n\nCount the words of `files` "
     "(the first half of training) and return them as a\n`WordCounts`, to train on once or "
     "many times, save or combine.",
 };
@@ -1623,7 +1697,10 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
   if (!summary || !counts_summary ||
       PyModule_AddObjectRef(module.get(), "_train_tokenizer_summary", summary.get()) < 0 ||
       PyModule_AddObjectRef(module.get(), "_train_tokenizer_from_counts_summary",
-                            counts_summary.get()) < 0) {
+                            counts_summary.get()) < 0 ||
+      // The command line checks --threads against the same bound.
+      PyModule_AddIntConstant(module.get(), "_MAX_THREADS",
+                              static_cast<long>(selkbar::MAX_THREADS)) < 0) {
     return nullptr;
   }
   module_object = Py_NewRef(module.get());

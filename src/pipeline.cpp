@@ -19,7 +19,9 @@
 #include "error.h"
 #include "first_error.h"
 #include "fxhash.h"
+#include "modern_split.h"
 #include "os_text.h"
+#include "pattern_split.h"
 #include "reader.h"
 #include "split.h"
 #include "stats.h"
@@ -127,13 +129,29 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
 
 void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchSender> owners,
                  FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
-                 PretokenizerKind pretokenizer, const Phase1Hooks& hooks) {
-  if (pretokenizer == PretokenizerKind::Whitespace) {
-    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
-                [](std::string_view text, auto& sink) { split_whitespace(text, sink); });
-  } else {
-    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks,
-                [](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
+                 PretokenizerKind pretokenizer, const SplitPattern* pattern,
+                 const Phase1Hooks& hooks) {
+  auto scan = [&](auto split) {
+    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks, split);
+  };
+  switch (pretokenizer) {
+    case PretokenizerKind::Whitespace:
+      return scan([](std::string_view text, auto& sink) { split_whitespace(text, sink); });
+    case PretokenizerKind::ByteLevel:
+      return scan([](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
+    case PretokenizerKind::Gpt4:
+      return scan([](std::string_view text, auto& sink) { split_gpt4(text, sink); });
+    case PretokenizerKind::O200k:
+      return scan([](std::string_view text, auto& sink) { split_o200k(text, sink); });
+    case PretokenizerKind::Pattern: {
+      if (pattern == nullptr) throw InternalError("pattern pretokenizer without a pattern");
+      // PCRE2's match data and JIT stack belong to one thread.
+      PatternSplitter splitter(*pattern);
+      return scan([&](std::string_view text, auto& sink) {
+        std::string error;
+        if (!split_pattern(text, splitter, sink, &error)) first_error.record(std::move(error));
+      });
+    }
   }
 }
 
@@ -322,9 +340,10 @@ class CountingRun {
       before_start(WorkerRole::Scanner);
       scanner_threads_.start(
           [chunks, owners, &first_error = first_error_, timing = timing_, batch = sizing_.batch,
-           pretokenizer = config_.pretokenizer, &hooks = hooks_]() mutable {
+           pretokenizer = config_.pretokenizer, pattern = config_.pattern.get(),
+           &hooks = hooks_]() mutable {
             run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch,
-                        pretokenizer, hooks);
+                        pretokenizer, pattern, hooks);
           },
           on_exit(WorkerRole::Scanner));
     }
@@ -380,7 +399,7 @@ class CountingRun {
     if (diagnostics.enabled) write_stderr(format_phase1_summary(stats_, sizing_));
     report_rss(diagnostics, "phase 1 shard counters");
     const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
-    const bool respell = config_.pretokenizer == PretokenizerKind::ByteLevel;
+    const bool respell = is_byte_level(config_.pretokenizer);
     WordTable words = combine_shards(std::move(shards_), respell ? &byte_to_char : nullptr);
     report_rss(diagnostics, "combining shards");
     CountResult result;

@@ -30,7 +30,8 @@ struct PretokenizerId {
   bool operator==(const PretokenizerId&) const = default;
 };
 
-// The option string of `kind`: "whitespace" or "bytelevel".
+// The option string of `kind`: "whitespace", "bytelevel", "gpt4" or "o200k"
+// ("bytelevel" for a custom pattern, which the id carries beside it).
 std::string_view pretokenizer_name(PretokenizerKind kind);
 
 // The kind whose option string is exactly `name`, if any.
@@ -38,6 +39,9 @@ std::optional<PretokenizerKind> pretokenizer_from_name(std::string_view name);
 
 // Whether words of this kind are spelled in the byte-level alphabet.
 bool uses_byte_level_alphabet(PretokenizerKind kind);
+
+// The id of the pretokenizer a configuration counts with.
+PretokenizerId pretokenizer_id_of(const TrainConfig& config);
 
 // For messages: the name in double quotes, followed by the pattern if there
 // is one: "whitespace", or "custom" with pattern "\p{L}+".

@@ -42,7 +42,7 @@ size_t find_first_delimiter(const ByteBuffer& buffer, size_t from, PretokenizerK
   const uint8_t* data = buffer.data();
   const size_t size = buffer.size();
   if (from >= size) return size;
-  if (kind == PretokenizerKind::ByteLevel) {
+  if (is_byte_level(kind)) {
     const void* hit = std::memchr(data + from, '\n', size - from);
     return hit == nullptr ? size : static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
   }
@@ -56,7 +56,7 @@ size_t find_first_delimiter(const ByteBuffer& buffer, size_t from, PretokenizerK
 size_t find_last_delimiter(const ByteBuffer& buffer, PretokenizerKind kind) {
   const uint8_t* data = buffer.data();
   const size_t size = buffer.size();
-  if (kind == PretokenizerKind::ByteLevel) {
+  if (is_byte_level(kind)) {
     const void* hit = memrchr(data, '\n', size);
     return hit == nullptr ? size : static_cast<size_t>(static_cast<const uint8_t*>(hit) - data);
   }
@@ -102,7 +102,7 @@ int64_t read_step(int fd, ByteBuffer& buffer, size_t want) {
 }  // namespace
 
 bool is_delimiter(uint8_t byte, PretokenizerKind pretokenizer) {
-  return pretokenizer == PretokenizerKind::ByteLevel ? byte == '\n' : DELIMITERS.whitespace[byte];
+  return is_byte_level(pretokenizer) ? byte == '\n' : DELIMITERS.whitespace[byte];
 }
 
 namespace {

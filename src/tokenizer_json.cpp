@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "error.h"
+#include "modern_split.h"
+#include "pattern_split.h"
+
 namespace selkbar {
 
 namespace {
@@ -24,6 +28,22 @@ void append_decimal(std::string& out, uint64_t value) {
     value /= 10;
   } while (value != 0);
   append(out, std::string_view(digits + sizeof digits - n, n));
+}
+
+// The Split pattern of the pattern kinds of pretokenizer.
+std::string_view split_pattern_source(const TrainConfig& config) {
+  switch (config.pretokenizer) {
+    case PretokenizerKind::Gpt4:
+      return GPT4_PATTERN;
+    case PretokenizerKind::O200k:
+      return O200K_PATTERN;
+    case PretokenizerKind::Pattern:
+      if (config.pattern != nullptr) return config.pattern->source();
+      break;
+    default:
+      break;
+  }
+  throw InternalError("no split pattern for this pretokenizer");
 }
 
 }  // namespace
@@ -55,14 +75,12 @@ void write_json_string(std::string_view text, std::string& out) {
   append(out, "\"");
 }
 
-std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& config) {
-  const std::vector<std::string>& tokens = result.tokens;
-  std::string out;
-  static constexpr std::string_view HEAD =
-      "{\n  \"version\": \"1.0\",\n  \"truncation\": null,\n  \"padding\": null,\n";
-  out.reserve(std::max(tokens.size() * 24, HEAD.size()));
-  append(out, HEAD);
+namespace {
 
+// "added_tokens": one entry per distinct special token found in the
+// vocabulary, in the caller's order.
+void append_added_tokens(const std::vector<std::string>& tokens, const TrainConfig& config,
+                         std::string& out) {
   append(out, "  \"added_tokens\": [");
   std::vector<std::string_view> handled;
   bool first = true;
@@ -84,38 +102,60 @@ std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& c
     first = false;
   }
   append(out, first ? "],\n" : "\n  ],\n");
-  append(out, "  \"normalizer\": null,\n");
+}
 
+// "pre_tokenizer", "post_processor" and "decoder", by pretokenizer.
+void append_pretokenizer_blocks(const TrainConfig& config, std::string& out) {
   if (config.pretokenizer == PretokenizerKind::Whitespace) {
     append(out,
            "  \"pre_tokenizer\": {\"type\": \"WhitespaceSplit\"},\n"
            "  \"post_processor\": null,\n"
            "  \"decoder\": null,\n");
-  } else {
+    return;
+  }
+  if (config.pretokenizer == PretokenizerKind::ByteLevel) {
     append(out,
            "  \"pre_tokenizer\": {\"type\": \"ByteLevel\", \"add_prefix_space\": false, "
-           "\"trim_offsets\": true, \"use_regex\": true},\n"
-           "  \"post_processor\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
-           "\"trim_offsets\": true, \"use_regex\": true},\n"
-           "  \"decoder\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
            "\"trim_offsets\": true, \"use_regex\": true},\n");
+  } else {
+    // The library's own form of a pattern split spelled in the byte-level
+    // alphabet: a Split that isolates matches, then a ByteLevel without its
+    // built-in (GPT-2) regex.
+    append(out,
+           "  \"pre_tokenizer\": {\"type\": \"Sequence\", \"pretokenizers\": [{\"type\": "
+           "\"Split\", \"pattern\": {\"Regex\": ");
+    write_json_string(split_pattern_source(config), out);
+    append(out,
+           "}, \"behavior\": \"Isolated\", \"invert\": false}, {\"type\": \"ByteLevel\", "
+           "\"add_prefix_space\": false, \"trim_offsets\": true, \"use_regex\": false}]},\n");
   }
+  append(out,
+         "  \"post_processor\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
+         "\"trim_offsets\": true, \"use_regex\": true},\n"
+         "  \"decoder\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
+         "\"trim_offsets\": true, \"use_regex\": true},\n");
+}
 
+void append_optional_string(std::string_view key, const std::optional<std::string>& value,
+                            std::string& out) {
+  append(out, "    \"");
+  append(out, key);
+  append(out, "\": ");
+  if (value) {
+    write_json_string(*value, out);
+  } else {
+    append(out, "null");
+  }
+  append(out, ",\n");
+}
+
+// "model": the BPE model with its vocabulary and merges.
+void append_model(const TrainResult& result, const TrainConfig& config, std::string& out) {
+  const std::vector<std::string>& tokens = result.tokens;
   append(out, "  \"model\": {\n    \"type\": \"BPE\",\n");
   append(out, "    \"dropout\": null,\n    \"unk_token\": null,\n");
-  auto optional_string = [&](std::string_view key, const std::optional<std::string>& value) {
-    append(out, "    \"");
-    append(out, key);
-    append(out, "\": ");
-    if (value) {
-      write_json_string(*value, out);
-    } else {
-      append(out, "null");
-    }
-    append(out, ",\n");
-  };
-  optional_string("continuing_subword_prefix", config.continuing_subword_prefix);
-  optional_string("end_of_word_suffix", config.end_of_word_suffix);
+  append_optional_string("continuing_subword_prefix", config.continuing_subword_prefix, out);
+  append_optional_string("end_of_word_suffix", config.end_of_word_suffix, out);
   append(out, "    \"fuse_unk\": false,\n    \"byte_fallback\": false,\n    \"ignore_merges\": false,\n");
 
   append(out, "    \"vocab\": {");
@@ -129,18 +169,31 @@ std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& c
   append(out, "\n    },\n");
 
   append(out, "    \"merges\": [");
-  {
-    const std::vector<std::pair<std::string, std::string>> pairs = merge_string_pairs(result);
-    for (size_t k = 0; k < pairs.size(); ++k) {
-      if (k > 0) append(out, ",");
-      append(out, "\n      [");
-      write_json_string(pairs[k].first, out);
-      append(out, ", ");
-      write_json_string(pairs[k].second, out);
-      append(out, "]");
-    }
+  const std::vector<std::pair<std::string, std::string>> pairs = merge_string_pairs(result);
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    if (k > 0) append(out, ",");
+    append(out, "\n      [");
+    write_json_string(pairs[k].first, out);
+    append(out, ", ");
+    write_json_string(pairs[k].second, out);
+    append(out, "]");
   }
-  append(out, "\n    ]\n  }\n}\n");
+  append(out, "\n    ]\n  }\n");
+}
+
+}  // namespace
+
+std::string build_tokenizer_json(const TrainResult& result, const TrainConfig& config) {
+  std::string out;
+  static constexpr std::string_view HEAD =
+      "{\n  \"version\": \"1.0\",\n  \"truncation\": null,\n  \"padding\": null,\n";
+  out.reserve(std::max(result.tokens.size() * 24, HEAD.size()));
+  append(out, HEAD);
+  append_added_tokens(result.tokens, config, out);
+  append(out, "  \"normalizer\": null,\n");
+  append_pretokenizer_blocks(config, out);
+  append_model(result, config, out);
+  append(out, "}\n");
   return out;
 }
 

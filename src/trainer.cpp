@@ -439,18 +439,21 @@ class MergeLoop {
       // same as if they had come at once.
       arena_.merge_word(drain_word_, left, right, new_id, config_.max_token_length, deltas_,
                         &drain_);
-      apply_deltas(deltas_);
+      apply_deltas(deltas_, drain_word_, drain_count_);
     }
   }
 
-  void apply_deltas(const std::vector<PairDelta>& batch) {
+  // The word and its count come as arguments, not members: the stores into
+  // the counts below could otherwise alias them and force a reload per delta.
+  void apply_deltas(const std::vector<PairDelta>& batch, uint32_t word, uint64_t count) {
+    SparePool& pool = pairs_.pool;
     for (const PairDelta& delta : batch) {
       PairStep& step = changes_[delta.pair];
       if (delta.delta > 0) {
-        step.count_change = wrapping_add(step.count_change, drain_count_);
-        step.positions.push_unique(drain_word_, pairs_.pool);
+        step.count_change = wrapping_add(step.count_change, count);
+        step.positions.push_unique(word, pool);
       } else {
-        step.count_change = wrapping_sub(step.count_change, drain_count_);
+        step.count_change = wrapping_sub(step.count_change, count);
       }
     }
   }
@@ -490,7 +493,7 @@ class MergeLoop {
   uint32_t drain_word_ = 0;
   uint64_t drain_count_ = 0;
   const DeltaDrain drain_ = [this](std::vector<PairDelta>& batch) {
-    apply_deltas(batch);
+    apply_deltas(batch, drain_word_, drain_count_);
     batch.clear();
   };
 };

@@ -29,6 +29,7 @@ def train_bpe(
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
 ) -> tuple[dict[str, int], list[tuple[str, str]]]:
     """Train on `files`, returning `(vocab, merges)`.
 
@@ -49,6 +50,7 @@ def train_tokenizer(
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
 ) -> None:
     """Train and write a HuggingFace `tokenizer.json` to `output`.
 
@@ -60,6 +62,7 @@ def count_words(
     *,
     pretokenizer: str = "whitespace",
     threads: int | None = None,
+    pattern: str | None = None,
 ) -> WordCounts:
     """Count the words of `files` (the first half of training) and return them as a
     `WordCounts`, to train on once or many times, save or combine.

@@ -10,7 +10,7 @@ pytestmark = pytest.mark.subset
 BPE_SIG = (
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None)"
+    "end_of_word_suffix=None, pattern=None)"
 )
 
 
@@ -149,12 +149,13 @@ def test_first_failing_argument_wins():
 def test_pretokenizer_validation_and_message():
     with pytest.raises(ValueError) as info:
         selkbar.train_bpe([], 1, pretokenizer="ByteLevel")
-    assert str(info.value) == 'unknown pretokenizer "ByteLevel" (want "whitespace" or "bytelevel")'
+    assert str(info.value) == ('unknown pretokenizer "ByteLevel" '
+                               '(want "whitespace", "bytelevel", "gpt4" or "o200k")')
     with pytest.raises(ValueError) as info:
         selkbar.train_bpe([], 1, pretokenizer='a"\\\t\r\n\x00\x01é\u0301\u200b')
     assert str(info.value) == (
         'unknown pretokenizer "a\\"\\\\\\t\\r\\n\\0\\u{1}é\\u{301}\\u{200b}" '
-        '(want "whitespace" or "bytelevel")'
+        '(want "whitespace", "bytelevel", "gpt4" or "o200k")'
     )
     # The pretokenizer is checked before threads.
     with pytest.raises(ValueError, match="unknown pretokenizer"):

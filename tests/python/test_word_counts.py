@@ -482,7 +482,8 @@ def test_entry_point_arguments_match_training(write_text):
     assert str(info.value) == "argument 'files': Can't extract `str` to `Vec`"
     with pytest.raises(ValueError) as info:
         selkbar.count_words([path], pretokenizer="ByteLevel")
-    assert str(info.value) == 'unknown pretokenizer "ByteLevel" (want "whitespace" or "bytelevel")'
+    assert str(info.value) == ('unknown pretokenizer "ByteLevel" '
+                               '(want "whitespace", "bytelevel", "gpt4" or "o200k")')
     with pytest.raises(ValueError) as info:
         selkbar.count_words([path], threads=4097)
     assert str(info.value) == "threads 4097 exceeds the maximum supported (4096)"
