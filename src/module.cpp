@@ -938,11 +938,46 @@ class Feeder {
     return Flow::Fail;
   }
 
+  // Copies a str's UTF-8 into the chunk. ASCII text is copied as it is
+  // stored; other text is encoded here from its code points, because asking
+  // CPython for the UTF-8 would cache a copy inside every str object, which
+  // lives on in the caller's lists and could double their memory.
   bool add_str(PyObject* text) {
-    Py_ssize_t size;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);  // UnicodeEncodeError on surrogates
-    if (data == nullptr) return false;
-    builder_.add_text(std::string_view(data, static_cast<size_t>(size)));
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) return false;
+#endif
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+      builder_.add_text(std::string_view(static_cast<const char*>(PyUnicode_DATA(text)),
+                                         static_cast<size_t>(length)));
+      return true;
+    }
+    const auto n = static_cast<size_t>(length);
+    const void* data = PyUnicode_DATA(text);
+    size_t written;
+    switch (PyUnicode_KIND(text)) {
+      case PyUnicode_1BYTE_KIND:
+        written = selkbar::encode_utf8(static_cast<const Py_UCS1*>(data), n,
+                                       builder_.begin_text(2 * n));
+        break;
+      case PyUnicode_2BYTE_KIND:
+        written = selkbar::encode_utf8(static_cast<const Py_UCS2*>(data), n,
+                                       builder_.begin_text(3 * n));
+        break;
+      default:
+        written = selkbar::encode_utf8(static_cast<const Py_UCS4*>(data), n,
+                                       builder_.begin_text(4 * n));
+        break;
+    }
+    if (written == SIZE_MAX) {
+      // A lone surrogate: CPython's own encoder raises the exception the
+      // file-mode arguments raise, UnicodeEncodeError.
+      Py_ssize_t size;
+      if (PyUnicode_AsUTF8AndSize(text, &size) == nullptr) return false;
+      PyErr_SetString(PyExc_SystemError, "a surrogate passed the UTF-8 encoder");
+      return false;
+    }
+    builder_.end_text(written);
     return true;
   }
 

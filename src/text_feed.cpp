@@ -14,6 +14,18 @@ void ChunkBuilder::add_text(std::string_view text) {
   ++next_text_;
 }
 
+char* ChunkBuilder::begin_text(size_t max_bytes) {
+  buffer_.reserve_more(max_bytes);
+  return reinterpret_cast<char*>(buffer_.spare());
+}
+
+void ChunkBuilder::end_text(size_t bytes) {
+  if (ends_.empty()) first_text_ = next_text_;
+  buffer_.commit(bytes);
+  ends_.push_back(buffer_.size());
+  ++next_text_;
+}
+
 void ChunkBuilder::add_texts(std::string_view bytes, const int64_t* ends, size_t count,
                              int64_t base) {
   if (count == 0) return;

@@ -86,6 +86,11 @@ class ChunkBuilder {
   explicit ChunkBuilder(uint64_t chunk_bytes) : chunk_bytes_(chunk_bytes) {}
 
   void add_text(std::string_view text);
+  // Writing a text in place: room for `max_bytes` at the returned pointer,
+  // then end_text(n) for the n bytes written; without end_text nothing is
+  // added.
+  char* begin_text(size_t max_bytes);
+  void end_text(size_t bytes);
   // Appends `count` texts stored back to back in `bytes`, text i ending at
   // ends[i] - base (ends ascending, the first text starting at bytes[0]).
   void add_texts(std::string_view bytes, const int64_t* ends, size_t count, int64_t base);
@@ -108,6 +113,35 @@ class ChunkBuilder {
   uint64_t first_text_ = 0;  // of the pending chunk
   uint64_t next_text_ = 0;
 };
+
+// Writes the UTF-8 of `count` code points (uint8_t, uint16_t or uint32_t
+// units, as CPython stores text) to `out`, which has room for 4 bytes per
+// code point (2 for uint8_t units, 3 for uint16_t). Returns the bytes
+// written, or SIZE_MAX at a surrogate code point, which UTF-8 cannot hold.
+template <typename Unit>
+size_t encode_utf8(const Unit* units, size_t count, char* out) {
+  auto* p = reinterpret_cast<uint8_t*>(out);
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t c = units[i];
+    if (c < 0x80) {
+      *p++ = static_cast<uint8_t>(c);
+    } else if (c < 0x800) {
+      *p++ = static_cast<uint8_t>(0xC0 | (c >> 6));
+      *p++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      if (c >= 0xD800 && c <= 0xDFFF) return SIZE_MAX;
+      *p++ = static_cast<uint8_t>(0xE0 | (c >> 12));
+      *p++ = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+    } else {
+      *p++ = static_cast<uint8_t>(0xF0 | (c >> 18));
+      *p++ = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
+      *p++ = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
+      *p++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+    }
+  }
+  return static_cast<size_t>(p - reinterpret_cast<uint8_t*>(out));
+}
 
 // A chunk of file text: `data` copied, tagged with `source` (borrowed, must
 // outlive the chunk) and the offset of data[0] in it.

@@ -53,6 +53,21 @@ TEST(ChunkBuilder, KeepsTextsWholeAndNumbersThemAcrossChunks) {
   EXPECT_EQ(builder.texts_seen(), 4u);
 }
 
+TEST(EncodeUtf8, EncodesEveryUnitWidthAndRefusesSurrogates) {
+  const uint8_t latin[] = {'a', 0xE9, 0xFF};
+  char out[16];
+  EXPECT_EQ(std::string(out, encode_utf8(latin, 3, out)), "a\xC3\xA9\xC3\xBF");
+  const uint16_t bmp[] = {0x7F, 0x80, 0x7FF, 0x800, 0xFFFF};
+  EXPECT_EQ(std::string(out, encode_utf8(bmp, 5, out)),
+            "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF");
+  const uint32_t astral[] = {0x10000, 0x10FFFF};
+  EXPECT_EQ(std::string(out, encode_utf8(astral, 2, out)), "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF");
+  const uint16_t lone[] = {'x', 0xD800};
+  EXPECT_EQ(encode_utf8(lone, 2, out), SIZE_MAX);
+  const uint32_t low[] = {0xDFFF};
+  EXPECT_EQ(encode_utf8(low, 1, out), SIZE_MAX);
+}
+
 // A string array as an Arrow producer lays it out.
 struct FakeArrow {
   std::vector<int32_t> offsets;
