@@ -375,8 +375,9 @@ def run_training(args, files, output):
     ReadCounts (None when the library reads the files by name)."""
     import selkbar
 
-    common = dict(stats=True if args.stats else None, progress=show_progress(args),
-                  **training_options(args))
+    common = dict(stats=True if args.stats else None, **training_options(args))
+    if show_progress(args):
+        common["progress"] = True
     if args.counts is not None:
         counts = selkbar.WordCounts.load(args.counts)
         return selkbar._train_tokenizer_from_counts_summary(
