@@ -88,8 +88,10 @@ def build_parser():
             "(loadable with tokenizers.Tokenizer.from_file)."),
         epilog=(
             "Prints one summary line on success. Exit status: 0 on success, 1 when "
-            "training fails (unreadable input, text that is not UTF-8, output not "
-            "writable), 2 for a bad command line. Ctrl-C stops at once and leaves no "
+            "training fails (unreadable input, text that is not UTF-8, a bad JSON Lines "
+            "record, damaged compressed or Parquet data, output not writable), 2 for a "
+            "bad command line or a missing optional package (zstandard for .zst, "
+            "pyarrow for .parquet). Ctrl-C stops at once and leaves no "
             "output file. Environment: SELKBAR_MIN_RANGE sets the minimum bytes per "
             "file range read by one reader thread (default 67108864)."),
     )
