@@ -170,13 +170,16 @@ def build_parser():
              "whose text field is not a string, and count them in the summary, instead "
              "of failing on the first (default: fail)")
     parser.add_argument(
-        "--progress", action=argparse.BooleanOptionalAction,
-        help="show the library's progress on standard error (default: on when "
-             "standard error is a terminal)")
-    parser.add_argument(
         "--stats", action="store_true",
         help="print the library's diagnostics (sizing, phase timings, memory) on "
              "standard error, as SELKBAR_STATS=1 does (default: off)")
+    parser.add_argument(
+        "--progress", dest="progress", action="store_true", default=None,
+        help="show progress on standard error: bytes counted, then merges done "
+             "(default: on when standard error is a terminal)")
+    parser.add_argument(
+        "--no-progress", dest="progress", action="store_false",
+        help="do not show progress (default: see --progress)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
 
@@ -290,7 +293,7 @@ def training_options(args):
     """The keyword options the user gave; the others keep the library's defaults."""
     options = {}
     names = ["special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
-             "continuing_subword_prefix", "end_of_word_suffix"]
+             "continuing_subword_prefix", "end_of_word_suffix", "progress"]
     if args.counts is None:
         names += ["pretokenizer", "threads", "save_counts", "pattern"]
     for name in names:
@@ -362,15 +365,6 @@ def _fail(status, message):
     return status
 
 
-def show_progress(args):
-    if args.progress is not None:
-        return args.progress
-    try:
-        return sys.stderr.isatty()
-    except (AttributeError, ValueError):
-        return False
-
-
 def run_training(args, files, output):
     """The library call for the sources given: (tokens, merges, text, counts,
     skipped), counts being the loaded --counts and skipped the readers'
@@ -378,8 +372,6 @@ def run_training(args, files, output):
     import selkbar
 
     common = dict(stats=True if args.stats else None, **training_options(args))
-    if show_progress(args):
-        common["progress"] = True
     if args.counts is not None:
         counts = selkbar.WordCounts.load(args.counts)
         return selkbar._train_tokenizer_from_counts_summary(
@@ -398,6 +390,8 @@ def train(args, files):
     """Runs the training call; returns the exit status."""
     start = time.monotonic()
     output = None if is_standard_output(args.output) else args.output
+    if args.progress is None:
+        args.progress = sys.stderr.isatty()
     try:
         tokens, merges, text, counts, skipped = run_training(args, files, output)
     except (TypeError, OverflowError, UnicodeError) as error:

@@ -124,11 +124,20 @@ def is_plain(path):
 # Byte streams
 
 
+def _os_error(error, verb, path):
+    """error, reworded as "VERB PATH: reason" like the trainer's own file
+    errors; its class (FileNotFoundError, ...) and errno are kept."""
+    reworded = type(error)(f"{verb} {path}: {error.strerror}")
+    # errno alone: with strerror or filename set, str() would show those.
+    reworded.errno = error.errno
+    return reworded
+
+
 def _open(path):
     try:
         return open(path, "rb")
     except OSError as error:
-        raise OSError(error.errno, f"opening {path}: {error.strerror}") from error
+        raise _os_error(error, "opening", path) from error
 
 
 def _read_error(path, codec, error):
@@ -137,7 +146,7 @@ def _read_error(path, codec, error):
         return CorpusError(f"{path}: truncated {codec} data: the file ends in the middle of "
                            "a compressed stream")
     if isinstance(error, OSError) and error.errno is not None:
-        return OSError(error.errno, f"reading {path}: {error.strerror}")
+        return _os_error(error, "reading", path)
     return CorpusError(f"{path}: not valid {codec} data ({error})")
 
 

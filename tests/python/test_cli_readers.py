@@ -141,9 +141,11 @@ def test_a_directory_mixing_formats_reads_every_visible_file(tmp_path):
     # Hidden files are skipped, whatever they hold.
     (root / ".e.jsonl").write_bytes(b"not json\n")
     (root / "sub" / ".cache" / "f.txt.gz").write_bytes(b"not gzip")
-    document, summary = train_cli(tmp_path, root)
+    saved = tmp_path / "corpus.counts"
+    document, summary = train_cli(tmp_path, root, options=["--save-counts", saved])
     counts = selkbar.count_words_from_iterator([FIXTURE_TEXT.decode("utf-8")] + records)
     assert as_result(json.loads(document)) == selkbar.train_bpe_from_counts(counts, 500)
+    assert selkbar.WordCounts.load(str(saved)) == counts
     assert summary.startswith("trained ") and " from 4 files (" in summary
 
 
@@ -198,13 +200,15 @@ def test_wrong_content_behind_a_known_suffix(tmp_path, name, content, message):
     assert refused(tmp_path, good, path).startswith(f"selkbar-train: error: {path}: {message}")
 
 
-def test_text_that_is_not_utf8_is_reported_at_its_uncompressed_offset(tmp_path):
-    data = FIXTURE_TEXT[:10000] + b"caf\xe9 au lait\n"
-    index = 10000 + len(b"caf")
-    path = write(tmp_path / "c.txt.gz", data)
-    assert refused(tmp_path, path) == (
-        f"selkbar-train: error: input is not valid UTF-8: invalid utf-8 sequence of 1 bytes "
-        f"from index {index} in {path}\n")
+def test_text_that_is_not_utf8_is_reported_as_in_the_unpacked_file(tmp_path):
+    cut = FIXTURE_TEXT.index(b"\n", 10000) + 1
+    data = FIXTURE_TEXT[:cut] + b"caf\xe9 au lait\n" + FIXTURE_TEXT[cut:]
+    plain = write(tmp_path / "c.txt", data)
+    packed = write(tmp_path / "c.txt.zst", data)
+    expected = (f"selkbar-train: error: input is not valid UTF-8: invalid utf-8 sequence of 1 "
+                f"bytes from index {cut + 3} in ")
+    assert refused(tmp_path, plain) == f"{expected}{plain}\n"
+    assert refused(tmp_path, packed) == f"{expected}{packed}\n"
 
 
 def test_missing_input_among_readers_names_it(tmp_path):
