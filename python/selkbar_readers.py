@@ -55,8 +55,10 @@ BLOCK_BYTES = 4 << 20
 ZSTD_INPUT_BYTES = 64 << 10
 # Texts per list handed over: one call per batch instead of one per record.
 BATCH_TEXTS = 1000
-# Parquet rows per record batch.
-PARQUET_ROWS = 64 << 10
+# Parquet rows per record batch: a few MiB of typical documents, so that
+# reading the next batch overlaps counting the last (a whole row group at
+# once left the counting threads waiting).
+PARQUET_ROWS = 4096
 
 
 class CorpusError(ValueError):
