@@ -3,7 +3,11 @@
 A thin wrapper around selkbar.train_tokenizer. Inputs may be files or
 directories; a directory stands for every visible regular file below it, in
 sorted order, so the same tree always gives the same file list and therefore
-the same tokenizer. --save-counts also writes the counted words to a file,
+the same tokenizer. Each file is read by its name (selkbar_readers): plain
+text, compressed text (.gz, .zst, .xz, .bz2), JSON Lines (.jsonl and its
+compressed forms, .json.gz and the like) or Parquet (.parquet). Plain text
+files alone go to the library by name, which reads them on its own threads;
+any other input makes the readers feed the library instead. --save-counts also writes the counted words to a file,
 and --counts trains from such a file instead of reading inputs, so trying
 several vocabulary sizes reads the corpus once.
 
@@ -26,6 +30,8 @@ import sys
 import threading
 import time
 
+import selkbar_readers
+
 PROG = "selkbar-train"
 STDOUT = "-"  # the output name that stands for standard output
 PRETOKENIZERS = ("whitespace", "bytelevel", "gpt4", "o200k")
@@ -47,6 +53,7 @@ U64_LIMIT = 1 << 64
 
 EXIT_TRAINING_FAILED = 1
 EXIT_USAGE = 2
+DEFAULT_TEXT_FIELD = "text"
 
 
 class UsageError(Exception):
@@ -76,20 +83,27 @@ def build_parser():
     parser = argparse.ArgumentParser(
         prog=PROG,
         description=(
-            "Train a byte-pair-encoding tokenizer on UTF-8 text files and write it as a "
-            "HuggingFace tokenizer.json (loadable with tokenizers.Tokenizer.from_file)."),
+            "Train a byte-pair-encoding tokenizer on UTF-8 text, compressed text, JSON "
+            "Lines or Parquet files and write it as a HuggingFace tokenizer.json "
+            "(loadable with tokenizers.Tokenizer.from_file)."),
         epilog=(
             "Prints one summary line on success. Exit status: 0 on success, 1 when "
-            "training fails (unreadable input, text that is not UTF-8, output not "
-            "writable), 2 for a bad command line. Ctrl-C stops at once and leaves no "
+            "training fails (unreadable input, text that is not UTF-8, a bad JSON Lines "
+            "record, damaged compressed or Parquet data, output not writable), 2 for a "
+            "bad command line or a missing optional package (zstandard for .zst, "
+            "pyarrow for .parquet). Ctrl-C stops at once and leaves no "
             "output file. Environment: SELKBAR_MIN_RANGE sets the minimum bytes per "
             "file range read by one reader thread (default 67108864)."),
     )
     parser.add_argument(
         "inputs", nargs="*", metavar="INPUT",
-        help="a UTF-8 text file, or a directory: every regular file below it is read, "
-             "in sorted order, skipping hidden files and directories (names starting "
-             "with '.'); required unless --counts is given")
+        help="a file, read by its name: NAME.parquet (the --text-field column; needs "
+             "pyarrow), NAME.jsonl or NAME.jsonl.gz/.zst/.xz/.bz2 or NAME.json.gz/.zst/"
+             ".xz/.bz2 (JSON Lines: one object per line, its --text-field is one text), "
+             "NAME.gz/.zst/.xz/.bz2 (compressed UTF-8 text; .zst needs zstandard), any "
+             "other name UTF-8 text; or a directory: every regular file below it is "
+             "read, in sorted order, skipping hidden files and directories (names "
+             "starting with '.'); required unless --counts is given")
     parser.add_argument(
         "-o", "--output", required=True, metavar="PATH",
         help="where to write tokenizer.json (required); an existing file is replaced; "
@@ -146,6 +160,15 @@ def build_parser():
              "WordCounts.save) instead of reading INPUT files; the counts carry their "
              "pretokenizer, so --pretokenizer, --threads and INPUT are not allowed "
              "(default: none, the INPUT files are read)")
+    parser.add_argument(
+        "--text-field", metavar="NAME",
+        help="the field of each JSON Lines record, or the Parquet column, that holds "
+             f"the text (default: {DEFAULT_TEXT_FIELD})")
+    parser.add_argument(
+        "--skip-bad-records", action="store_true",
+        help="skip JSON Lines records that are not valid JSON, have no text field or "
+             "whose text field is not a string, and count them in the summary, instead "
+             "of failing on the first (default: fail)")
     parser.add_argument(
         "--stats", action="store_true",
         help="print the library's diagnostics (sizing, phase timings, memory) on "
@@ -258,7 +281,9 @@ def check_sources(args):
         raise UsageError("give either INPUT files or --counts, not both: --counts trains on "
                          "words counted before")
     for flag, value in (("--pretokenizer", args.pretokenizer), ("--threads", args.threads),
-                        ("--save-counts", args.save_counts), ("--pattern", args.pattern)):
+                        ("--save-counts", args.save_counts), ("--pattern", args.pattern),
+                        ("--text-field", args.text_field),
+                        ("--skip-bad-records", args.skip_bad_records or None)):
         if value is not None:
             raise UsageError(f"{flag} cannot be used with --counts: the saved counts were "
                              "counted, with their pretokenizer, when they were saved")
@@ -291,7 +316,7 @@ def check_utf8(files, args):
         if value is not None:
             texts.append((f"--{flag.replace('_', '-')} path", value))
     texts += [("special token", token) for token in args.special_tokens or ()]
-    for name in ("continuing_subword_prefix", "end_of_word_suffix", "pattern"):
+    for name in ("continuing_subword_prefix", "end_of_word_suffix", "pattern", "text_field"):
         value = getattr(args, name)
         if value is not None:
             texts.append((name.replace("_", "-"), value))
@@ -313,9 +338,10 @@ def _total_bytes(files):
     return total
 
 
-def summarize(args, files, counts, elapsed, tokens, merges):
+def summarize(args, files, counts, elapsed, tokens, merges, skipped=None):
     """The summary line, from the training's own figures: the output may be a
-    pipe or a terminal, which cannot be read back."""
+    pipe or a terminal, which cannot be read back. skipped is the readers'
+    ReadCounts, None when the library read the files itself."""
     if counts is not None:
         source = f"counts {args.counts} ({len(counts)} words)"
     else:
@@ -323,6 +349,12 @@ def summarize(args, files, counts, elapsed, tokens, merges):
         source = f"{len(files)} {noun} ({_total_bytes(files)} bytes)"
     target = "standard output" if is_standard_output(args.output) else args.output
     line = f"trained {tokens} tokens, {merges} merges from {source} in {elapsed:.2f}s -> {target}"
+    if args.skip_bad_records and counts is None:
+        bad = skipped.bad_records if skipped is not None else 0
+        line += f"; {bad} bad {'record' if bad == 1 else 'records'} skipped"
+    if skipped is not None and skipped.null_values:
+        nulls = skipped.null_values
+        line += f"; {nulls} null {'value' if nulls == 1 else 'values'} skipped"
     if args.save_counts is not None:
         line += f"; counts saved to {args.save_counts}"
     return line
@@ -333,25 +365,35 @@ def _fail(status, message):
     return status
 
 
-def train(args, files):
-    """Runs the training call; returns the exit status."""
+def run_training(args, files, output):
+    """The library call for the sources given: (tokens, merges, text, counts,
+    skipped), counts being the loaded --counts and skipped the readers'
+    ReadCounts (None when the library reads the files by name)."""
     import selkbar
 
+    common = dict(stats=True if args.stats else None, **training_options(args))
+    if args.counts is not None:
+        counts = selkbar.WordCounts.load(args.counts)
+        return selkbar._train_tokenizer_from_counts_summary(
+            counts, args.vocab_size, output, **common) + (counts, None)
+    if all(map(selkbar_readers.is_plain, files)):
+        return selkbar._train_tokenizer_summary(
+            files, args.vocab_size, output, **common) + (None, None)
+    reader = selkbar_readers.TextReader(
+        files, args.text_field or DEFAULT_TEXT_FIELD,
+        skip_bad_records=args.skip_bad_records, file_blocks=True)
+    return selkbar._train_tokenizer_from_items_summary(
+        reader, args.vocab_size, output, **common) + (None, reader.counts)
+
+
+def train(args, files):
+    """Runs the training call; returns the exit status."""
     start = time.monotonic()
     output = None if is_standard_output(args.output) else args.output
     if args.progress is None:
         args.progress = sys.stderr.isatty()
-    counts = None
     try:
-        if args.counts is not None:
-            counts = selkbar.WordCounts.load(args.counts)
-            tokens, merges, text = selkbar._train_tokenizer_from_counts_summary(
-                counts, args.vocab_size, output, stats=True if args.stats else None,
-                **training_options(args))
-        else:
-            tokens, merges, text = selkbar._train_tokenizer_summary(
-                files, args.vocab_size, output, stats=True if args.stats else None,
-                **training_options(args))
+        tokens, merges, text, counts, skipped = run_training(args, files, output)
     except (TypeError, OverflowError, UnicodeError) as error:
         # Arguments the library refused before doing any work.
         return _fail(EXIT_USAGE, str(error))
@@ -366,7 +408,7 @@ def train(args, files):
             raise
         return _fail(EXIT_TRAINING_FAILED, f"internal error: {error}")
     elapsed = time.monotonic() - start
-    summary = summarize(args, files, counts, elapsed, tokens, merges)
+    summary = summarize(args, files, counts, elapsed, tokens, merges, skipped)
     if text is None:
         print(summary)
         return 0
@@ -397,6 +439,11 @@ def main(argv=None):
         parser.error(str(error))
     except OSError as error:
         return _fail(EXIT_TRAINING_FAILED, str(error))
+    missing = selkbar_readers.missing_dependencies(files)
+    if missing:
+        for message in missing:
+            _fail(EXIT_USAGE, message)
+        return EXIT_USAGE
     return train(args, files)
 
 

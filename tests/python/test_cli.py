@@ -191,7 +191,7 @@ def test_help_states_every_default():
     entries = re.split(r"\n  (?=-)", options_part)
     options = [entry for entry in entries
                if entry.strip() and not entry.lstrip().startswith(("-h", "--version"))]
-    assert len(options) == 16
+    assert len(options) == 18
     for entry in options:
         text = " ".join(entry.split())
         assert "(default:" in text or "(required)" in text, text
