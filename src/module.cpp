@@ -2261,6 +2261,24 @@ PyMethodDef train_tokenizer_from_items_summary_def = {
     "_train_tokenizer_summary over the items of _count_words_from_items.",
 };
 
+// The readers of stored corpora are Python code (selkbar_readers, installed
+// beside this module), imported on first use so that importing selkbar stays
+// fast. Returns a new reference.
+PyObject* read_texts(PyObject*, PyObject* args, PyObject* kwargs) {
+  PyRef readers(PyImport_ImportModule("selkbar_readers"));
+  if (!readers) return nullptr;
+  PyRef function(PyObject_GetAttrString(readers.get(), "read_texts"));
+  if (!function) return nullptr;
+  return PyObject_Call(function.get(), args, kwargs);
+}
+
+PyMethodDef read_texts_def = {
+    "read_texts", as_cfunction(read_texts), METH_VARARGS | METH_KEYWORDS,
+    "read_texts($module, /, paths, text_field='text', *, skip_bad_records=False)\n--\n\n"
+    "An iterator over the texts of corpus files (plain or compressed text, JSON Lines,\n"
+    "Parquet), for train_bpe_from_iterator.",
+};
+
 PyModuleDef selkbar_module = {
     PyModuleDef_HEAD_INIT, "selkbar", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
@@ -2334,7 +2352,9 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
       add_member(module.get(), "train_tokenizer_from_iterator",
                  PyCFunction_NewEx(&train_tokenizer_from_iterator_def, module.get(), name.get())) < 0 ||
       add_member(module.get(), "count_words_from_iterator",
-                 PyCFunction_NewEx(&count_words_from_iterator_def, module.get(), name.get())) < 0) {
+                 PyCFunction_NewEx(&count_words_from_iterator_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "read_texts",
+                 PyCFunction_NewEx(&read_texts_def, module.get(), name.get())) < 0) {
     return nullptr;
   }
   for (PyMethodDef* private_def :

@@ -16,6 +16,7 @@ __all__ = [
     "train_bpe_from_iterator",
     "train_tokenizer_from_iterator",
     "count_words_from_iterator",
+    "read_texts",
 ]
 
 __version__: str
@@ -220,4 +221,14 @@ def count_words_from_iterator(
 ) -> WordCounts:
     """Count the words of the texts `iterator` gives, as train_bpe_from_iterator would,
     and return them as a `WordCounts`.
+    """
+
+def read_texts(
+    paths: str | PathLike[str] | Iterable[str | PathLike[str]],
+    text_field: str = "text",
+    *,
+    skip_bad_records: bool = False,
+) -> Iterator[Any]:
+    """An iterator over the texts of corpus files (plain or compressed text, JSON Lines,
+    Parquet), for train_bpe_from_iterator.
     """

@@ -18,7 +18,8 @@ def test_module_members_docstrings_and_signatures():
     assert selkbar.__all__ == ["__version__", "train_bpe", "train_tokenizer", "count_words",
                                "WordCounts", "train_bpe_from_counts",
                                "train_tokenizer_from_counts", "train_bpe_from_iterator",
-                               "train_tokenizer_from_iterator", "count_words_from_iterator"]
+                               "train_tokenizer_from_iterator", "count_words_from_iterator",
+                               "read_texts"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
     assert selkbar.__doc__ in ("", None)
