@@ -445,7 +445,8 @@ bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
   }
   if (!pattern) return true;
   if (config->pretokenizer != PretokenizerKind::Pattern) {
-    const std::string quoted = debug_quoted(name_object);
+    // The pretokenizer may be the default, which the caller did not pass.
+    const std::string quoted = name_object != nullptr ? debug_quoted(name_object) : '"' + name + '"';
     PyErr_Format(PyExc_ValueError,
                  "pattern replaces the rule of pretokenizer \"bytelevel\" and cannot be used with %s",
                  quoted.c_str());

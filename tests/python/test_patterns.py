@@ -226,6 +226,21 @@ def test_pattern_goes_with_bytelevel_only(pretokenizer):
                                f'be used with "{pretokenizer}"')
 
 
+def test_pattern_with_the_default_pretokenizer_is_refused_not_a_crash(tmp_path):
+    # The default pretokenizer is not among the bound arguments; the message
+    # must still name it.
+    path = tmp_path / "a.txt"
+    path.write_text("some text\n", encoding="utf-8")
+    message = ('pattern replaces the rule of pretokenizer "bytelevel" and cannot be used with '
+               '"whitespace"')
+    for call in (lambda: selkbar.train_bpe([str(path)], 300, pattern=r"\w+"),
+                 lambda: selkbar.count_words([str(path)], pattern=r"\w+"),
+                 lambda: selkbar.count_words_from_iterator(["x"], pattern=r"\w+")):
+        with pytest.raises(ValueError) as info:
+            call()
+        assert str(info.value) == message
+
+
 def test_pattern_argument_conversion():
     with pytest.raises(TypeError) as info:
         selkbar.train_bpe([], 10, pretokenizer="bytelevel", pattern=b"x")
