@@ -263,9 +263,9 @@ def _submit_partitions(client, collection, kind, pretokenizer, pattern, threads_
     return leaves
 
 
-def _combine(client, leaves, token, futures):
+def _combine(client, leaves, token, futures, levels=None):
     """Sums `leaves` by merge tasks of FAN_IN inputs each; returns the future
-    of the total."""
+    of the total. Each level of the tree is appended to `levels` if given."""
     level = leaves
     depth = 0
     while len(level) > 1:
@@ -274,6 +274,8 @@ def _combine(client, leaves, token, futures):
                  client.submit(_merge, *group, key=f"selkbar-merge-{token}-{depth}-{i}")
                  for i, group in enumerate(groups)]
         futures.extend(level)
+        if levels is not None:
+            levels.append(level)
         depth += 1
     return level[0]
 

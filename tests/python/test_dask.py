@@ -135,7 +135,7 @@ class TestIdentity:
     @pytest.mark.parametrize("pretokenizer,pattern", MODES)
     def test_counts_equal_count_words_for_any_cut(self, client, pretokenizer, pattern):
         expected = selkbar.count_words(FIXTURES, pretokenizer=pretokenizer, pattern=pattern)
-        for partition_bytes in (997, 64 * 1024, selkbar_dask.DEFAULT_PARTITION_BYTES):
+        for partition_bytes in (9973, 64 * 1024, selkbar_dask.DEFAULT_PARTITION_BYTES):
             got = selkbar_dask.count_words(FIXTURES, client=client, pretokenizer=pretokenizer,
                                            pattern=pattern, partition_bytes=partition_bytes)
             assert got == expected, partition_bytes
