@@ -60,6 +60,7 @@ def random_text(rng, size):
     return bytes(out[:size])
 
 
+@pytest.mark.subset
 class TestRangeRule:
     @pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
     def test_ranges_own_every_byte_once_and_match_the_model(self, pretokenizer, monkeypatch):
@@ -99,6 +100,7 @@ class TestRangeRule:
         assert bytes(head[begin:]) + tail == b"abc def"
 
 
+@pytest.mark.subset
 def test_no_client_is_a_clear_error():
     # Runs before the module's cluster exists, so there is no default client.
     distributed = pytest.importorskip("distributed")
@@ -140,6 +142,7 @@ class TestIdentity:
                                            pattern=pattern, partition_bytes=partition_bytes)
             assert got == expected, partition_bytes
 
+    @pytest.mark.subset
     @pytest.mark.parametrize("pretokenizer", ["whitespace", "bytelevel"])
     def test_training_equals_train_bpe(self, client, pretokenizer, tmp_path):
         options = dict(special_tokens=["<s>", "</s>"], min_frequency=2, max_token_length=6,
