@@ -313,9 +313,9 @@ def owned_bytes(read_at, start, end, delimiter):
     is never copied).
     """
     if end is None:
-        return 0, bytearray(read_at(0, None)), 0, b""
+        return 0, read_at(0, None), 0, b""
     low = max(start - 1, 0)
-    head = bytearray(read_at(low, end - low))
+    head = read_at(low, end - low)
     begin = 0
     if start > 0:
         first = delimiter.search(head)
@@ -397,7 +397,11 @@ def _file_size(path):
 def _count_range(path, start, end, pretokenizer, pattern, threads):
     delimiter = delimiter_pattern(pretokenizer, pattern)
     try:
-        with _open(path) as stream:
+        stream = _open(path)
+    except OSError as error:
+        raise ValueError(f"opening {path}: {_reason(error)}") from None
+    try:
+        with stream:
             def read_at(offset, length):
                 stream.seek(offset)
                 return stream.read() if length is None else _read_exact(stream, length)
