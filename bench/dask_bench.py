@@ -123,6 +123,65 @@ def report(corpus, corpus_bytes, mode, singles, clusters):
     return same
 
 
+def plan(corpus_bytes, clusters, partition_bytes, plan_bytes, worker_counts):
+    """Extrapolates the measured run to a corpus of plan_bytes on W one-thread
+    workers. Assumptions, each printed: counting scales with the workers; the
+    distinct words grow as the generated corpus's do, V(b) ~ b ** HEAPS_BETA;
+    a count's size and the merge loop's time are linear in its distinct words
+    (as measured between 100 MB and 1 GB); a merge task sums its inputs at the
+    rate measured for the combine step here, transfers included, and runs
+    on a worker that would otherwise count."""
+    import selkbar_dask
+    count_rate = corpus_bytes / median(clusters, "count_s") / 2  # bytes/s per worker
+    words = clusters[0]["words"]
+    level_sizes = clusters[0]["level_sizes"]
+    bytes_per_word = level_sizes[-1][0] / words
+    merge_rate = sum(level_sizes[0]) / median(clusters, "combine_s")
+    train_per_word = median(clusters, "train_s") / words
+    beta = gen_corpus.HEAPS_BETA
+
+    def distinct(nbytes):
+        return words * (nbytes / corpus_bytes) ** beta
+
+    print(f"  plan for {plan_bytes / 1e12:g} TB: counting {count_rate / 1e6:.0f} MB/s per worker, "
+          f"counts {bytes_per_word:.1f} bytes per distinct word, merge tasks "
+          f"{merge_rate / 1e6:.0f} MB/s of input, merge loop {train_per_word * 1e6:.2f} us per "
+          f"distinct word; distinct words ~ size^{beta}")
+    plan_bytes = int(plan_bytes)
+    nodes = -(-plan_bytes // partition_bytes)
+    merge_levels = []  # (merge tasks, seconds each) per level of merges
+    depth = 0
+    while True:
+        size = distinct(plan_bytes / nodes) * bytes_per_word
+        print(f"    tree level {depth}: {nodes:6d} counts of {distinct(plan_bytes / nodes) / 1e6:7.1f} M "
+              f"words, {size / 1e6:9.1f} MB each, {nodes * size / 1e9:7.1f} GB in all")
+        if nodes == 1:
+            fetch_s = size / merge_rate
+            break
+        children = min(nodes, selkbar_dask.FAN_IN)
+        nodes = -(-nodes // selkbar_dask.FAN_IN)
+        merge_levels.append((nodes, children * size / merge_rate))
+        depth += 1
+    train_s = distinct(plan_bytes) * train_per_word
+    count_work = plan_bytes / count_rate
+
+    def total(workers):
+        """Counting shared by the workers, then each level of merges in
+        waves of `workers` tasks, the fetch, and the merge loop."""
+        combine = sum(-(-tasks // workers) * each for tasks, each in merge_levels) + fetch_s
+        return count_work / workers, combine, count_work / workers + combine + train_s
+
+    one = total(1)[2]
+    print(f"    merge loop on the caller {train_s:7.0f} s; one worker would take {one / 3600:.1f} h")
+    for workers in worker_counts:
+        count_s, combine_s, all_s = total(workers)
+        print(f"    {workers:4d} workers: count {count_s:7.0f} s + combine {combine_s:6.0f} s + "
+              f"merge loop = {all_s:7.0f} s ({all_s / 60:5.1f} min), speed-up {one / all_s:5.1f} "
+              f"over one worker")
+    limit = next((w for w in range(1, 100000) if total(w)[0] <= total(w)[1] + train_s), None)
+    print(f"    from {limit} workers on, counting takes less than the combine and the merge loop")
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--size", default="1G", help="corpus size (default 1G)")
@@ -133,6 +192,8 @@ def main(argv=None):
     ap.add_argument("--partition", default="256M",
                     help="partition_bytes, decimal or binary units: 256M = 256 MiB (default)")
     ap.add_argument("--runs", type=int, default=3, help="runs of each way (default 3)")
+    ap.add_argument("--plan-bytes", type=float, default=1e12,
+                    help="extrapolate to a corpus of this many bytes (default 1e12; 0: none)")
     args = ap.parse_args(argv)
     partition_bytes = int(args.partition[:-1]) * 2**20 if args.partition.endswith("M") \
         else int(args.partition)
@@ -159,6 +220,8 @@ def main(argv=None):
                 clusters.append(cluster_run(client, corpus, mode, args.vocab, partition_bytes,
                                             measure_sizes=(run == 0)))
             all_same &= report(corpus, corpus_bytes, mode, singles, clusters)
+            if args.plan_bytes:
+                plan(corpus_bytes, clusters, partition_bytes, args.plan_bytes, (8, 64, 512))
     finally:
         client.close()
         cluster.close()
