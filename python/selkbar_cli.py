@@ -150,6 +150,13 @@ def build_parser():
         "--stats", action="store_true",
         help="print the library's diagnostics (sizing, phase timings, memory) on "
              "standard error, as SELKBAR_STATS=1 does (default: off)")
+    parser.add_argument(
+        "--progress", dest="progress", action="store_true", default=None,
+        help="show progress on standard error: bytes counted, then merges done "
+             "(default: on when standard error is a terminal)")
+    parser.add_argument(
+        "--no-progress", dest="progress", action="store_false",
+        help="do not show progress (default: see --progress)")
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
 
@@ -261,7 +268,7 @@ def training_options(args):
     """The keyword options the user gave; the others keep the library's defaults."""
     options = {}
     names = ["special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
-             "continuing_subword_prefix", "end_of_word_suffix"]
+             "continuing_subword_prefix", "end_of_word_suffix", "progress"]
     if args.counts is None:
         names += ["pretokenizer", "threads", "save_counts", "pattern"]
     for name in names:
@@ -332,6 +339,8 @@ def train(args, files):
 
     start = time.monotonic()
     output = None if is_standard_output(args.output) else args.output
+    if args.progress is None:
+        args.progress = sys.stderr.isatty()
     counts = None
     try:
         if args.counts is not None:

@@ -86,9 +86,23 @@ inline constexpr size_t CUT_BATCH = 128;
 // Cuts the line [begin, line_end) from its start into pretokens and stores
 // the end of each in cuts[0..], stopping after at most CUT_BATCH of them (and
 // always at a pretoken boundary). Returns how many were stored, at least one.
-// REQUIRES: begin < line_end; no 0x0A byte before line_end - 1.
+// REQUIRES: begin < line_end. The cut is the pattern's on [begin, line_end)
+// as one input; split_bytelevel keeps each call to one line.
 size_t cut_line(const char* begin, const char* line_end, const char** cuts,
                 CharClassifier* classifier);
+
+// Runs cut_line over [p, unit_end) and hands each pretoken to the sink.
+template <typename Sink>
+void cut_unit(const char* p, const char* unit_end, CharClassifier* classifier, Sink& sink) {
+  const char* cuts[CUT_BATCH];
+  while (p < unit_end) {
+    const size_t count = cut_line(p, unit_end, cuts, classifier);
+    for (size_t i = 0; i < count; ++i) {
+      sink(std::string_view(p, static_cast<size_t>(cuts[i] - p)));
+      p = cuts[i];
+    }
+  }
+}
 
 }  // namespace bytelevel_internal
 
@@ -96,19 +110,24 @@ template <typename Sink>
 void split_bytelevel(std::string_view text, Sink&& sink) {
   const char* p = text.data();
   const char* const end = p + text.size();
-  const char* cuts[bytelevel_internal::CUT_BATCH];
   CharClassifier classifier;
   while (p < end) {
     const void* newline = std::memchr(p, '\n', static_cast<size_t>(end - p));
     const char* const line_end = newline ? static_cast<const char*>(newline) + 1 : end;
-    while (p < line_end) {
-      const size_t count = bytelevel_internal::cut_line(p, line_end, cuts, &classifier);
-      for (size_t i = 0; i < count; ++i) {
-        sink(std::string_view(p, static_cast<size_t>(cuts[i] - p)));
-        p = cuts[i];
-      }
-    }
+    bytelevel_internal::cut_unit(p, line_end, &classifier, sink);
+    p = line_end;
   }
+}
+
+// The same pattern applied to the whole text as one input, as the library's
+// ByteLevel pre-tokenizer treats each text it is given: a whitespace run may
+// then hold line breaks, and the end of the text is the only end of input
+// for (?!\S). So "a \nb" gives "a", " ", "\n", "b" here, where
+// split_bytelevel gives "a", " \n", "b".
+template <typename Sink>
+void split_bytelevel_text(std::string_view text, Sink&& sink) {
+  CharClassifier classifier;
+  bytelevel_internal::cut_unit(text.data(), text.data() + text.size(), &classifier, sink);
 }
 
 }  // namespace selkbar

@@ -8,7 +8,9 @@
 //
 // Senders are copyable and counted; the Receiver is move-only and unique.
 // send() blocks while the channel is full and fails (returns false, leaving
-// the item with the caller) once the receiver is gone. recv() blocks while the
+// the item with the caller) once the receiver is gone; send_for() waits at
+// most a given time, so a sender can do other work (run signal handlers)
+// between waits. recv() blocks while the
 // channel is empty and reports disconnection (nullopt) once every sender is
 // gone and the queue is drained. Dropping a handle is what disconnects a
 // channel, so a thread that ends, normally or by an exception, releases its
@@ -24,6 +26,7 @@
 #ifndef SELKBAR_CHANNEL_H_
 #define SELKBAR_CHANNEL_H_
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -50,6 +53,8 @@ struct State {
 };
 
 }  // namespace channel_internal
+
+enum class SendStatus { Sent, Timeout, Closed };
 
 template <typename T>
 class Sender;
@@ -95,6 +100,24 @@ class Sender {
     }
     state_->not_empty.notify_one();
     return true;
+  }
+
+  // Like send, waiting at most `timeout` for room. Sent takes the item
+  // (leaving `item` moved-from); Timeout and Closed leave it with the caller.
+  template <typename Rep, typename Period>
+  SendStatus send_for(T& item, std::chrono::duration<Rep, Period> timeout) {
+    if (!state_) return SendStatus::Closed;
+    {
+      std::unique_lock lock(state_->mutex);
+      const bool ready = state_->not_full.wait_for(lock, timeout, [&] {
+        return !state_->receiver_alive || state_->queue.size() < state_->capacity;
+      });
+      if (!state_->receiver_alive) return SendStatus::Closed;
+      if (!ready) return SendStatus::Timeout;
+      state_->queue.push_back(std::move(item));
+    }
+    state_->not_empty.notify_one();
+    return SendStatus::Sent;
   }
 
   // Drops this handle; the channel disconnects when the last sender goes.

@@ -36,6 +36,7 @@ inline constexpr bool is_byte_level(PretokenizerKind kind) {
 }
 
 class SplitPattern;  // pattern_split.h
+class RunControl;    // run_control.h
 
 inline constexpr uint64_t MAX_THREADS = 4096;
 inline constexpr uint64_t DEFAULT_MIN_RANGE = 67108864;  // 64 MiB
@@ -71,6 +72,8 @@ struct TrainConfig {
   std::shared_ptr<const SplitPattern> pattern;
   uint64_t min_range = DEFAULT_MIN_RANGE;  // bytes per file range, at least
   Diagnostics diagnostics;
+  // The caller's handle to stop the run and follow it; null when it has none.
+  RunControl* control = nullptr;
 };
 
 }  // namespace selkbar

@@ -23,6 +23,12 @@ class FirstError {
     if (!message_) message_ = std::move(message);
   }
 
+  // Whether a message is held (one that take() has not taken yet).
+  bool holds() {
+    std::scoped_lock lock(mutex_);
+    return message_.has_value();
+  }
+
   // Takes the held message out, if any.
   std::optional<std::string> take() {
     std::scoped_lock lock(mutex_);

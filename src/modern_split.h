@@ -61,29 +61,44 @@ inline constexpr size_t CUT_BATCH = 128;
 // Cut the line [begin, line_end) from its start into pretokens of one
 // pattern and store the end of each in cuts[0..], stopping after at most
 // CUT_BATCH of them. Return how many were stored, at least one.
-// REQUIRES: begin < line_end; no 0x0A byte before line_end - 1.
+// REQUIRES: begin < line_end. The cut is the pattern's on [begin, line_end)
+// as one input; split_gpt4 and split_o200k keep each call to one line.
 size_t cut_line_gpt4(const char* begin, const char* line_end, const char** cuts,
                      PatternClassifier* classifier);
 size_t cut_line_o200k(const char* begin, const char* line_end, const char** cuts,
                       PatternClassifier* classifier);
 
+// Runs cut_line over [p, unit_end) and hands each pretoken to the sink.
+template <typename CutLine, typename Sink>
+void cut_unit(const char* p, const char* unit_end, CutLine cut_line,
+              PatternClassifier* classifier, Sink& sink) {
+  const char* cuts[CUT_BATCH];
+  while (p < unit_end) {
+    const size_t count = cut_line(p, unit_end, cuts, classifier);
+    for (size_t i = 0; i < count; ++i) {
+      sink(std::string_view(p, static_cast<size_t>(cuts[i] - p)));
+      p = cuts[i];
+    }
+  }
+}
+
 template <typename CutLine, typename Sink>
 void split_lines(std::string_view text, CutLine cut_line, Sink& sink) {
   const char* p = text.data();
   const char* const end = p + text.size();
-  const char* cuts[CUT_BATCH];
   PatternClassifier classifier;
   while (p < end) {
     const void* newline = std::memchr(p, '\n', static_cast<size_t>(end - p));
     const char* const line_end = newline ? static_cast<const char*>(newline) + 1 : end;
-    while (p < line_end) {
-      const size_t count = cut_line(p, line_end, cuts, &classifier);
-      for (size_t i = 0; i < count; ++i) {
-        sink(std::string_view(p, static_cast<size_t>(cuts[i] - p)));
-        p = cuts[i];
-      }
-    }
+    cut_unit(p, line_end, cut_line, &classifier, sink);
+    p = line_end;
   }
+}
+
+template <typename CutLine, typename Sink>
+void split_whole(std::string_view text, CutLine cut_line, Sink& sink) {
+  PatternClassifier classifier;
+  cut_unit(text.data(), text.data() + text.size(), cut_line, &classifier, sink);
 }
 
 }  // namespace modern_split_internal
@@ -96,6 +111,19 @@ void split_gpt4(std::string_view text, Sink&& sink) {
 template <typename Sink>
 void split_o200k(std::string_view text, Sink&& sink) {
   modern_split_internal::split_lines(text, modern_split_internal::cut_line_o200k, sink);
+}
+
+// The patterns applied to the whole text as one input, as the library's
+// Split pre-tokenizer treats each text it is given: a run of whitespace may
+// hold line breaks, and only the end of the text ends the input.
+template <typename Sink>
+void split_gpt4_text(std::string_view text, Sink&& sink) {
+  modern_split_internal::split_whole(text, modern_split_internal::cut_line_gpt4, sink);
+}
+
+template <typename Sink>
+void split_o200k_text(std::string_view text, Sink&& sink) {
+  modern_split_internal::split_whole(text, modern_split_internal::cut_line_o200k, sink);
 }
 
 }  // namespace selkbar

@@ -18,6 +18,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +46,8 @@
 #include "pattern_split.h"
 #include "pipeline.h"
 #include "pycompat.h"
+#include "run_control.h"
+#include "text_feed.h"
 #include "tokenizer_json.h"
 #include "trainer.h"
 #include "word_counts.h"
@@ -102,6 +110,9 @@ enum Param : int {
   ITERABLE,
   PATH,
   N,
+  ITERATOR,
+  LENGTH,    // texts the iterator will give, for the progress display only
+  PROGRESS,
   PARAM_COUNT,
 };
 
@@ -112,6 +123,7 @@ constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "continuing_subword_prefix", "end_of_word_suffix", "pattern",
     "stats",          "counts",           "save_counts",
     "iterable",       "path",             "n",
+    "iterator",       "length",           "progress",
 };
 
 // What a training call hands back.
@@ -129,12 +141,15 @@ struct Signature {
   size_t positional;
   Returns returns;
   size_t required = SIZE_MAX;  // how many of the positional ones are required; all by default
+  // The iterator may also give file blocks, (data, source, offset) tuples
+  // counted by the file rules: for the command line's readers.
+  bool file_blocks = false;
 };
 
 const Signature TRAIN_BPE_SIGNATURE = {
     "train_bpe",
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN},
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -143,7 +158,7 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
      LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
-     PATTERN},
+     PATTERN, PROGRESS},
     3,
     Returns::NOTHING,
 };
@@ -158,7 +173,7 @@ const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
      PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, STATS,
-     SAVE_COUNTS},
+     SAVE_COUNTS, PROGRESS},
     3,
     Returns::SUMMARY,
 };
@@ -166,7 +181,7 @@ const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
 const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
     "train_bpe_from_counts",
     {COUNTS, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -174,7 +189,7 @@ const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
     "train_tokenizer_from_counts",
     {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX},
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PROGRESS},
     3,
     Returns::NOTHING,
 };
@@ -183,9 +198,39 @@ const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE = {
     "train_tokenizer_from_counts",
     {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS},
+     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS, PROGRESS},
     3,
     Returns::SUMMARY,
+};
+
+const Signature TRAIN_BPE_FROM_ITERATOR_SIGNATURE = {
+    "train_bpe_from_iterator",
+    {ITERATOR, VOCAB_SIZE, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, PROGRESS},
+    2,
+    Returns::VOCAB_AND_MERGES,
+};
+
+const Signature TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE = {
+    "train_tokenizer_from_iterator",
+    {ITERATOR, VOCAB_SIZE, OUTPUT, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
+     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN,
+     PROGRESS},
+    3,
+    Returns::NOTHING,
+};
+
+// The command line's entry for inputs it reads itself (compressed text, JSON
+// Lines, Parquet), as TRAIN_TOKENIZER_SUMMARY_SIGNATURE, taking file blocks.
+const Signature TRAIN_TOKENIZER_FROM_ITEMS_SUMMARY_SIGNATURE = {
+    "_train_tokenizer_from_items_summary",
+    {ITERATOR, VOCAB_SIZE, OUTPUT, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
+     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN,
+     STATS, SAVE_COUNTS, PROGRESS},
+    3,
+    Returns::SUMMARY,
+    SIZE_MAX,
+    true,
 };
 
 // Fills `bound` (borrowed references, nullptr where not passed) from a
@@ -567,6 +612,7 @@ struct Outcome {
 // training only reads.
 struct TrainInput {
   CountsPtr counts;
+  selkbar::FedCounting* fed = nullptr;  // texts fed from an iterator instead of files
   std::optional<std::string> save_counts;
 };
 
@@ -581,15 +627,15 @@ bool save_counted_words(const TrainConfig& config, const std::string& path,
 }
 
 // Runs both phases, the JSON rendering and the write of `output` without the
-// interpreter lock, as CPython's own file objects write without it. Takes
-// `config` by value so that it is released before the lock is retaken.
-void run_training(TrainConfig config, Returns returns, const TrainInput& input,
+// interpreter lock, as CPython's own file objects write without it.
+void run_training(const TrainConfig& config, Returns returns, const TrainInput& input,
                   const std::optional<std::string>& output, Outcome* outcome) {
   try {
     if (input.counts) {
       outcome->result = selkbar::train_from_borrowed_words(input.counts->words(), config);
     } else {
-      selkbar::CountResult counted = selkbar::count_words(config);
+      selkbar::CountResult counted =
+          input.fed != nullptr ? input.fed->finish() : selkbar::count_words(config);
       if (counted.error) {
         outcome->phase1_error = std::move(counted.error);
         return;
@@ -606,6 +652,8 @@ void run_training(TrainConfig config, Returns returns, const TrainInput& input,
       outcome->merge_pair_count = selkbar::merge_string_pairs(outcome->result).size();
     }
     if (output) {
+      // The last point where an interrupt still leaves nothing written.
+      selkbar::stop_if_cancelled(config.control);
       outcome->output_error = selkbar::write_file_atomically(*output, outcome->json);
       std::string().swap(outcome->json);
     }
@@ -633,6 +681,9 @@ void raise_engine_failure(const Outcome& outcome) {
     std::rethrow_exception(outcome.failure);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const selkbar::Cancelled&) {
+    // Only an interrupt cancels a run, and its exception is already set.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
   } catch (const selkbar::ThreadStartError& e) {
     // Not an internal fault: the system is out of memory or at a limit on
     // threads, and the caller may free memory or raise the limit and retry.
@@ -659,6 +710,462 @@ PyObject* build_summary(const Outcome& outcome, bool text_returned) {
                        static_cast<Py_ssize_t>(outcome.merge_pair_count), text.get());
 }
 
+// ---------------------------------------------------------------------------
+// Running a call: the iterator feed, Ctrl-C and the progress display
+//
+// Every training and counting call runs its engine work on a thread of its
+// own while the calling thread waits without the interpreter lock, waking
+// every WAIT_STEP to run the interpreter's signal handlers (which only run
+// on the main thread, and only when something asks) and to redraw the
+// progress display. A handler that raises (KeyboardInterrupt for Ctrl-C)
+// cancels the run through its RunControl; the engine stops within a few
+// milliseconds, every thread is joined, and the handler's exception
+// propagates with nothing written. A run that is not interrupted does the
+// same work as it would on the calling thread.
+
+void raise_failure(std::exception_ptr failure);
+
+constexpr std::chrono::milliseconds WAIT_STEP{100};
+
+// The progress display of one call: a selkbar_progress.Progress object,
+// imported only when asked for, fed with the run's figures.
+class ProgressDisplay {
+ public:
+  // Opens the display when `enabled`. Returns false with an exception set.
+  bool open(bool enabled, std::optional<uint64_t> length, bool fed) {
+    fed_ = fed;
+    started_ = std::chrono::steady_clock::now();
+    if (!enabled) return true;
+    PyRef module(PyImport_ImportModule("selkbar_progress"));
+    if (!module) return false;
+    PyRef length_object(length ? PyLong_FromUnsignedLongLong(*length) : Py_NewRef(Py_None));
+    if (!length_object) return false;
+    display_ = PyRef(PyObject_CallMethod(module.get(), "Progress", "O", length_object.get()));
+    return static_cast<bool>(display_);
+  }
+
+  void set_texts_seen(uint64_t texts) { texts_seen_ = texts; }
+
+  // Draws the run's current figures, at most once per WAIT_STEP. The
+  // display runs Python code, where a signal handler may raise: returns
+  // false with that exception set, which the caller treats as an interrupt.
+  bool draw(const selkbar::RunControl& control) {
+    if (!display_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_draw_ < WAIT_STEP) return true;
+    last_draw_ = now;
+    if (control.stage() == selkbar::RunStage::Merging) {
+      // The counting stage's line ends with its final figures.
+      if (counting_ && !counting_closed_) {
+        counting_closed_ = true;
+        if (!draw_counting(control, control.merging_started())) return false;
+      }
+      return update("merging", control.merges_done(), control.merges_target(),
+                    now - control.merging_started());
+    }
+    return draw_counting(control, now);
+  }
+
+  // Draws the last figures and ends the display. An exception already set
+  // is kept; one raised by the display then is reported as unraisable.
+  // Returns false with an exception set if the display failed.
+  bool close(const selkbar::RunControl& control) {
+    if (!display_) return true;
+    if (PyErr_Occurred()) {
+      PyObject *type, *value, *traceback;
+      PyErr_Fetch(&type, &value, &traceback);
+      PyRef result(PyObject_CallMethod(display_.get(), "close", nullptr));
+      if (!result) PyErr_WriteUnraisable(display_.get());
+      PyErr_Restore(type, value, traceback);
+      display_ = PyRef();
+      return false;
+    }
+    last_draw_ = {};
+    const bool drawn = draw(control);
+    PyRef result(drawn ? PyObject_CallMethod(display_.get(), "close", nullptr) : nullptr);
+    display_ = PyRef();
+    return static_cast<bool>(result);
+  }
+
+  // Training from counts has no counting stage.
+  void skip_counting() { counting_ = false; }
+
+ private:
+  bool draw_counting(const selkbar::RunControl& control,
+                     std::chrono::steady_clock::time_point until) {
+    if (fed_) return update("texts", texts_seen_, 0, until - started_);  // the display knows `length`
+    return update("reading", control.bytes_scanned(), control.bytes_total(), until - started_);
+  }
+
+  bool update(const char* stage, uint64_t done, uint64_t total,
+              std::chrono::steady_clock::duration elapsed) {
+    const double seconds = std::chrono::duration<double>(elapsed).count();
+    PyRef result(PyObject_CallMethod(display_.get(), "update", "sKKd", stage,
+                                     static_cast<unsigned long long>(done),
+                                     static_cast<unsigned long long>(total), seconds));
+    return static_cast<bool>(result);
+  }
+
+  PyRef display_;
+  bool fed_ = false;
+  bool counting_ = true;
+  bool counting_closed_ = false;
+  uint64_t texts_seen_ = 0;
+  std::chrono::steady_clock::time_point started_{};
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+// Runs `work` on a thread of its own while this thread waits as described
+// above. Returns false, with the handler's or the display's exception set,
+// if the run was interrupted; `work` has ended either way.
+template <typename Work>
+bool run_interruptibly(Work& work, selkbar::RunControl& control, ProgressDisplay& display) {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  auto body = [&] {
+    work();
+    {
+      std::scoped_lock lock(mutex);
+      done = true;
+    }
+    ended.notify_all();
+  };
+  std::thread thread;
+  try {
+    thread = std::thread(body);
+  } catch (const std::system_error&) {
+    // No thread to spare for waiting: run the work here, without the lock,
+    // as an uninterruptible call; the engine reports whatever else fails.
+    Py_BEGIN_ALLOW_THREADS
+    body();
+    Py_END_ALLOW_THREADS
+    return true;
+  }
+  bool interrupted = false;
+  for (;;) {
+    bool finished;
+    Py_BEGIN_ALLOW_THREADS
+    {
+      std::unique_lock lock(mutex);
+      finished = ended.wait_for(lock, WAIT_STEP, [&] { return done; });
+    }
+    Py_END_ALLOW_THREADS
+    if (finished) break;
+    if (interrupted) continue;  // waiting for the engine to stop
+    if (PyErr_CheckSignals() < 0 || !display.draw(control)) {
+      interrupted = true;
+      control.cancel();
+    }
+  }
+  Py_BEGIN_ALLOW_THREADS
+  thread.join();
+  Py_END_ALLOW_THREADS
+  return !interrupted;
+}
+
+// Takes the items of the caller's iterator on the calling thread, with the
+// lock held, packs their texts into chunks and hands the chunks to the
+// counting threads (waiting without the lock while the queue is full).
+// Memory in flight is the channel's bound plus one chunk being filled.
+class Feeder {
+ public:
+  Feeder(selkbar::FedCounting& counting, selkbar::RunControl& control, ProgressDisplay& display,
+         bool file_blocks, std::deque<std::string>& sources)
+      : counting_(counting),
+        control_(control),
+        display_(display),
+        file_blocks_(file_blocks),
+        sources_(sources),
+        builder_(counting.chunk_bytes()) {}
+
+  // Feeds everything the iterable gives. Returns false with an exception
+  // set: the iterator's own, a bad item's, or a signal handler's (the run
+  // is then cancelled).
+  bool feed(PyObject* iterable) {
+    Flow flow = Flow::Go;
+    if (PyObject_HasAttrString(iterable, "__arrow_c_stream__")) {
+      flow = feed_arrow_stream(iterable);
+    } else {
+      PyRef iterator(PyObject_GetIter(iterable));
+      if (!iterator) {
+        prefix_type_error("iterator");
+        return false;
+      }
+      for (size_t index = 0; flow == Flow::Go; ++index) {
+        PyRef item(PyIter_Next(iterator.get()));
+        if (!item) {
+          if (PyErr_Occurred()) return fail();
+          break;
+        }
+        flow = feed_item(item.get(), index);
+        if (flow == Flow::Go && index % SIGNAL_CHECK_ITEMS == 0) flow = check_signals();
+      }
+    }
+    if (flow == Flow::Go && !builder_.empty()) flow = send(builder_.take());
+    display_.set_texts_seen(builder_.texts_seen());
+    return flow != Flow::Fail;
+  }
+
+ private:
+  // Go on, stop feeding (the counting threads stopped: finish() says why),
+  // or fail with an exception set.
+  enum class Flow { Go, Stop, Fail };
+  // Items between two looks for pending signals when no chunk is sent.
+  static constexpr size_t SIGNAL_CHECK_ITEMS = 4096;
+
+  Flow feed_item(PyObject* item, size_t index) {
+    if (PyUnicode_Check(item)) {
+      if (!add_str(item)) return Flow::Fail;
+      return builder_.full() ? send(builder_.take()) : Flow::Go;
+    }
+    if (PyList_Check(item) || PyTuple_Check(item)) {
+      if (file_blocks_ && is_file_block(item)) return feed_file_block(item, index);
+      return feed_batch(item, index);
+    }
+    if (PyObject_HasAttrString(item, "__arrow_c_array__")) return feed_arrow_array(item, index);
+    PyRef type_name(PyType_GetName(Py_TYPE(item)));
+    if (type_name) {
+      PyErr_Format(PyExc_TypeError,
+                   "item %zu is of type '%U'; expected str, a list or tuple of str, or an Arrow "
+                   "string array",
+                   index, type_name.get());
+    }
+    return Flow::Fail;
+  }
+
+  bool add_str(PyObject* text) {
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);  // UnicodeEncodeError on surrogates
+    if (data == nullptr) return false;
+    builder_.add_text(std::string_view(data, static_cast<size_t>(size)));
+    return true;
+  }
+
+  Flow feed_batch(PyObject* batch, size_t index) {
+    // Sending waits without the lock, so another thread may change a list
+    // meanwhile: its size and items are read afresh for every element.
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(batch); ++k) {
+      PyRef held(Py_NewRef(PySequence_Fast_GET_ITEM(batch, k)));
+      PyObject* text = held.get();
+      if (!PyUnicode_Check(text)) {
+        PyRef type_name(PyType_GetName(Py_TYPE(text)));
+        if (type_name) {
+          PyErr_Format(PyExc_TypeError, "item %zu, element %zd is of type '%U'; expected str",
+                       index, k, type_name.get());
+        }
+        return Flow::Fail;
+      }
+      if (!add_str(text)) return Flow::Fail;
+      if (builder_.full()) {
+        const Flow flow = send(builder_.take());
+        if (flow != Flow::Go) return flow;
+      }
+    }
+    return Flow::Go;
+  }
+
+  static bool is_file_block(PyObject* item) {
+    return PyTuple_Check(item) && PyTuple_GET_SIZE(item) == 3 &&
+           PyObject_CheckBuffer(PyTuple_GET_ITEM(item, 0));
+  }
+
+  // (data, source, offset): file text, split by the file rules; it goes
+  // into a chunk of its own, after the texts before it.
+  Flow feed_file_block(PyObject* block, size_t index) {
+    std::string source;
+    uint64_t offset;
+    if (!convert_str(PyTuple_GET_ITEM(block, 1), &source) ||
+        !convert_u64(PyTuple_GET_ITEM(block, 2), &offset)) {
+      prefix_type_error(("item " + std::to_string(index)).c_str());
+      return Flow::Fail;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(PyTuple_GET_ITEM(block, 0), &view, PyBUF_SIMPLE) < 0) return Flow::Fail;
+    if (sources_.empty() || sources_.back() != source) sources_.push_back(std::move(source));
+    selkbar::TextChunk chunk = selkbar::file_chunk(
+        std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
+        &sources_.back(), offset);
+    PyBuffer_Release(&view);
+    if (!builder_.empty()) {
+      const Flow flow = send(builder_.take());
+      if (flow != Flow::Go) return flow;
+    }
+    return send(std::move(chunk));
+  }
+
+  // An object offering __arrow_c_array__: its (schema, array) capsules stay
+  // alive, and so the array's buffers, while the strings are read.
+  Flow feed_arrow_array(PyObject* item, size_t index) {
+    PyRef pair(PyObject_CallMethod(item, "__arrow_c_array__", nullptr));
+    if (!pair) return Flow::Fail;
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+      PyErr_Format(PyExc_TypeError, "item %zu: __arrow_c_array__ did not return two capsules",
+                   index);
+      return Flow::Fail;
+    }
+    auto* schema = static_cast<ArrowSchema*>(
+        PyCapsule_GetPointer(PyTuple_GET_ITEM(pair.get(), 0), "arrow_schema"));
+    if (schema == nullptr) return Flow::Fail;
+    auto* array = static_cast<ArrowArray*>(
+        PyCapsule_GetPointer(PyTuple_GET_ITEM(pair.get(), 1), "arrow_array"));
+    if (array == nullptr) return Flow::Fail;
+    return feed_arrow_strings(*schema, *array, "item " + std::to_string(index));
+  }
+
+  Flow feed_arrow_strings(const ArrowSchema& schema, const ArrowArray& array,
+                          const std::string& what) {
+    std::string error;
+    std::optional<selkbar::ArrowStrings> strings = selkbar::ArrowStrings::open(schema, array, &error);
+    if (!strings) {
+      const bool wrong_type = error.rfind("Arrow format", 0) == 0;
+      raise_message(wrong_type ? PyExc_TypeError : PyExc_ValueError, what + ": " + error);
+      return Flow::Fail;
+    }
+    while (!strings->done()) {
+      strings->append_some(builder_);
+      if (builder_.full()) {
+        const Flow flow = send(builder_.take());
+        if (flow != Flow::Go) return flow;
+      }
+    }
+    return Flow::Go;
+  }
+
+  // An object offering __arrow_c_stream__ (a chunked array, a column): its
+  // arrays one after the other, each released once read.
+  Flow feed_arrow_stream(PyObject* object) {
+    PyRef capsule(PyObject_CallMethod(object, "__arrow_c_stream__", nullptr));
+    if (!capsule) return Flow::Fail;
+    auto* stream =
+        static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule.get(), "arrow_array_stream"));
+    if (stream == nullptr) return Flow::Fail;
+    ArrowSchema schema{};
+    if (stream->get_schema(stream, &schema) != 0) return stream_error(stream);
+    Flow flow = Flow::Go;
+    while (flow == Flow::Go) {
+      ArrowArray array{};
+      if (stream->get_next(stream, &array) != 0) {
+        flow = stream_error(stream);
+        break;
+      }
+      if (array.release == nullptr) break;  // the end of the stream
+      flow = feed_arrow_strings(schema, array, "iterator");
+      array.release(&array);
+      if (flow == Flow::Go) flow = check_signals();
+    }
+    if (schema.release != nullptr) schema.release(&schema);
+    return flow;
+  }
+
+  static Flow stream_error(ArrowArrayStream* stream) {
+    const char* message = stream->get_last_error(stream);
+    raise_message(PyExc_ValueError, std::string("reading the Arrow stream: ") +
+                                        (message != nullptr ? message : "unknown error"));
+    return Flow::Fail;
+  }
+
+  // Hands a chunk to the counting threads, waiting without the lock while
+  // the queue is full, and running signal handlers and the display between
+  // waits.
+  Flow send(selkbar::TextChunk chunk) {
+    display_.set_texts_seen(builder_.texts_seen());
+    for (;;) {
+      selkbar::SendStatus status;
+      Py_BEGIN_ALLOW_THREADS
+      status = counting_.send_for(chunk, WAIT_STEP);
+      Py_END_ALLOW_THREADS
+      if (status == selkbar::SendStatus::Closed) return Flow::Stop;
+      if (status == selkbar::SendStatus::Sent) {
+        // A run that has already failed (bad UTF-8) is not fed any further.
+        if (counting_.failed()) return Flow::Stop;
+        return check_signals();
+      }
+      if (check_signals() != Flow::Go) return Flow::Fail;
+    }
+  }
+
+  Flow check_signals() {
+    display_.set_texts_seen(builder_.texts_seen());
+    if (PyErr_CheckSignals() < 0 || !display_.draw(control_)) return fail_flow();
+    return Flow::Go;
+  }
+
+  Flow fail_flow() {
+    control_.cancel();
+    return Flow::Fail;
+  }
+  bool fail() {
+    control_.cancel();
+    return false;
+  }
+
+  selkbar::FedCounting& counting_;
+  selkbar::RunControl& control_;
+  ProgressDisplay& display_;
+  const bool file_blocks_;
+  std::deque<std::string>& sources_;
+  selkbar::ChunkBuilder builder_;
+};
+
+// The keywords every training and counting call takes.
+struct CallOptions {
+  bool progress = false;
+  std::optional<uint64_t> length;
+};
+
+bool convert_call_options(PyObject* const bound[PARAM_COUNT], CallOptions* options) {
+  if (bound[PROGRESS] != nullptr) {
+    const int on = PyObject_IsTrue(bound[PROGRESS]);
+    if (on < 0) return false;
+    options->progress = on != 0;
+  }
+  return convert_arg(bound, LENGTH, optional_of(&options->length, convert_u64));
+}
+
+// Runs a call's engine work: feeds the iterator first when the call has
+// one, then `work(fed)` (fed: the counting of the fed texts, or null) as
+// run_interruptibly does. Returns false with an exception set.
+template <typename Work>
+bool run_call(PyObject* const bound[PARAM_COUNT], const Signature& sig, TrainConfig& config,
+              Work work) {
+  CallOptions options;
+  if (!convert_call_options(bound, &options)) return false;
+  selkbar::RunControl control;
+  config.control = &control;
+  ProgressDisplay display;
+  if (!display.open(options.progress, options.length, bound[ITERATOR] != nullptr)) return false;
+  if (bound[COUNTS] != nullptr) {
+    control.set_stage(selkbar::RunStage::Merging);
+    display.skip_counting();
+  }
+  bool ok;
+  if (bound[ITERATOR] == nullptr) {
+    auto run = [&] { work(nullptr); };
+    ok = run_interruptibly(run, control, display);
+  } else {
+    // Declared before the counting threads, which read the sources.
+    std::deque<std::string> sources;
+    std::optional<selkbar::FedCounting> fed;
+    try {
+      fed.emplace(config);
+    } catch (...) {
+      raise_failure(std::current_exception());
+      display.close(control);
+      return false;
+    }
+    Feeder feeder(*fed, control, display, sig.file_blocks, sources);
+    auto run = [&] { work(&*fed); };
+    ok = feeder.feed(bound[ITERATOR]) && run_interruptibly(run, control, display);
+    // Joins the counting threads if the feed failed.
+    Py_BEGIN_ALLOW_THREADS
+    fed.reset();
+    Py_END_ALLOW_THREADS
+  }
+  ok = display.close(control) && ok;
+  return ok;
+}
+
 PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[PARAM_COUNT];
   if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
@@ -676,9 +1183,11 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
       return nullptr;
     }
     if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    run_training(std::move(config), sig.returns, input, output, &outcome);
-    Py_END_ALLOW_THREADS
+    const bool ran = run_call(bound, sig, config, [&](selkbar::FedCounting* fed) {
+      input.fed = fed;
+      run_training(config, sig.returns, input, output, &outcome);
+    });
+    if (!ran) return nullptr;
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
@@ -748,6 +1257,24 @@ PyObject* train_bpe_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nar
 PyObject* train_tokenizer_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
   return train(TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_bpe_from_iterator(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+  return train(TRAIN_BPE_FROM_ITERATOR_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_tokenizer_from_iterator(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE, args, nargs, kwnames);
+}
+
+// Returns a new reference.
+PyObject* train_tokenizer_from_items_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames) {
+  return train(TRAIN_TOKENIZER_FROM_ITEMS_SUMMARY_SIGNATURE, args, nargs, kwnames);
 }
 
 // Returns a new reference.
@@ -1430,14 +1957,33 @@ PyObject* word_counts_reduce(PyObject* self, PyObject*) {
 
 // ---- Entry points
 
-const Signature COUNT_WORDS_SIGNATURE = {"count_words", {FILES, PRETOKENIZER, THREADS, PATTERN}, 1,
-                                          Returns::WORD_COUNTS};
+const Signature COUNT_WORDS_SIGNATURE = {
+    "count_words", {FILES, PRETOKENIZER, THREADS, PATTERN, PROGRESS}, 1, Returns::WORD_COUNTS};
 
-// Phase 1 alone, without the interpreter lock. Takes `config` by value so
-// that it is released before the lock is retaken.
-void run_counting(TrainConfig config, CountsPtr* counts, Outcome* outcome) {
+const Signature COUNT_WORDS_FROM_ITERATOR_SIGNATURE = {
+    "count_words_from_iterator",
+    {ITERATOR, PRETOKENIZER, THREADS, PATTERN, LENGTH, PROGRESS},
+    1,
+    Returns::WORD_COUNTS,
+};
+
+// count_words_from_iterator that also takes file blocks: for the command
+// line's readers and for counting byte ranges of files read elsewhere.
+const Signature COUNT_WORDS_FROM_ITEMS_SIGNATURE = {
+    "_count_words_from_items",
+    {ITERATOR, PRETOKENIZER, THREADS, PATTERN, LENGTH, PROGRESS},
+    1,
+    Returns::WORD_COUNTS,
+    SIZE_MAX,
+    true,
+};
+
+// Phase 1 alone, without the interpreter lock: of config.files, or of the
+// texts `fed` counted.
+void run_counting(const TrainConfig& config, selkbar::FedCounting* fed, CountsPtr* counts,
+                  Outcome* outcome) {
   try {
-    selkbar::CountResult counted = selkbar::count_words(config);
+    selkbar::CountResult counted = fed != nullptr ? fed->finish() : selkbar::count_words(config);
     if (counted.error) {
       outcome->phase1_error = std::move(counted.error);
       return;
@@ -1449,20 +1995,21 @@ void run_counting(TrainConfig config, CountsPtr* counts, Outcome* outcome) {
   }
 }
 
-// count_words(files, *, pretokenizer="whitespace", threads=None). Returns a
-// new reference.
-PyObject* count_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// count_words(files, ...) and its iterator forms. Returns a new reference.
+PyObject* counting(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
   PyObject* bound[PARAM_COUNT];
-  if (!bind_arguments(COUNT_WORDS_SIGNATURE, args, nargs, kwnames, bound)) return nullptr;
+  if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
   Outcome outcome;
   CountsPtr counts;
   try {
     TrainConfig config;
     std::optional<std::string> no_output;
-    if (!build_config(bound, COUNT_WORDS_SIGNATURE, &config, &no_output)) return nullptr;
-    Py_BEGIN_ALLOW_THREADS
-    run_counting(std::move(config), &counts, &outcome);
-    Py_END_ALLOW_THREADS
+    if (!build_config(bound, sig, &config, &no_output)) return nullptr;
+    const bool ran = run_call(bound, sig, config, [&](selkbar::FedCounting* fed) {
+      run_counting(config, fed, &counts, &outcome);
+    });
+    if (!ran) return nullptr;
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
@@ -1471,6 +2018,20 @@ PyObject* count_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return nullptr;
   }
   return wrap_counts(std::move(counts));
+}
+
+PyObject* count_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return counting(COUNT_WORDS_SIGNATURE, args, nargs, kwnames);
+}
+
+PyObject* count_words_from_iterator(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+  return counting(COUNT_WORDS_FROM_ITERATOR_SIGNATURE, args, nargs, kwnames);
+}
+
+PyObject* count_words_from_items(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return counting(COUNT_WORDS_FROM_ITEMS_SIGNATURE, args, nargs, kwnames);
 }
 
 // ---- Type objects
@@ -1561,7 +2122,7 @@ PyMethodDef train_bpe_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None, pattern=None)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "end_of_word_suffix=None, pattern=None, progress=False)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
     "`vocab` maps token string to id; `merges` is the ordered list of\n"
     "`(left, right)` pairs, exactly as HuggingFace serializes them.",
 };
@@ -1572,7 +2133,7 @@ PyMethodDef train_tokenizer_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, pretokenizer=..., threads=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None)\n--\n\nTrain and write a "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, progress=False)\n--\n\nTrain and write a "
     "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
     "`tokenizers.Tokenizer.from_file(output)`.",
 };
@@ -1589,7 +2150,8 @@ PyMethodDef train_tokenizer_summary_def = {
 
 PyMethodDef count_words_def = {
     "count_words", as_cfunction(count_words), METH_FASTCALL | METH_KEYWORDS,
-    "count_words(files, *, pretokenizer='whitespace', threads=None, pattern=None)\n--\n\nCount the words of `files` "
+    "count_words(files, *, pretokenizer='whitespace', threads=None, pattern=None, progress=False)"
+    "\n--\n\nCount the words of `files` "
     "(the first half of training) and return them as a\n`WordCounts`, to train on once or "
     "many times, save or combine.",
 };
@@ -1598,7 +2160,7 @@ PyMethodDef train_bpe_from_counts_def = {
     "train_bpe_from_counts", as_cfunction(train_bpe_from_counts), METH_FASTCALL | METH_KEYWORDS,
     "train_bpe_from_counts(counts, vocab_size, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None)\n--\n\nTrain on `counts` (a `WordCounts`), returning "
+    "end_of_word_suffix=None, progress=False)\n--\n\nTrain on `counts` (a `WordCounts`), returning "
     "`(vocab, merges)` as `train_bpe` does.\n\nThe pretokenizer is the one of the counts, "
     "which are left unchanged.",
 };
@@ -1608,7 +2170,7 @@ PyMethodDef train_tokenizer_from_counts_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer_from_counts(counts, vocab_size, output, *, special_tokens=..., "
     "min_frequency=0, max_token_length=None, limit_alphabet=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None)\n--\n\nTrain on `counts` and "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, progress=False)\n--\n\nTrain on `counts` and "
     "write a HuggingFace `tokenizer.json` to `output`,\nas `train_tokenizer` does.",
 };
 
@@ -1618,6 +2180,47 @@ PyMethodDef train_tokenizer_from_counts_summary_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "_train_tokenizer_from_counts_summary(counts, vocab_size, output, *, ..., stats=None)\n--\n\n"
     "train_tokenizer_from_counts for the command line, as _train_tokenizer_summary.",
+};
+
+PyMethodDef train_bpe_from_iterator_def = {
+    "train_bpe_from_iterator", as_cfunction(train_bpe_from_iterator), METH_FASTCALL | METH_KEYWORDS,
+    "train_bpe_from_iterator(iterator, vocab_size, *, length=None, special_tokens=..., "
+    "min_frequency=0, max_token_length=None, limit_alphabet=None, pretokenizer='whitespace', "
+    "threads=None, continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, "
+    "progress=False)\n--\n\nTrain on the texts `iterator` gives, returning `(vocab, merges)`.\n\n"
+    "Items may be str, lists or tuples of str, or Arrow string arrays; the\n"
+    "iterator may itself be an Arrow array or stream. Each text is pretokenized\n"
+    "whole. `length`, the number of texts expected, only feeds the progress display.",
+};
+
+PyMethodDef train_tokenizer_from_iterator_def = {
+    "train_tokenizer_from_iterator", as_cfunction(train_tokenizer_from_iterator),
+    METH_FASTCALL | METH_KEYWORDS,
+    "train_tokenizer_from_iterator(iterator, vocab_size, output, *, length=None, ...)\n--\n\n"
+    "Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json`\n"
+    "to `output`, as train_bpe_from_iterator and train_tokenizer do.",
+};
+
+PyMethodDef count_words_from_iterator_def = {
+    "count_words_from_iterator", as_cfunction(count_words_from_iterator),
+    METH_FASTCALL | METH_KEYWORDS,
+    "count_words_from_iterator(iterator, *, pretokenizer='whitespace', threads=None, "
+    "pattern=None, length=None, progress=False)\n--\n\nCount the words of the texts "
+    "`iterator` gives, as train_bpe_from_iterator would,\nand return them as a `WordCounts`.",
+};
+
+// Private: for the command line's readers and for counting byte ranges.
+PyMethodDef count_words_from_items_def = {
+    "_count_words_from_items", as_cfunction(count_words_from_items), METH_FASTCALL | METH_KEYWORDS,
+    "_count_words_from_items(items, *, ...)\n--\n\ncount_words_from_iterator whose items may "
+    "also be file blocks,\n(data, source, offset) tuples of file text counted by the file rules.",
+};
+
+PyMethodDef train_tokenizer_from_items_summary_def = {
+    "_train_tokenizer_from_items_summary", as_cfunction(train_tokenizer_from_items_summary),
+    METH_FASTCALL | METH_KEYWORDS,
+    "_train_tokenizer_from_items_summary(items, vocab_size, output, *, ...)\n--\n\n"
+    "_train_tokenizer_summary over the items of _count_words_from_items.",
 };
 
 PyModuleDef selkbar_module = {
@@ -1687,8 +2290,21 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
       add_member(module.get(), "train_bpe_from_counts",
                  PyCFunction_NewEx(&train_bpe_from_counts_def, module.get(), name.get())) < 0 ||
       add_member(module.get(), "train_tokenizer_from_counts",
-                 PyCFunction_NewEx(&train_tokenizer_from_counts_def, module.get(), name.get())) < 0) {
+                 PyCFunction_NewEx(&train_tokenizer_from_counts_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "train_bpe_from_iterator",
+                 PyCFunction_NewEx(&train_bpe_from_iterator_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "train_tokenizer_from_iterator",
+                 PyCFunction_NewEx(&train_tokenizer_from_iterator_def, module.get(), name.get())) < 0 ||
+      add_member(module.get(), "count_words_from_iterator",
+                 PyCFunction_NewEx(&count_words_from_iterator_def, module.get(), name.get())) < 0) {
     return nullptr;
+  }
+  for (PyMethodDef* private_def :
+       {&count_words_from_items_def, &train_tokenizer_from_items_summary_def}) {
+    PyRef function(PyCFunction_NewEx(private_def, module.get(), name.get()));
+    if (!function || PyModule_AddObjectRef(module.get(), private_def->ml_name, function.get()) < 0) {
+      return nullptr;
+    }
   }
   // Private members stay out of __all__.
   PyRef summary(PyCFunction_NewEx(&train_tokenizer_summary_def, module.get(), name.get()));

@@ -116,6 +116,21 @@ bool split_pattern(std::string_view text, PatternSplitter& splitter, Sink&& sink
   return true;
 }
 
+// The pattern applied to the whole text as one subject, as the library's
+// Split pre-tokenizer treats each text it is given.
+// REQUIRES: text is valid UTF-8.
+template <typename Sink>
+bool split_pattern_text(std::string_view text, PatternSplitter& splitter, Sink&& sink,
+                        std::string* error) {
+  if (!splitter.cut(text, error)) return false;
+  size_t start = 0;
+  for (const size_t piece_end : splitter.ends()) {
+    sink(std::string_view(text.data() + start, piece_end - start));
+    start = piece_end;
+  }
+  return true;
+}
+
 }  // namespace selkbar
 
 #endif  // SELKBAR_PATTERN_SPLIT_H_

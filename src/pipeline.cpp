@@ -23,6 +23,7 @@
 #include "os_text.h"
 #include "pattern_split.h"
 #include "reader.h"
+#include "run_control.h"
 #include "split.h"
 #include "stats.h"
 #include "utf8.h"
@@ -80,12 +81,38 @@ void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
   if (hooks.before_item) hooks.before_item(role);
 }
 
-// The scanner loop around one splitter. `split(text, sink)` calls sink once
-// per pretoken of the (valid UTF-8) text.
-template <typename Split>
+// "input is not valid UTF-8: {description}" for whole texts: the index is
+// counted from the start of the text that holds the error, and the text is
+// named by its number in the caller's stream.
+std::string invalid_utf8_in_texts(Utf8Error error, const TextChunk& chunk) {
+  const std::vector<size_t>& ends = chunk.text_ends();
+  const auto holder = std::upper_bound(ends.begin(), ends.end(), error.valid_up_to);
+  const size_t index = static_cast<size_t>(holder - ends.begin());
+  const size_t text_start = index == 0 ? 0 : ends[index - 1];
+  error.valid_up_to -= text_start;
+  return "input is not valid UTF-8: " + describe_utf8_error(error) + " in text " +
+         std::to_string(chunk.first_text() + index);
+}
+
+// Splits a chunk of whole texts one text at a time.
+template <typename SplitText, typename Sink>
+void split_texts(const TextChunk& chunk, SplitText& split_text, Sink& sink) {
+  const std::string_view text = chunk.text();
+  size_t start = 0;
+  for (const size_t end : chunk.text_ends()) {
+    if (end > start) split_text(text.substr(start, end - start), sink);
+    start = end;
+  }
+}
+
+// The scanner loop around one pretokenizer. `split(text, sink)` calls sink
+// once per pretoken of (valid UTF-8) file text, by the file rules;
+// `split_text(text, sink)` does the same for one whole text.
+template <typename Split, typename SplitText>
 void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
                  FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
-                 const Phase1Hooks& hooks, Split split) {
+                 const Phase1Hooks& hooks, RunControl* control, Split split,
+                 SplitText split_text) {
   const bool timed = timing != nullptr;
   const OwnerRouter route(owners.size());
   std::vector<PretokenBatch> batches(owners.size());
@@ -109,16 +136,23 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
   };
 
   while (std::optional<TextChunk> chunk = chunks.recv()) {
+    // A cancelled run stops taking chunks; once every scanner has stopped,
+    // the chunk channel has no receiver and the readers stop too.
+    if (control != nullptr && control->cancelled()) return;
     run_item_hook(hooks, WorkerRole::Scanner);
     const uint64_t t0 = timed ? monotonic_ns() : 0;
     const std::string_view text = chunk->text();
     Utf8Error error;
-    if (validate_utf8(text, &error)) {
-      split(text, emit_pretoken);
+    if (!validate_utf8(text, &error)) {
+      first_error.record(chunk->holds_texts() ? invalid_utf8_in_texts(error, *chunk)
+                                              : invalid_utf8_message(error, *chunk));
+    } else if (chunk->holds_texts()) {
+      split_texts(*chunk, split_text, emit_pretoken);
     } else {
-      first_error.record(invalid_utf8_message(error, *chunk));
+      split(text, emit_pretoken);
     }
     if (timed) Phase1Stats::add(timing->scan_hash_ns, elapsed_ns_since(t0));
+    if (control != nullptr) control->add_bytes_scanned(text.size());
     chunk.reset();  // the chunk's buffer is released before the next wait
   }
 
@@ -129,28 +163,40 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
 
 void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchSender> owners,
                  FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
-                 PretokenizerKind pretokenizer, const SplitPattern* pattern,
-                 const Phase1Hooks& hooks) {
-  auto scan = [&](auto split) {
-    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks, split);
+                 const TrainConfig& config, const Phase1Hooks& hooks) {
+  auto scan = [&](auto split, auto split_text) {
+    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks, config.control, split,
+                split_text);
   };
-  switch (pretokenizer) {
-    case PretokenizerKind::Whitespace:
-      return scan([](std::string_view text, auto& sink) { split_whitespace(text, sink); });
+  switch (config.pretokenizer) {
+    case PretokenizerKind::Whitespace: {
+      // Whitespace splitting knows no lines: a whole text splits as file text.
+      auto split = [](std::string_view text, auto& sink) { split_whitespace(text, sink); };
+      return scan(split, split);
+    }
     case PretokenizerKind::ByteLevel:
-      return scan([](std::string_view text, auto& sink) { split_bytelevel(text, sink); });
+      return scan([](std::string_view text, auto& sink) { split_bytelevel(text, sink); },
+                  [](std::string_view text, auto& sink) { split_bytelevel_text(text, sink); });
     case PretokenizerKind::Gpt4:
-      return scan([](std::string_view text, auto& sink) { split_gpt4(text, sink); });
+      return scan([](std::string_view text, auto& sink) { split_gpt4(text, sink); },
+                  [](std::string_view text, auto& sink) { split_gpt4_text(text, sink); });
     case PretokenizerKind::O200k:
-      return scan([](std::string_view text, auto& sink) { split_o200k(text, sink); });
+      return scan([](std::string_view text, auto& sink) { split_o200k(text, sink); },
+                  [](std::string_view text, auto& sink) { split_o200k_text(text, sink); });
     case PretokenizerKind::Pattern: {
-      if (pattern == nullptr) throw InternalError("pattern pretokenizer without a pattern");
+      if (!config.pattern) throw InternalError("pattern pretokenizer without a pattern");
       // PCRE2's match data and JIT stack belong to one thread.
-      PatternSplitter splitter(*pattern);
-      return scan([&](std::string_view text, auto& sink) {
-        std::string error;
-        if (!split_pattern(text, splitter, sink, &error)) first_error.record(std::move(error));
-      });
+      PatternSplitter splitter(*config.pattern);
+      std::string error;
+      return scan(
+          [&](std::string_view text, auto& sink) {
+            if (!split_pattern(text, splitter, sink, &error)) first_error.record(std::move(error));
+          },
+          [&](std::string_view text, auto& sink) {
+            if (!split_pattern_text(text, splitter, sink, &error)) {
+              first_error.record(std::move(error));
+            }
+          });
     }
   }
 }
@@ -269,43 +315,63 @@ uint64_t total_file_bytes(const std::vector<std::string>& files) {
   return total;
 }
 
+}  // namespace
+
 // One call of count_words: the state its threads share and the threads.
 //
 // Member order is lifetime order: everything the workers refer to is
 // declared before the thread groups, so it outlives every thread on every
 // path; the groups are destroyed in reverse order, readers joined first,
-// then scanners, then owners. The coordinator's own channel ends live in
-// run(), so if anything there throws they are dropped before any join and
-// the workers run down on their own instead of waiting for the coordinator.
+// then scanners, then owners. The coordinator holds the chunk channel's
+// sending end outside this object, declared after it, so if anything throws
+// that end is dropped before any join and the workers run down on their own
+// instead of waiting for the coordinator.
+//
+//   CountingRun run(config, hooks, total_bytes);
+//   ChunkSender sender = run.start();   // owners and scanners wait
+//   run.read_files(sender);             // or: the caller sends chunks
+//   CountResult result = run.finish(std::move(sender));
 class CountingRun {
  public:
-  CountingRun(const TrainConfig& config, const Phase1Hooks& hooks)
+  CountingRun(const TrainConfig& config, const Phase1Hooks& hooks, uint64_t total_bytes)
       : config_(config),
         hooks_(hooks),
-        sizing_(compute_sizing(total_file_bytes(config.files),
-                               std::clamp<uint64_t>(config.threads, 1, MAX_THREADS),
+        sizing_(compute_sizing(total_bytes, std::clamp<uint64_t>(config.threads, 1, MAX_THREADS),
                                config.min_range)),
         timing_(config.diagnostics.enabled ? &stats_ : nullptr),
         shards_(sizing_.owners) {}
 
-  CountResult run() {
+  const PipelineSizing& sizing() const { return sizing_; }
+  bool failed() { return first_error_.holds(); }
+
+  // Starts the owners and the scanners; returns the sending end of the
+  // chunk channel they read.
+  ChunkSender start() {
     if (config_.diagnostics.enabled) write_stderr(format_sizing_line(sizing_));
     auto [chunk_sender, chunk_receiver] = make_channel<TextChunk>(sizing_.queue);
-    {
-      // Once these go, the owner channels disconnect when the last scanner
-      // ends, and the chunk channel has no receiver once every scanner is gone.
-      std::vector<BatchSender> owner_senders = start_owners();
-      start_scanners(std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver)),
-                     owner_senders);
-    }
-    plan_ranges();
-    start_readers(chunk_sender);
+    // Once these go, the owner channels disconnect when the last scanner
+    // ends, and the chunk channel has no receiver once every scanner is gone.
+    std::vector<BatchSender> owner_senders = start_owners();
+    start_scanners(std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver)),
+                   owner_senders);
+    return std::move(chunk_sender);
+  }
 
+  // Cuts config.files into ranges and starts the readers, which send them.
+  void read_files(const ChunkSender& sender) {
+    plan_ranges();
+    start_readers(sender);
+  }
+
+  // Waits for the readers, closes the channel, waits for the rest and
+  // returns the counts. Throws Cancelled if the run was cancelled.
+  CountResult finish(ChunkSender sender) {
     reader_threads_.join_all();
-    chunk_sender.reset();
+    sender.reset();
     scanner_threads_.join_all();
     owner_threads_.join_all();
     rethrow_worker_failures({&reader_threads_, &scanner_threads_, &owner_threads_});
+    stop_if_cancelled(config_.control);
     return combine();
   }
 
@@ -340,10 +406,9 @@ class CountingRun {
       before_start(WorkerRole::Scanner);
       scanner_threads_.start(
           [chunks, owners, &first_error = first_error_, timing = timing_, batch = sizing_.batch,
-           pretokenizer = config_.pretokenizer, pattern = config_.pattern.get(),
-           &hooks = hooks_]() mutable {
-            run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch,
-                        pretokenizer, pattern, hooks);
+           &config = config_, &hooks = hooks_]() mutable {
+            run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch, config,
+                        hooks);
           },
           on_exit(WorkerRole::Scanner));
     }
@@ -422,10 +487,46 @@ class CountingRun {
   WorkerGroup reader_threads_{"phase 1 worker"};
 };
 
+CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks) {
+  const uint64_t total_bytes = total_file_bytes(config.files);
+  if (config.control != nullptr) config.control->set_bytes_total(total_bytes);
+  CountingRun run(config, hooks, total_bytes);
+  ChunkSender sender = run.start();
+  run.read_files(sender);
+  return run.finish(std::move(sender));
+}
+
+namespace {
+
+// Sized as for this much input: chunks of about 2 MiB each, whatever the
+// thread budget, and a queue of a few per scanner.
+uint64_t fed_sizing_bytes(uint64_t threads) {
+  return 8 * std::clamp<uint64_t>(threads, 1, MAX_THREADS) * (uint64_t{2} << 20);
+}
+
 }  // namespace
 
-CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks) {
-  return CountingRun(config, hooks).run();
+FedCounting::FedCounting(const TrainConfig& config, Phase1Hooks hooks)
+    : hooks_(std::move(hooks)),
+      run_(std::make_unique<CountingRun>(config, hooks_, fed_sizing_bytes(config.threads))) {
+  sender_ = run_->start();
 }
+
+FedCounting::~FedCounting() {
+  // Dropping the sender first lets the scanners drain and end; the run's
+  // destructor then joins every thread.
+  sender_.reset();
+  run_.reset();
+}
+
+uint64_t FedCounting::chunk_bytes() const { return run_->sizing().chunk; }
+
+SendStatus FedCounting::send_for(TextChunk& chunk, std::chrono::milliseconds timeout) {
+  return sender_.send_for(chunk, timeout);
+}
+
+bool FedCounting::failed() { return run_->failed(); }
+
+CountResult FedCounting::finish() { return run_->finish(std::move(sender_)); }
 
 }  // namespace selkbar

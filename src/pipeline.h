@@ -32,13 +32,17 @@
 #ifndef SELKBAR_PIPELINE_H_
 #define SELKBAR_PIPELINE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "channel.h"
 #include "config.h"
+#include "reader.h"
 #include "stats.h"
 #include "wordtable.h"
 
@@ -98,6 +102,54 @@ struct Phase1Hooks {
 CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks);
 CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64_t threads,
                                    PretokenizerKind pretokenizer, const Phase1Hooks& hooks);
+
+class CountingRun;
+
+// Phase 1 fed by the caller instead of by readers: the caller builds
+// TextChunks (of whole texts or of file text, see reader.h) and sends them;
+// owners and scanners count them on `config.threads` worker threads as
+// count_words does.
+//
+//   FedCounting counting(config);
+//   TextChunk chunk = ...;                       // about chunk_bytes() long
+//   while (counting.send_for(chunk, 100ms) == SendStatus::Timeout) {
+//     if (interrupted()) return;                 // the destructor cleans up
+//   }
+//   CountResult result = counting.finish();
+//
+// The constructor starts the threads (throwing InternalError or
+// ThreadStartError, with every thread started joined, if one cannot start).
+// Memory in flight is bounded by the channel: send_for waits while it is
+// full. send_for reports Closed once the scanners have stopped (a worker
+// failed, or config.control was cancelled); finish() then reports why.
+// finish() joins every thread and returns the counts, or the first error,
+// throwing like count_words (and Cancelled for a cancelled run). The
+// destructor, without finish(), drops the channel and joins every thread.
+// Not thread-safe: one thread uses the object.
+class FedCounting {
+ public:
+  // Borrows config, which must outlive the object; copies hooks.
+  explicit FedCounting(const TrainConfig& config, Phase1Hooks hooks = Phase1Hooks{});
+  ~FedCounting();
+  FedCounting(const FedCounting&) = delete;
+  FedCounting& operator=(const FedCounting&) = delete;
+
+  // The chunk size the pipeline is sized for.
+  uint64_t chunk_bytes() const;
+  // Sent: the chunk is queued and `chunk` is left empty. Timeout or Closed:
+  // `chunk` is left with the caller.
+  SendStatus send_for(TextChunk& chunk, std::chrono::milliseconds timeout);
+  // Whether an error (bad UTF-8, a failed pattern match) has been found, so
+  // that the caller can stop feeding a run that will fail anyway.
+  bool failed();
+  // REQUIRES: called once.
+  CountResult finish();
+
+ private:
+  const Phase1Hooks hooks_;
+  std::unique_ptr<CountingRun> run_;
+  Sender<TextChunk> sender_;
+};
 
 }  // namespace selkbar
 

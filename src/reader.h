@@ -24,6 +24,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "channel.h"
 #include "config.h"
@@ -76,30 +77,50 @@ class ByteBuffer {
   size_t capacity_ = 0;
 };
 
-// An immutable, reference-counted byte buffer holding whole pretokens of one
-// file range. Copying a TextChunk copies a reference, never the bytes.
-// It remembers where its text came from, so that an error found in it can
-// name the file and the byte offset in that file: `source` is borrowed and
-// must outlive the chunk (the reader's task list does); nullptr when the
-// text came from no file.
+// An immutable, reference-counted byte buffer of text for the scanners.
+// Copying a TextChunk copies a reference, never the bytes. It holds either
+//   - file text: whole pretokens of one file range, split by the file rules
+//     (in byte-level modes each line on its own). It remembers where it came
+//     from, so that an error found in it can name the file and the byte
+//     offset in that file: `source` is borrowed and must outlive the chunk
+//     (the reader's task list does); nullptr when the text came from no file;
+//   - whole texts: texts given one by one (by an iterator), each split as
+//     one input, so a pretoken may span a line break. text_ends() holds the
+//     end of each text in text(), ascending, the last one text().size();
+//     first_text() is the number of the first text in the caller's stream,
+//     for error messages.
 class TextChunk {
  public:
   TextChunk() = default;
   explicit TextChunk(ByteBuffer&& buffer, const std::string* source = nullptr,
                      uint64_t offset = 0)
-      : buffer_(std::make_shared<const ByteBuffer>(std::move(buffer))),
+      : payload_(std::make_shared<const Payload>(Payload{std::move(buffer), {}})),
         source_(source),
         offset_(offset) {}
+  // REQUIRES: ends ascending, ends.back() == buffer.size(), ends not empty.
+  TextChunk(ByteBuffer&& buffer, std::vector<size_t>&& ends, uint64_t first_text)
+      : payload_(std::make_shared<const Payload>(Payload{std::move(buffer), std::move(ends)})),
+        offset_(first_text),
+        texts_(true) {}
 
-  std::string_view text() const { return buffer_ ? buffer_->view() : std::string_view(); }
-  size_t size() const { return buffer_ ? buffer_->size() : 0; }
+  std::string_view text() const { return payload_ ? payload_->bytes.view() : std::string_view(); }
+  size_t size() const { return payload_ ? payload_->bytes.size() : 0; }
   const std::string* source() const { return source_; }
-  uint64_t offset() const { return offset_; }  // of the first byte, in source
+  uint64_t offset() const { return texts_ ? 0 : offset_; }  // of the first byte, in source
+
+  bool holds_texts() const { return texts_; }
+  const std::vector<size_t>& text_ends() const { return payload_->ends; }
+  uint64_t first_text() const { return texts_ ? offset_ : 0; }
 
  private:
-  std::shared_ptr<const ByteBuffer> buffer_;
+  struct Payload {
+    ByteBuffer bytes;
+    std::vector<size_t> ends;
+  };
+  std::shared_ptr<const Payload> payload_;
   const std::string* source_ = nullptr;
-  uint64_t offset_ = 0;
+  uint64_t offset_ = 0;  // file text: offset in source; whole texts: first text
+  bool texts_ = false;
 };
 
 using ChunkSender = Sender<TextChunk>;

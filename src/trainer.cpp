@@ -11,6 +11,7 @@
 #include "error.h"
 #include "fxhash.h"
 #include "pairstats.h"
+#include "run_control.h"
 #include "stats.h"
 #include "utf8.h"
 #include "word.h"
@@ -18,6 +19,14 @@
 namespace selkbar {
 
 namespace {
+
+// Words between two looks at the cancellation flag in the loops over every
+// word: a few milliseconds of work.
+constexpr uint32_t CANCEL_CHECK_WORDS = 1u << 16;
+
+inline void poll_cancel(const RunControl* control, uint32_t w) {
+  if ((w & (CANCEL_CHECK_WORDS - 1)) == 0) stop_if_cancelled(control);
+}
 
 // Decodes the character at p (< end) and advances p past it.
 inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
@@ -152,10 +161,11 @@ class CharIndex {
 
 // Steps 1-2 of the initial vocabulary: the alphabet.
 void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet,
-                  Vocabulary& vocab) {
+                  Vocabulary& vocab, const RunControl* control) {
   std::vector<uint64_t> counts(128, 0);
   std::vector<uint8_t> seen(128, 0);
   for (uint32_t w = 0; w < words.len(); ++w) {
+    poll_cancel(control, w);
     const std::string_view word = words.get(w);
     const uint64_t count = words.count(w);
     const auto* p = reinterpret_cast<const uint8_t*>(word.data());
@@ -232,11 +242,13 @@ std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const
 // Step 4: every word as symbol ids; characters outside the vocabulary are
 // dropped.
 SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
-                     const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths) {
+                     const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
+                     const RunControl* control) {
   SymbolArena arena(words.bytes().size(), words.len(), track_lengths);
   std::vector<SymbolId> symbols;
   std::vector<uint32_t> word_chars;
   for (uint32_t w = 0; w < words.len(); ++w) {
+    poll_cancel(control, w);
     const std::string_view word = words.get(w);
     symbols.clear();
     if (form_ids == nullptr) {
@@ -304,7 +316,7 @@ InitialState build_initial_state(const WordTable& words, const TrainConfig& conf
                                  PhaseTimer& timer) {
   Vocabulary vocab;
   for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
-  add_alphabet(words, config.limit_alphabet, vocab);
+  add_alphabet(words, config.limit_alphabet, vocab, config.control);
   timer.lap("alphabet");
 
   const CharIndex chars(vocab);
@@ -312,7 +324,7 @@ InitialState build_initial_state(const WordTable& words, const TrainConfig& conf
   std::vector<std::array<SymbolId, 4>> form_ids;
   if (decoration.active()) form_ids = add_decorated(words, chars, decoration, vocab);
   SymbolArena arena = tokenize(words, chars, decoration.active() ? &form_ids : nullptr,
-                               config.max_token_length.has_value());
+                               config.max_token_length.has_value(), config.control);
   timer.lap("tokenize");
   return InitialState{std::move(vocab), std::move(arena)};
 }
@@ -332,6 +344,7 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
                          PairState& state) {
   PairSteps positions;
   for (uint32_t w = 0; w < arena.word_count(); ++w) {
+    poll_cancel(config.control, w);
     const std::span<const SymbolId> s = arena.word(w);
     const uint64_t count = arena.count(w);
     for (size_t i = 0; i + 1 < s.size(); ++i) {
@@ -367,18 +380,31 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
 class MergeLoop {
  public:
   MergeLoop(const TrainConfig& config, Vocabulary& vocab, SymbolArena& arena, PairState& pairs)
-      : config_(config), vocab_(vocab), arena_(arena), pairs_(pairs) {
+      : config_(config),
+        vocab_(vocab),
+        arena_(arena),
+        pairs_(pairs),
+        reserved_(static_cast<size_t>(std::min<uint64_t>(
+            config.vocab_size, vocab.size() + uint64_t{pairs.counts.size()}))) {
     // Room for vocab_size tokens, but never more than one merge per distinct
     // pair beyond the initial vocabulary: a huge vocab_size is simply never
     // reached, and must not be allocated. Pairs formed later grow the list
     // by doubling.
-    vocab_.reserve(static_cast<size_t>(
-        std::min<uint64_t>(config.vocab_size, vocab_.size() + uint64_t{pairs_.counts.size()})));
+    vocab_.reserve(reserved_);
   }
 
   void run() {
     const uint64_t start_ns = monotonic_ns();
+    RunControl* const control = config_.control;
+    if (control != nullptr) {
+      const uint64_t size = vocab_.size();
+      control->set_merges_target(config_.vocab_size > size ? config_.vocab_size - size : 0);
+    }
     while (vocab_.size() < config_.vocab_size && !pairs_.queue.empty()) {
+      if (control != nullptr) {
+        stop_if_cancelled(control);
+        control->set_merges_done(merges_.size());
+      }
       MergeCandidate top = pairs_.queue.pop();
       if (revalidated(top)) continue;
       if (top.count == 0 || top.count < config_.min_frequency) break;
@@ -388,6 +414,7 @@ class MergeLoop {
       pairs_.pool.recycle(std::move(top.positions));
       push_changed_pairs();
     }
+    if (control != nullptr) control->set_merges_done(merges_.size());
     figures_.elapsed_ns = elapsed_ns_since(start_ns);
   }
 
@@ -485,6 +512,7 @@ class MergeLoop {
   Vocabulary& vocab_;
   SymbolArena& arena_;
   PairState& pairs_;
+  const size_t reserved_;  // the most tokens the loop can end with
   std::vector<Merge> merges_;
   std::vector<PairDelta> deltas_;
   MergeChanges changes_;
@@ -505,6 +533,7 @@ class MergeLoop {
 static TrainResult train_words(const WordTable& word_table, WordTable* owned,
                                const TrainConfig& config) {
   PhaseTimer timer(config.diagnostics);
+  if (config.control != nullptr) config.control->set_stage(RunStage::Merging);
   InitialState initial = build_initial_state(word_table, config, timer);
   report_rss(config.diagnostics, "tokenize (word strings still held)");
   if (owned != nullptr) {

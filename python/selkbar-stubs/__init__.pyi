@@ -3,7 +3,7 @@
 # checkers look for the stubs of a module named selkbar.
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import ClassVar, final
+from typing import Any, ClassVar, Protocol, Union, final
 
 __all__ = [
     "__version__",
@@ -13,9 +13,26 @@ __all__ = [
     "WordCounts",
     "train_bpe_from_counts",
     "train_tokenizer_from_counts",
+    "train_bpe_from_iterator",
+    "train_tokenizer_from_iterator",
+    "count_words_from_iterator",
 ]
 
 __version__: str
+
+class _ArrowArray(Protocol):
+    """An Arrow array offered through the Arrow PyCapsule interface."""
+
+    def __arrow_c_array__(self, requested_schema: Any = None) -> tuple[Any, Any]: ...
+
+class _ArrowStream(Protocol):
+    """An Arrow array, chunked array or stream offered through the PyCapsule interface."""
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any: ...
+
+# What an iterator of texts may give: one text, a batch of texts, or an Arrow
+# string array.
+_TextItem = Union[str, Sequence[str], _ArrowArray]
 
 def train_bpe(
     files: Sequence[str],
@@ -30,6 +47,7 @@ def train_bpe(
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
+    progress: bool = False,
 ) -> tuple[dict[str, int], list[tuple[str, str]]]:
     """Train on `files`, returning `(vocab, merges)`.
 
@@ -51,6 +69,7 @@ def train_tokenizer(
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
+    progress: bool = False,
 ) -> None:
     """Train and write a HuggingFace `tokenizer.json` to `output`.
 
@@ -63,6 +82,7 @@ def count_words(
     pretokenizer: str = "whitespace",
     threads: int | None = None,
     pattern: str | None = None,
+    progress: bool = False,
 ) -> WordCounts:
     """Count the words of `files` (the first half of training) and return them as a
     `WordCounts`, to train on once or many times, save or combine.
@@ -121,6 +141,7 @@ def train_bpe_from_counts(
     limit_alphabet: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    progress: bool = False,
 ) -> tuple[dict[str, int], list[tuple[str, str]]]:
     """Train on `counts` (a `WordCounts`), returning `(vocab, merges)` as `train_bpe` does.
 
@@ -138,7 +159,65 @@ def train_tokenizer_from_counts(
     limit_alphabet: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    progress: bool = False,
 ) -> None:
     """Train on `counts` and write a HuggingFace `tokenizer.json` to `output`,
     as `train_tokenizer` does.
+    """
+
+def train_bpe_from_iterator(
+    iterator: Union[Iterable[_TextItem], _ArrowStream],
+    vocab_size: int,
+    *,
+    length: int | None = None,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    pretokenizer: str = "whitespace",
+    threads: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
+    progress: bool = False,
+) -> tuple[dict[str, int], list[tuple[str, str]]]:
+    """Train on the texts `iterator` gives, returning `(vocab, merges)`.
+
+    Items may be str, lists or tuples of str, or Arrow string arrays; the
+    iterator may itself be an Arrow array or stream. Each text is pretokenized
+    whole. `length`, the number of texts expected, only feeds the progress display.
+    """
+
+def train_tokenizer_from_iterator(
+    iterator: Union[Iterable[_TextItem], _ArrowStream],
+    vocab_size: int,
+    output: str,
+    *,
+    length: int | None = None,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    pretokenizer: str = "whitespace",
+    threads: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
+    progress: bool = False,
+) -> None:
+    """Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json`
+    to `output`, as train_bpe_from_iterator and train_tokenizer do.
+    """
+
+def count_words_from_iterator(
+    iterator: Union[Iterable[_TextItem], _ArrowStream],
+    *,
+    pretokenizer: str = "whitespace",
+    threads: int | None = None,
+    pattern: str | None = None,
+    length: int | None = None,
+    progress: bool = False,
+) -> WordCounts:
+    """Count the words of the texts `iterator` gives, as train_bpe_from_iterator would,
+    and return them as a `WordCounts`.
     """

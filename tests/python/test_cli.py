@@ -175,7 +175,7 @@ def test_every_keyword_option_of_the_library_has_a_flag():
     keywords = [name for name, parameter
                 in inspect.signature(selkbar.train_tokenizer).parameters.items()
                 if parameter.kind is inspect.Parameter.KEYWORD_ONLY]
-    assert len(keywords) == 9
+    assert len(keywords) == 10
     help_text = run_cli("--help").stdout
     for name in keywords:
         flag = "--special-token" if name == "special_tokens" else "--" + name.replace("_", "-")
@@ -191,7 +191,7 @@ def test_help_states_every_default():
     entries = re.split(r"\n  (?=-)", options_part)
     options = [entry for entry in entries
                if entry.strip() and not entry.lstrip().startswith(("-h", "--version"))]
-    assert len(options) == 14
+    assert len(options) == 16
     for entry in options:
         text = " ".join(entry.split())
         assert "(default:" in text or "(required)" in text, text
