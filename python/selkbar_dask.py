@@ -413,14 +413,6 @@ def _count_range(path, start, end, pretokenizer, pattern, threads):
 
 
 def _count_blocks(blocks, pretokenizer, pattern, threads):
-    if not hasattr(selkbar, "_count_words_from_items"):  # TEMPORARY until the block API lands
-        import tempfile
-        with tempfile.NamedTemporaryFile() as tmp:
-            for data, _, _ in blocks:
-                tmp.write(data)
-            tmp.flush()
-            return selkbar.count_words([tmp.name], pretokenizer=pretokenizer, pattern=pattern,
-                                       threads=threads)
     return selkbar._count_words_from_items(blocks, pretokenizer=pretokenizer, pattern=pattern,
                                            threads=threads)
 
