@@ -104,11 +104,12 @@ def count_words(paths, *, client=None, pretokenizer="whitespace", pattern=None,
 def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequency=0,
               max_token_length=None, limit_alphabet=None, pretokenizer="whitespace",
               pattern=None, continuing_subword_prefix=None, end_of_word_suffix=None,
-              partition_bytes=DEFAULT_PARTITION_BYTES, threads_per_task=None):
+              partition_bytes=DEFAULT_PARTITION_BYTES, threads_per_task=None, progress=False):
     """Count `paths` on a Dask cluster (see count_words), then train on this
-    machine; returns (vocab, merges) as selkbar.train_bpe does."""
+    machine; returns (vocab, merges) as selkbar.train_bpe does. `progress`
+    shows the training on this machine."""
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix)
+                                continuing_subword_prefix, end_of_word_suffix, progress)
     _check_training_options(vocab_size, options, pretokenizer, pattern)
     counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                          partition_bytes=partition_bytes, threads_per_task=threads_per_task)
@@ -119,12 +120,12 @@ def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=()
                     min_frequency=0, max_token_length=None, limit_alphabet=None,
                     pretokenizer="whitespace", pattern=None, continuing_subword_prefix=None,
                     end_of_word_suffix=None, partition_bytes=DEFAULT_PARTITION_BYTES,
-                    threads_per_task=None):
+                    threads_per_task=None, progress=False):
     """Count `paths` on a Dask cluster (see count_words), then train on this
     machine and write a HuggingFace tokenizer.json to `output`, as
     selkbar.train_tokenizer does. Nothing is written when counting fails."""
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix)
+                                continuing_subword_prefix, end_of_word_suffix, progress)
     _check_training_options(vocab_size, options, pretokenizer, pattern)
     counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                          partition_bytes=partition_bytes, threads_per_task=threads_per_task)
@@ -148,13 +149,13 @@ def _check_count_options(pretokenizer, pattern, partition_bytes, threads_per_tas
 
 
 def _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                      continuing_subword_prefix, end_of_word_suffix):
+                      continuing_subword_prefix, end_of_word_suffix, progress):
     return dict(special_tokens=list(special_tokens) if isinstance(special_tokens, tuple)
                 else special_tokens,
                 min_frequency=min_frequency, max_token_length=max_token_length,
                 limit_alphabet=limit_alphabet,
                 continuing_subword_prefix=continuing_subword_prefix,
-                end_of_word_suffix=end_of_word_suffix)
+                end_of_word_suffix=end_of_word_suffix, progress=progress)
 
 
 def _check_training_options(vocab_size, options, pretokenizer, pattern):
@@ -163,7 +164,7 @@ def _check_training_options(vocab_size, options, pretokenizer, pattern):
     _check_count_options(pretokenizer, pattern, 1, None)
     empty = selkbar.WordCounts.from_items(
         [], pretokenizer="bytelevel" if pattern is not None else pretokenizer)
-    selkbar.train_bpe_from_counts(empty, vocab_size, **options)
+    selkbar.train_bpe_from_counts(empty, vocab_size, **dict(options, progress=False))
 
 
 def _task_threads(threads_per_task):
