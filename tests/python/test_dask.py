@@ -118,6 +118,7 @@ def test_no_client_is_a_clear_error():
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
+    threads_before = set(threading.enumerate())
     cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1,
                                        dashboard_address=None, worker_dashboard_address=None)
     client = distributed.Client(cluster)
@@ -126,6 +127,12 @@ def client():
     finally:
         client.close()
         cluster.close()
+        # Dask's profiler thread ends a moment after the client closes; wait
+        # for it, so that later tests counting threads see a steady number.
+        # Its offload thread stays for the life of the process.
+        for thread in set(threading.enumerate()) - threads_before:
+            if not thread.name.startswith("Dask-Offload"):
+                thread.join(10)
 
 
 FIXTURES = fixture_files()
