@@ -886,6 +886,8 @@ class Feeder {
     Flow flow = Flow::Go;
     if (PyObject_HasAttrString(iterable, "__arrow_c_stream__")) {
       flow = feed_arrow_stream(iterable);
+    } else if (PyObject_HasAttrString(iterable, "__arrow_c_array__")) {
+      flow = feed_arrow_array(iterable, "iterator");
     } else {
       PyRef iterator(PyObject_GetIter(iterable));
       if (!iterator) {
@@ -923,7 +925,9 @@ class Feeder {
       if (file_blocks_ && is_file_block(item)) return feed_file_block(item, index);
       return feed_batch(item, index);
     }
-    if (PyObject_HasAttrString(item, "__arrow_c_array__")) return feed_arrow_array(item, index);
+    if (PyObject_HasAttrString(item, "__arrow_c_array__")) {
+      return feed_arrow_array(item, "item " + std::to_string(index));
+    }
     PyRef type_name(PyType_GetName(Py_TYPE(item)));
     if (type_name) {
       PyErr_Format(PyExc_TypeError,
@@ -996,12 +1000,11 @@ class Feeder {
 
   // An object offering __arrow_c_array__: its (schema, array) capsules stay
   // alive, and so the array's buffers, while the strings are read.
-  Flow feed_arrow_array(PyObject* item, size_t index) {
+  Flow feed_arrow_array(PyObject* item, const std::string& what) {
     PyRef pair(PyObject_CallMethod(item, "__arrow_c_array__", nullptr));
     if (!pair) return Flow::Fail;
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
-      PyErr_Format(PyExc_TypeError, "item %zu: __arrow_c_array__ did not return two capsules",
-                   index);
+      raise_message(PyExc_TypeError, what + ": __arrow_c_array__ did not return two capsules");
       return Flow::Fail;
     }
     auto* schema = static_cast<ArrowSchema*>(
@@ -1010,7 +1013,7 @@ class Feeder {
     auto* array = static_cast<ArrowArray*>(
         PyCapsule_GetPointer(PyTuple_GET_ITEM(pair.get(), 1), "arrow_array"));
     if (array == nullptr) return Flow::Fail;
-    return feed_arrow_strings(*schema, *array, "item " + std::to_string(index));
+    return feed_arrow_strings(*schema, *array, what);
   }
 
   Flow feed_arrow_strings(const ArrowSchema& schema, const ArrowArray& array,
