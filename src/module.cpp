@@ -1205,6 +1205,37 @@ bool run_call(PyObject* const bound[PARAM_COUNT], const Signature& sig, TrainCon
   return ok;
 }
 
+// (vocab, merges) of a training. Returns a new reference.
+PyObject* vocab_and_merges(Outcome& outcome) {
+  const std::vector<std::string>& tokens = outcome.result.tokens;
+  PyRef vocab(PyDict_New());
+  if (!vocab) return nullptr;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    PyRef key(PyUnicode_FromStringAndSize(tokens[i].data(), static_cast<Py_ssize_t>(tokens[i].size())));
+    PyRef value(PyLong_FromSize_t(i));
+    if (!key || !value || PyDict_SetItem(vocab.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+  try {
+    pairs = selkbar::merge_string_pairs(outcome.result);
+  } catch (...) {
+    outcome.failure = std::current_exception();
+    raise_engine_failure(outcome);
+    return nullptr;
+  }
+  std::vector<std::string>().swap(outcome.result.tokens);
+  PyRef merges(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!merges) return nullptr;
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    const auto& [left, right] = pairs[k];
+    PyObject* tuple = Py_BuildValue("(s#s#)", left.data(), static_cast<Py_ssize_t>(left.size()),
+                                    right.data(), static_cast<Py_ssize_t>(right.size()));
+    if (tuple == nullptr) return nullptr;
+    PyList_SET_ITEM(merges.get(), static_cast<Py_ssize_t>(k), tuple);  // steals tuple
+  }
+  return PyTuple_Pack(2, vocab.get(), merges.get());
+}
+
 PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[PARAM_COUNT];
   if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
@@ -1241,33 +1272,7 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   if (sig.returns == Returns::NOTHING) Py_RETURN_NONE;
   if (sig.returns == Returns::SUMMARY) return build_summary(outcome, !output.has_value());
 
-  const std::vector<std::string>& tokens = outcome.result.tokens;
-  PyRef vocab(PyDict_New());
-  if (!vocab) return nullptr;
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    PyRef key(PyUnicode_FromStringAndSize(tokens[i].data(), static_cast<Py_ssize_t>(tokens[i].size())));
-    PyRef value(PyLong_FromSize_t(i));
-    if (!key || !value || PyDict_SetItem(vocab.get(), key.get(), value.get()) < 0) return nullptr;
-  }
-  std::vector<std::pair<std::string, std::string>> pairs;
-  try {
-    pairs = selkbar::merge_string_pairs(outcome.result);
-  } catch (...) {
-    outcome.failure = std::current_exception();
-    raise_engine_failure(outcome);
-    return nullptr;
-  }
-  std::vector<std::string>().swap(outcome.result.tokens);
-  PyRef merges(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-  if (!merges) return nullptr;
-  for (size_t k = 0; k < pairs.size(); ++k) {
-    const auto& [left, right] = pairs[k];
-    PyObject* tuple = Py_BuildValue("(s#s#)", left.data(), static_cast<Py_ssize_t>(left.size()),
-                                    right.data(), static_cast<Py_ssize_t>(right.size()));
-    if (tuple == nullptr) return nullptr;
-    PyList_SET_ITEM(merges.get(), static_cast<Py_ssize_t>(k), tuple);  // steals tuple
-  }
-  return PyTuple_Pack(2, vocab.get(), merges.get());
+  return vocab_and_merges(outcome);
 }
 
 // Returns a new reference.
@@ -2307,6 +2312,44 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
   return PyModule_AddObjectRef(module, name, owned.get());
 }
 
+// The module's members, in the order __all__ lists them; the private ones
+// (named with a leading underscore) stay out of __all__. Functions are bound
+// to the module: __self__ is the module object and __module__ is its name.
+// Returns -1 with an exception set.
+int add_members(PyObject* module) {
+  PyRef name(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  auto function = [&](PyMethodDef* def) { return PyCFunction_NewEx(def, module, name.get()); };
+  if (add_member(module, "__version__", PyUnicode_FromString(SELKBAR_VERSION)) < 0) return -1;
+  const std::pair<const char*, PyMethodDef*> public_functions[] = {
+      {"train_bpe", &train_bpe_def},
+      {"train_tokenizer", &train_tokenizer_def},
+      {"count_words", &count_words_def},
+      {"WordCounts", nullptr},
+      {"train_bpe_from_counts", &train_bpe_from_counts_def},
+      {"train_tokenizer_from_counts", &train_tokenizer_from_counts_def},
+      {"train_bpe_from_iterator", &train_bpe_from_iterator_def},
+      {"train_tokenizer_from_iterator", &train_tokenizer_from_iterator_def},
+      {"count_words_from_iterator", &count_words_from_iterator_def},
+      {"read_texts", &read_texts_def},
+  };
+  for (const auto& [member, def] : public_functions) {
+    PyObject* value = def != nullptr ? function(def)
+                                     : Py_NewRef(reinterpret_cast<PyObject*>(&word_counts_type));
+    if (add_member(module, member, value) < 0) return -1;
+  }
+  for (PyMethodDef* def :
+       {&train_tokenizer_summary_def, &train_tokenizer_from_counts_summary_def,
+        &count_words_from_items_def, &train_tokenizer_from_items_summary_def}) {
+    PyRef private_function(function(def));
+    if (!private_function || PyModule_AddObjectRef(module, def->ml_name, private_function.get()) < 0) {
+      return -1;
+    }
+  }
+  // The command line checks --threads against the same bound.
+  return PyModule_AddIntConstant(module, "_MAX_THREADS", static_cast<long>(selkbar::MAX_THREADS));
+}
+
 }  // namespace
 
 PyMODINIT_FUNC PyInit_selkbar(void) {
@@ -2331,53 +2374,7 @@ PyMODINIT_FUNC PyInit_selkbar(void) {
   if (ready_word_counts_types() < 0) return nullptr;
   PyRef module(PyModule_Create(&selkbar_module));
   if (!module) return nullptr;
-  // The functions are bound to the module: __self__ is the module object and
-  // __module__ is its name.
-  PyRef name(PyModule_GetNameObject(module.get()));
-  if (!name ||
-      add_member(module.get(), "__version__", PyUnicode_FromString(SELKBAR_VERSION)) < 0 ||
-      add_member(module.get(), "train_bpe",
-                 PyCFunction_NewEx(&train_bpe_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "train_tokenizer",
-                 PyCFunction_NewEx(&train_tokenizer_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "count_words",
-                 PyCFunction_NewEx(&count_words_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "WordCounts",
-                 Py_NewRef(reinterpret_cast<PyObject*>(&word_counts_type))) < 0 ||
-      add_member(module.get(), "train_bpe_from_counts",
-                 PyCFunction_NewEx(&train_bpe_from_counts_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "train_tokenizer_from_counts",
-                 PyCFunction_NewEx(&train_tokenizer_from_counts_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "train_bpe_from_iterator",
-                 PyCFunction_NewEx(&train_bpe_from_iterator_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "train_tokenizer_from_iterator",
-                 PyCFunction_NewEx(&train_tokenizer_from_iterator_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "count_words_from_iterator",
-                 PyCFunction_NewEx(&count_words_from_iterator_def, module.get(), name.get())) < 0 ||
-      add_member(module.get(), "read_texts",
-                 PyCFunction_NewEx(&read_texts_def, module.get(), name.get())) < 0) {
-    return nullptr;
-  }
-  for (PyMethodDef* private_def :
-       {&count_words_from_items_def, &train_tokenizer_from_items_summary_def}) {
-    PyRef function(PyCFunction_NewEx(private_def, module.get(), name.get()));
-    if (!function || PyModule_AddObjectRef(module.get(), private_def->ml_name, function.get()) < 0) {
-      return nullptr;
-    }
-  }
-  // Private members stay out of __all__.
-  PyRef summary(PyCFunction_NewEx(&train_tokenizer_summary_def, module.get(), name.get()));
-  PyRef counts_summary(
-      PyCFunction_NewEx(&train_tokenizer_from_counts_summary_def, module.get(), name.get()));
-  if (!summary || !counts_summary ||
-      PyModule_AddObjectRef(module.get(), "_train_tokenizer_summary", summary.get()) < 0 ||
-      PyModule_AddObjectRef(module.get(), "_train_tokenizer_from_counts_summary",
-                            counts_summary.get()) < 0 ||
-      // The command line checks --threads against the same bound.
-      PyModule_AddIntConstant(module.get(), "_MAX_THREADS",
-                              static_cast<long>(selkbar::MAX_THREADS)) < 0) {
-    return nullptr;
-  }
+  if (add_members(module.get()) < 0) return nullptr;
   module_object = Py_NewRef(module.get());
   return module.release();
 }
