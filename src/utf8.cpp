@@ -1,6 +1,7 @@
 #include "utf8.h"
 
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace selkbar {
@@ -56,28 +57,60 @@ size_t check_sequence(const uint8_t* data, size_t i, size_t size, Utf8Error* err
   return rule.length;
 }
 
+// The same test as check_sequence, without the error: the length of the
+// valid sequence at data[i], or 0 if there is none. It takes the sequence in
+// one piece (whole before size, second byte in range, the rest continuation
+// bytes) instead of byte by byte, which is what makes non-ASCII text cheap;
+// check_sequence is only called to describe an error it found.
+inline size_t valid_sequence_length(const uint8_t* data, size_t i, size_t size) {
+  const LeadRule rule = LEAD_RULES[data[i]];
+  // A length of 0 wraps to the largest value and fails this test too.
+  if (static_cast<size_t>(rule.length) - 1 >= size - i) return 0;
+  if (static_cast<uint8_t>(data[i + 1] - rule.low) > rule.high - rule.low) return 0;
+  if (rule.length >= 3 && !is_continuation(data[i + 2])) return 0;
+  if (rule.length == 4 && !is_continuation(data[i + 3])) return 0;
+  return rule.length;
+}
+
+// The index of the first byte at or above 0x80 from data[i], or size: two
+// words per step, then one word, whose first high byte the bit scan finds
+// without a loop over the stragglers.
+inline size_t skip_ascii(const uint8_t* data, size_t i, size_t size) {
+  while (i + 16 <= size) {
+    uint64_t a, b;
+    std::memcpy(&a, data + i, 8);
+    std::memcpy(&b, data + i + 8, 8);
+    if (((a | b) & HIGH_BITS) != 0) break;
+    i += 16;
+  }
+  while (i + 8 <= size) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    const uint64_t high = word & HIGH_BITS;
+    if (high != 0) return i + static_cast<size_t>(std::countr_zero(high)) / 8;
+    i += 8;
+  }
+  while (i < size && data[i] < 0x80) ++i;
+  return i;
+}
+
 }  // namespace
 
 bool validate_utf8(std::string_view text, Utf8Error* error) {
+  static_assert(std::endian::native == std::endian::little, "the first byte is the lowest");
   const auto* const data = reinterpret_cast<const uint8_t*>(text.data());
   const size_t size = text.size();
   size_t i = 0;
   while (i < size) {
-    // ASCII fast path: two words per step, then the stragglers one by one.
-    while (i + 16 <= size) {
-      uint64_t a, b;
-      std::memcpy(&a, data + i, 8);
-      std::memcpy(&b, data + i + 8, 8);
-      if (((a | b) & HIGH_BITS) != 0) break;
-      i += 16;
-    }
-    if (i >= size) break;
     if (data[i] < 0x80) {
-      ++i;
+      i = skip_ascii(data, i, size);
       continue;
     }
-    const size_t length = check_sequence(data, i, size, error);
-    if (length == 0) return false;
+    const size_t length = valid_sequence_length(data, i, size);
+    if (length == 0) {
+      check_sequence(data, i, size, error);
+      return false;
+    }
     i += length;
   }
   return true;
