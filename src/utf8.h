@@ -85,7 +85,7 @@ inline DecodedChar decode_utf8_unchecked(const uint8_t* p, const uint8_t* end) {
   const auto available = static_cast<size_t>(end - p);
   if (lead < 0x80) return {lead, 1};
   if (lead < 0xE0) {
-    if (lead < 0xC0 || available < 2) return {REPLACEMENT_CHARACTER, 1};
+    if (available < 2) return {REPLACEMENT_CHARACTER, 1};
     return {((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu), 2};
   }
   if (lead < 0xF0) {
