@@ -112,7 +112,18 @@ inline const uint8_t* extend_run(const uint8_t* q, const uint8_t* end, CharClass
     }
   }
   while (q < end) {
-    const Char c = decode_at(q, end, classifier);
+    // ASCII on its own path: its length is a constant there, not a value
+    // the loop has to keep in a register.
+    if (*q < 0x80) {
+      const CharClass ascii = ASCII_CLASS[*q];
+      if (ascii != cls) {
+        *next = Char{ascii, 1};
+        return q;
+      }
+      ++q;
+      continue;
+    }
+    const Char c = decode_non_ascii(q, end, classifier);
     if (c.cls != cls) {
       *next = c;
       return q;
