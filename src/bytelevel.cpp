@@ -87,8 +87,9 @@ struct Char {
   uint32_t length;
 };
 
+// The cutter only runs on validated text, so it takes the decoder's fast path.
 inline Char decode_non_ascii(const uint8_t* p, const uint8_t* end, CharClassifier* classifier) {
-  const DecodedChar c = decode_utf8(p, end);
+  const DecodedChar c = decode_utf8_unchecked(p, end);
   return {classifier->classify(c.cp), c.length};
 }
 
@@ -111,7 +112,18 @@ inline const uint8_t* extend_run(const uint8_t* q, const uint8_t* end, CharClass
     }
   }
   while (q < end) {
-    const Char c = decode_at(q, end, classifier);
+    // ASCII on its own path: its length is a constant there, not a value
+    // the loop has to keep in a register.
+    if (*q < 0x80) {
+      const CharClass ascii = ASCII_CLASS[*q];
+      if (ascii != cls) {
+        *next = Char{ascii, 1};
+        return q;
+      }
+      ++q;
+      continue;
+    }
+    const Char c = decode_non_ascii(q, end, classifier);
     if (c.cls != cls) {
       *next = c;
       return q;
@@ -170,8 +182,8 @@ class LineCutter {
     // Room for two: the whitespace rule may close two pretokens in one step.
     while (p_ < end_ && count_ + 2 <= CUT_BATCH) {
       if (*p_ == '\'' && cut_contraction()) continue;
-      const Char c = have_ahead_ ? ahead_ : decode_at(p_, end_, classifier_);
-      have_ahead_ = false;
+      const Char c = ahead_.length != 0 ? ahead_ : decode_at(p_, end_, classifier_);
+      ahead_.length = 0;
       const uint8_t* const q = p_ + c.length;
       if (c.cls != CharClass::Whitespace) {
         cut_run(q, c.cls);
@@ -201,7 +213,7 @@ class LineCutter {
   bool cut_contraction() {
     const size_t n = contraction_length(p_, end_);
     if (n == 0) return false;
-    have_ahead_ = false;
+    ahead_.length = 0;
     cut(p_ + n);
     return true;
   }
@@ -209,8 +221,11 @@ class LineCutter {
   // Cuts at the end of the run of `cls` that goes on at q; the character
   // that stops it starts the next pretoken.
   void cut_run(const uint8_t* q, CharClass cls) {
-    cut(extend_run(q, end_, cls, &ahead_, classifier_));
-    have_ahead_ = p_ < end_;
+    // The run either stops at a character, which extend_run stores, or at
+    // the end of the line, where `next` keeps length 0: nothing ahead.
+    Char next{};
+    cut(extend_run(q, end_, cls, &next, classifier_));
+    ahead_ = next;
   }
 
   // p_ is at a whitespace character whose end is q. A space takes the run of
@@ -271,7 +286,6 @@ class LineCutter {
     }
     cut(run.end);
     ahead_ = run.after;
-    have_ahead_ = true;
   }
 
   const uint8_t* p_;
@@ -279,8 +293,8 @@ class LineCutter {
   const char** const cuts_;
   CharClassifier* const classifier_;
   size_t count_ = 0;
+  // The character at p_ when it is already decoded; length 0 when not.
   Char ahead_{};
-  bool have_ahead_ = false;  // whether ahead_ is the character at p_
 };
 
 size_t cut_line(const char* line_begin, const char* line_end, const char** cuts,

@@ -64,8 +64,11 @@ class CharClassifier {
   }
 
  private:
-  static CharClass ascii_class(uint32_t cp);
-  CharClass classify_and_remember(uint32_t cp);
+  // Both cold: the scanners classify ASCII themselves, and a miss happens
+  // about once per new stretch. Telling the compiler so lets it keep the
+  // scanners' registers for the hits instead of saving them for these calls.
+  [[gnu::cold]] static CharClass ascii_class(uint32_t cp);
+  [[gnu::cold]] CharClass classify_and_remember(uint32_t cp);
 
   static constexpr size_t SLOTS = 4;
   // Inclusive stretches; first > last marks an empty slot. No stretch holds

@@ -73,6 +73,30 @@ inline DecodedChar decode_utf8(const uint8_t* p, const uint8_t* end) {
   return {cp, length};
 }
 
+// decode_utf8 for text that validate_utf8 has accepted, which is all the
+// splitters ever see: it trusts the continuation bytes and the code point's
+// range, and so spends no instructions on checks that cannot fail there.
+// Valid text decodes exactly as with decode_utf8. On anything else it is
+// still safe, with an unspecified result: it never reads at or past end, and
+// every length it returns is at least 1 and fits before end.
+// REQUIRES: p < end.
+inline DecodedChar decode_utf8_unchecked(const uint8_t* p, const uint8_t* end) {
+  const uint8_t lead = p[0];
+  const auto available = static_cast<size_t>(end - p);
+  if (lead < 0x80) return {lead, 1};
+  if (lead < 0xE0) {
+    if (available < 2) return {REPLACEMENT_CHARACTER, 1};
+    return {((lead & 0x1Fu) << 6) | (p[1] & 0x3Fu), 2};
+  }
+  if (lead < 0xF0) {
+    if (available < 3) return {REPLACEMENT_CHARACTER, 1};
+    return {((lead & 0x0Fu) << 12) | ((p[1] & 0x3Fu) << 6) | (p[2] & 0x3Fu), 3};
+  }
+  if (lead >= 0xF8 || available < 4) return {REPLACEMENT_CHARACTER, 1};
+  return {((lead & 0x07u) << 18) | ((p[1] & 0x3Fu) << 12) | ((p[2] & 0x3Fu) << 6) | (p[3] & 0x3Fu),
+          4};
+}
+
 // Appends the UTF-8 encoding of `cp`, a Unicode scalar value, to `out` (a
 // std::string or a std::vector<uint8_t>).
 template <typename Bytes>

@@ -28,17 +28,23 @@ WordTable WordTable::clone() const {
 }
 
 uint32_t WordTable::push(std::string_view word, uint64_t count) {
-  // Everything that can fail happens before the first change, so a throw
-  // (the limit, or memory running out) leaves the table as it was.
+  // A throw (the limit, or memory running out) leaves the table as it was:
+  // the limit is checked first, and an append that fails undoes the ones
+  // before it. The undo costs nothing until something throws, unlike
+  // reserving ahead on every call.
   if (word.size() > max_bytes_ - bytes_.size()) {
     throw InternalError("unique word bytes exceed 4 GB; recompile with u64 offsets");
   }
-  if (offsets_.size() == offsets_.capacity()) offsets_.reserve(offsets_.capacity() * 2 + 4);
-  if (counts_.size() == counts_.capacity()) counts_.reserve(counts_.capacity() * 2 + 4);
-  bytes_.insert(bytes_.end(), word.begin(), word.end());
   const auto id = static_cast<uint32_t>(counts_.size());
-  offsets_.push_back(static_cast<uint32_t>(bytes_.size()));
-  counts_.push_back(count);
+  bytes_.insert(bytes_.end(), word.begin(), word.end());
+  try {
+    offsets_.push_back(static_cast<uint32_t>(bytes_.size()));
+    counts_.push_back(count);
+  } catch (...) {
+    bytes_.resize(offsets_[id]);
+    offsets_.resize(static_cast<size_t>(id) + 1);
+    throw;
+  }
   return id;
 }
 
