@@ -1,5 +1,6 @@
 """The benchmark runner: reading selkbar's diagnostics, comparing results, reports."""
 
+import importlib.util
 import json
 import os
 import subprocess
@@ -9,7 +10,9 @@ import pytest
 
 BENCH = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
 sys.path.insert(0, BENCH)
+import charts  # noqa: E402
 import run  # noqa: E402
+import worker  # noqa: E402
 
 STATS_STDERR = """\
 sizing: chunk=8192KB queue=8 batch=64KB readers=2 scanners=1 owners=1
@@ -126,6 +129,94 @@ def test_growth_tables_compare_sizes_and_vocabularies():
     assert "cjk" not in text and "v64000-t2 |" not in text
 
 
+def _result(case, **impls):
+    """A run_case result: impls maps trainer to (wall s, peak MB)."""
+    return {"case": case, "error": None,
+            "impls": {impl: {"wall_s": w, "cpu_s": w, "peak_rss_mb": m, "vocab_size": case.vocab,
+                             "merges": 0, "deterministic": True, "stats": None}
+                      for impl, (w, m) in impls.items()}}
+
+
+class TestPeers:
+    def test_every_trainer_has_its_pretokenization_stated(self):
+        for impl in run.IMPLS:
+            for mode in ("whitespace", "bytelevel"):
+                assert worker.PRETOKENIZATION[(impl, mode)]
+
+    def test_rayon_trainers_get_the_thread_budget_and_sentencepiece_its_argument(self):
+        for impl in ("tokenizers", "rustbpe", "bpeasy"):
+            assert run.worker_env(impl, 3)["RAYON_NUM_THREADS"] == "3"
+        assert "RAYON_NUM_THREADS" not in run.worker_env("sentencepiece", 3)
+        assert run.worker_env("selkbar", 3)["SELKBAR_STATS"] == "1"
+
+    def test_peer_table_compares_time_and_memory_with_selkbar(self):
+        case = run.Case("en", "100M", "bytelevel", 32000, 2)
+        res = _result(case, selkbar=(2.0, 100.0), rustbpe=(10.0, 250.0), tokenizers=(40.0, 700.0))
+        text = "\n".join(run.peer_lines([res], ["selkbar", "tokenizers", "rustbpe", "bpeasy"]))
+        assert "| en-100M-bytelevel-v32000-t2 | rustbpe | 10.00 | 10.00 | 250 | 5.00 | 2.50 | 32000 |" in text
+        assert "| tokenizers |" not in text and "bpeasy" not in text     # library has its own table
+        assert run.peer_lines([_result(case, selkbar=(1.0, 1.0))], run.IMPLS) == []
+
+    def test_thread_scaling_pairs_the_same_case_per_trainer(self):
+        results = [_result(run.Case("en", "100M", "whitespace", 8000, t), selkbar=(w, 1), bpeasy=(b, 1))
+                   for t, w, b in ((1, 3.0, 8.0), (2, 2.0, 5.0))]
+        results.append(_result(run.Case("cjk", "100M", "whitespace", 8000, 2), selkbar=(1.0, 1)))
+        text = "\n".join(run.thread_scaling_lines(results))
+        assert "| en-100M-whitespace-v8000 | selkbar | 1 → 2 | 3.00 | 2.00 | 1.50 |" in text
+        assert "| en-100M-whitespace-v8000 | bpeasy | 1 → 2 | 8.00 | 5.00 | 1.60 |" in text
+        assert "cjk" not in text
+
+
+class TestPerThreadFigures:
+    SELKBAR = {"wall_s": 5.0, "merges": 30000,
+               "stats": {"phase1_ms": {"read": 500, "scan+hash": 4000, "insert": 2000},
+                         "phase2_s": {"tokenize": 0.25, "initial pair count": 0.25, "merge loop": 1.5}}}
+
+    def test_rates_per_thread_and_projection(self):
+        f = run.thread_figures(self.SELKBAR, pretokens=200_000_000, corpus_bytes=1_000_000_000)
+        assert f["reader_mb_s"] == pytest.approx(2000)
+        assert f["scanner_pretokens_s"] == pytest.approx(50e6)
+        assert f["owner_pretokens_s"] == pytest.approx(100e6)
+        assert f["merges_s"] == pytest.approx(20000)
+        # 6.5 s of phase-1 thread time spreads over the threads; 2 s of phase 2 does not.
+        assert run.projected_wall(f, 16) == pytest.approx(6.5 / 16 + 2.0)
+        assert run.projected_wall(f, 64) == pytest.approx(6.5 / 64 + 2.0)
+        assert run.stops_scaling(f) == (pytest.approx(3.25), "merge loop")
+
+    def test_missing_counts_leave_gaps_not_errors(self):
+        f = run.thread_figures(self.SELKBAR, pretokens=None, corpus_bytes=10)
+        assert f["scanner_pretokens_s"] is None and f["merges_s"] == pytest.approx(20000)
+        assert run.thread_figures({"wall_s": 1.0, "merges": 0, "stats": None}, 5, 10) is None
+
+
+class TestCharts:
+    RESULTS = [_result(run.Case("en", size, "bytelevel", vocab, threads), selkbar=(w, 100.0),
+                       rustbpe=(10 * w, 300.0))
+               for size, vocab, threads, w in (("100M", 32000, 2, 1.0), ("1G", 32000, 2, 8.0),
+                                               ("100M", 8000, 2, 0.5), ("100M", 32000, 1, 1.2))]
+
+    def test_per_case_keeps_case_order_and_drops_absent_trainers(self):
+        ids, values = charts.per_case(self.RESULTS, ["selkbar", "bpeasy", "rustbpe"], "peak_rss_mb")
+        assert ids[0] == "en-100M-bytelevel-v32000-t2" and len(ids) == 4
+        assert values == {"selkbar": [100.0] * 4, "rustbpe": [300.0] * 4}
+
+    def test_size_panels_take_most_threads_and_vocab_nearest_32000(self):
+        panels, vocab, threads = charts.by_size(self.RESULTS, ["selkbar", "rustbpe"])
+        assert (vocab, threads) == (32000, 2)
+        assert panels == {("en", "bytelevel"): {"selkbar": [(100 * 10**6, 1.0), (10**9, 8.0)],
+                                                "rustbpe": [(100 * 10**6, 10.0), (10**9, 80.0)]}}
+        one_size = [r for r in self.RESULTS if r["case"].size == "100M"]
+        assert charts.by_size(one_size, ["selkbar"])[0] == {}
+
+    def test_draw_writes_pngs(self, tmp_path):
+        pytest.importorskip("matplotlib")
+        written = charts.draw(self.RESULTS, ["selkbar", "rustbpe"], str(tmp_path))
+        assert [os.path.basename(p) for _, p in written] == ["time.png", "memory.png", "size.png"]
+        for _, path in written:
+            with open(path, "rb") as f:
+                assert f.read(8) == b"\x89PNG\r\n\x1a\n"
+
+
 def _has_train_bpe():
     try:
         import selkbar
@@ -172,3 +263,21 @@ def test_small_run_end_to_end(tmp_path, impls):
         if "selkbar" in impls:
             assert float(cells[1]) > 0 and cells[-1] == "yes"
     assert "Notes:" not in text                          # no failure, mismatch or nondeterminism
+
+
+@pytest.mark.parametrize("peer", worker.PEERS)
+def test_peer_runs_end_to_end_or_is_skipped(tmp_path, peer):
+    """Each peer trains in the runner, or, when not installed, is named as skipped."""
+    results = tmp_path / "RESULTS.md"
+    proc = subprocess.run(
+        [sys.executable, os.path.join(BENCH, "run.py"), "--size", "300K", "--mixes", "multi",
+         "--modes", "bytelevel", "--vocabs", "3000", "--threads", "1", "--runs", "1", "--impls", peer,
+         "--no-baseline", "--no-charts", "--data-dir", str(tmp_path), "--results", str(results)],
+        capture_output=True, text=True, timeout=600)
+    assert proc.returncode == 0, proc.stderr
+    text = results.read_text(encoding="utf-8")
+    if importlib.util.find_spec(worker.MODULES[peer]) is None:
+        assert f"Not installed, so not run: {peer}" in text
+    else:
+        row = next(line for line in text.splitlines() if line.startswith(f"| multi-300K-bytelevel-v3000-t1 | {peer} |"))
+        assert float(row.split("|")[3]) > 0
