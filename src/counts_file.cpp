@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "error.h"
 #include "huge_pages.h"
 #include "os_text.h"
 #include "xxh64.h"
@@ -387,32 +388,54 @@ CountsImageSize measure_counts_image(const WordCounts& counts) {
   return size;
 }
 
-void encode_counts_into(const WordCounts& counts, const CountsImageSize& size, char* out) {
+uint64_t counts_image_bound(const WordCounts& counts) {
+  const WordTable& table = counts.words();
+  constexpr uint64_t LONGEST_VARINT = 10;  // of a 64-bit value
+  return COUNTS_HEADER_BYTES + pretokenizer_name(counts.pretokenizer().kind).size() +
+         pattern_of(counts).size() + uint64_t{table.len()} * 2 * LONGEST_VARINT +
+         table.bytes().size() + COUNTS_CHECKSUM_BYTES;
+}
+
+// The sections are written first and the header, which records their sizes,
+// last; so one pass over the words does, with no measuring pass before it.
+uint64_t encode_counts_into(const WordCounts& counts, char* out) {
   const WordTable& table = counts.words();
   const std::string_view name = pretokenizer_name(counts.pretokenizer().kind);
   const std::string_view pattern = pattern_of(counts);
-  std::memcpy(out, COUNTS_MAGIC, sizeof COUNTS_MAGIC);
-  put<uint32_t>(out + 8, COUNTS_FORMAT_VERSION);
-  put<uint32_t>(out + 12, counts.pretokenizer().pattern ? FLAG_PATTERN : 0);
-  put<uint64_t>(out + 16, table.len());
-  put<uint64_t>(out + 24, table.bytes().size());
-  put<uint64_t>(out + 32, size.lengths_bytes);
-  put<uint64_t>(out + 40, size.counts_bytes);
-  put<uint32_t>(out + 48, static_cast<uint32_t>(name.size()));
-  put<uint32_t>(out + 52, static_cast<uint32_t>(pattern.size()));
-  put<uint64_t>(out + HEADER_CHECKSUM_OFFSET, xxh64(std::string_view(out, HEADER_CHECKSUM_OFFSET)));
   char* p = out + COUNTS_HEADER_BYTES;
   std::memcpy(p, name.data(), name.size());
   p += name.size();
   if (!pattern.empty()) std::memcpy(p, pattern.data(), pattern.size());  // data() may be null
   p += pattern.size();
+  char* const lengths_start = p;
   for (uint32_t id = 0; id < table.len(); ++id) {
     p = put_varint(p, table.offsets()[id + 1] - table.offsets()[id]);
   }
+  char* const counts_start = p;
   for (uint64_t count : table.counts()) p = put_varint(p, count);
+  const auto lengths_bytes = static_cast<uint64_t>(counts_start - lengths_start);
+  const auto counts_bytes = static_cast<uint64_t>(p - counts_start);
   if (!table.bytes().empty()) std::memcpy(p, table.bytes().data(), table.bytes().size());
   p += table.bytes().size();
+
+  std::memcpy(out, COUNTS_MAGIC, sizeof COUNTS_MAGIC);
+  put<uint32_t>(out + 8, COUNTS_FORMAT_VERSION);
+  put<uint32_t>(out + 12, counts.pretokenizer().pattern ? FLAG_PATTERN : 0);
+  put<uint64_t>(out + 16, table.len());
+  put<uint64_t>(out + 24, table.bytes().size());
+  put<uint64_t>(out + 32, lengths_bytes);
+  put<uint64_t>(out + 40, counts_bytes);
+  put<uint32_t>(out + 48, static_cast<uint32_t>(name.size()));
+  put<uint32_t>(out + 52, static_cast<uint32_t>(pattern.size()));
+  put<uint64_t>(out + HEADER_CHECKSUM_OFFSET, xxh64(std::string_view(out, HEADER_CHECKSUM_OFFSET)));
   put<uint64_t>(p, xxh64(std::string_view(out, static_cast<size_t>(p - out))));
+  return static_cast<uint64_t>(p - out) + COUNTS_CHECKSUM_BYTES;
+}
+
+void encode_counts_into(const WordCounts& counts, const CountsImageSize& size, char* out) {
+  if (encode_counts_into(counts, out) != size.total) {
+    throw InternalError("counts image size differs from its measure");
+  }
 }
 
 std::string encode_counts(const WordCounts& counts) {
@@ -424,13 +447,15 @@ std::string encode_counts(const WordCounts& counts) {
 
 std::optional<std::string> save_counts(const WordCounts& counts, const std::string& path) {
   // Not a std::string: its size would be zero-filled first, a pass over the
-  // largest buffer of the save for nothing. Huge pages: see fresh_reserve.
-  const CountsImageSize size = measure_counts_image(counts);
-  const auto release = [&size](char* image) { release_huge(image, size.total); };
-  const std::unique_ptr<char, decltype(release)> image(
-      static_cast<char*>(allocate_huge(size.total)), release);
-  encode_counts_into(counts, size, image.get());
-  return write_file_atomically(path, std::string_view(image.get(), size.total));
+  // largest buffer of the save for nothing. Room for the longest image is
+  // reserved and only the pages written are ever touched. Huge pages: see
+  // fresh_reserve.
+  const uint64_t bound = counts_image_bound(counts);
+  const auto release = [bound](char* image) { release_huge(image, bound); };
+  const std::unique_ptr<char, decltype(release)> image(static_cast<char*>(allocate_huge(bound)),
+                                                       release);
+  const uint64_t size = encode_counts_into(counts, image.get());
+  return write_file_atomically(path, std::string_view(image.get(), size));
 }
 
 LoadResult load_counts(const std::string& path) {

@@ -80,6 +80,11 @@ struct CountsImageSize {
 CountsImageSize measure_counts_image(const WordCounts& counts);
 // REQUIRES: `size` measured for `counts`; `out` holds size.total bytes.
 void encode_counts_into(const WordCounts& counts, const CountsImageSize& size, char* out);
+// The most bytes the image of `counts` can take (every varint at its
+// longest), and the encoding into a buffer of that size, returning the
+// image's size. For callers that would rather reserve than measure.
+uint64_t counts_image_bound(const WordCounts& counts);
+uint64_t encode_counts_into(const WordCounts& counts, char* out);
 
 // Writes encode_counts(counts) to `path` with write_file_atomically: an
 // existing file is replaced only once the new one is complete, and a failed
