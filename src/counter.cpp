@@ -141,14 +141,14 @@ WordTable combine_shards(std::vector<ShardCounter>&& shards,
                          const std::array<uint32_t, 256>* byte_to_char) {
   // Re-spelled words grow by the UTF-8 length of each byte's character.
   // Sizing the arena exactly avoids a doubling at the largest allocation of
-  // phase 1.
+  // phase 1. Each byte's spelling is encoded once here, in a 4-byte slot, so
+  // that re-spelling a word is a fixed-size copy per byte.
+  std::array<std::array<uint8_t, 4>, 256> spelling{};
   std::array<uint8_t, 256> spelled_length{};
   if (byte_to_char != nullptr) {
-    std::string spelled;
     for (size_t byte = 0; byte < 256; ++byte) {
-      spelled.clear();
-      append_utf8(spelled, (*byte_to_char)[byte]);
-      spelled_length[byte] = static_cast<uint8_t>(spelled.size());
+      const uint8_t* const end = put_utf8(spelling[byte].data(), (*byte_to_char)[byte]);
+      spelled_length[byte] = static_cast<uint8_t>(end - spelling[byte].data());
     }
   }
   size_t words = 0;
@@ -172,9 +172,14 @@ WordTable combine_shards(std::vector<ShardCounter>&& shards,
         result.push(word, table.count(id));
         continue;
       }
-      scratch.clear();
-      for (unsigned char byte : word) append_utf8(scratch, (*byte_to_char)[byte]);
-      result.push(std::string_view(reinterpret_cast<const char*>(scratch.data()), scratch.size()),
+      if (scratch.size() < 4 * word.size()) scratch.resize(4 * word.size());
+      uint8_t* p = scratch.data();
+      for (unsigned char byte : word) {
+        std::memcpy(p, spelling[byte].data(), 4);
+        p += spelled_length[byte];
+      }
+      result.push(std::string_view(reinterpret_cast<const char*>(scratch.data()),
+                                   static_cast<size_t>(p - scratch.data())),
                   table.count(id));
     }
   }

@@ -50,6 +50,7 @@
 #include "text_feed.h"
 #include "tokenizer_json.h"
 #include "trainer.h"
+#include "utf8.h"
 #include "word_counts.h"
 #include "word_spelling.h"
 

@@ -6,12 +6,9 @@
 namespace selkbar {
 
 void ChunkBuilder::add_text(std::string_view text) {
-  if (ends_.empty()) first_text_ = next_text_;
-  buffer_.reserve_more(text.size());
-  if (!text.empty()) std::memcpy(buffer_.spare(), text.data(), text.size());
-  buffer_.commit(text.size());
-  ends_.push_back(buffer_.size());
-  ++next_text_;
+  char* const out = begin_text(text.size());
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  end_text(text.size());
 }
 
 char* ChunkBuilder::begin_text(size_t max_bytes) {

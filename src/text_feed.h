@@ -114,35 +114,6 @@ class ChunkBuilder {
   uint64_t next_text_ = 0;
 };
 
-// Writes the UTF-8 of `count` code points (uint8_t, uint16_t or uint32_t
-// units, as CPython stores text) to `out`, which has room for 4 bytes per
-// code point (2 for uint8_t units, 3 for uint16_t). Returns the bytes
-// written, or SIZE_MAX at a surrogate code point, which UTF-8 cannot hold.
-template <typename Unit>
-size_t encode_utf8(const Unit* units, size_t count, char* out) {
-  auto* p = reinterpret_cast<uint8_t*>(out);
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t c = units[i];
-    if (c < 0x80) {
-      *p++ = static_cast<uint8_t>(c);
-    } else if (c < 0x800) {
-      *p++ = static_cast<uint8_t>(0xC0 | (c >> 6));
-      *p++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      if (c >= 0xD800 && c <= 0xDFFF) return SIZE_MAX;
-      *p++ = static_cast<uint8_t>(0xE0 | (c >> 12));
-      *p++ = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      *p++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
-    } else {
-      *p++ = static_cast<uint8_t>(0xF0 | (c >> 18));
-      *p++ = static_cast<uint8_t>(0x80 | ((c >> 12) & 0x3F));
-      *p++ = static_cast<uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      *p++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
-    }
-  }
-  return static_cast<size_t>(p - reinterpret_cast<uint8_t*>(out));
-}
-
 // A chunk of file text: `data` copied, tagged with `source` (borrowed, must
 // outlive the chunk) and the offset of data[0] in it.
 TextChunk file_chunk(std::string_view data, const std::string* source, uint64_t offset);

@@ -97,26 +97,50 @@ inline DecodedChar decode_utf8_unchecked(const uint8_t* p, const uint8_t* end) {
           4};
 }
 
+// Writes the UTF-8 encoding of `cp`, a Unicode scalar value, at `p` (room
+// for 4 bytes) and returns the end of what was written.
+inline uint8_t* put_utf8(uint8_t* p, uint32_t cp) {
+  if (cp < 0x80) {
+    *p++ = static_cast<uint8_t>(cp);
+  } else if (cp < 0x800) {
+    *p++ = static_cast<uint8_t>(0xC0 | (cp >> 6));
+    *p++ = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    *p++ = static_cast<uint8_t>(0xE0 | (cp >> 12));
+    *p++ = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+  } else {
+    *p++ = static_cast<uint8_t>(0xF0 | (cp >> 18));
+    *p++ = static_cast<uint8_t>(0x80 | ((cp >> 12) & 0x3F));
+    *p++ = static_cast<uint8_t>(0x80 | ((cp >> 6) & 0x3F));
+    *p++ = static_cast<uint8_t>(0x80 | (cp & 0x3F));
+  }
+  return p;
+}
+
 // Appends the UTF-8 encoding of `cp`, a Unicode scalar value, to `out` (a
 // std::string or a std::vector<uint8_t>).
 template <typename Bytes>
 void append_utf8(Bytes& out, uint32_t cp) {
-  using Byte = typename Bytes::value_type;
-  if (cp < 0x80) {
-    out.push_back(static_cast<Byte>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<Byte>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<Byte>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<Byte>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<Byte>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<Byte>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<Byte>(0x80 | (cp & 0x3F)));
+  uint8_t bytes[4];
+  const uint8_t* const end = put_utf8(bytes, cp);
+  for (const uint8_t* p = bytes; p < end; ++p) out.push_back(static_cast<typename Bytes::value_type>(*p));
+}
+
+// Writes the UTF-8 of `count` code points (uint8_t, uint16_t or uint32_t
+// units, as CPython stores text) to `out`, which has room for 4 bytes per
+// code point (2 for uint8_t units, 3 for uint16_t). Returns the bytes
+// written, or SIZE_MAX at a surrogate code point, which UTF-8 cannot hold.
+template <typename Unit>
+size_t encode_utf8(const Unit* units, size_t count, char* out) {
+  auto* const start = reinterpret_cast<uint8_t*>(out);
+  uint8_t* p = start;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t cp = units[i];
+    if (cp >= 0xD800 && cp <= 0xDFFF) return SIZE_MAX;
+    p = put_utf8(p, cp);
   }
+  return static_cast<size_t>(p - start);
 }
 
 // "invalid utf-8 sequence of {n} bytes from index {i}" or

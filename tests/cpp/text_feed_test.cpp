@@ -16,6 +16,7 @@
 #include "run_control.h"
 #include "test_files.h"
 #include "trainer.h"
+#include "utf8.h"
 
 namespace selkbar {
 namespace {
