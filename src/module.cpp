@@ -882,8 +882,8 @@ class Feeder {
         builder_(counting.chunk_bytes()) {}
 
   // Feeds everything the iterable gives. Returns false with an exception
-  // set: the iterator's own, a bad item's, or a signal handler's (the run
-  // is then cancelled).
+  // set (the iterator's own, a bad item's, or a signal handler's), the run
+  // then cancelled.
   bool feed(PyObject* iterable) {
     Flow flow = Flow::Go;
     if (PyObject_HasAttrString(iterable, "__arrow_c_stream__")) {
@@ -899,7 +899,7 @@ class Feeder {
       for (size_t index = 0; flow == Flow::Go; ++index) {
         PyRef item(PyIter_Next(iterator.get()));
         if (!item) {
-          if (PyErr_Occurred()) return fail();
+          if (PyErr_Occurred()) flow = Flow::Fail;
           break;
         }
         flow = feed_item(item.get(), index);
@@ -908,6 +908,9 @@ class Feeder {
     }
     if (flow == Flow::Go && !builder_.empty()) flow = send(builder_.take());
     display_.set_texts_seen(builder_.texts_seen());
+    // A failed feed stops the counting threads instead of letting them count
+    // what is queued for a result nobody will see.
+    if (flow == Flow::Fail) control_.cancel();
     return flow != Flow::Fail;
   }
 
@@ -1109,7 +1112,6 @@ class Feeder {
   // the queue is full, and running signal handlers and the display between
   // waits.
   Flow send(selkbar::TextChunk chunk) {
-    display_.set_texts_seen(builder_.texts_seen());
     for (;;) {
       selkbar::SendStatus status;
       Py_BEGIN_ALLOW_THREADS
@@ -1127,18 +1129,10 @@ class Feeder {
 
   Flow check_signals() {
     display_.set_texts_seen(builder_.texts_seen());
-    if (PyErr_CheckSignals() < 0 || !display_.draw(control_)) return fail_flow();
+    if (PyErr_CheckSignals() < 0 || !display_.draw(control_)) return Flow::Fail;
     return Flow::Go;
   }
 
-  Flow fail_flow() {
-    control_.cancel();
-    return Flow::Fail;
-  }
-  bool fail() {
-    control_.cancel();
-    return false;
-  }
 
   selkbar::FedCounting& counting_;
   selkbar::RunControl& control_;
@@ -1276,56 +1270,10 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   return vocab_and_merges(outcome);
 }
 
-// Returns a new reference.
-PyObject* train_bpe(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return train(TRAIN_BPE_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_tokenizer(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return train(TRAIN_TOKENIZER_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_tokenizer_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  return train(TRAIN_TOKENIZER_SUMMARY_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_bpe_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-  return train(TRAIN_BPE_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_tokenizer_from_counts(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                      PyObject* kwnames) {
-  return train(TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_bpe_from_iterator(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) {
-  return train(TRAIN_BPE_FROM_ITERATOR_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_tokenizer_from_iterator(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                        PyObject* kwnames) {
-  return train(TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_tokenizer_from_items_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames) {
-  return train(TRAIN_TOKENIZER_FROM_ITEMS_SUMMARY_SIGNATURE, args, nargs, kwnames);
-}
-
-// Returns a new reference.
-PyObject* train_tokenizer_from_counts_summary(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                              PyObject* kwnames) {
-  return train(TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE, args, nargs, kwnames);
+// The entry point of one training signature. Returns a new reference.
+template <const Signature& sig>
+PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return train(sig, args, nargs, kwnames);
 }
 
 // ---------------------------------------------------------------------------
@@ -2065,18 +2013,10 @@ PyObject* counting(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
   return wrap_counts(std::move(counts));
 }
 
-PyObject* count_words(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return counting(COUNT_WORDS_SIGNATURE, args, nargs, kwnames);
-}
-
-PyObject* count_words_from_iterator(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-  return counting(COUNT_WORDS_FROM_ITERATOR_SIGNATURE, args, nargs, kwnames);
-}
-
-PyObject* count_words_from_items(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) {
-  return counting(COUNT_WORDS_FROM_ITEMS_SIGNATURE, args, nargs, kwnames);
+// The entry point of one counting signature. Returns a new reference.
+template <const Signature& sig>
+PyObject* counting_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return counting(sig, args, nargs, kwnames);
 }
 
 // ---- Type objects
@@ -2163,7 +2103,7 @@ int ready_word_counts_types() {
 // Module
 
 PyMethodDef train_bpe_def = {
-    "train_bpe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_bpe)),
+    "train_bpe", as_cfunction(train_entry<TRAIN_BPE_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
     "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
@@ -2174,7 +2114,7 @@ PyMethodDef train_bpe_def = {
 
 PyMethodDef train_tokenizer_def = {
     "train_tokenizer",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_tokenizer)),
+    as_cfunction(train_entry<TRAIN_TOKENIZER_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, pretokenizer=..., threads=None, "
@@ -2186,7 +2126,7 @@ PyMethodDef train_tokenizer_def = {
 // Private: the command line's entry (see TRAIN_TOKENIZER_SUMMARY_SIGNATURE).
 PyMethodDef train_tokenizer_summary_def = {
     "_train_tokenizer_summary",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(train_tokenizer_summary)),
+    as_cfunction(train_entry<TRAIN_TOKENIZER_SUMMARY_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "_train_tokenizer_summary(files, vocab_size, output, *, ..., stats=None)\n--\n\n"
     "train_tokenizer for the command line: returns (tokens, merges, text), where text\n"
@@ -2194,7 +2134,7 @@ PyMethodDef train_tokenizer_summary_def = {
 };
 
 PyMethodDef count_words_def = {
-    "count_words", as_cfunction(count_words), METH_FASTCALL | METH_KEYWORDS,
+    "count_words", as_cfunction(counting_entry<COUNT_WORDS_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
     "count_words(files, *, pretokenizer='whitespace', threads=None, pattern=None, progress=False)"
     "\n--\n\nCount the words of `files` "
     "(the first half of training) and return them as a\n`WordCounts`, to train on once or "
@@ -2202,7 +2142,7 @@ PyMethodDef count_words_def = {
 };
 
 PyMethodDef train_bpe_from_counts_def = {
-    "train_bpe_from_counts", as_cfunction(train_bpe_from_counts), METH_FASTCALL | METH_KEYWORDS,
+    "train_bpe_from_counts", as_cfunction(train_entry<TRAIN_BPE_FROM_COUNTS_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
     "train_bpe_from_counts(counts, vocab_size, *, special_tokens=..., min_frequency=0, "
     "max_token_length=None, limit_alphabet=None, continuing_subword_prefix=None, "
     "end_of_word_suffix=None, progress=False)\n--\n\nTrain on `counts` (a `WordCounts`), returning "
@@ -2211,7 +2151,7 @@ PyMethodDef train_bpe_from_counts_def = {
 };
 
 PyMethodDef train_tokenizer_from_counts_def = {
-    "train_tokenizer_from_counts", as_cfunction(train_tokenizer_from_counts),
+    "train_tokenizer_from_counts", as_cfunction(train_entry<TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer_from_counts(counts, vocab_size, output, *, special_tokens=..., "
     "min_frequency=0, max_token_length=None, limit_alphabet=None, "
@@ -2221,14 +2161,14 @@ PyMethodDef train_tokenizer_from_counts_def = {
 
 // Private: the command line's entry for --counts.
 PyMethodDef train_tokenizer_from_counts_summary_def = {
-    "_train_tokenizer_from_counts_summary", as_cfunction(train_tokenizer_from_counts_summary),
+    "_train_tokenizer_from_counts_summary", as_cfunction(train_entry<TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "_train_tokenizer_from_counts_summary(counts, vocab_size, output, *, ..., stats=None)\n--\n\n"
     "train_tokenizer_from_counts for the command line, as _train_tokenizer_summary.",
 };
 
 PyMethodDef train_bpe_from_iterator_def = {
-    "train_bpe_from_iterator", as_cfunction(train_bpe_from_iterator), METH_FASTCALL | METH_KEYWORDS,
+    "train_bpe_from_iterator", as_cfunction(train_entry<TRAIN_BPE_FROM_ITERATOR_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
     "train_bpe_from_iterator(iterator, vocab_size, *, length=None, special_tokens=..., "
     "min_frequency=0, max_token_length=None, limit_alphabet=None, pretokenizer='whitespace', "
     "threads=None, continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, "
@@ -2239,7 +2179,7 @@ PyMethodDef train_bpe_from_iterator_def = {
 };
 
 PyMethodDef train_tokenizer_from_iterator_def = {
-    "train_tokenizer_from_iterator", as_cfunction(train_tokenizer_from_iterator),
+    "train_tokenizer_from_iterator", as_cfunction(train_entry<TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer_from_iterator(iterator, vocab_size, output, *, length=None, ...)\n--\n\n"
     "Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json`\n"
@@ -2247,7 +2187,7 @@ PyMethodDef train_tokenizer_from_iterator_def = {
 };
 
 PyMethodDef count_words_from_iterator_def = {
-    "count_words_from_iterator", as_cfunction(count_words_from_iterator),
+    "count_words_from_iterator", as_cfunction(counting_entry<COUNT_WORDS_FROM_ITERATOR_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "count_words_from_iterator(iterator, *, pretokenizer='whitespace', threads=None, "
     "pattern=None, length=None, progress=False)\n--\n\nCount the words of the texts "
@@ -2256,13 +2196,13 @@ PyMethodDef count_words_from_iterator_def = {
 
 // Private: for the command line's readers and for counting byte ranges.
 PyMethodDef count_words_from_items_def = {
-    "_count_words_from_items", as_cfunction(count_words_from_items), METH_FASTCALL | METH_KEYWORDS,
+    "_count_words_from_items", as_cfunction(counting_entry<COUNT_WORDS_FROM_ITEMS_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
     "_count_words_from_items(items, *, ...)\n--\n\ncount_words_from_iterator whose items may "
     "also be file blocks,\n(data, source, offset) tuples of file text counted by the file rules.",
 };
 
 PyMethodDef train_tokenizer_from_items_summary_def = {
-    "_train_tokenizer_from_items_summary", as_cfunction(train_tokenizer_from_items_summary),
+    "_train_tokenizer_from_items_summary", as_cfunction(train_entry<TRAIN_TOKENIZER_FROM_ITEMS_SUMMARY_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "_train_tokenizer_from_items_summary(items, vocab_size, output, *, ...)\n--\n\n"
     "_train_tokenizer_summary over the items of _count_words_from_items.",
