@@ -41,6 +41,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "line_split.h"
+
 namespace selkbar {
 
 enum class CharClass : uint8_t { Other = 0, Letter = 1, Number = 2, Whitespace = 3 };
@@ -94,32 +96,15 @@ inline constexpr size_t CUT_BATCH = 128;
 size_t cut_line(const char* begin, const char* line_end, const char** cuts,
                 CharClassifier* classifier);
 
-// Runs cut_line over [p, unit_end) and hands each pretoken to the sink.
-template <typename Sink>
-void cut_unit(const char* p, const char* unit_end, CharClassifier* classifier, Sink& sink) {
-  const char* cuts[CUT_BATCH];
-  while (p < unit_end) {
-    const size_t count = cut_line(p, unit_end, cuts, classifier);
-    for (size_t i = 0; i < count; ++i) {
-      sink(std::string_view(p, static_cast<size_t>(cuts[i] - p)));
-      p = cuts[i];
-    }
-  }
-}
-
 }  // namespace bytelevel_internal
 
 template <typename Sink>
 void split_bytelevel(std::string_view text, Sink&& sink) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
   CharClassifier classifier;
-  while (p < end) {
-    const void* newline = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* const line_end = newline ? static_cast<const char*>(newline) + 1 : end;
-    bytelevel_internal::cut_unit(p, line_end, &classifier, sink);
-    p = line_end;
-  }
+  for_each_line(text, [&](const char* begin, const char* end) {
+    cut_unit<bytelevel_internal::CUT_BATCH>(begin, end, bytelevel_internal::cut_line, &classifier,
+                                            sink);
+  });
 }
 
 // The same pattern applied to the whole text as one input, as the library's
@@ -130,7 +115,8 @@ void split_bytelevel(std::string_view text, Sink&& sink) {
 template <typename Sink>
 void split_bytelevel_text(std::string_view text, Sink&& sink) {
   CharClassifier classifier;
-  bytelevel_internal::cut_unit(text.data(), text.data() + text.size(), &classifier, sink);
+  cut_unit<bytelevel_internal::CUT_BATCH>(text.data(), text.data() + text.size(),
+                                          bytelevel_internal::cut_line, &classifier, sink);
 }
 
 }  // namespace selkbar

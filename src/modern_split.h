@@ -38,6 +38,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "line_split.h"
 #include "pattern_classes.h"
 
 namespace selkbar {
@@ -68,37 +69,18 @@ size_t cut_line_gpt4(const char* begin, const char* line_end, const char** cuts,
 size_t cut_line_o200k(const char* begin, const char* line_end, const char** cuts,
                       PatternClassifier* classifier);
 
-// Runs cut_line over [p, unit_end) and hands each pretoken to the sink.
-template <typename CutLine, typename Sink>
-void cut_unit(const char* p, const char* unit_end, CutLine cut_line,
-              PatternClassifier* classifier, Sink& sink) {
-  const char* cuts[CUT_BATCH];
-  while (p < unit_end) {
-    const size_t count = cut_line(p, unit_end, cuts, classifier);
-    for (size_t i = 0; i < count; ++i) {
-      sink(std::string_view(p, static_cast<size_t>(cuts[i] - p)));
-      p = cuts[i];
-    }
-  }
-}
-
 template <typename CutLine, typename Sink>
 void split_lines(std::string_view text, CutLine cut_line, Sink& sink) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
   PatternClassifier classifier;
-  while (p < end) {
-    const void* newline = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* const line_end = newline ? static_cast<const char*>(newline) + 1 : end;
-    cut_unit(p, line_end, cut_line, &classifier, sink);
-    p = line_end;
-  }
+  for_each_line(text, [&](const char* begin, const char* end) {
+    cut_unit<CUT_BATCH>(begin, end, cut_line, &classifier, sink);
+  });
 }
 
 template <typename CutLine, typename Sink>
 void split_whole(std::string_view text, CutLine cut_line, Sink& sink) {
   PatternClassifier classifier;
-  cut_unit(text.data(), text.data() + text.size(), cut_line, &classifier, sink);
+  cut_unit<CUT_BATCH>(text.data(), text.data() + text.size(), cut_line, &classifier, sink);
 }
 
 }  // namespace modern_split_internal

@@ -41,6 +41,8 @@
 #include <string_view>
 #include <vector>
 
+#include "line_split.h"
+
 // PCRE2's own types, so that only pattern_split.cpp includes pcre2.h.
 struct pcre2_real_code_8;
 struct pcre2_real_match_data_8;
@@ -96,26 +98,6 @@ class PatternSplitter {
   std::vector<size_t> ends_;  // reused from line to line
 };
 
-// REQUIRES: text is valid UTF-8.
-template <typename Sink>
-bool split_pattern(std::string_view text, PatternSplitter& splitter, Sink&& sink,
-                   std::string* error) {
-  const char* p = text.data();
-  const char* const end = p + text.size();
-  while (p < end) {
-    const void* newline = std::memchr(p, '\n', static_cast<size_t>(end - p));
-    const char* const line_end = newline ? static_cast<const char*>(newline) + 1 : end;
-    if (!splitter.cut(std::string_view(p, static_cast<size_t>(line_end - p)), error)) return false;
-    size_t start = 0;
-    for (const size_t piece_end : splitter.ends()) {
-      sink(std::string_view(p + start, piece_end - start));
-      start = piece_end;
-    }
-    p = line_end;
-  }
-  return true;
-}
-
 // The pattern applied to the whole text as one subject, as the library's
 // Split pre-tokenizer treats each text it is given.
 // REQUIRES: text is valid UTF-8.
@@ -129,6 +111,20 @@ bool split_pattern_text(std::string_view text, PatternSplitter& splitter, Sink&&
     start = piece_end;
   }
   return true;
+}
+
+// The pattern applied to each line of file text on its own; stops at the
+// first match that fails.
+// REQUIRES: text is valid UTF-8.
+template <typename Sink>
+bool split_pattern(std::string_view text, PatternSplitter& splitter, Sink&& sink,
+                   std::string* error) {
+  bool ok = true;
+  for_each_line(text, [&](const char* begin, const char* end) {
+    ok = ok && split_pattern_text(std::string_view(begin, static_cast<size_t>(end - begin)),
+                                  splitter, sink, error);
+  });
+  return ok;
 }
 
 }  // namespace selkbar
