@@ -33,7 +33,6 @@ names a text file. Usage:
 """
 
 import argparse
-import hashlib
 import json
 import os
 import pickle
@@ -46,11 +45,7 @@ import time
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 import gen_corpus  # noqa: E402
-
-
-def digest(vocab, merges):
-    text = json.dumps([sorted(vocab.items(), key=lambda kv: kv[1]), merges], ensure_ascii=False)
-    return hashlib.sha256(text.encode()).hexdigest()[:16]
+from bench_common import corpora, result_digest  # noqa: E402
 
 
 def cpu_seconds():
@@ -116,7 +111,7 @@ def worker(args):
             if os.path.exists(path):
                 os.unlink(path)
         figures["words"] = len(counts)
-    figures["digest"] = digest(*result)
+    figures["digest"] = result_digest(*result)
     figures["peak_rss_kb"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(json.dumps(figures))
 
@@ -207,14 +202,7 @@ def main(argv=None):
     print(f"counts_bench: selkbar {selkbar.__version__}, vocab {args.vocab}, threads "
           f"{args.threads}, {os.cpu_count()} processors")
     all_same = True
-    if args.corpus:
-        corpora = [(path, os.path.getsize(path)) for path in args.corpus]
-    else:
-        corpora = []
-        for size in args.size.split(","):
-            path, stats = gen_corpus.ensure(size, args.mix, seed_dir=args.seed_dir)
-            corpora.append((path, stats["bytes"]))
-    for corpus, corpus_bytes in corpora:
+    for corpus, corpus_bytes in corpora(args):
         for mode in args.modes.split(","):
             files_runs, counts_runs = [], []
             for _ in range(args.runs):

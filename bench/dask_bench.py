@@ -26,8 +26,6 @@ names a text file. Usage:
 """
 
 import argparse
-import hashlib
-import json
 import os
 import pickle
 import statistics
@@ -38,11 +36,7 @@ import uuid
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 import gen_corpus  # noqa: E402
-
-
-def digest(vocab, merges):
-    text = json.dumps([sorted(vocab.items(), key=lambda kv: kv[1]), merges], ensure_ascii=False)
-    return hashlib.sha256(text.encode()).hexdigest()[:16]
+from bench_common import result_digest  # noqa: E402
 
 
 def pickled_size(counts):
@@ -60,7 +54,7 @@ def single_run(corpus, mode, vocab):
     result, train_s = timed(lambda: selkbar.train_bpe([corpus], vocab, pretokenizer=mode,
                                                       threads=2))
     _, count_s = timed(lambda: selkbar.count_words([corpus], pretokenizer=mode, threads=2))
-    return {"train_bpe_s": train_s, "count_words_s": count_s, "digest": digest(*result)}
+    return {"train_bpe_s": train_s, "count_words_s": count_s, "digest": result_digest(*result)}
 
 
 def cluster_run(client, corpus, mode, vocab, partition_bytes, measure_sizes):
@@ -82,7 +76,7 @@ def cluster_run(client, corpus, mode, vocab, partition_bytes, measure_sizes):
     combine_s = time.perf_counter() - start
     result, train_s = timed(lambda: selkbar.train_bpe_from_counts(counts, vocab))
     figures = {"count_s": count_s, "combine_s": combine_s, "train_s": train_s,
-               "total_s": count_s + combine_s + train_s, "digest": digest(*result),
+               "total_s": count_s + combine_s + train_s, "digest": result_digest(*result),
                "ranges": len(leaves), "words": len(counts)}
     if measure_sizes:
         figures["level_sizes"] = [client.gather([client.submit(pickled_size, f, pure=False)

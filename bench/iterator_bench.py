@@ -29,7 +29,6 @@ Usage:
 """
 
 import argparse
-import hashlib
 import json
 import os
 import re
@@ -41,27 +40,15 @@ import time
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 import gen_corpus  # noqa: E402
+from bench_common import corpora, library_tokenizer, result_digest  # noqa: E402
 
 WAYS = ["file", "batches", "arrow"]
 LIBRARY_WAYS = ["lib-file", "lib-iter"]
 
 
-def digest(vocab, merges):
-    text = json.dumps([sorted(vocab.items(), key=lambda kv: kv[1]), merges], ensure_ascii=False)
-    return hashlib.sha256(text.encode()).hexdigest()[:16]
-
-
 def read_lines(path):
     with open(path, encoding="utf-8", newline="") as f:
         return re.findall(r"[^\n]*\n|[^\n]+$", f.read())
-
-
-def library_tokenizer(mode):
-    from tokenizers import Tokenizer, models, pre_tokenizers
-    tokenizer = Tokenizer(models.BPE())
-    tokenizer.pre_tokenizer = (pre_tokenizers.WhitespaceSplit() if mode == "whitespace" else
-                               pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True))
-    return tokenizer
 
 
 def worker(args):
@@ -102,7 +89,7 @@ def worker(args):
             vocab, merges = selkbar.train_bpe_from_iterator(source, args.vocab, pretokenizer=mode,
                                                             threads=args.threads)
         elapsed = time.perf_counter() - start
-        result = digest(vocab, merges)
+        result = result_digest(vocab, merges)
     print(json.dumps({"seconds": elapsed, "digest": result}))
 
 
@@ -159,16 +146,9 @@ def main(argv=None):
     import selkbar
     print(f"iterator_bench: selkbar {selkbar.__version__}, vocab {args.vocab}, threads "
           f"{args.threads}, {os.cpu_count()} processors, {args.runs} runs per way")
-    if args.corpus:
-        corpora = [(path, os.path.getsize(path)) for path in args.corpus]
-    else:
-        corpora = []
-        for size in args.size.split(","):
-            path, stats = gen_corpus.ensure(size, args.mix, seed_dir=args.seed_dir)
-            corpora.append((path, stats["bytes"]))
     ways = WAYS + (LIBRARY_WAYS if args.library else [])
     all_same = True
-    for path, size in corpora:
+    for path, size in corpora(args):
         for mode in args.modes.split(","):
             runs = {way: [] for way in ways}
             for _ in range(args.runs):

@@ -35,7 +35,6 @@ Usage:
 """
 
 import argparse
-import hashlib
 import json
 import os
 import resource
@@ -47,18 +46,13 @@ import time
 BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 import gen_corpus  # noqa: E402
+from bench_common import library_tokenizer, result_digest  # noqa: E402
 
 RECORD_BYTES = 2000
 DERIVED_VERSION = 1  # bump when the derived files change
 TARGETS = {"txt.zst": 0.7, "jsonl.zst": 0.5, "parquet": 0.8}
 CLI_CASES = ("txt", "txt.zst", "jsonl.zst", "parquet")
 API_CASES = ("api:jsonl.zst", "api:parquet")
-
-
-def digest(vocab, merges):
-    text = json.dumps([sorted(vocab.items(), key=lambda kv: kv[1]), [list(m) for m in merges]],
-                      ensure_ascii=False)
-    return hashlib.sha256(text.encode()).hexdigest()[:16]
 
 
 # ---------------------------------------------------------------------------
@@ -144,18 +138,14 @@ def worker(args):
                                                         threads=args.threads)
     wall = time.perf_counter() - start
     usage = resource.getrusage(resource.RUSAGE_SELF)
-    print(json.dumps({"wall_s": wall, "digest": digest(vocab, merges),
+    print(json.dumps({"wall_s": wall, "digest": result_digest(vocab, merges),
                       "peak_rss_kb": usage.ru_maxrss}))
 
 
 def train_tokenizers(texts, vocab_size, mode):
-    from tokenizers import Tokenizer, models, pre_tokenizers, trainers
+    from tokenizers import trainers
 
-    tokenizer = Tokenizer(models.BPE())
-    if mode == "whitespace":
-        tokenizer.pre_tokenizer = pre_tokenizers.WhitespaceSplit()
-    else:
-        tokenizer.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True)
+    tokenizer = library_tokenizer(mode)
     trainer = trainers.BpeTrainer(vocab_size=vocab_size, min_frequency=0, show_progress=False,
                                   special_tokens=[], initial_alphabet=[])
     tokenizer.train_from_iterator(texts, trainer)
@@ -179,7 +169,7 @@ def run_cli(path, args, scratch):
             model = json.load(handle)["model"]
     finally:
         os.unlink(output)
-    return {"wall_s": wall, "digest": digest(model["vocab"], model["merges"])}
+    return {"wall_s": wall, "digest": result_digest(model["vocab"], model["merges"])}
 
 
 def run_worker(kind, path, args):
