@@ -153,8 +153,8 @@ def main(argv=None):
     ap.add_argument("--runs", type=int, default=3, help="runs per selkbar case (default 3)")
     ap.add_argument("--library-runs", type=int, default=None,
                     help="runs per tokenizers and rustbpe case (default: --runs)")
-    ap.add_argument("--corpora", help="source texts of the generator (default: gen_corpus's, "
-                                      "../shared/corpora beside the repository)")
+    ap.add_argument("--corpora", default=gen_corpus.DEFAULT_SEED_DIR,
+                    help="the texts gen_corpus grows its corpus from (default %(default)s)")
     ap.add_argument("--skip-library", action="store_true", help="selkbar cases only")
     ap.add_argument("--worker", choices=sorted(CASES), help=argparse.SUPPRESS)
     ap.add_argument("--dump", help=argparse.SUPPRESS)
@@ -165,9 +165,7 @@ def main(argv=None):
         print(json.dumps(train(args.worker, args.files, args.vocab, args.threads, args.dump)))
         return 0
 
-    if args.corpora:
-        gen_corpus.CORPORA_DIR = args.corpora
-    corpus, _ = gen_corpus.ensure(args.size, args.mix)
+    corpus, _ = gen_corpus.ensure(args.size, args.mix, seed_dir=args.corpora)
     files = [corpus]
     size_mb = os.path.getsize(corpus) / 1e6
     cases = [c for c in CASES if not (args.skip_library and c in LIBRARY_CASES)]

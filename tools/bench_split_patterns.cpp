@@ -4,7 +4,8 @@
 //
 //   bench_split_patterns [corpora_dir] [repeats]
 //
-// corpora_dir defaults to ../shared/corpora (run from the repository root),
+// corpora_dir defaults to the test fixtures in tests/data (a folder of
+// larger corpora gives steadier figures),
 // repeats to 3; each figure is the best of the repeats, in MB/s (10^6 bytes
 // per second), over all .txt files of the directory together.
 #include <algorithm>
@@ -52,7 +53,7 @@ double best_seconds(Run run, int repeats, Tally* tally) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::filesystem::path dir = argc > 1 ? argv[1] : "../shared/corpora";
+  const std::filesystem::path dir = argc > 1 ? argv[1] : SELKBAR_SOURCE_DIR "/tests/data";
   const int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   std::vector<std::string> texts;
   std::error_code error;
