@@ -3,7 +3,10 @@
 // A batch holds pretokens routed to one owner, in the order the scanner found
 // them: their bytes concatenated without separators, u32 end offsets starting
 // with 0 (one entry more than there are pretokens), and one pretoken_hash per
-// pretoken so the owner never hashes again. Pretoken i is
+// pretoken so the owner never hashes again. Each pretoken stands for one
+// occurrence, except in a counted batch (push_counted), which carries a count
+// per pretoken: the words a scanner counted itself (local_counts.h). A batch
+// holds one kind or the other, never both. Pretoken i is
 // bytes[offsets[i] .. offsets[i+1]). The byte count never exceeds 0xFFFFFFFF:
 // push throws InternalError "single batch exceeds 4 GiB of pretokens" rather
 // than let an offset wrap.
@@ -107,6 +110,12 @@ class PretokenBatch {
     offsets_.push_back(static_cast<uint32_t>(bytes_.size()));
     hashes_.push_back(hash);
   }
+  // The same for a word seen `count` times. REQUIRES: every push into this
+  // batch is push_counted.
+  void push_counted(std::string_view word, uint64_t hash, uint64_t count) {
+    push(word, hash);
+    counts_.push_back(count);
+  }
 
   size_t len() const { return hashes_.size(); }
   size_t byte_size() const { return bytes_.size(); }
@@ -115,6 +124,9 @@ class PretokenBatch {
                             offsets_[i + 1] - offsets_[i]);
   }
   uint64_t hash(size_t i) const { return hashes_[i]; }
+  bool counted() const { return !counts_.empty(); }
+  // REQUIRES: counted().
+  uint64_t count(size_t i) const { return counts_[i]; }
 
   // Reserves room for `pretokens` pretokens holding `bytes` bytes in total.
   void reserve(size_t pretokens, size_t bytes);
@@ -130,6 +142,7 @@ class PretokenBatch {
   BatchBytes bytes_;
   std::vector<uint32_t> offsets_;
   std::vector<uint64_t> hashes_;
+  std::vector<uint64_t> counts_;  // empty unless counted
 };
 
 }  // namespace selkbar

@@ -6,6 +6,7 @@
 
 #include "error.h"
 #include "fxhash.h"
+#include "same_bytes.h"
 #include "utf8.h"
 
 namespace selkbar {
@@ -34,34 +35,6 @@ void ShardCounter::grow() {
 
 namespace {
 
-uint64_t load64(const uint8_t* p) {
-  uint64_t value;
-  std::memcpy(&value, p, 8);
-  return value;
-}
-
-uint32_t load32(const uint8_t* p) {
-  uint32_t value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
-
-// Equality of two byte strings of length n. Most words are a few bytes long,
-// where a call to memcmp costs more than the comparison itself; the loads
-// overlap instead of stepping byte by byte and never leave [p, p + n).
-bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
-  if (n >= 8) {
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-      if (load64(a + i) != load64(b + i)) return false;
-    }
-    return i == n || load64(a + n - 8) == load64(b + n - 8);
-  }
-  if (n >= 4) return load32(a) == load32(b) && load32(a + n - 4) == load32(b + n - 4);
-  if (n == 0) return true;
-  return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
-}
-
 // How far ahead of the pretoken being counted each prefetch stage works, in
 // pretokens: the slot first, then the head word's offset and count once the
 // slot has arrived, then the word's bytes once the offset has.
@@ -71,10 +44,13 @@ constexpr size_t BYTES_DISTANCE = 6;
 
 }  // namespace
 
-void ShardCounter::add(std::string_view word, uint64_t hash) { count_one(word, hash); }
+void ShardCounter::add(std::string_view word, uint64_t hash, uint64_t count) {
+  count_one(word, hash, count);
+}
 
 // Inlined into add_batch's loop, where it runs once per pretoken.
-[[gnu::always_inline]] inline void ShardCounter::count_one(std::string_view word, uint64_t hash) {
+[[gnu::always_inline]] inline void ShardCounter::count_one(std::string_view word, uint64_t hash,
+                                                              uint64_t count) {
   // Keep the load at or below 3/4 so probe sequences stay short.
   if ((used_ + 1) * 4 > slots_.size() * 3) grow();
   const size_t slot = find_slot(hash);
@@ -87,12 +63,12 @@ void ShardCounter::add(std::string_view word, uint64_t hash) { count_one(word, h
     // counter handed out, so the word is read without a range check.
     const uint32_t begin = offsets[id];
     if (offsets[id + 1] - begin == word.size() && same_bytes(bytes + begin, wanted, word.size())) {
-      table_.add_count(id, 1);
+      table_.add_count(id, count);
       return;
     }
   }
   if (table_.len() >= max_words_) throw InternalError("more than u32::MAX-1 unique words");
-  const uint32_t id = table_.push(word, 1);
+  const uint32_t id = table_.push(word, count);
   next_.push_back(head);
   if (head == NO_WORD) ++used_;
   slots_[slot] = Slot{hash, id};
@@ -120,13 +96,22 @@ void ShardCounter::add(std::string_view word, uint64_t hash) { count_one(word, h
   if (id != NO_WORD) prefetch_read(table_.bytes().data() + table_.offsets()[id]);
 }
 
-void ShardCounter::add_batch(const PretokenBatch& batch) {
+template <bool Counted>
+void ShardCounter::add_batch_of(const PretokenBatch& batch) {
   const size_t n = batch.len();
   for (size_t i = 0; i < n; ++i) {
     if (i + SLOT_DISTANCE < n) prefetch_slot(batch.hash(i + SLOT_DISTANCE));
     if (i + ENTRY_DISTANCE < n) prefetch_entry(batch.hash(i + ENTRY_DISTANCE));
     if (i + BYTES_DISTANCE < n) prefetch_bytes(batch.hash(i + BYTES_DISTANCE));
-    count_one(batch.pretoken(i), batch.hash(i));
+    count_one(batch.pretoken(i), batch.hash(i), Counted ? batch.count(i) : 1);
+  }
+}
+
+void ShardCounter::add_batch(const PretokenBatch& batch) {
+  if (batch.counted()) {
+    add_batch_of<true>(batch);
+  } else {
+    add_batch_of<false>(batch);
   }
 }
 

@@ -39,7 +39,7 @@ class ShardCounter {
   // Counts one occurrence of `word`, whose pretoken_hash is `hash`. Throws
   // InternalError "more than u32::MAX-1 unique words" before a word would get
   // id 0xFFFFFFFF, and the arena limit of WordTable::push.
-  void add(std::string_view word, uint64_t hash);
+  void add(std::string_view word, uint64_t hash, uint64_t count = 1);
 
   const WordTable& table() const { return table_; }
   size_t len() const { return table_.len(); }
@@ -47,7 +47,8 @@ class ShardCounter {
   // Releases the chains and the index, then hands over the table.
   WordTable into_table() &&;
 
-  // Counts every pretoken of `batch`, in batch order, as add() would. On
+  // Counts every pretoken of `batch` (once, or its count in a counted
+  // batch), in batch order, as add() would. On
   // real corpora the index and the words are far larger than the cache and
   // most pretokens cost a chain of dependent misses (slot, then the word's
   // offset and count, then its bytes). The loop runs three stages ahead of
@@ -73,7 +74,9 @@ class ShardCounter {
   // Position of `hash` in slots_: its slot, or the empty slot where it goes.
   size_t find_slot(uint64_t hash) const;
   void grow();
-  void count_one(std::string_view word, uint64_t hash);
+  void count_one(std::string_view word, uint64_t hash, uint64_t count);
+  template <bool Counted>
+  void add_batch_of(const PretokenBatch& batch);
 
   // The prefetch stages of add_batch, for the pretoken whose hash is `hash`.
   // They only look at the first slot probed: a hint, wrong at worst.

@@ -19,6 +19,7 @@
 #include "error.h"
 #include "first_error.h"
 #include "fxhash.h"
+#include "local_counts.h"
 #include "modern_split.h"
 #include "os_text.h"
 #include "pattern_split.h"
@@ -39,8 +40,11 @@ PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t m
   s.queue = std::min<uint64_t>(67108864 / s.chunk, 4 * t);
   s.readers = std::min<uint64_t>(std::max<uint64_t>(total_bytes / std::max<uint64_t>(min_range, 1), 1),
                                  std::min<uint64_t>(t, MAX_READERS));
-  s.scanners = std::max<uint64_t>(t / 2, 1);
-  s.owners = t > s.scanners ? t - s.scanners : 1;
+  // Scanners count the frequent words themselves (local_counts.h), so an
+  // owner receives about a fifth of the pretokens a scanner handles, and one
+  // owner keeps up with three scanners.
+  s.scanners = t;
+  s.owners = (t + 2) / 3;
   return s;
 }
 
@@ -116,23 +120,33 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
   const bool timed = timing != nullptr;
   const OwnerRouter route(owners.size());
   std::vector<PretokenBatch> batches(owners.size());
+  // Words this scanner counted itself travel in batches of their own, with
+  // their counts.
+  std::vector<PretokenBatch> counted(owners.size());
+  LocalCounts local;
 
-  auto send_full = [&](size_t owner) {
-    PretokenBatch full = std::move(batches[owner]);
+  // A failed send means that owner is gone (it failed); its words are lost
+  // and the call fails once every thread has ended.
+  auto send_full = [&](std::vector<PretokenBatch>& kind, size_t owner) {
+    PretokenBatch full = std::move(kind[owner]);
     // An owner whose batch filled once will likely fill the next one too:
     // size it up front instead of regrowing it from empty.
-    batches[owner] = PretokenBatch();
-    batches[owner].reserve(full.len() + full.len() / 4 + 1, batch_bytes + batch_bytes / 4);
-    // A failed send means that owner is gone (it failed); its words are lost
-    // and the call fails once every thread has ended.
+    kind[owner] = PretokenBatch();
+    kind[owner].reserve(full.len() + full.len() / 4 + 1, batch_bytes + batch_bytes / 4);
     owners[owner].send(std::move(full));
+  };
+  auto hand_on = [&](std::string_view word, uint64_t hash, uint64_t count) {
+    const size_t owner = route(hash);
+    counted[owner].push_counted(word, hash, count);
+    if (counted[owner].byte_size() >= batch_bytes) send_full(counted, owner);
   };
   auto emit_pretoken = [&](std::string_view pretoken) {
     const uint64_t hash = pretoken_hash(pretoken);
+    if (local.add(pretoken, hash, hand_on)) return;
     const size_t owner = route(hash);
     PretokenBatch& batch = batches[owner];
     batch.push(pretoken, hash);
-    if (batch.byte_size() >= batch_bytes) send_full(owner);
+    if (batch.byte_size() >= batch_bytes) send_full(batches, owner);
   };
 
   while (std::optional<TextChunk> chunk = chunks.recv()) {
@@ -140,6 +154,7 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
     // the chunk channel has no receiver and the readers stop too.
     if (control != nullptr && control->cancelled()) return;
     run_item_hook(hooks, WorkerRole::Scanner);
+    local.prepare();
     const uint64_t t0 = timed ? monotonic_ns() : 0;
     const std::string_view text = chunk->text();
     Utf8Error error;
@@ -156,8 +171,10 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
     chunk.reset();  // the chunk's buffer is released before the next wait
   }
 
-  for (size_t owner = 0; owner < batches.size(); ++owner) {
+  local.drain(hand_on);
+  for (size_t owner = 0; owner < owners.size(); ++owner) {
     if (batches[owner].len() != 0) owners[owner].send(std::move(batches[owner]));
+    if (counted[owner].len() != 0) owners[owner].send(std::move(counted[owner]));
   }
 }
 

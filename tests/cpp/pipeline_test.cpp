@@ -43,11 +43,11 @@ std::string sizing_row(const PipelineSizing& s) {
 TEST(PipelineSizing, FollowsTheFormulasAtTheirBounds) {
   const uint64_t m = DEFAULT_MIN_RANGE;
   EXPECT_EQ(sizing_row(compute_sizing(0, 1, m)), "65536 4 65536 1 1 1");
-  EXPECT_EQ(sizing_row(compute_sizing(5242880, 2, m)), "327680 8 65536 1 1 1");
-  EXPECT_EQ(sizing_row(compute_sizing(1073741824, 8, m)), "8388608 8 65536 8 4 4");
-  EXPECT_EQ(sizing_row(compute_sizing(100000000, 16, m)), "781250 64 65536 1 8 8");
-  EXPECT_EQ(sizing_row(compute_sizing(1099511627776ULL, 4096, m)), "8388608 8 4096 8 2048 2048");
-  EXPECT_EQ(sizing_row(compute_sizing(0, 3, m)), "65536 12 65536 1 1 2");
+  EXPECT_EQ(sizing_row(compute_sizing(5242880, 2, m)), "327680 8 65536 1 2 1");
+  EXPECT_EQ(sizing_row(compute_sizing(1073741824, 8, m)), "8388608 8 65536 8 8 3");
+  EXPECT_EQ(sizing_row(compute_sizing(100000000, 16, m)), "781250 64 65536 1 16 6");
+  EXPECT_EQ(sizing_row(compute_sizing(1099511627776ULL, 4096, m)), "8388608 8 4096 8 4096 1366");
+  EXPECT_EQ(sizing_row(compute_sizing(0, 3, m)), "65536 12 65536 1 3 1");
   // A small minimum range lets up to min(t, 8) readers in.
   EXPECT_EQ(compute_sizing(1000, 64, 1).readers, 8u);
   EXPECT_EQ(compute_sizing(1000, 3, 1).readers, 3u);
@@ -209,12 +209,12 @@ TEST(PipelineFailures, WorkerInternalErrorSurfacesAfterEveryThreadHasEnded) {
       if (role == WorkerRole::Reader) std::this_thread::sleep_for(std::chrono::milliseconds(2));
       if (role == failing && !thrown.exchange(true)) throw InternalError("injected fault");
     });
-    // t = 4: 2 scanners, 2 owners, 4 readers (each file has 4+ ranges).
+    // t = 4: 4 scanners, 2 owners, 4 readers (each file has 4+ ranges).
     try {
       count_words_with_hooks(config_of(files, 4, WS, 4096), hooks);
       FAIL() << "no exception";
     } catch (const InternalError& error) {
-      EXPECT_EQ(census.exited.load(), 8) << "threads still running when the error surfaced";
+      EXPECT_EQ(census.exited.load(), 10) << "threads still running when the error surfaced";
       EXPECT_STREQ(error.what(), "phase 1 worker thread panicked: injected fault");
     }
   }
@@ -234,7 +234,7 @@ TEST(PipelineFailures, WorkerOutOfMemoryIsRethrownAsBadAlloc) {
     }
   });
   EXPECT_THROW(count_words_with_hooks(files, 7, WS, hooks), std::bad_alloc);
-  EXPECT_EQ(census.exited.load(), 3 + 4 + 1);
+  EXPECT_EQ(census.exited.load(), 7 + 3 + 1);
 }
 
 TEST(PipelineFailures, EveryScannerFailingLetsReadersStop) {
@@ -247,7 +247,7 @@ TEST(PipelineFailures, EveryScannerFailingLetsReadersStop) {
   // With every scanner gone readers see "scanners hung up" instead of
   // blocking on a full channel; the call still ends with the failure.
   EXPECT_THROW(count_words_with_hooks(config_of(files, 16, WS, 1000), hooks), InternalError);
-  EXPECT_EQ(census.exited.load(), 8 + 8 + 8);
+  EXPECT_EQ(census.exited.load(), 16 + 6 + 8);
 }
 
 // The coordinator failing part-way through starting its workers must still
@@ -262,8 +262,8 @@ TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
     int started_before;  // threads running by then (owners, scanners, readers)
   };
   for (const Case c : {Case{WorkerRole::Owner, 1, 0}, Case{WorkerRole::Owner, 3, 2},
-                       Case{WorkerRole::Scanner, 1, 4}, Case{WorkerRole::Scanner, 2, 5},
-                       Case{WorkerRole::Reader, 1, 8}, Case{WorkerRole::Reader, 4, 11}}) {
+                       Case{WorkerRole::Scanner, 1, 3}, Case{WorkerRole::Scanner, 2, 4},
+                       Case{WorkerRole::Reader, 1, 11}, Case{WorkerRole::Reader, 4, 14}}) {
     ThreadCensus census;
     std::atomic<int> started{0};
     int seen = 0;
@@ -272,7 +272,7 @@ TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
       if (role == c.role && ++seen == c.nth) throw InternalError("cannot start");
       ++started;
     };
-    // t = 8: 4 owners, 4 scanners, 8 readers.
+    // t = 8: 3 owners, 8 scanners, 8 readers.
     EXPECT_THROW(count_words_with_hooks(config_of(files, 8, WS, 4096), hooks), InternalError);
     EXPECT_EQ(started.load(), c.started_before);
     EXPECT_EQ(census.exited.load(), c.started_before);
@@ -294,7 +294,7 @@ TEST(PipelineStats, PrintsSizingAndSummaryOnlyWhenSwitchedOn) {
   ::testing::internal::CaptureStderr();
   count_words(config);
   const std::string out = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(out.rfind("sizing: chunk=64KB queue=8 batch=64KB readers=1 scanners=1 owners=1\n"
+  EXPECT_EQ(out.rfind("sizing: chunk=64KB queue=8 batch=64KB readers=1 scanners=2 owners=1\n"
                       "phase1 cpu-ms (summed across threads):\n  read ",
                       0),
             0u)
