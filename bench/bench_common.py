@@ -28,11 +28,34 @@ def corpora(args):
     return found
 
 
+# GPT-4's split pattern (tiktoken's cl100k_base): selkbar's "gpt4"
+# pretokenizer, and the pattern of the regex-driven trainers compared with it.
+GPT4_PATTERN = (r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]++[\r\n]*|"""
+                r"""\s*[\r\n]|\s+(?!\S)|\s+""")
+
+
+def pattern_pre_tokenizer(pattern):
+    """The library's counterpart of selkbar splitting by `pattern` and then
+    spelling bytes with the byte-level alphabet: each match is its own
+    pretoken (behavior "isolated"), and ByteLevel only maps bytes, it does not
+    split again."""
+    from tokenizers import Regex, pre_tokenizers
+    return pre_tokenizers.Sequence([
+        pre_tokenizers.Split(Regex(pattern), behavior="isolated", invert=False),
+        pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=False)])
+
+
 def library_tokenizer(mode):
     """An empty tokenizers BPE tokenizer with the pre-tokenizer that matches
-    selkbar's `mode` ("whitespace" or "bytelevel")."""
+    selkbar's `mode` ("whitespace", "bytelevel" or "gpt4")."""
     from tokenizers import Tokenizer, models, pre_tokenizers
     tokenizer = Tokenizer(models.BPE())
-    tokenizer.pre_tokenizer = (pre_tokenizers.WhitespaceSplit() if mode == "whitespace" else
-                               pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True))
+    if mode == "whitespace":
+        tokenizer.pre_tokenizer = pre_tokenizers.WhitespaceSplit()
+    elif mode == "bytelevel":
+        tokenizer.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True)
+    elif mode == "gpt4":
+        tokenizer.pre_tokenizer = pattern_pre_tokenizer(GPT4_PATTERN)
+    else:
+        raise ValueError(f"unknown mode {mode!r}")
     return tokenizer

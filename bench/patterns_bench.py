@@ -30,10 +30,10 @@ BENCH_DIR = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, BENCH_DIR)
 
 import gen_corpus  # noqa: E402
+from bench_common import GPT4_PATTERN, pattern_pre_tokenizer  # noqa: E402
 
 GPT2 = r"""'s|'t|'re|'ve|'m|'ll|'d| ?\p{L}+| ?\p{N}+| ?[^\s\p{L}\p{N}]+|\s+(?!\S)|\s+"""
-GPT4 = (r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]++[\r\n]*|"""
-        r"""\s*[\r\n]|\s+(?!\S)|\s+""")
+GPT4 = GPT4_PATTERN
 O200K = (r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+"""
          r"""(?i:'s|'t|'re|'ve|'m|'ll|'d)?|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+"""
          r"""[\p{Ll}\p{Lm}\p{Lo}\p{M}]*(?i:'s|'t|'re|'ve|'m|'ll|'d)?|\p{N}{1,3}|"""
@@ -69,11 +69,9 @@ def train(case, files, vocab_size, threads, dump):
         wall = time.perf_counter() - t0
         result = {"vocab": vocab, "merges": [list(m) for m in merges]}
     elif trainer == "tokenizers":
-        from tokenizers import Regex, Tokenizer, decoders, models, pre_tokenizers, trainers
+        from tokenizers import Tokenizer, decoders, models, trainers
         tokenizer = Tokenizer(models.BPE())
-        tokenizer.pre_tokenizer = pre_tokenizers.Sequence([
-            pre_tokenizers.Split(Regex(setting), behavior="isolated", invert=False),
-            pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=False)])
+        tokenizer.pre_tokenizer = pattern_pre_tokenizer(setting)
         tokenizer.decoder = decoders.ByteLevel()
         bpe = trainers.BpeTrainer(vocab_size=vocab_size, show_progress=False, initial_alphabet=[])
         t0 = time.perf_counter()

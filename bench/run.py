@@ -68,9 +68,23 @@ import worker  # noqa: E402
 WORKER = os.path.join(BENCH_DIR, "worker.py")
 TOOLS_BUILD_DIR = os.path.join(REPO_ROOT, "build", "bench-tools")
 BASELINE_TOOL = "bench_baseline_split"
+MERGE_LOOP_TOOL = "bench_trainer"
+# The merge-loop measurement: these vocabularies on the largest corpus of the
+# run up to this size (bench_trainer reads the whole corpus into memory).
+MERGE_LOOP_VOCABS = (8000, 16000, 32000, 64000)
+MERGE_LOOP_MAX_BYTES = 10**9
 RESULTS_TITLE = "# selkbar benchmark results"
 
 IMPLS = ("selkbar", "tokenizers") + worker.PEERS
+
+# The targets the report checks, each against figures of the same run: the
+# per-case ones on the cases of TARGET_BYTES, TARGET_VOCAB and TARGET_THREADS.
+TARGET_BYTES, TARGET_VOCAB, TARGET_THREADS = 10**9, 32000, 2
+TARGETS = {"wall_s": 5.0, "library_ratio": 20.0, "peer_ratio": 10.0, "phase1_over_baseline": 2.0,
+           "phase1_mb_s": 500.0, "threads_speedup": 1.4, "merge_loop_flat": 1.2}
+# Phase 1's throughput target holds for corpora of this size.
+PHASE1_MB_S_BYTES = 5 * 10**9
+HOLDS, FAILS, UNMEASURED = "holds", "does not hold", "not measured in this run"
 
 
 # ---------------------------------------------------------------------------
@@ -178,9 +192,35 @@ def build_cases(args):
                 for vocab in args.vocabs:
                     for threads in args.threads:
                         case = Case(mix, size, mode, vocab, threads)
-                        if not args.cases or any(fnmatch.fnmatchcase(case.id, p) for p in args.cases):
+                        if not args.cases or matches_any(case.id, args.cases):
                             cases.append(case)
     return cases
+
+
+def matches_any(case_id, patterns):
+    return any(fnmatch.fnmatchcase(case_id, p) for p in patterns)
+
+
+def not_run_reason(impl, case, args):
+    """Why `impl` is left out of `case` by the run's options (--others-up-to,
+    --others-cases, --peer-cases), or None when it runs there. selkbar runs
+    in every case."""
+    if impl == "selkbar":
+        return None
+    if args.others_up_to and gen_corpus.parse_size(case.size) > gen_corpus.parse_size(args.others_up_to):
+        return f"corpus above {args.others_up_to}"
+    if args.others_cases and not matches_any(case.id, args.others_cases):
+        return "not in --others-cases"
+    if impl in worker.PEERS and args.peer_cases and not matches_any(case.id, args.peer_cases):
+        return "not in --peer-cases"
+    return None
+
+
+def case_plan(case, args):
+    """(trainers that run on `case`, in args.impls order; {trainer: reason} for those left out)."""
+    left_out = {impl: not_run_reason(impl, case, args) for impl in args.impls}
+    return ([impl for impl in args.impls if left_out[impl] is None],
+            {impl: why for impl, why in left_out.items() if why is not None})
 
 
 def worker_env(impl, threads):
@@ -209,9 +249,9 @@ def run_worker(impl, case, files, dump, timeout):
     return result
 
 
-def build_baseline_tool(log):
-    """Builds tools/bench_baseline_split.cpp; returns its path, or None."""
-    exe = os.path.join(TOOLS_BUILD_DIR, BASELINE_TOOL)
+def build_tool(name, log, fallback="skipping it"):
+    """Builds tools/NAME.cpp (Release, under build/bench-tools); returns its path, or None."""
+    exe = os.path.join(TOOLS_BUILD_DIR, name)
     venv_bin = os.path.dirname(sys.executable)
     env = dict(os.environ, PATH=venv_bin + os.pathsep + os.environ.get("PATH", ""))
     cmake = shutil.which("cmake", path=env["PATH"])
@@ -222,14 +262,115 @@ def build_baseline_tool(log):
         gen = ["-G", "Ninja"] if shutil.which("ninja", path=env["PATH"]) else []
         steps.append([cmake, "-S", REPO_ROOT, "-B", TOOLS_BUILD_DIR, *gen, "-DCMAKE_BUILD_TYPE=Release",
                       "-DSELKBAR_BUILD_MODULE=OFF", "-DSELKBAR_BUILD_TESTS=OFF", "-DSELKBAR_BUILD_TOOLS=ON"])
-    steps.append([cmake, "--build", TOOLS_BUILD_DIR, "--target", BASELINE_TOOL, "-j", "1"])
+    steps.append([cmake, "--build", TOOLS_BUILD_DIR, "--target", name, "-j", "1"])
     for step in steps:
         proc = subprocess.run(step, env=env, capture_output=True, text=True)
         if proc.returncode != 0:
-            print(f"run: building {BASELINE_TOOL} failed; falling back to wc -w\n{proc.stdout[-2000:]}"
+            print(f"run: building {name} failed; {fallback}\n{proc.stdout[-2000:]}"
                   f"{proc.stderr[-2000:]}", file=log)
             return None
     return exe
+
+
+# ---------------------------------------------------------------------------
+# The merge loop's time per visited word (tools/bench_trainer)
+
+_NS_PER_WORD = re.compile(r"(\d+(?:\.\d+)?)\s*ns per visited word")
+_TRAINER_VOCAB = re.compile(r"\bvocab[ :=]+(\d+)")
+_LOOP_TIME = re.compile(r"merge loop[ :=]+(\d+(?:\.\d+)?)\s*(s|ms|µs|us|ns)\b")
+_VISITED = re.compile(r"([\d,]+) words visited|words visited[ :=]+([\d,]+)|visited[ :=]+([\d,]+) words")
+
+
+def parse_merge_loop(text):
+    """bench_trainer's output as [{"vocab", "loop_s", "visited", "ns_per_word"}], one per line
+    that gives a time per visited word. The vocabulary is the one on that line
+    or the last one named before it; a figure the line lacks is None."""
+    rows = []
+    vocab = None
+    for line in text.splitlines():
+        m = _TRAINER_VOCAB.search(line)
+        if m:
+            vocab = int(m.group(1))
+        m = _NS_PER_WORD.search(line)
+        if not m:
+            continue
+        loop = _LOOP_TIME.search(line)
+        visited = _VISITED.search(line)
+        rows.append({
+            "vocab": vocab,
+            "ns_per_word": float(m.group(1)),
+            "loop_s": float(loop.group(1)) * _DURATION_UNITS[loop.group(2).replace("us", "µs")] if loop else None,
+            "visited": int(next(g for g in visited.groups() if g).replace(",", "")) if visited else None,
+        })
+    return rows
+
+
+def merge_loop_flatness(rows):
+    """The largest time per visited word over the smallest, or None with fewer than two figures."""
+    per_word = [r["ns_per_word"] for r in rows if r["ns_per_word"] > 0]
+    if len(per_word) < 2:
+        return None
+    return max(per_word) / min(per_word)
+
+
+def merge_loop_corpus(corpora):
+    """The (mix, size) key of the largest corpus up to MERGE_LOOP_MAX_BYTES (the
+    first mix of the run at that size), or None."""
+    fitting = [key for key in corpora if gen_corpus.parse_size(key[1]) <= MERGE_LOOP_MAX_BYTES]
+    if not fitting:
+        return None
+    return max(fitting, key=lambda key: gen_corpus.parse_size(key[1]))     # max keeps the first of equals
+
+
+def measure_merge_loop(corpora, args, log):
+    """Runs bench_trainer once on merge_loop_corpus; returns a dict for the report."""
+    key = merge_loop_corpus(corpora)
+    if key is None:
+        return {"note": f"no corpus of the run is at most {MERGE_LOOP_MAX_BYTES / 1e9:g} GB"}
+    tool = build_tool(MERGE_LOOP_TOOL, log)
+    if tool is None:
+        return {"key": key, "note": f"tools/{MERGE_LOOP_TOOL}.cpp could not be built (the log says why)"}
+    cmd = [tool, "--file", corpora[key][0]]
+    for vocab in MERGE_LOOP_VOCABS:
+        cmd += ["--vocab", str(vocab)]
+    env = dict(os.environ)
+    env.pop("SELKBAR_STATS", None)
+    try:
+        proc = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=args.timeout)
+    except subprocess.TimeoutExpired:
+        return {"key": key, "note": f"{MERGE_LOOP_TOOL} took longer than --timeout"}
+    if proc.returncode != 0:
+        last = (proc.stderr.strip().splitlines() or [""])[-1]
+        return {"key": key, "note": f"{MERGE_LOOP_TOOL} exited with {proc.returncode}: {last}"}
+    rows = parse_merge_loop(proc.stdout)
+    print(f"run: merge loop on {key[0]}-{key[1]}: " + ", ".join(
+        f"vocab {r['vocab']} {r['ns_per_word']:.1f} ns/word" for r in rows), file=log, flush=True)
+    if not rows:
+        return {"key": key, "note": f"{MERGE_LOOP_TOOL} printed no \"ns per visited word\" figure"}
+    return {"key": key, "rows": rows, "flatness": merge_loop_flatness(rows)}
+
+
+def merge_loop_lines(merge_loop):
+    if merge_loop is None:
+        return []
+    lines = ["### Merge loop: time per visited word", ""]
+    key = merge_loop.get("key")
+    if "rows" not in merge_loop:
+        return lines + [f"Not measured: {merge_loop['note']}.", ""]
+    lines += [f"tools/{MERGE_LOOP_TOOL}.cpp on {key[0]}-{key[1]} (whitespace words counted once, then "
+              "phase 2 alone at each vocabulary size, one run each). The loop scales as it should when "
+              "the time per visited word stays flat as the vocabulary grows; target: the largest "
+              f"over the smallest at most {TARGETS['merge_loop_flat']}.", "",
+              "| vocab | merge loop s | words visited | ns per visited word |",
+              "|---:|---:|---:|---:|"]
+    for r in merge_loop["rows"]:
+        lines.append(f"| {r['vocab'] if r['vocab'] is not None else 'n/a'} | {fmt(r['loop_s'], '.3f')} | "
+                     f"{fmt(r['visited'], ',')} | {r['ns_per_word']:.1f} |")
+    flat = merge_loop["flatness"]
+    lines += ["", f"Largest over smallest time per visited word: {fmt(flat)} "
+              f"(target at most {TARGETS['merge_loop_flat']}): {verdict(flat, TARGETS['merge_loop_flat'], False)}.",
+              ""]
+    return lines
 
 
 def run_baseline(tool, files):
@@ -271,12 +412,13 @@ def case_runs(case, args):
 def run_case(case, files, args, tmpdir, log):
     """Runs one case; returns a result dict."""
     rounds = case_runs(case, args)
-    runs = {impl: [] for impl in args.impls}
-    digests = {impl: set() for impl in args.impls}
+    impls, not_run = case_plan(case, args)
+    runs = {impl: [] for impl in impls}
+    digests = {impl: set() for impl in impls}
     first_dump = {}
     errors = {}
     for r in range(rounds):
-        for impl in args.impls:
+        for impl in impls:
             if impl in errors:      # a trainer that failed once is not retried; the other goes on
                 continue
             dump = os.path.join(tmpdir, f"{impl}-{r}.json")
@@ -295,7 +437,7 @@ def run_case(case, files, args, tmpdir, log):
             print(f"run: {case.id} {impl:10s} run {r + 1}/{rounds}: wall {res['wall_s']:.2f}s "
                   f"cpu {res['cpu_s']:.2f}s peak {res['peak_rss_kb'] / 1024:.0f} MB", file=log, flush=True)
     error = "; ".join(f"{impl}: {e}" for impl, e in errors.items()) or None
-    result = {"case": case, "error": error, "impls": {}}
+    result = {"case": case, "error": error, "impls": {}, "not_run": not_run}
     for impl, rs in runs.items():
         if not rs:
             continue
@@ -392,9 +534,10 @@ def ratio(lib, selk):
 
 
 def render_report(results, corpora, baselines, args, command, started, load, software,
-                  pretokens=None, skipped=(), chart_links=()):
+                  pretokens=None, skipped=(), chart_links=(), merge_loop=None):
     lines = [f"## {started:%Y-%m-%d %H:%M} UTC: {', '.join(args.size)}", ""]
     lines += [f"Command (from the repository root): `{command}`", ""]
+    lines += targets_lines(target_rows(results, corpora, baselines, merge_loop))
     lines += [f"Machine: {machine_description()}; load average {load[0][0]:.2f} before the runs, "
               f"{load[1][0]:.2f} after (other work on the machine shows up as wall time above CPU time).",
               f"Software: {software}.", ""]
@@ -426,6 +569,7 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
     lines += ["Distinct whitespace words are topped up with coined word forms to "
               f"{gen_corpus.HEAPS_K:.4g} × bytes^{gen_corpus.HEAPS_BETA} (bench/gen_corpus.py).", ""]
 
+    lines += coverage_lines(results, args.impls)
     lines += ["### Time, CPU and memory", "",
               "| case | selkbar wall s | tokenizers wall s | wall ratio | selkbar CPU s | tokenizers CPU s "
               "| CPU ratio | selkbar peak MB | tokenizers peak MB | memory ratio | same output |",
@@ -434,12 +578,13 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
     for res in results:
         s = res["impls"].get("selkbar", {})
         t = res["impls"].get("tokenizers", {})
+        left_out = res.get("not_run", {}).get("tokenizers")
         if "same" in res:
             same = "yes" if res["same"] else "**NO**"
             if not res["same"]:
                 notes.append(f"- {res['case'].id}: {res['compare']}")
         else:
-            same = "n/a"
+            same = "not compared" if left_out else "n/a"
         for impl, r in res["impls"].items():
             if not r["deterministic"]:
                 notes.append(f"- {res['case'].id}: {impl} gave different output across runs")
@@ -450,11 +595,17 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
         if res["case"].mode == "whitespace" and words is not None and words != distinct:
             notes.append(f"- {res['case'].id}: selkbar counted {words:,} distinct words, "
                          f"the generator {distinct:,}")
+        # A library left out by the run's options is said so, not shown as
+        # a gap that reads like a failure.
+        lib = "—" if left_out else None
         lines.append(
-            f"| {res['case'].id} | {fmt(s.get('wall_s'))} | {fmt(t.get('wall_s'))} | "
-            f"{fmt(ratio(t.get('wall_s'), s.get('wall_s')))} | {fmt(s.get('cpu_s'))} | {fmt(t.get('cpu_s'))} | "
-            f"{fmt(ratio(t.get('cpu_s'), s.get('cpu_s')))} | {fmt(s.get('peak_rss_mb'), '.0f')} | "
-            f"{fmt(t.get('peak_rss_mb'), '.0f')} | {fmt(ratio(t.get('peak_rss_mb'), s.get('peak_rss_mb')))} | "
+            f"| {res['case'].id} | {fmt(s.get('wall_s'))} | "
+            f"{f'not run ({left_out})' if left_out else fmt(t.get('wall_s'))} | "
+            f"{fmt(ratio(t.get('wall_s'), s.get('wall_s')), none=lib or 'n/a')} | {fmt(s.get('cpu_s'))} | "
+            f"{fmt(t.get('cpu_s'), none=lib or 'n/a')} | "
+            f"{fmt(ratio(t.get('cpu_s'), s.get('cpu_s')), none=lib or 'n/a')} | {fmt(s.get('peak_rss_mb'), '.0f')} | "
+            f"{fmt(t.get('peak_rss_mb'), '.0f', none=lib or 'n/a')} | "
+            f"{fmt(ratio(t.get('peak_rss_mb'), s.get('peak_rss_mb')), none=lib or 'n/a')} | "
             f"{same} |")
     lines.append("")
     if notes:
@@ -502,11 +653,46 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
                 + f" | {rss} | {p2s.get('words', 'n/a')} | {p2s.get('pairs', 'n/a')} |")
         lines.append("")
     lines += growth_tables(with_stats)
+    lines += merge_loop_lines(merge_loop)
     lines += thread_scaling_lines(results)
     lines += per_thread_lines(results, pretokens or {}, corpora)
     if chart_links:
         lines += ["### Charts", "", *(f"![{title}]({link})" for title, link in chart_links), ""]
     return "\n".join(lines)
+
+
+def coverage_lines(results, impls):
+    """Which trainers ran at which corpus sizes, and why a trainer was left
+    out where it was; nothing when every trainer ran in every case."""
+    ran, left_out = {}, {}
+    for res in results:
+        c = res["case"]
+        for impl in impls:
+            why = res.get("not_run", {}).get(impl)
+            if why is None:
+                ran.setdefault(impl, {}).setdefault(c.size, 0)
+                ran[impl][c.size] += 1
+            else:
+                left_out.setdefault(impl, {}).setdefault((c.size, why), 0)
+                left_out[impl][(c.size, why)] += 1
+    if not left_out:
+        return []
+
+    def sizes(counts):
+        return ", ".join(f"{size} ({n} case{'s' if n != 1 else ''})" for size, n in counts.items())
+
+    lines = ["### Which trainers ran where", "",
+             "The run's options left some trainers out of some cases (they take far longer than "
+             "selkbar); those cells say \"not run\", and only the cases a trainer ran in count for it.", ""]
+    for impl in impls:
+        parts = []
+        if impl in ran:
+            parts.append(f"ran at {sizes(ran[impl])}")
+        if impl in left_out:
+            parts.append("not run at " + ", ".join(
+                f"{size} ({n} case{'s' if n != 1 else ''}: {why})" for (size, why), n in left_out[impl].items()))
+        lines.append(f"- {impl}: {'; '.join(parts)}.")
+    return lines + [""]
 
 
 def peer_lines(results, impls):
@@ -699,6 +885,158 @@ def growth_tables(with_stats):
     return lines
 
 
+def verdict(value, limit, at_least):
+    if value is None:
+        return UNMEASURED
+    return HOLDS if (value >= limit if at_least else value <= limit) else FAILS
+
+
+def is_target_case(case):
+    return (gen_corpus.parse_size(case.size) == TARGET_BYTES and case.vocab == TARGET_VOCAB
+            and case.threads == TARGET_THREADS)
+
+
+# The peers have a single byte-level set-up, so their runs in one of these
+# modes stand for the other (see worker.PRETOKENIZATION).
+PEER_TWIN_MODE = {"bytelevel": "gpt4", "gpt4": "bytelevel"}
+
+
+def peer_walls(res, by_id):
+    """({peer: wall s}, id of the case they ran in): the peers of this case,
+    or, when none ran here, those of its twin case in the other byte-level mode."""
+    walls = {impl: r["wall_s"] for impl, r in res["impls"].items() if impl in worker.PEERS}
+    if walls or res["case"].mode not in PEER_TWIN_MODE:
+        return walls, res["case"].id
+    c = res["case"]
+    twin = by_id.get(Case(c.mix, c.size, PEER_TWIN_MODE[c.mode], c.vocab, c.threads).id)
+    if twin is None:
+        return {}, c.id
+    return {impl: r["wall_s"] for impl, r in twin["impls"].items() if impl in worker.PEERS}, twin["case"].id
+
+
+def target_rows(results, corpora, baselines, merge_loop):
+    """[(target, case, measured, verdict)] from this run's figures only."""
+    rows = []
+    by_id = {res["case"].id: res for res in results}
+    targets = [res for res in results if is_target_case(res["case"])]
+    where = f"{TARGET_BYTES / 1e9:g} GB, vocab {TARGET_VOCAB}, threads {TARGET_THREADS}"
+    names = {
+        "wall_s": f"selkbar end to end at most {TARGETS['wall_s']:g} s",
+        "library_ratio": f"library / selkbar at least {TARGETS['library_ratio']:g}",
+        "peer_ratio": f"fastest other trainer / selkbar at least {TARGETS['peer_ratio']:g}",
+        "phase1_over_baseline": f"phase 1 / read+split baseline at most {TARGETS['phase1_over_baseline']:g}",
+        "threads_speedup": f"threads {TARGET_THREADS} at least {TARGETS['threads_speedup']:g}× faster "
+                           "than threads 1",
+    }
+    if not targets:
+        for name in names.values():
+            rows.append((name, f"{where}: no such case", "—", UNMEASURED))
+    for res in targets:
+        c = res["case"]
+        s = res["impls"].get("selkbar")
+        s_wall = s["wall_s"] if s else None
+        rows.append((names["wall_s"], c.id, f"{fmt(s_wall)} s" if s else "selkbar did not run",
+                     verdict(s_wall, TARGETS["wall_s"], False)))
+
+        lib = res["impls"].get("tokenizers")
+        left_out = res.get("not_run", {}).get("tokenizers")
+        r = ratio(lib["wall_s"], s_wall) if lib else None
+        measured = (f"{r:.1f} ({lib['wall_s']:.1f} s)" if r is not None else
+                    f"library not run ({left_out})" if left_out else "no library figure")
+        rows.append((names["library_ratio"], c.id, measured, verdict(r, TARGETS["library_ratio"], True)))
+
+        walls, source = peer_walls(res, by_id)
+        if walls and s_wall:
+            fastest = min(walls, key=walls.get)
+            r = ratio(walls[fastest], s_wall)
+            measured = f"{r:.1f} ({fastest} {walls[fastest]:.1f} s, fastest of {', '.join(walls)})"
+            if source != c.id:
+                measured += f"; their runs in {source}, same settings"
+        else:
+            r, measured = None, "no other trainer ran"
+        rows.append((names["peer_ratio"], c.id, measured, verdict(r, TARGETS["peer_ratio"], True)))
+
+        p1 = phase1_wall(s) if s else None
+        base = baselines.get((c.mix, c.size))
+        r = ratio(p1, base[0]) if (p1 is not None and base) else None
+        measured = (f"{r:.2f} ({p1:.2f} s over {base[0]:.2f} s)" if r is not None else
+                    "no selkbar diagnostics" if p1 is None else "no baseline")
+        rows.append((names["phase1_over_baseline"], c.id, measured,
+                     verdict(r, TARGETS["phase1_over_baseline"], False)))
+
+        one = by_id.get(Case(c.mix, c.size, c.mode, c.vocab, 1).id)
+        s1 = one["impls"].get("selkbar") if one else None
+        r = ratio(s1["wall_s"], s_wall) if s1 else None
+        measured = (f"{r:.2f} ({s1['wall_s']:.2f} s → {s_wall:.2f} s)" if r is not None else
+                    "no threads-1 case")
+        rows.append((names["threads_speedup"], c.id, measured, verdict(r, TARGETS["threads_speedup"], True)))
+
+    rows += phase1_throughput_rows(results, corpora)
+
+    flat = merge_loop.get("flatness") if merge_loop else None
+    if flat is not None:
+        key = merge_loop["key"]
+        measured = f"{flat:.2f} (vocab " + " → ".join(str(r["vocab"]) for r in merge_loop["rows"]) + \
+            f", {key[0]}-{key[1]})"
+    else:
+        measured = merge_loop["note"] if merge_loop and "note" in merge_loop else "skipped (--no-merge-loop)"
+    rows.append((f"merge loop: time per visited word flat within "
+                 f"{(TARGETS['merge_loop_flat'] - 1) * 100:.0f}% (largest / smallest)", "bench_trainer",
+                 measured, verdict(flat, TARGETS["merge_loop_flat"], False)))
+
+    compared = [res for res in results if "same" in res]
+    differ = [res["case"].id for res in compared if not res["same"]]
+    measured = f"{len(compared) - len(differ)} of {len(compared)} compared cases"
+    if differ:
+        measured += "; differ: " + ", ".join(differ)
+    rows.append(("same vocabulary and merges as the library", "every case with both", measured,
+                 UNMEASURED if not compared else FAILS if differ else HOLDS))
+
+    for res in targets:
+        s = res["impls"].get("selkbar")
+        if s:
+            rows.append(("peak memory no higher than before", res["case"].id, f"{s['peak_rss_mb']:.0f} MB",
+                         "listed: compare with the previous run"))
+    return rows
+
+
+def phase1_throughput_rows(results, corpora):
+    """Phase 1's MB/s on the largest corpus of the run, at the most threads and
+    preferably the target vocabulary; the verdict needs a corpus of at least
+    PHASE1_MB_S_BYTES."""
+    name = f"phase 1 at least {TARGETS['phase1_mb_s']:g} MB/s at {PHASE1_MB_S_BYTES / 1e9:g} GB"
+    timed = [res for res in results
+             if (res["impls"].get("selkbar") or {}).get("stats") and phase1_wall(res["impls"]["selkbar"])]
+    if not timed:
+        return [(name, "largest corpus", "no selkbar diagnostics", UNMEASURED)]
+    largest = max(gen_corpus.parse_size(res["case"].size) for res in timed)
+    timed = [res for res in timed if gen_corpus.parse_size(res["case"].size) == largest]
+    threads = max(res["case"].threads for res in timed)
+    timed = [res for res in timed if res["case"].threads == threads]
+    if any(res["case"].vocab == TARGET_VOCAB for res in timed):
+        timed = [res for res in timed if res["case"].vocab == TARGET_VOCAB]
+    rows = []
+    for res in timed:
+        c = res["case"]
+        mb_s = corpora[(c.mix, c.size)][1]["bytes"] / 1e6 / phase1_wall(res["impls"]["selkbar"])
+        if largest >= PHASE1_MB_S_BYTES:
+            rows.append((name, c.id, f"{mb_s:.0f} MB/s", verdict(mb_s, TARGETS["phase1_mb_s"], True)))
+        else:
+            rows.append((name, c.id, f"{mb_s:.0f} MB/s at {c.size} only", UNMEASURED))
+    return rows
+
+
+def targets_lines(rows):
+    counts = {v: sum(1 for r in rows if r[3] == v) for v in (HOLDS, FAILS, UNMEASURED)}
+    return ["### Targets", "",
+            f"Computed from this run: {counts[HOLDS]} hold, {counts[FAILS]} do not hold, "
+            f"{counts[UNMEASURED]} not measured in this run. Ratios are the other trainer's wall time "
+            "over selkbar's in the same case (medians); phase 1 is selkbar's wall time less its "
+            "phase-2 laps.", "",
+            "| target | case | measured | verdict |", "|---|---|---|---|",
+            *(f"| {t} | {c} | {m} | {'**' + v + '**' if v == FAILS else v} |" for t, c, m, v in rows), ""]
+
+
 def save_report(path, section):
     """Puts the new section first, keeping earlier runs below it."""
     older = ""
@@ -714,6 +1052,22 @@ def save_report(path, section):
 
 
 # ---------------------------------------------------------------------------
+
+
+def plan_text(cases, args):
+    """The runs a command would make: per case, its rounds and the trainers in it."""
+    lines = []
+    runs = {}
+    for case in cases:
+        impls, left_out = case_plan(case, args)
+        rounds = case_runs(case, args)
+        for impl in impls:
+            runs[impl] = runs.get(impl, 0) + rounds
+        lines.append(f"{case.id}: {rounds} × {', '.join(impls)}"
+                     + (f"; not run: {', '.join(f'{i} ({why})' for i, why in left_out.items())}" if left_out else ""))
+    lines.append(f"{len(cases)} cases; training runs per trainer: "
+                 + ", ".join(f"{impl} {n}" for impl, n in runs.items()))
+    return "\n".join(lines)
 
 
 def csv_list(kind=str):
@@ -732,6 +1086,23 @@ def main(argv=None):
     ap.add_argument("--cases", type=csv_list(), default=[],
                     help="only cases whose id (MIX-SIZE-MODE-vVOCAB-tTHREADS) matches one of these "
                          "glob patterns, e.g. 'en-*-v8000-t2'")
+    ap.add_argument("--others-up-to", default=None, metavar="SIZE",
+                    help="run the library and the other trainers only on corpora up to SIZE (e.g. 1G); "
+                         "selkbar runs on every size")
+    ap.add_argument("--others-cases", type=csv_list(), default=[], metavar="PATTERNS",
+                    help="run the library and the other trainers only in cases matching one of these "
+                         "glob patterns (selkbar runs in every case of --cases), e.g. '*-t2'")
+    ap.add_argument("--peer-cases", type=csv_list(), default=[], metavar="PATTERNS",
+                    help="run SentencePiece, rustbpe and bpeasy only in cases matching one of these "
+                         "glob patterns, e.g. 'en-*'; in the targets a byte-level case without them "
+                         "takes their runs from its gpt4 twin (their settings are the same)")
+    ap.add_argument("--pretokens-up-to", default=None, metavar="SIZE",
+                    help="count each corpus's pretokens (for the per-thread rates) only on corpora up "
+                         "to SIZE; a count takes about as long as selkbar's phase 1 (default: every size)")
+    ap.add_argument("--no-merge-loop", action="store_true",
+                    help="skip the merge-loop measurement (tools/bench_trainer)")
+    ap.add_argument("--plan", action="store_true",
+                    help="print the cases and which trainers run in each, then stop")
     ap.add_argument("--runs", type=int, default=3, help="runs per trainer and case (default 3)")
     ap.add_argument("--large-runs", type=int, default=None,
                     help="runs per trainer for corpora of 1 GB and more (default: --runs)")
@@ -760,8 +1131,14 @@ def main(argv=None):
         except FileNotFoundError as e:
             ap.error(str(e))
     for mode in args.modes:
-        if mode not in ("whitespace", "bytelevel"):
-            ap.error(f"unknown mode {mode!r}")
+        if mode not in worker.MODES:
+            ap.error(f"unknown mode {mode!r} (want one of {', '.join(worker.MODES)})")
+    for option in ("others_up_to", "pretokens_up_to"):
+        if getattr(args, option) is not None:
+            try:
+                gen_corpus.parse_size(getattr(args, option))
+            except ValueError as e:
+                ap.error(f"--{option.replace('_', '-')}: {e}")
     for impl in args.impls:
         if impl not in IMPLS:
             ap.error(f"unknown trainer {impl!r}")
@@ -785,6 +1162,9 @@ def main(argv=None):
     cases = build_cases(args)
     if not cases:
         ap.error("no case matches")
+    if args.plan:
+        print(plan_text(cases, args))
+        return 0
 
     corpora = {}
     for case in cases:
@@ -798,7 +1178,7 @@ def main(argv=None):
 
     baselines = {}
     if not args.no_baseline:
-        tool = build_baseline_tool(log)
+        tool = build_tool(BASELINE_TOOL, log, fallback="falling back to wc -w")
         for key, (path, stats) in corpora.items():
             times = []
             for _ in range(args.runs):
@@ -812,6 +1192,8 @@ def main(argv=None):
     if "selkbar" in args.impls:
         for case in cases:
             key = (case.mix, case.size, case.mode)
+            if args.pretokens_up_to and gen_corpus.parse_size(case.size) > gen_corpus.parse_size(args.pretokens_up_to):
+                continue
             if key not in pretokens:
                 pretokens[key] = count_pretokens(corpora[(case.mix, case.size)][0], case.mode)
 
@@ -829,6 +1211,9 @@ def main(argv=None):
             interrupted = True
             print(f"run: interrupted after {len(results)} of {len(cases)} cases", file=log, flush=True)
 
+    merge_loop = None
+    if not args.no_merge_loop and not interrupted:
+        merge_loop = measure_merge_loop(corpora, args, log)
     load = (load_before, os.getloadavg())
     chart_links = []
     if not args.no_charts:
@@ -844,7 +1229,7 @@ def main(argv=None):
         for _, path in paths:
             print(f"run: chart {display_path(path)}", file=log)
     section = render_report(results, corpora, baselines, args, command, started, load, software,
-                            pretokens, skipped, chart_links)
+                            pretokens, skipped, chart_links, merge_loop)
     if interrupted:
         missing = ", ".join(case.id for case in cases[len(results):])
         section += (f"\n**Interrupted** after {len(results)} of {len(cases)} cases; "

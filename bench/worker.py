@@ -2,7 +2,7 @@
 """One timed training run in a fresh process, for bench/run.py.
 
     worker.py {selkbar|tokenizers|sentencepiece|rustbpe|bpeasy}
-              --mode {whitespace|bytelevel} --vocab N --threads T --dump OUT.json FILE...
+              --mode {whitespace|bytelevel|gpt4} --vocab N --threads T --dump OUT.json FILE...
 
 Trains once, then prints one JSON line on stdout:
     {"wall_s": ..., "cpu_s": ..., "user_s": ..., "sys_s": ...,
@@ -31,15 +31,17 @@ import resource
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_common import GPT4_PATTERN, library_tokenizer  # noqa: E402
+
+MODES = ("whitespace", "bytelevel", "gpt4")
 PEERS = ("sentencepiece", "rustbpe", "bpeasy")
 # The module each trainer is imported as.
 MODULES = {"selkbar": "selkbar", "tokenizers": "tokenizers", "sentencepiece": "sentencepiece",
            "rustbpe": "rustbpe", "bpeasy": "bpeasy"}
 
-# GPT-4's split pattern (cl100k), the one rustbpe is built around; bpeasy
-# takes the same so that the two regex-driven peers split alike.
-GPT4_PATTERN = (r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}+|\p{N}{1,3}| ?[^\s\p{L}\p{N}]++[\r\n]*|"""
-                r"""\s*[\r\n]|\s+(?!\S)|\s+""")
+# In the byte-level modes both regex-driven peers take GPT-4's split pattern,
+# the one rustbpe is built around.
 # Whitespace mode: runs of non-whitespace, dropping the whitespace, as
 # selkbar's and the library's whitespace split do.
 WHITESPACE_PATTERN = r"\S+"
@@ -52,6 +54,9 @@ PRETOKENIZATION = {
     ("selkbar", "bytelevel"): "GPT-2's split pattern, bytes mapped to characters",
     ("tokenizers", "whitespace"): "WhitespaceSplit (same as selkbar)",
     ("tokenizers", "bytelevel"): "ByteLevel with GPT-2's pattern (same as selkbar)",
+    ("selkbar", "gpt4"): "GPT-4's split pattern (cl100k), bytes mapped to characters",
+    ("tokenizers", "gpt4"): "Sequence of Split with GPT-4's pattern (isolated) and ByteLevel without "
+                            "its own regex (same as selkbar)",
     ("sentencepiece", "whitespace"):
         "its own: whitespace turned into \u2581, which starts each word, no split by script or digits, "
         "no normalization (identity), its default character coverage 0.9995",
@@ -65,6 +70,10 @@ PRETOKENIZATION = {
     ("bpeasy", "bytelevel"): "GPT-4's pattern over lines from an iterator, byte-level, tokens up to "
                              f"{BPEASY_MAX_TOKEN_BYTES} bytes",
 }
+# The peers have one byte-level set-up: in gpt4 mode they run exactly as in
+# bytelevel mode.
+PRETOKENIZATION.update({(peer, "gpt4"): PRETOKENIZATION[(peer, "bytelevel")] + " (as in bytelevel mode)"
+                        for peer in PEERS})
 
 
 def train_selkbar(files, vocab_size, mode, threads, dump):
@@ -80,13 +89,9 @@ def train_selkbar(files, vocab_size, mode, threads, dump):
 
 
 def train_tokenizers(files, vocab_size, mode, threads, dump):
-    from tokenizers import Tokenizer, models, pre_tokenizers, trainers
+    from tokenizers import trainers
 
-    tokenizer = Tokenizer(models.BPE())
-    if mode == "whitespace":
-        tokenizer.pre_tokenizer = pre_tokenizers.WhitespaceSplit()
-    else:
-        tokenizer.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True)
+    tokenizer = library_tokenizer(mode)
     trainer = trainers.BpeTrainer(vocab_size=vocab_size, min_frequency=0, show_progress=False,
                                   special_tokens=[], initial_alphabet=[])
 
@@ -182,7 +187,7 @@ def main(argv=None):
     ap = argparse.ArgumentParser()
     ap.add_argument("impl", choices=list(TRAINERS))
     ap.add_argument("files", nargs="+")
-    ap.add_argument("--mode", choices=["whitespace", "bytelevel"], required=True)
+    ap.add_argument("--mode", choices=list(MODES), required=True)
     ap.add_argument("--vocab", type=int, required=True)
     ap.add_argument("--threads", type=int, required=True)
     ap.add_argument("--dump", required=True)

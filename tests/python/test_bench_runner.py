@@ -281,3 +281,208 @@ def test_peer_runs_end_to_end_or_is_skipped(tmp_path, peer):
     else:
         row = next(line for line in text.splitlines() if line.startswith(f"| multi-300K-bytelevel-v3000-t1 | {peer} |"))
         assert float(row.split("|")[3]) > 0
+
+
+# ---------------------------------------------------------------------------
+# gpt4 mode, size gating, the merge loop and the targets block
+
+TRAINER_OUTPUT = """\
+corpus: 1 files, 953.7 MB, 1780000 distinct words, 17.0 MB of word bytes
+vocab 8000: phase2 1.200 s wall (1.100 s cpu), 7744 merges, 6453 merges/s, 8000 tokens, peak rss 300 MB (200 MB before phase 2)
+  merge loop 0.800 s, 40,000,000 words visited (5165.3 per merge), 20.0 ns per visited word
+vocab 64000: phase2 3.000 s wall (2.900 s cpu), 63744 merges, 21248 merges/s, 64000 tokens, peak rss 400 MB (200 MB before phase 2)
+  merge loop 2.500 s, 100000000 words visited (1568.8 per merge), 25.0 ns per visited word
+"""
+
+
+class TestMergeLoop:
+    def test_bench_trainer_lines_are_read(self):
+        rows = run.parse_merge_loop(TRAINER_OUTPUT)
+        assert rows == [
+            {"vocab": 8000, "loop_s": pytest.approx(0.8), "visited": 40_000_000, "ns_per_word": 20.0},
+            {"vocab": 64000, "loop_s": pytest.approx(2.5), "visited": 100_000_000, "ns_per_word": 25.0}]
+        assert run.merge_loop_flatness(rows) == pytest.approx(1.25)
+
+    def test_reworded_lines_still_parse_and_missing_figures_are_none(self):
+        text = ("vocab=16000 merge loop: 450.5ms, visited 1,234 words, 7.5 ns per visited word\n"
+                "something else entirely\n"
+                "vocab 32000 done\n"
+                "  12 ns per visited word\n")
+        rows = run.parse_merge_loop(text)
+        assert rows[0] == {"vocab": 16000, "loop_s": pytest.approx(0.4505), "visited": 1234, "ns_per_word": 7.5}
+        assert rows[1] == {"vocab": 32000, "loop_s": None, "visited": None, "ns_per_word": 12.0}
+        assert run.merge_loop_flatness(rows[:1]) is None
+        assert run.parse_merge_loop("corpus: nothing here\n") == []
+
+    def test_corpus_is_the_largest_up_to_1g_of_the_first_mix(self):
+        corpora = {(mix, size): None for size in ("100M", "1G", "5G") for mix in ("en", "cjk")}
+        assert run.merge_loop_corpus(corpora) == ("en", "1G")
+        assert run.merge_loop_corpus({("cjk", "5G"): None}) is None
+
+    def test_tool_output_failure_and_missing_build_end_up_in_the_report(self, tmp_path, monkeypatch):
+        corpus = tmp_path / "c.txt"
+        corpus.write_text("a b\n", encoding="utf-8")
+        corpora = {("en", "100M"): (str(corpus), {"bytes": 4})}
+        args = run.main.__globals__["argparse"].Namespace(timeout=60)
+        fake = tmp_path / "fake_trainer"
+
+        def use(script):
+            fake.write_text("#!/bin/sh\n" + script, encoding="utf-8")
+            fake.chmod(0o755)
+            monkeypatch.setattr(run, "build_tool", lambda name, log, fallback="": str(fake))
+            return run.measure_merge_loop(corpora, args, sys.stderr)
+
+        out = use("cat <<'END'\n" + TRAINER_OUTPUT + "END\n")
+        assert out["key"] == ("en", "100M") and out["flatness"] == pytest.approx(1.25)
+        text = "\n".join(run.merge_loop_lines(out))
+        assert "| 64000 | 2.500 | 100,000,000 | 25.0 |" in text and "1.25" in text and "does not hold" in text
+        out = use("echo 'bench_trainer: no *.txt files' >&2; exit 2\n")
+        assert "exited with 2: bench_trainer: no *.txt files" in out["note"]
+        assert "Not measured:" in "\n".join(run.merge_loop_lines(out))
+        monkeypatch.setattr(run, "build_tool", lambda name, log, fallback="": None)
+        assert "could not be built" in run.measure_merge_loop(corpora, args, sys.stderr)["note"]
+
+
+def _gating_args(**overrides):
+    values = dict(impls=list(run.IMPLS), others_up_to=None, others_cases=[], peer_cases=[])
+    values.update(overrides)
+    return run.main.__globals__["argparse"].Namespace(**values)
+
+
+class TestGating:
+    def test_others_run_up_to_a_size_and_in_matching_cases_only(self):
+        args = _gating_args(others_up_to="1G", others_cases=["*-t2"], peer_cases=["en-*"])
+        plan = {size_mix_t: run.case_plan(run.Case(size_mix_t[1], size_mix_t[0], "gpt4", 32000, size_mix_t[2]), args)
+                for size_mix_t in (("1G", "en", 2), ("1G", "cjk", 2), ("5G", "en", 2), ("1G", "en", 1))}
+        assert plan[("1G", "en", 2)] == (list(run.IMPLS), {})
+        assert plan[("1G", "cjk", 2)] == (["selkbar", "tokenizers"],
+                                          {p: "not in --peer-cases" for p in worker.PEERS})
+        assert plan[("5G", "en", 2)] == (["selkbar"], {i: "corpus above 1G" for i in run.IMPLS[1:]})
+        assert plan[("1G", "en", 1)] == (["selkbar"], {i: "not in --others-cases" for i in run.IMPLS[1:]})
+        # 1G is 10**9 bytes: a 1000M corpus is not above it.
+        assert run.not_run_reason("bpeasy", run.Case("en", "1000M", "gpt4", 8000, 2), args) is None
+
+    def test_left_out_trainers_are_not_started_and_the_report_says_so(self, tmp_path, monkeypatch):
+        started = []
+
+        def fake_worker(impl, case, files, dump, timeout):
+            started.append(impl)
+            with open(dump, "w", encoding="utf-8") as f:
+                json.dump({"vocab": {"a": 0}, "merges": []}, f)
+            return {"wall_s": 1.0, "cpu_s": 1.0, "peak_rss_kb": 1024, "rss_before_kb": 512,
+                    "vocab_size": 1, "merges": 0}
+
+        monkeypatch.setattr(run, "run_worker", fake_worker)
+        args = _gating_args(others_up_to="1G", runs=1, large_runs=None, timeout=None)
+        big = run.run_case(run.Case("en", "5G", "whitespace", 32000, 2), ["x"], args, str(tmp_path), sys.stderr)
+        assert started == ["selkbar"] and set(big["impls"]) == {"selkbar"}
+        assert big["not_run"] == {i: "corpus above 1G" for i in run.IMPLS[1:]}
+        small = run.run_case(run.Case("en", "1G", "whitespace", 32000, 2), ["x"], args, str(tmp_path), sys.stderr)
+        assert set(small["impls"]) == set(run.IMPLS) and small["same"]
+
+        text = "\n".join(run.coverage_lines([small, big], run.IMPLS))
+        assert "- selkbar: ran at 1G (1 case), 5G (1 case)." in text
+        assert "- tokenizers: ran at 1G (1 case); not run at 5G (1 case: corpus above 1G)." in text
+        assert run.coverage_lines([small], run.IMPLS) == []
+        labels = charts.not_run_labels([small, big], run.IMPLS)
+        assert labels[("en-5G-whitespace-v32000-t2", "rustbpe")] == "rustbpe: not run (corpus above 1G)"
+        assert not any(case_id.startswith("en-1G") for case_id, _ in labels)
+        assert charts.coverage_note([small, big], run.IMPLS).startswith("Ran only at some sizes: tokenizers at 1G")
+
+
+def _full(case, selkbar=None, phase2=None, same=None, not_run=None, **others):
+    """A run_case result: selkbar and others map trainer to wall seconds."""
+    impls = {}
+    if selkbar is not None:
+        impls["selkbar"] = {"wall_s": selkbar, "peak_rss_mb": 500.0, "merges": 1,
+                            "stats": {"phase2_s": phase2 or {"merge loop": 1.0}}}
+    for impl, wall in others.items():
+        impls[impl] = {"wall_s": wall, "peak_rss_mb": 900.0}
+    res = {"case": case, "error": None, "impls": impls, "not_run": not_run or {}}
+    if same is not None:
+        res["same"] = same
+    return res
+
+
+class TestTargets:
+    CORPORA = {(mix, size): ("path", {"bytes": run.gen_corpus.parse_size(size)})
+               for mix in ("en", "cjk") for size in ("100M", "1G", "5G")}
+
+    def rows(self, results, baselines=None, merge_loop=None):
+        rows = run.target_rows(results, self.CORPORA, baselines or {}, merge_loop)
+        return {(" ".join(t.split()[:3]), c): (m, v) for t, c, m, v in rows}, rows
+
+    def test_verdicts_from_one_run(self):
+        C = run.Case
+        results = [
+            # 1 s of phase 2: phase 1 takes 3 s against a 2 s baseline.
+            _full(C("en", "1G", "whitespace", 32000, 2), selkbar=4.0, same=True, tokenizers=100.0,
+                  sentencepiece=50.0, rustbpe=30.0),
+            _full(C("en", "1G", "whitespace", 32000, 1), selkbar=6.0),
+            _full(C("en", "1G", "bytelevel", 32000, 2), selkbar=8.0, same=False, tokenizers=200.0),
+            _full(C("en", "1G", "gpt4", 32000, 2), selkbar=7.0, same=True, tokenizers=180.0, bpeasy=70.0),
+            _full(C("cjk", "1G", "whitespace", 32000, 2), selkbar=5.0,
+                  not_run={i: "corpus above 500M" for i in run.IMPLS[1:]}),
+            _full(C("en", "5G", "whitespace", 32000, 2), selkbar=11.0, phase2={"merge loop": 1.0}),
+            _full(C("en", "5G", "bytelevel", 32000, 2), selkbar=21.0, phase2={"merge loop": 1.0}),
+        ]
+        merge_loop = {"key": ("en", "1G"), "flatness": 1.1,
+                      "rows": [{"vocab": 8000}, {"vocab": 64000}]}
+        got, rows = self.rows(results, {("en", "1G"): (2.0, 0)}, merge_loop)
+        ws = "en-1G-whitespace-v32000-t2"
+        assert got[("selkbar end to", ws)] == ("4.00 s", "holds")
+        assert got[("library / selkbar", ws)] == ("25.0 (100.0 s)", "holds")
+        assert got[("fastest other trainer", ws)][1] == "does not hold"
+        assert got[("fastest other trainer", ws)][0].startswith("7.5 (rustbpe 30.0 s")
+        assert got[("phase 1 /", ws)] == ("1.50 (3.00 s over 2.00 s)", "holds")
+        assert got[("threads 2 at", ws)] == ("1.50 (6.00 s → 4.00 s)", "holds")
+        # The byte-level case without peers borrows those of its gpt4 twin.
+        m, v = got[("fastest other trainer", "en-1G-bytelevel-v32000-t2")]
+        assert m.startswith("8.8 (bpeasy 70.0 s") and "en-1G-gpt4-v32000-t2" in m and v == "does not hold"
+        assert got[("selkbar end to", "en-1G-bytelevel-v32000-t2")][1] == "does not hold"
+        assert got[("threads 2 at", "en-1G-bytelevel-v32000-t2")] == ("no threads-1 case", "not measured in this run")
+        assert got[("phase 1 /", "cjk-1G-whitespace-v32000-t2")][1] == "not measured in this run"
+        cjk = got[("library / selkbar", "cjk-1G-whitespace-v32000-t2")]
+        assert cjk == ("library not run (corpus above 500M)", "not measured in this run")
+        # 5 GB in 10 s and 20 s of phase 1.
+        assert got[("phase 1 at", "en-5G-whitespace-v32000-t2")] == ("500 MB/s", "holds")
+        assert got[("phase 1 at", "en-5G-bytelevel-v32000-t2")] == ("250 MB/s", "does not hold")
+        assert got[("merge loop: time", "bench_trainer")][1] == "holds"
+        assert got[("same vocabulary and", "every case with both")] == (
+            "2 of 3 compared cases; differ: en-1G-bytelevel-v32000-t2", "does not hold")
+        assert ("peak memory no", ws) in got
+        text = "\n".join(run.targets_lines(rows))
+        assert "| **does not hold** |" in text
+        assert f"{sum(1 for r in rows if r[3] == 'holds')} hold," in text
+
+    def test_nothing_measured_says_so(self):
+        got, rows = self.rows([_full(run.Case("en", "100M", "gpt4", 8000, 2), selkbar=1.0)], merge_loop=None)
+        assert {v for _, v in got.values()} == {"not measured in this run"}
+        # 100 MB in 1 s less 1 s of phase 2: no phase-1 time, no figure.
+        assert got[("phase 1 at", "largest corpus")] == ("no selkbar diagnostics", "not measured in this run")
+        assert got[("merge loop: time", "bench_trainer")][0] == "skipped (--no-merge-loop)"
+        assert got[("selkbar end to", "1 GB, vocab 32000, threads 2: no such case")][1] == "not measured in this run"
+
+    def test_phase1_speed_only_counts_at_5_gb(self):
+        results = [_full(run.Case("en", "1G", "whitespace", 32000, 2), selkbar=2.0)]
+        got, _ = self.rows(results)
+        assert got[("phase 1 /", "en-1G-whitespace-v32000-t2")][1] == "not measured in this run"
+        # The 1 GB figure is still shown: 1 GB in 2 s less 1 s of phase 2.
+        assert ("1000 MB/s at 1G only", "not measured in this run") in [
+            (m, v) for t, c, m, v in run.target_rows(results, self.CORPORA, {}, None) if t.startswith("phase 1 at")]
+
+
+def test_gpt4_mode_is_wired_for_every_trainer():
+    for impl in run.IMPLS:
+        assert worker.PRETOKENIZATION[(impl, "gpt4")]
+    for peer in worker.PEERS:      # one byte-level set-up for the peers
+        assert worker.peer_pattern("gpt4") == worker.peer_pattern("bytelevel") == worker.GPT4_PATTERN
+        assert worker.PRETOKENIZATION[(peer, "gpt4")].startswith(worker.PRETOKENIZATION[(peer, "bytelevel")])
+    pytest.importorskip("tokenizers")
+    import bench_common
+    pieces = bench_common.library_tokenizer("gpt4").pre_tokenizer.pre_tokenize_str("I'm 12345 héllo!!\n")
+    # GPT-4's pattern, not GPT-2's: digits in threes without the space,
+    # punctuation keeps the newline after it.
+    assert [p for p, _ in pieces] == ["I", "'m", "Ġ", "123", "45", "ĠhÃ©llo", "!!Ċ"]
+    with pytest.raises(ValueError):
+        bench_common.library_tokenizer("gpt5")
