@@ -231,7 +231,7 @@ def _selkbar_modes(tmp_path):
     sample = tmp_path / "probe.txt"
     sample.write_text("probe text\n", encoding="utf-8")
     modes = []
-    for mode in ("whitespace", "bytelevel"):
+    for mode in worker.MODES:
         try:
             selkbar.train_bpe([str(sample)], 10, pretokenizer=mode, threads=1)
             modes.append(mode)
@@ -247,12 +247,13 @@ def _selkbar_modes(tmp_path):
                                                                 reason="selkbar has no train_bpe yet")),
 ])
 def test_small_run_end_to_end(tmp_path, impls):
-    modes = ["whitespace", "bytelevel"] if impls == "tokenizers" else _selkbar_modes(tmp_path)
+    modes = list(worker.MODES) if impls == "tokenizers" else _selkbar_modes(tmp_path)
     results = tmp_path / "RESULTS.md"
     proc = subprocess.run(
         [sys.executable, os.path.join(BENCH, "run.py"), "--size", "300K", "--mixes", "multi",
          "--modes", ",".join(modes), "--vocabs", "600", "--threads", "2", "--runs", "2",
-         "--impls", impls, "--no-baseline", "--data-dir", str(tmp_path), "--results", str(results)],
+         "--impls", impls, "--no-baseline", "--no-merge-loop", "--data-dir", str(tmp_path),
+         "--results", str(results)],
         capture_output=True, text=True, timeout=600)
     assert proc.returncode == 0, proc.stderr
     text = results.read_text(encoding="utf-8")
@@ -383,6 +384,11 @@ class TestGating:
         text = "\n".join(run.coverage_lines([small, big], run.IMPLS))
         assert "- selkbar: ran at 1G (1 case), 5G (1 case)." in text
         assert "- tokenizers: ran at 1G (1 case); not run at 5G (1 case: corpus above 1G)." in text
+        args.peer_cases = ["nothing-*"]
+        peers_out = run.run_case(run.Case("en", "1G", "gpt4", 32000, 2), ["x"], args, str(tmp_path), sys.stderr)
+        text = "\n".join(run.coverage_lines([small, peers_out, big], run.IMPLS))
+        assert ("- rustbpe: ran at 1G (1 case); not run at 1G (1 case: not in --peer-cases), "
+                "5G (1 case: corpus above 1G).") in text
         assert run.coverage_lines([small], run.IMPLS) == []
         labels = charts.not_run_labels([small, big], run.IMPLS)
         assert labels[("en-5G-whitespace-v32000-t2", "rustbpe")] == "rustbpe: not run (corpus above 1G)"
