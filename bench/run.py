@@ -369,7 +369,7 @@ def measure_merge_loop(corpora, args, log):
 
 
 def merge_loop_lines(merge_loop):
-    if merge_loop is None:
+    if merge_loop is None or merge_loop.get("note", "").startswith("skipped"):
         return []
     lines = ["### Merge loop: time per visited word", ""]
     key = merge_loop.get("key")
@@ -975,7 +975,7 @@ def target_rows(results, corpora, baselines, merge_loop):
             if source != c.id:
                 measured += f"; their runs in {source}, same settings"
         else:
-            r, measured = None, "no other trainer ran"
+            r, measured = None, "selkbar did not run" if walls else "no other trainer ran"
         rows.append((names["peer_ratio"], c.id, measured, verdict(r, TARGETS["peer_ratio"], True)))
 
         p1 = phase1_wall(s) if s else None
@@ -1000,8 +1000,10 @@ def target_rows(results, corpora, baselines, merge_loop):
         key = merge_loop["key"]
         measured = f"{flat:.2f} (vocab " + " → ".join(str(r["vocab"]) for r in merge_loop["rows"]) + \
             f", {key[0]}-{key[1]})"
+    elif merge_loop and "rows" in merge_loop:
+        measured = "fewer than two figures from bench_trainer"
     else:
-        measured = merge_loop["note"] if merge_loop and "note" in merge_loop else "skipped (--no-merge-loop)"
+        measured = merge_loop["note"] if merge_loop else "not run"
     rows.append((f"merge loop: time per visited word flat within "
                  f"{(TARGETS['merge_loop_flat'] - 1) * 100:.0f}% (largest / smallest)", "bench_trainer",
                  measured, verdict(flat, TARGETS["merge_loop_flat"], False)))
@@ -1233,8 +1235,11 @@ def main(argv=None):
             interrupted = True
             print(f"run: interrupted after {len(results)} of {len(cases)} cases", file=log, flush=True)
 
-    merge_loop = None
-    if not args.no_merge_loop and not interrupted:
+    if args.no_merge_loop:
+        merge_loop = {"note": "skipped (--no-merge-loop)"}
+    elif interrupted:
+        merge_loop = {"note": "not run, the run was interrupted"}
+    else:
         merge_loop = measure_merge_loop(corpora, args, log)
     load = (load_before, os.getloadavg())
     chart_links = []

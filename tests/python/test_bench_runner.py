@@ -462,11 +462,16 @@ class TestTargets:
         assert f"{sum(1 for r in rows if r[3] == 'holds')} hold," in text
 
     def test_nothing_measured_says_so(self):
-        got, rows = self.rows([_full(run.Case("en", "100M", "gpt4", 8000, 2), selkbar=1.0)], merge_loop=None)
+        got, rows = self.rows([_full(run.Case("en", "100M", "gpt4", 8000, 2), selkbar=1.0)],
+                              merge_loop={"note": "skipped (--no-merge-loop)"})
         assert {v for _, v in got.values()} == {"not measured in this run"}
         # 100 MB in 1 s less 1 s of phase 2: no phase-1 time, no figure.
         assert got[("phase 1 at", "largest corpus")] == ("no selkbar diagnostics", "not measured in this run")
         assert got[("merge loop: time", "bench_trainer")][0] == "skipped (--no-merge-loop)"
+        one = {"key": ("en", "1G"), "rows": [{"vocab": 8000, "ns_per_word": 3.0}], "flatness": None}
+        got, _ = self.rows([], merge_loop=one)
+        assert got[("merge loop: time", "bench_trainer")] == ("fewer than two figures from bench_trainer",
+                                                             "not measured in this run")
         assert got[("selkbar end to", "1 GB, vocab 32000, threads 2: no such case")][1] == "not measured in this run"
 
     def test_phase1_speed_only_counts_at_5_gb(self):
