@@ -324,7 +324,7 @@ class TestMergeLoop:
         corpus = tmp_path / "c.txt"
         corpus.write_text("a b\n", encoding="utf-8")
         corpora = {("en", "100M"): (str(corpus), {"bytes": 4})}
-        args = run.main.__globals__["argparse"].Namespace(timeout=60)
+        args = run.main.__globals__["argparse"].Namespace(timeout=60, runs=2)
         fake = tmp_path / "fake_trainer"
 
         def use(script):
@@ -333,7 +333,8 @@ class TestMergeLoop:
             monkeypatch.setattr(run, "build_tool", lambda name, log, fallback="": str(fake))
             return run.measure_merge_loop(corpora, args, sys.stderr)
 
-        out = use("cat <<'END'\n" + TRAINER_OUTPUT + "END\n")
+        out = use("[ \"$*\" = \"--file $(dirname $0)/c.txt --repeat 2 --vocab 8000 --vocab 16000 --vocab 32000 "
+                  "--vocab 64000\" ] || exit 3\ncat <<'END'\n" + TRAINER_OUTPUT + "END\n")
         assert out["key"] == ("en", "100M") and out["flatness"] == pytest.approx(1.25)
         text = "\n".join(run.merge_loop_lines(out))
         assert "| 64000 | 2.500 | 100,000,000 | 25.0 |" in text and "1.25" in text and "does not hold" in text
