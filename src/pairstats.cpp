@@ -181,39 +181,107 @@ uint32_t& MergeChanges::unexpected_pair() {
 
 // ---- MergeQueue ----
 
-void MergeQueue::push(MergeCandidate&& candidate) {
-  heap_.push_back(std::move(candidate));
-  // Sift up with a hole: one move per level instead of a swap.
-  size_t hole = heap_.size() - 1;
-  if (hole == 0) return;
-  MergeCandidate item = std::move(heap_[hole]);
-  while (hole > 0) {
-    const size_t parent = (hole - 1) / 2;
-    if (!outranks(item, heap_[parent])) break;
-    heap_[hole] = std::move(heap_[parent]);
-    hole = parent;
+namespace {
+
+// Heap order for std::push_heap and std::pop_heap: the candidate merged
+// first is the greatest. Within at_level_ the counts are equal, so this
+// orders by pair.
+bool merged_later(const MergeCandidate& a, const MergeCandidate& b) { return outranks(b, a); }
+
+// Emptied chunks kept for reuse; beyond this many they are freed, so that
+// draining a large bucket does not leave its chunks held beside the heap.
+constexpr size_t MAX_SPARE_CHUNKS = 4096;
+
+}  // namespace
+
+MergeQueue::~MergeQueue() {
+  for (Chunk* head : buckets_) {
+    while (head != nullptr) delete std::exchange(head, head->next);
   }
-  heap_[hole] = std::move(item);
+  while (spare_ != nullptr) delete std::exchange(spare_, spare_->next);
+}
+
+void MergeQueue::push(MergeCandidate&& candidate) {
+  if (candidate.count > level_) {
+    above_.push_back(std::move(candidate));
+    std::push_heap(above_.begin(), above_.end(), merged_later);
+  } else if (candidate.count == level_) {
+    at_level_.push_back(std::move(candidate));
+    std::push_heap(at_level_.begin(), at_level_.end(), merged_later);
+  } else {
+    append_to_bucket(std::move(candidate));
+  }
+  ++size_;
 }
 
 MergeCandidate MergeQueue::pop() {
-  MergeCandidate top = std::move(heap_.front());
-  MergeCandidate last = std::move(heap_.back());
-  heap_.pop_back();
-  const size_t n = heap_.size();
-  if (n == 0) return top;
-  // Sift the last element down from the root through a hole.
-  size_t hole = 0;
-  while (true) {
-    size_t child = 2 * hole + 1;
-    if (child >= n) break;
-    if (child + 1 < n && outranks(heap_[child + 1], heap_[child])) ++child;
-    if (!outranks(heap_[child], last)) break;
-    heap_[hole] = std::move(heap_[child]);
-    hole = child;
-  }
-  heap_[hole] = std::move(last);
+  if (above_.empty() && at_level_.empty()) descend();
+  std::vector<MergeCandidate>& heap = above_.empty() ? at_level_ : above_;
+  std::pop_heap(heap.begin(), heap.end(), merged_later);
+  MergeCandidate top = std::move(heap.back());
+  heap.pop_back();
+  --size_;
   return top;
+}
+
+void MergeQueue::append_to_bucket(MergeCandidate&& candidate) {
+  // Below the level, so below DENSE_COUNTS.
+  const auto count = static_cast<size_t>(candidate.count);
+  if (count >= buckets_.size()) {
+    const size_t doubled = std::max<size_t>(16, buckets_.size() * 2);
+    buckets_.resize(std::clamp<size_t>(doubled, count + 1, DENSE_COUNTS), nullptr);
+  }
+  Chunk* head = buckets_[count];
+  if (head == nullptr || head->used == CHUNK_CANDIDATES) {
+    Chunk* fresh = take_chunk();
+    fresh->next = head;
+    buckets_[count] = head = fresh;
+  }
+  head->items[head->used++] = std::move(candidate);
+}
+
+void MergeQueue::descend() {
+  size_t bucket = std::min<size_t>(static_cast<size_t>(level_), buckets_.size());
+  while (bucket > 0 && buckets_[bucket - 1] == nullptr) --bucket;
+  if (bucket == 0) throw InternalError("merge queue holds no candidate it counts");
+  --bucket;
+  size_t candidates = 0;
+  for (const Chunk* chunk = buckets_[bucket]; chunk != nullptr; chunk = chunk->next) {
+    candidates += chunk->used;
+  }
+  // Reserving first leaves nothing below that can throw.
+  at_level_.reserve(candidates);
+  level_ = bucket;
+  Chunk* chunk = std::exchange(buckets_[bucket], nullptr);
+  while (chunk != nullptr) {
+    for (uint32_t i = 0; i < chunk->used; ++i) at_level_.push_back(std::move(chunk->items[i]));
+    give_back(std::exchange(chunk, chunk->next));
+  }
+  std::make_heap(at_level_.begin(), at_level_.end(), merged_later);
+}
+
+MergeQueue::Chunk* MergeQueue::take_chunk() {
+  Chunk* chunk = spare_;
+  if (chunk != nullptr) {
+    spare_ = chunk->next;
+    --spare_count_;
+  } else {
+    chunk = new Chunk;
+  }
+  chunk->next = nullptr;
+  chunk->used = 0;
+  return chunk;
+}
+
+void MergeQueue::give_back(Chunk* chunk) {
+  if (spare_count_ >= MAX_SPARE_CHUNKS) {
+    delete chunk;
+    return;
+  }
+  chunk->used = 0;
+  chunk->next = spare_;
+  spare_ = chunk;
+  ++spare_count_;
 }
 
 }  // namespace selkbar

@@ -14,8 +14,9 @@
 //                 (right, x), so four arrays indexed by x find its entry. It
 //                 keeps its arrays between merges and is cleared by visiting
 //                 only the entries used.
-//   MergeQueue    a binary max-heap of MergeCandidates: larger count first,
-//                 then smaller left id, then smaller right id.
+//   MergeQueue    the MergeCandidates: larger count first, then smaller left
+//                 id, then smaller right id; heaps for the counts being
+//                 popped, lists by count below them.
 //
 // The hashed maps (PairCounts, PairSteps) use open addressing with linear
 // probing over a power-of-two table, keyed by FxHash over (left, right),
@@ -329,17 +330,63 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
   return a.pair.right < b.pair.right;
 }
 
+// The queue of the merge loop. Counts are integers, the merge loop pops them
+// in falling order, and most candidates sit at small counts that are never
+// popped, so the queue is three tiers around `level`, the count being popped:
+//
+//   above_     the candidates counted above the level: a binary max-heap.
+//              Few: the large counts are sparse.
+//   at_level_  the candidates counted exactly the level: a binary heap by
+//              pair, smallest first.
+//   buckets_   below the level and under DENSE_COUNTS: one unordered list
+//              per count, in chunks of CHUNK_CANDIDATES.
+//
+// A push below the level is an append; a pop takes the top of above_, else
+// of at_level_. When both are empty, the highest non-empty bucket becomes
+// the level and is heaped. A count at or above DENSE_COUNTS, including the
+// two's complement of a negative one, always goes to above_. The level only
+// falls, so the buckets are scanned once per run.
+//
+// Two candidates with the same count and pair come out in no defined order.
+// Memory: 32 bytes per candidate plus at most one partly used chunk per
+// non-empty bucket.
 class MergeQueue {
  public:
-  void reserve(size_t candidates) { heap_.reserve(candidates); }
-  bool empty() const { return heap_.empty(); }
-  size_t size() const { return heap_.size(); }
+  static constexpr uint64_t DENSE_COUNTS = 1 << 16;
+  static constexpr uint32_t CHUNK_CANDIDATES = 8;
+
+  MergeQueue() = default;
+  ~MergeQueue();
+  MergeQueue(const MergeQueue&) = delete;
+  MergeQueue& operator=(const MergeQueue&) = delete;
+
+  bool empty() const { return size_ == 0; }
+  size_t size() const { return size_; }
   void push(MergeCandidate&& candidate);
   // REQUIRES: !empty().
   MergeCandidate pop();
 
  private:
-  std::vector<MergeCandidate> heap_;
+  struct Chunk {
+    Chunk* next;    // the previous chunk of the same bucket, or a spare one
+    uint32_t used;  // items[0 .. used) hold candidates
+    MergeCandidate items[CHUNK_CANDIDATES];
+  };
+
+  void append_to_bucket(MergeCandidate&& candidate);
+  // Makes the highest non-empty bucket the level. REQUIRES: !empty() and
+  // above_ and at_level_ empty.
+  void descend();
+  Chunk* take_chunk();
+  void give_back(Chunk* chunk);
+
+  std::vector<MergeCandidate> above_;
+  std::vector<MergeCandidate> at_level_;
+  std::vector<Chunk*> buckets_;  // count -> newest chunk, or nullptr
+  Chunk* spare_ = nullptr;       // emptied chunks, linked by next
+  size_t spare_count_ = 0;
+  uint64_t level_ = DENSE_COUNTS;
+  size_t size_ = 0;
 };
 
 }  // namespace selkbar

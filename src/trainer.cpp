@@ -1,5 +1,7 @@
 #include "trainer.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -23,6 +25,12 @@ namespace {
 // Words between two looks at the cancellation flag in the loops over every
 // word: a few milliseconds of work.
 constexpr uint32_t CANCEL_CHECK_WORDS = 1u << 16;
+
+uint64_t thread_cpu_ns() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
 
 inline void poll_cancel(const RunControl* control, uint32_t w) {
   if ((w & (CANCEL_CHECK_WORDS - 1)) == 0) stop_if_cancelled(control);
@@ -364,7 +372,6 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
   timer.lap("initial pair count");
   if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
 
-  state.queue.reserve(state.counts.size());
   positions.drain([&](PairStep& step) {
     if (step.count_change < 1) {
       state.pool.recycle(std::move(step.positions));
@@ -395,6 +402,7 @@ class MergeLoop {
 
   void run() {
     const uint64_t start_ns = monotonic_ns();
+    const uint64_t start_cpu_ns = thread_cpu_ns();
     RunControl* const control = config_.control;
     if (control != nullptr) {
       const uint64_t size = vocab_.size();
@@ -416,6 +424,7 @@ class MergeLoop {
     }
     if (control != nullptr) control->set_merges_done(merges_.size());
     figures_.elapsed_ns = elapsed_ns_since(start_ns);
+    figures_.cpu_ns = thread_cpu_ns() - start_cpu_ns;
   }
 
   std::vector<Merge> take_merges() { return std::move(merges_); }
@@ -451,6 +460,15 @@ class MergeLoop {
     const uint32_t* words = top.positions.begin();
     const uint32_t word_count = top.positions.size();
     figures_.words_visited += word_count;
+    // Late in a run most lists are short, so the look-ahead below would
+    // never start; request the first words' records and symbols up front,
+    // where their misses overlap.
+    for (uint32_t i = 0; i < std::min(word_count, HEADER_PREFETCH_DISTANCE); ++i) {
+      arena_.prefetch_word_header(words[i]);
+    }
+    for (uint32_t i = 0; i < std::min(word_count, SYMBOL_PREFETCH_DISTANCE); ++i) {
+      arena_.prefetch_word_symbols(words[i]);
+    }
     for (uint32_t i = 0; i < word_count; ++i) {
       if (i + HEADER_PREFETCH_DISTANCE < word_count) {
         arena_.prefetch_word_header(words[i + HEADER_PREFETCH_DISTANCE]);
