@@ -183,9 +183,8 @@ uint32_t& MergeChanges::unexpected_pair() {
 
 namespace {
 
-// Heap order for std::push_heap and std::pop_heap: the candidate merged
-// first is the greatest. Within at_level_ the counts are equal, so this
-// orders by pair.
+// Heap and sort order: the candidate merged first is the greatest. At the
+// level the counts are equal, so this orders by pair.
 bool merged_later(const MergeCandidate& a, const MergeCandidate& b) { return outranks(b, a); }
 
 // Emptied chunks kept for reuse; beyond this many they are freed, so that
@@ -206,8 +205,8 @@ void MergeQueue::push(MergeCandidate&& candidate) {
     above_.push_back(std::move(candidate));
     std::push_heap(above_.begin(), above_.end(), merged_later);
   } else if (candidate.count == level_) {
-    at_level_.push_back(std::move(candidate));
-    std::push_heap(at_level_.begin(), at_level_.end(), merged_later);
+    level_late_.push_back(std::move(candidate));
+    std::push_heap(level_late_.begin(), level_late_.end(), merged_later);
   } else {
     append_to_bucket(std::move(candidate));
   }
@@ -215,12 +214,29 @@ void MergeQueue::push(MergeCandidate&& candidate) {
 }
 
 MergeCandidate MergeQueue::pop() {
-  if (above_.empty() && at_level_.empty()) descend();
-  std::vector<MergeCandidate>& heap = above_.empty() ? at_level_ : above_;
-  std::pop_heap(heap.begin(), heap.end(), merged_later);
-  MergeCandidate top = std::move(heap.back());
-  heap.pop_back();
+  MergeCandidate top;
+  if (!above_.empty()) {
+    std::pop_heap(above_.begin(), above_.end(), merged_later);
+    top = std::move(above_.back());
+    above_.pop_back();
+  } else {
+    if (level_sorted_.empty() && level_late_.empty()) descend();
+    top = take_from_level();
+  }
   --size_;
+  return top;
+}
+
+MergeCandidate MergeQueue::take_from_level() {
+  if (level_late_.empty() ||
+      (!level_sorted_.empty() && outranks(level_sorted_.back(), level_late_.front()))) {
+    MergeCandidate top = std::move(level_sorted_.back());
+    level_sorted_.pop_back();
+    return top;
+  }
+  std::pop_heap(level_late_.begin(), level_late_.end(), merged_later);
+  MergeCandidate top = std::move(level_late_.back());
+  level_late_.pop_back();
   return top;
 }
 
@@ -250,14 +266,16 @@ void MergeQueue::descend() {
     candidates += chunk->used;
   }
   // Reserving first leaves nothing below that can throw.
-  at_level_.reserve(candidates);
+  level_sorted_.reserve(candidates);
   level_ = bucket;
   Chunk* chunk = std::exchange(buckets_[bucket], nullptr);
   while (chunk != nullptr) {
-    for (uint32_t i = 0; i < chunk->used; ++i) at_level_.push_back(std::move(chunk->items[i]));
+    for (uint32_t i = 0; i < chunk->used; ++i) {
+      level_sorted_.push_back(std::move(chunk->items[i]));
+    }
     give_back(std::exchange(chunk, chunk->next));
   }
-  std::make_heap(at_level_.begin(), at_level_.end(), merged_later);
+  std::sort(level_sorted_.begin(), level_sorted_.end(), merged_later);
 }
 
 MergeQueue::Chunk* MergeQueue::take_chunk() {

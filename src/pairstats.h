@@ -334,18 +334,22 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
 // in falling order, and most candidates sit at small counts that are never
 // popped, so the queue is three tiers around `level`, the count being popped:
 //
-//   above_     the candidates counted above the level: a binary max-heap.
-//              Few: the large counts are sparse.
-//   at_level_  the candidates counted exactly the level: a binary heap by
-//              pair, smallest first.
-//   buckets_   below the level and under DENSE_COUNTS: one unordered list
-//              per count, in chunks of CHUNK_CANDIDATES.
+//   above_         the candidates counted above the level: a binary
+//                  max-heap. Few: the large counts are sparse.
+//   level_sorted_  the candidates counted exactly the level when it was
+//                  reached, sorted by pair so that the back is popped first;
+//   level_late_    and those pushed at the level since: a binary heap by
+//                  pair. Late in a run a level holds many thousands of
+//                  candidates, which one sort orders at far less cost than
+//                  as many pops of a heap would.
+//   buckets_       below the level and under DENSE_COUNTS: one unordered
+//                  list per count, in chunks of CHUNK_CANDIDATES.
 //
 // A push below the level is an append; a pop takes the top of above_, else
-// of at_level_. When both are empty, the highest non-empty bucket becomes
-// the level and is heaped. A count at or above DENSE_COUNTS, including the
-// two's complement of a negative one, always goes to above_. The level only
-// falls, so the buckets are scanned once per run.
+// the better of the level's two parts. When all three are empty, the highest
+// non-empty bucket becomes the level and is sorted. A count at or above
+// DENSE_COUNTS, including the two's complement of a negative one, always goes
+// to above_. The level only falls, so the buckets are scanned once per run.
 //
 // Two candidates with the same count and pair come out in no defined order.
 // Memory: 32 bytes per candidate plus at most one partly used chunk per
@@ -366,6 +370,14 @@ class MergeQueue {
   // REQUIRES: !empty().
   MergeCandidate pop();
 
+  // For cache hints only: the candidate popped `ahead` places after the next
+  // one from the level's sorted part (0: that one), or nullptr. Candidates
+  // pushed meanwhile may come first.
+  const MergeCandidate* lookahead(size_t ahead) const {
+    return ahead < level_sorted_.size() ? &level_sorted_[level_sorted_.size() - 1 - ahead]
+                                        : nullptr;
+  }
+
  private:
   struct Chunk {
     Chunk* next;    // the previous chunk of the same bucket, or a spare one
@@ -375,13 +387,17 @@ class MergeQueue {
 
   void append_to_bucket(MergeCandidate&& candidate);
   // Makes the highest non-empty bucket the level. REQUIRES: !empty() and
-  // above_ and at_level_ empty.
+  // the tiers above the buckets empty.
   void descend();
+  // The candidate merged first among those at the level, moved out.
+  // REQUIRES: the level holds one.
+  MergeCandidate take_from_level();
   Chunk* take_chunk();
   void give_back(Chunk* chunk);
 
   std::vector<MergeCandidate> above_;
-  std::vector<MergeCandidate> at_level_;
+  std::vector<MergeCandidate> level_sorted_;
+  std::vector<MergeCandidate> level_late_;
   std::vector<Chunk*> buckets_;  // count -> newest chunk, or nullptr
   Chunk* spare_ = nullptr;       // emptied chunks, linked by next
   size_t spare_count_ = 0;

@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "error.h"
 #include "fxhash.h"
@@ -76,9 +76,11 @@ inline int64_t wrapping_sub(int64_t a, uint64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - b);
 }
 
-// The token list and its index. Looked up once per merge and once per
-// distinct character, so a standard map serves; the strings are kept twice,
-// which for a vocabulary is little.
+// The token list and its index: open addressing with linear probing over a
+// power-of-two table of ids, at most half full, keyed by pretoken_hash with
+// the bucket from its high bits. A slot keeps 32 more bits of its token's
+// hash, so a probe compares strings only on a likely match. Looked up once
+// per merge, where a node-based map cost several cache misses.
 class Vocabulary {
  public:
   size_t size() const { return tokens_.size(); }
@@ -89,35 +91,67 @@ class Vocabulary {
     }
     return tokens_[id];
   }
-  void reserve(size_t tokens) { tokens_.reserve(tokens); }
+  void reserve(size_t tokens) {
+    tokens_.reserve(tokens);
+    if (tokens * 2 > slots_.size()) rehash(std::bit_ceil(std::max<size_t>(16, tokens * 2)));
+  }
 
   SymbolId find(std::string_view text) const {
-    const auto found = ids_.find(text);
-    return found == ids_.end() ? NO_SYMBOL : found->second;
+    if (slots_.empty()) return NO_SYMBOL;
+    return slots_[probe(text, pretoken_hash(text))].id;
   }
 
   // The id of `text`, entering it first if it is new.
   SymbolId find_or_add(std::string text) {
-    const SymbolId existing = find(text);
-    if (existing != NO_SYMBOL) return existing;
+    if ((tokens_.size() + 1) * 2 > slots_.size()) rehash(std::max<size_t>(16, slots_.size() * 2));
+    const uint64_t hash = pretoken_hash(text);
+    Slot& slot = slots_[probe(text, hash)];
+    if (slot.id != NO_SYMBOL) return slot.id;
     if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
     const auto id = static_cast<SymbolId>(tokens_.size());
-    ids_.emplace(text, id);
     tokens_.push_back(std::move(text));
+    slot = Slot{id, tag_of(hash)};
     return id;
   }
 
   std::vector<std::string> take_tokens() && { return std::move(tokens_); }
 
  private:
-  // Lets the map be probed with a string_view without building a string.
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return pretoken_hash(text); }
+  struct Slot {
+    SymbolId id = NO_SYMBOL;
+    uint32_t tag = 0;
   };
 
+  static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 16); }
+
+  // The slot holding `text`, or the empty slot where it would go.
+  // REQUIRES: the table has an empty slot.
+  size_t probe(std::string_view text, uint64_t hash) const {
+    const size_t mask = slots_.size() - 1;
+    const uint32_t tag = tag_of(hash);
+    for (size_t i = static_cast<size_t>(hash >> shift_);; i = (i + 1) & mask) {
+      const Slot& slot = slots_[i];
+      if (slot.id == NO_SYMBOL || (slot.tag == tag && tokens_[slot.id] == text)) return i;
+    }
+  }
+
+  void rehash(size_t slot_count) {
+    std::vector<Slot> fresh(slot_count);
+    const size_t mask = slot_count - 1;
+    const int shift = 64 - std::countr_zero(slot_count);
+    for (SymbolId id = 0; id < tokens_.size(); ++id) {
+      const uint64_t hash = pretoken_hash(tokens_[id]);
+      size_t i = static_cast<size_t>(hash >> shift);
+      while (fresh[i].id != NO_SYMBOL) i = (i + 1) & mask;
+      fresh[i] = Slot{id, tag_of(hash)};
+    }
+    slots_ = std::move(fresh);
+    shift_ = shift;
+  }
+
   std::vector<std::string> tokens_;
-  std::unordered_map<std::string, SymbolId, Hash, std::equal_to<>> ids_;
+  std::vector<Slot> slots_;
+  int shift_ = 64;
 };
 
 // The spellings of a character by its place in a word: at the start or not,
@@ -312,6 +346,9 @@ constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 8;
 // count, and for the PairCounts slots of a merge's changed pairs.
 constexpr size_t PAIR_PREFETCH_DISTANCE = 2;
 constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
+// Pops between the queue's look-ahead and the candidate's use; a merge takes
+// about four pops late in a run, three of them stale.
+constexpr size_t QUEUE_PREFETCH_DISTANCE = 4;
 
 // The initial vocabulary (special tokens, alphabet, decorated characters)
 // and every word as symbol ids.
@@ -414,6 +451,7 @@ class MergeLoop {
         control->set_merges_done(merges_.size());
       }
       MergeCandidate top = pairs_.queue.pop();
+      prefetch_upcoming();
       if (revalidated(top)) continue;
       if (top.count == 0 || top.count < config_.min_frequency) break;
       const SymbolId new_id = enter_merged_token(top.pair);
@@ -431,6 +469,16 @@ class MergeLoop {
   MergeLoopFigures figures() const { return figures_; }
 
  private:
+  // Late in a run most pops come from the sorted part of the queue's level,
+  // in a known order: fetch what a candidate a few pops ahead will need,
+  // its count for re-validation and the start of its word list.
+  void prefetch_upcoming() const {
+    const MergeCandidate* next = pairs_.queue.lookahead(QUEUE_PREFETCH_DISTANCE);
+    if (next == nullptr) return;
+    pairs_.counts.prefetch(next->pair);
+    prefetch_read(next->positions.begin());
+  }
+
   // Lazy re-validation: counts fall without the queue hearing of it. A stale
   // candidate goes back with its current count (the signed count converts to
   // the unsigned one as two's complement); returns whether it was stale.
