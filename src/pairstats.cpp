@@ -187,6 +187,8 @@ namespace {
 // level the counts are equal, so this orders by pair.
 bool merged_later(const MergeCandidate& a, const MergeCandidate& b) { return outranks(b, a); }
 
+uint64_t pair_key(Pair pair) { return uint64_t{pair.left} << 32 | pair.right; }
+
 // Emptied chunks kept for reuse; beyond this many they are freed, so that
 // draining a large bucket does not leave its chunks held beside the heap.
 constexpr size_t MAX_SPARE_CHUNKS = 4096;
@@ -220,7 +222,7 @@ MergeCandidate MergeQueue::pop() {
     top = std::move(above_.back());
     above_.pop_back();
   } else {
-    if (level_sorted_.empty() && level_late_.empty()) descend();
+    if (level_order_.empty() && level_late_.empty()) descend();
     top = take_from_level();
   }
   --size_;
@@ -229,9 +231,10 @@ MergeCandidate MergeQueue::pop() {
 
 MergeCandidate MergeQueue::take_from_level() {
   if (level_late_.empty() ||
-      (!level_sorted_.empty() && outranks(level_sorted_.back(), level_late_.front()))) {
-    MergeCandidate top = std::move(level_sorted_.back());
-    level_sorted_.pop_back();
+      (!level_order_.empty() && level_order_.back().pair < pair_key(level_late_.front().pair))) {
+    MergeCandidate top = std::move(level_items_[level_order_.back().index]);
+    level_order_.pop_back();
+    if (level_order_.empty()) level_items_.clear();
     return top;
   }
   std::pop_heap(level_late_.begin(), level_late_.end(), merged_later);
@@ -266,16 +269,20 @@ void MergeQueue::descend() {
     candidates += chunk->used;
   }
   // Reserving first leaves nothing below that can throw.
-  level_sorted_.reserve(candidates);
+  level_items_.reserve(candidates);
+  level_order_.reserve(candidates);
   level_ = bucket;
   Chunk* chunk = std::exchange(buckets_[bucket], nullptr);
   while (chunk != nullptr) {
     for (uint32_t i = 0; i < chunk->used; ++i) {
-      level_sorted_.push_back(std::move(chunk->items[i]));
+      level_order_.push_back({pair_key(chunk->items[i].pair),
+                              static_cast<uint32_t>(level_items_.size())});
+      level_items_.push_back(std::move(chunk->items[i]));
     }
     give_back(std::exchange(chunk, chunk->next));
   }
-  std::sort(level_sorted_.begin(), level_sorted_.end(), merged_later);
+  std::sort(level_order_.begin(), level_order_.end(),
+            [](const LevelKey& a, const LevelKey& b) { return a.pair > b.pair; });
 }
 
 MergeQueue::Chunk* MergeQueue::take_chunk() {

@@ -336,12 +336,13 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
 //
 //   above_         the candidates counted above the level: a binary
 //                  max-heap. Few: the large counts are sparse.
-//   level_sorted_  the candidates counted exactly the level when it was
-//                  reached, sorted by pair so that the back is popped first;
+//   level_items_   the candidates counted exactly the level when it was
+//                  reached, in level_order_: their pairs and indices,
+//                  sorted so that the back is popped first;
 //   level_late_    and those pushed at the level since: a binary heap by
-//                  pair. Late in a run a level holds many thousands of
-//                  candidates, which one sort orders at far less cost than
-//                  as many pops of a heap would.
+//                  pair. Late in a run a level holds tens of thousands of
+//                  candidates; one sort of 16-byte keys orders them at far
+//                  less cost than as many pops of a heap of candidates.
 //   buckets_       below the level and under DENSE_COUNTS: one unordered
 //                  list per count, in chunks of CHUNK_CANDIDATES.
 //
@@ -374,8 +375,8 @@ class MergeQueue {
   // one from the level's sorted part (0: that one), or nullptr. Candidates
   // pushed meanwhile may come first.
   const MergeCandidate* lookahead(size_t ahead) const {
-    return ahead < level_sorted_.size() ? &level_sorted_[level_sorted_.size() - 1 - ahead]
-                                        : nullptr;
+    if (ahead >= level_order_.size()) return nullptr;
+    return &level_items_[level_order_[level_order_.size() - 1 - ahead].index];
   }
 
  private:
@@ -396,7 +397,14 @@ class MergeQueue {
   void give_back(Chunk* chunk);
 
   std::vector<MergeCandidate> above_;
-  std::vector<MergeCandidate> level_sorted_;
+  // A candidate of level_items_ by its pair, left id in the high half.
+  struct LevelKey {
+    uint64_t pair;
+    uint32_t index;
+  };
+
+  std::vector<MergeCandidate> level_items_;
+  std::vector<LevelKey> level_order_;
   std::vector<MergeCandidate> level_late_;
   std::vector<Chunk*> buckets_;  // count -> newest chunk, or nullptr
   Chunk* spare_ = nullptr;       // emptied chunks, linked by next

@@ -471,9 +471,14 @@ class MergeLoop {
  private:
   // Late in a run most pops come from the sorted part of the queue's level,
   // in a known order: fetch what a candidate a few pops ahead will need,
-  // its count for re-validation and the start of its word list.
+  // its count for re-validation and the start of its word list. Reading the
+  // candidate is itself a miss, so it is fetched twice as far ahead.
   void prefetch_upcoming() const {
-    const MergeCandidate* next = pairs_.queue.lookahead(QUEUE_PREFETCH_DISTANCE);
+    const MergeQueue& queue = pairs_.queue;
+    if (const MergeCandidate* later = queue.lookahead(2 * QUEUE_PREFETCH_DISTANCE)) {
+      prefetch_read(later);
+    }
+    const MergeCandidate* next = queue.lookahead(QUEUE_PREFETCH_DISTANCE);
     if (next == nullptr) return;
     pairs_.counts.prefetch(next->pair);
     prefetch_read(next->positions.begin());
