@@ -15,8 +15,8 @@
 //                 keeps its arrays between merges and is cleared by visiting
 //                 only the entries used.
 //   MergeQueue    the MergeCandidates: larger count first, then smaller left
-//                 id, then smaller right id; heaps for the counts being
-//                 popped, lists by count below them.
+//                 id, then smaller right id; a heap above the count being
+//                 popped, a sorted run at it, lists by count below it.
 //
 // The hashed maps (PairCounts, PairSteps) use open addressing with linear
 // probing over a power-of-two table, keyed by FxHash over (left, right),
@@ -347,14 +347,14 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
 //                  list per count, in chunks of CHUNK_CANDIDATES.
 //
 // A push below the level is an append; a pop takes the top of above_, else
-// the better of the level's two parts. When all three are empty, the highest
-// non-empty bucket becomes the level and is sorted. A count at or above
+// the better of the level's two parts. When above_ and the level are empty,
+// the highest non-empty bucket becomes the level and is sorted. A count at or above
 // DENSE_COUNTS, including the two's complement of a negative one, always goes
 // to above_. The level only falls, so the buckets are scanned once per run.
 //
 // Two candidates with the same count and pair come out in no defined order.
-// Memory: 32 bytes per candidate plus at most one partly used chunk per
-// non-empty bucket.
+// Memory: 32 bytes per candidate, 16 more at the level, and at most one
+// partly used chunk per non-empty bucket.
 class MergeQueue {
  public:
   static constexpr uint64_t DENSE_COUNTS = 1 << 16;

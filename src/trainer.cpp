@@ -29,7 +29,7 @@ constexpr uint32_t CANCEL_CHECK_WORDS = 1u << 16;
 uint64_t thread_cpu_ns() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 inline void poll_cancel(const RunControl* control, uint32_t w) {
@@ -91,10 +91,9 @@ class Vocabulary {
     }
     return tokens_[id];
   }
-  void reserve(size_t tokens) {
-    tokens_.reserve(tokens);
-    if (tokens * 2 > slots_.size()) rehash(std::bit_ceil(std::max<size_t>(16, tokens * 2)));
-  }
+  // The table itself grows with the tokens entered: `tokens` is only an upper
+  // bound, often far above what a run reaches.
+  void reserve(size_t tokens) { tokens_.reserve(tokens); }
 
   SymbolId find(std::string_view text) const {
     if (slots_.empty()) return NO_SYMBOL;
