@@ -1,6 +1,7 @@
 #include "pairstats.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -189,6 +190,10 @@ bool merged_later(const MergeCandidate& a, const MergeCandidate& b) { return out
 
 uint64_t pair_key(Pair pair) { return uint64_t{pair.left} << 32 | pair.right; }
 
+// Levels at least this large are radix sorted, RADIX_BITS per pass.
+constexpr size_t RADIX_SORT_MIN = 2048;
+constexpr int RADIX_BITS = 11;
+
 // Emptied chunks kept for reuse; beyond this many they are freed, so that
 // draining a large bucket does not leave its chunks held beside the heap.
 constexpr size_t MAX_SPARE_CHUNKS = 4096;
@@ -222,7 +227,7 @@ MergeCandidate MergeQueue::pop() {
     top = std::move(above_.back());
     above_.pop_back();
   } else {
-    if (level_order_.empty() && level_late_.empty()) descend();
+    if (level_next_ == level_order_.size() && level_late_.empty()) descend();
     top = take_from_level();
   }
   --size_;
@@ -230,11 +235,15 @@ MergeCandidate MergeQueue::pop() {
 }
 
 MergeCandidate MergeQueue::take_from_level() {
+  const bool sorted_left = level_next_ < level_order_.size();
   if (level_late_.empty() ||
-      (!level_order_.empty() && level_order_.back().pair < pair_key(level_late_.front().pair))) {
-    MergeCandidate top = std::move(level_items_[level_order_.back().index]);
-    level_order_.pop_back();
-    if (level_order_.empty()) level_items_.clear();
+      (sorted_left && level_order_[level_next_].pair < pair_key(level_late_.front().pair))) {
+    MergeCandidate top = std::move(level_items_[level_order_[level_next_++].index]);
+    if (level_next_ == level_order_.size()) {
+      level_items_.clear();
+      level_order_.clear();
+      level_next_ = 0;
+    }
     return top;
   }
   std::pop_heap(level_late_.begin(), level_late_.end(), merged_later);
@@ -254,6 +263,7 @@ void MergeQueue::append_to_bucket(MergeCandidate&& candidate) {
   if (head == nullptr || head->used == CHUNK_CANDIDATES) {
     Chunk* fresh = take_chunk();
     fresh->next = head;
+    fresh->before = head == nullptr ? 0 : head->before + head->used;
     buckets_[count] = head = fresh;
   }
   head->items[head->used++] = std::move(candidate);
@@ -264,16 +274,20 @@ void MergeQueue::descend() {
   while (bucket > 0 && buckets_[bucket - 1] == nullptr) --bucket;
   if (bucket == 0) throw InternalError("merge queue holds no candidate it counts");
   --bucket;
-  size_t candidates = 0;
-  for (const Chunk* chunk = buckets_[bucket]; chunk != nullptr; chunk = chunk->next) {
-    candidates += chunk->used;
-  }
+  const size_t candidates = buckets_[bucket]->before + buckets_[bucket]->used;
   // Reserving first leaves nothing below that can throw.
   level_items_.reserve(candidates);
   level_order_.reserve(candidates);
   level_ = bucket;
   Chunk* chunk = std::exchange(buckets_[bucket], nullptr);
   while (chunk != nullptr) {
+    // The chunks of a bucket lie wherever they were allocated; fetch the
+    // next one while this one is copied.
+    if (chunk->next != nullptr) {
+      for (size_t offset = 0; offset < sizeof(Chunk); offset += 64) {
+        prefetch_read(reinterpret_cast<const char*>(chunk->next) + offset);
+      }
+    }
     for (uint32_t i = 0; i < chunk->used; ++i) {
       level_order_.push_back({pair_key(chunk->items[i].pair),
                               static_cast<uint32_t>(level_items_.size())});
@@ -281,8 +295,42 @@ void MergeQueue::descend() {
     }
     give_back(std::exchange(chunk, chunk->next));
   }
-  std::sort(level_order_.begin(), level_order_.end(),
-            [](const LevelKey& a, const LevelKey& b) { return a.pair > b.pair; });
+  sort_level();
+}
+
+void MergeQueue::sort_level() {
+  const size_t n = level_order_.size();
+  if (n < RADIX_SORT_MIN) {
+    std::sort(level_order_.begin(), level_order_.end(),
+              [](const LevelKey& a, const LevelKey& b) { return a.pair < b.pair; });
+    return;
+  }
+  // Least significant digit first over the bits the keys use, as a key of
+  // the left id's bits above the right id's: stable passes over 16-byte
+  // records beat a comparison sort once a level holds thousands.
+  uint64_t left_bits = 0, right_bits = 0;
+  for (const LevelKey& key : level_order_) {
+    left_bits |= key.pair >> 32;
+    right_bits |= key.pair & 0xFFFFFFFF;
+  }
+  const int right_width = std::bit_width(right_bits);
+  const int width = std::bit_width(left_bits) + right_width;
+  auto compact = [right_width](uint64_t pair) {
+    return (pair >> 32) << right_width | (pair & 0xFFFFFFFF);
+  };
+  sort_buffer_.resize(n);
+  std::vector<size_t> starts(size_t{1} << RADIX_BITS);
+  for (int shift = 0; shift < width; shift += RADIX_BITS) {
+    std::fill(starts.begin(), starts.end(), 0);
+    const uint64_t digit_mask = (uint64_t{1} << RADIX_BITS) - 1;
+    for (const LevelKey& key : level_order_) ++starts[compact(key.pair) >> shift & digit_mask];
+    size_t position = 0;
+    for (size_t& start : starts) position += std::exchange(start, position);
+    for (const LevelKey& key : level_order_) {
+      sort_buffer_[starts[compact(key.pair) >> shift & digit_mask]++] = key;
+    }
+    level_order_.swap(sort_buffer_);
+  }
 }
 
 MergeQueue::Chunk* MergeQueue::take_chunk() {

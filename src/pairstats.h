@@ -338,7 +338,7 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
 //                  max-heap. Few: the large counts are sparse.
 //   level_items_   the candidates counted exactly the level when it was
 //                  reached, in level_order_: their pairs and indices,
-//                  sorted so that the back is popped first;
+//                  sorted, popped from level_next_ on;
 //   level_late_    and those pushed at the level since: a binary heap by
 //                  pair. Late in a run a level holds tens of thousands of
 //                  candidates; one sort of 16-byte keys orders them at far
@@ -375,13 +375,14 @@ class MergeQueue {
   // one from the level's sorted part (0: that one), or nullptr. Candidates
   // pushed meanwhile may come first.
   const MergeCandidate* lookahead(size_t ahead) const {
-    if (ahead >= level_order_.size()) return nullptr;
-    return &level_items_[level_order_[level_order_.size() - 1 - ahead].index];
+    if (ahead >= level_order_.size() - level_next_) return nullptr;
+    return &level_items_[level_order_[level_next_ + ahead].index];
   }
 
  private:
   struct Chunk {
     Chunk* next;    // the previous chunk of the same bucket, or a spare one
+    size_t before;  // candidates in the previous chunks of the bucket
     uint32_t used;  // items[0 .. used) hold candidates
     MergeCandidate items[CHUNK_CANDIDATES];
   };
@@ -390,6 +391,8 @@ class MergeQueue {
   // Makes the highest non-empty bucket the level. REQUIRES: !empty() and
   // the tiers above the buckets empty.
   void descend();
+  // Sorts level_order_ by pair.
+  void sort_level();
   // The candidate merged first among those at the level, moved out.
   // REQUIRES: the level holds one.
   MergeCandidate take_from_level();
@@ -405,6 +408,8 @@ class MergeQueue {
 
   std::vector<MergeCandidate> level_items_;
   std::vector<LevelKey> level_order_;
+  size_t level_next_ = 0;              // level_order_ before this is popped
+  std::vector<LevelKey> sort_buffer_;  // radix sort scratch, kept between levels
   std::vector<MergeCandidate> level_late_;
   std::vector<Chunk*> buckets_;  // count -> newest chunk, or nullptr
   Chunk* spare_ = nullptr;       // emptied chunks, linked by next

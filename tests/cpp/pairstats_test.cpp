@@ -280,6 +280,22 @@ TEST(MergeQueue, RandomLoopOfPopsAndStalePushesMatchesTheModel) {
   }
 }
 
+TEST(MergeQueue, LargeLevelsOfWideIdsComeOutInPairOrder) {
+  std::mt19937 rng(515);
+  SparePool pool;
+  MergeQueue queue;
+  QueueModel model;
+  // Ids across the whole 32-bit range, a level large enough for the radix
+  // sort, and a small one that is sorted otherwise.
+  for (int i = 0; i < 6000; ++i) {
+    const SymbolId left = i % 3 == 0 ? NO_SYMBOL - 1 - rng() % 4 : static_cast<SymbolId>(rng());
+    model.push(queue, 7, Pair{left, static_cast<SymbolId>(rng() >> (i % 32))}, pool);
+  }
+  for (int i = 0; i < 50; ++i) model.push(queue, 3, Pair{static_cast<SymbolId>(rng()), 5}, pool);
+  while (model.size() > 0) model.pop_and_check(queue);
+  EXPECT_TRUE(queue.empty());
+}
+
 TEST(MergeQueue, ManyCandidatesAtOneCountAndTeardownWithEveryTierFilled) {
   SparePool pool;
   QueueModel model;
