@@ -1,7 +1,6 @@
 #include "pairstats.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -182,179 +181,39 @@ uint32_t& MergeChanges::unexpected_pair() {
 
 // ---- MergeQueue ----
 
-namespace {
-
-// Heap and sort order: the candidate merged first is the greatest. At the
-// level the counts are equal, so this orders by pair.
-bool merged_later(const MergeCandidate& a, const MergeCandidate& b) { return outranks(b, a); }
-
-uint64_t pair_key(Pair pair) { return uint64_t{pair.left} << 32 | pair.right; }
-
-// Levels at least this large are radix sorted, RADIX_BITS per pass.
-constexpr size_t RADIX_SORT_MIN = 2048;
-constexpr int RADIX_BITS = 11;
-
-// Emptied chunks kept for reuse; beyond this many they are freed, so that
-// draining a large bucket does not leave its chunks held beside the heap.
-constexpr size_t MAX_SPARE_CHUNKS = 4096;
-
-}  // namespace
-
-MergeQueue::~MergeQueue() {
-  for (Chunk* head : buckets_) {
-    while (head != nullptr) delete std::exchange(head, head->next);
-  }
-  while (spare_ != nullptr) delete std::exchange(spare_, spare_->next);
-}
-
 void MergeQueue::push(MergeCandidate&& candidate) {
-  if (candidate.count > level_) {
-    above_.push_back(std::move(candidate));
-    std::push_heap(above_.begin(), above_.end(), merged_later);
-  } else if (candidate.count == level_) {
-    level_late_.push_back(std::move(candidate));
-    std::push_heap(level_late_.begin(), level_late_.end(), merged_later);
-  } else {
-    append_to_bucket(std::move(candidate));
+  heap_.push_back(std::move(candidate));
+  // Sift up with a hole: one move per level instead of a swap.
+  size_t hole = heap_.size() - 1;
+  if (hole == 0) return;
+  MergeCandidate item = std::move(heap_[hole]);
+  while (hole > 0) {
+    const size_t parent = (hole - 1) / 2;
+    if (!outranks(item, heap_[parent])) break;
+    heap_[hole] = std::move(heap_[parent]);
+    hole = parent;
   }
-  ++size_;
+  heap_[hole] = std::move(item);
 }
 
 MergeCandidate MergeQueue::pop() {
-  MergeCandidate top;
-  if (!above_.empty()) {
-    std::pop_heap(above_.begin(), above_.end(), merged_later);
-    top = std::move(above_.back());
-    above_.pop_back();
-  } else {
-    if (level_next_ == level_order_.size() && level_late_.empty()) descend();
-    top = take_from_level();
+  MergeCandidate top = std::move(heap_.front());
+  MergeCandidate last = std::move(heap_.back());
+  heap_.pop_back();
+  const size_t n = heap_.size();
+  if (n == 0) return top;
+  // Sift the last element down from the root through a hole.
+  size_t hole = 0;
+  while (true) {
+    size_t child = 2 * hole + 1;
+    if (child >= n) break;
+    if (child + 1 < n && outranks(heap_[child + 1], heap_[child])) ++child;
+    if (!outranks(heap_[child], last)) break;
+    heap_[hole] = std::move(heap_[child]);
+    hole = child;
   }
-  --size_;
+  heap_[hole] = std::move(last);
   return top;
-}
-
-MergeCandidate MergeQueue::take_from_level() {
-  const bool sorted_left = level_next_ < level_order_.size();
-  if (level_late_.empty() ||
-      (sorted_left && level_order_[level_next_].pair < pair_key(level_late_.front().pair))) {
-    MergeCandidate top = std::move(level_items_[level_order_[level_next_++].index]);
-    if (level_next_ == level_order_.size()) {
-      level_items_.clear();
-      level_order_.clear();
-      level_next_ = 0;
-    }
-    return top;
-  }
-  std::pop_heap(level_late_.begin(), level_late_.end(), merged_later);
-  MergeCandidate top = std::move(level_late_.back());
-  level_late_.pop_back();
-  return top;
-}
-
-void MergeQueue::append_to_bucket(MergeCandidate&& candidate) {
-  // Below the level, so below DENSE_COUNTS.
-  const auto count = static_cast<size_t>(candidate.count);
-  if (count >= buckets_.size()) {
-    const size_t doubled = std::max<size_t>(16, buckets_.size() * 2);
-    buckets_.resize(std::clamp<size_t>(doubled, count + 1, DENSE_COUNTS), nullptr);
-  }
-  Chunk* head = buckets_[count];
-  if (head == nullptr || head->used == CHUNK_CANDIDATES) {
-    Chunk* fresh = take_chunk();
-    fresh->next = head;
-    fresh->before = head == nullptr ? 0 : head->before + head->used;
-    buckets_[count] = head = fresh;
-  }
-  head->items[head->used++] = std::move(candidate);
-}
-
-void MergeQueue::descend() {
-  size_t bucket = std::min<size_t>(static_cast<size_t>(level_), buckets_.size());
-  while (bucket > 0 && buckets_[bucket - 1] == nullptr) --bucket;
-  if (bucket == 0) throw InternalError("merge queue holds no candidate it counts");
-  --bucket;
-  const size_t candidates = buckets_[bucket]->before + buckets_[bucket]->used;
-  // Reserving first leaves nothing below that can throw.
-  level_items_.reserve(candidates);
-  level_order_.reserve(candidates);
-  level_ = bucket;
-  Chunk* chunk = std::exchange(buckets_[bucket], nullptr);
-  while (chunk != nullptr) {
-    // The chunks of a bucket lie wherever they were allocated; fetch the
-    // next one while this one is copied.
-    if (chunk->next != nullptr) {
-      for (size_t offset = 0; offset < sizeof(Chunk); offset += 64) {
-        prefetch_read(reinterpret_cast<const char*>(chunk->next) + offset);
-      }
-    }
-    for (uint32_t i = 0; i < chunk->used; ++i) {
-      level_order_.push_back({pair_key(chunk->items[i].pair),
-                              static_cast<uint32_t>(level_items_.size())});
-      level_items_.push_back(std::move(chunk->items[i]));
-    }
-    give_back(std::exchange(chunk, chunk->next));
-  }
-  sort_level();
-}
-
-void MergeQueue::sort_level() {
-  const size_t n = level_order_.size();
-  if (n < RADIX_SORT_MIN) {
-    std::sort(level_order_.begin(), level_order_.end(),
-              [](const LevelKey& a, const LevelKey& b) { return a.pair < b.pair; });
-    return;
-  }
-  // Least significant digit first over the bits the keys use, as a key of
-  // the left id's bits above the right id's: stable passes over 16-byte
-  // records beat a comparison sort once a level holds thousands.
-  uint64_t left_bits = 0, right_bits = 0;
-  for (const LevelKey& key : level_order_) {
-    left_bits |= key.pair >> 32;
-    right_bits |= key.pair & 0xFFFFFFFF;
-  }
-  const int right_width = std::bit_width(right_bits);
-  const int width = std::bit_width(left_bits) + right_width;
-  auto compact = [right_width](uint64_t pair) {
-    return (pair >> 32) << right_width | (pair & 0xFFFFFFFF);
-  };
-  sort_buffer_.resize(n);
-  std::vector<size_t> starts(size_t{1} << RADIX_BITS);
-  for (int shift = 0; shift < width; shift += RADIX_BITS) {
-    std::fill(starts.begin(), starts.end(), 0);
-    const uint64_t digit_mask = (uint64_t{1} << RADIX_BITS) - 1;
-    for (const LevelKey& key : level_order_) ++starts[compact(key.pair) >> shift & digit_mask];
-    size_t position = 0;
-    for (size_t& start : starts) position += std::exchange(start, position);
-    for (const LevelKey& key : level_order_) {
-      sort_buffer_[starts[compact(key.pair) >> shift & digit_mask]++] = key;
-    }
-    level_order_.swap(sort_buffer_);
-  }
-}
-
-MergeQueue::Chunk* MergeQueue::take_chunk() {
-  Chunk* chunk = spare_;
-  if (chunk != nullptr) {
-    spare_ = chunk->next;
-    --spare_count_;
-  } else {
-    chunk = new Chunk;
-  }
-  chunk->next = nullptr;
-  chunk->used = 0;
-  return chunk;
-}
-
-void MergeQueue::give_back(Chunk* chunk) {
-  if (spare_count_ >= MAX_SPARE_CHUNKS) {
-    delete chunk;
-    return;
-  }
-  chunk->used = 0;
-  chunk->next = spare_;
-  spare_ = chunk;
-  ++spare_count_;
 }
 
 }  // namespace selkbar

@@ -14,9 +14,8 @@
 //                 (right, x), so four arrays indexed by x find its entry. It
 //                 keeps its arrays between merges and is cleared by visiting
 //                 only the entries used.
-//   MergeQueue    the MergeCandidates: larger count first, then smaller left
-//                 id, then smaller right id; a heap above the count being
-//                 popped, a sorted run at it, lists by count below it.
+//   MergeQueue    a binary max-heap of MergeCandidates: larger count first,
+//                 then smaller left id, then smaller right id.
 //
 // The hashed maps (PairCounts, PairSteps) use open addressing with linear
 // probing over a power-of-two table, keyed by FxHash over (left, right),
@@ -330,92 +329,17 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
   return a.pair.right < b.pair.right;
 }
 
-// The queue of the merge loop. Counts are integers, the merge loop pops them
-// in falling order, and most candidates sit at small counts that are never
-// popped, so the queue is three tiers around `level`, the count being popped:
-//
-//   above_         the candidates counted above the level: a binary
-//                  max-heap. Few: the large counts are sparse.
-//   level_items_   the candidates counted exactly the level when it was
-//                  reached, in level_order_: their pairs and indices,
-//                  sorted, popped from level_next_ on;
-//   level_late_    and those pushed at the level since: a binary heap by
-//                  pair. Late in a run a level holds tens of thousands of
-//                  candidates; one sort of 16-byte keys orders them at far
-//                  less cost than as many pops of a heap of candidates.
-//   buckets_       below the level and under DENSE_COUNTS: one unordered
-//                  list per count, in chunks of CHUNK_CANDIDATES.
-//
-// A push below the level is an append; a pop takes the top of above_, else
-// the better of the level's two parts. When above_ and the level are empty,
-// the highest non-empty bucket becomes the level and is sorted. A count at or above
-// DENSE_COUNTS, including the two's complement of a negative one, always goes
-// to above_. The level only falls, so the buckets are scanned once per run.
-//
-// Two candidates with the same count and pair come out in no defined order.
-// Memory: 32 bytes per candidate, 16 more at the level, and at most one
-// partly used chunk per non-empty bucket.
 class MergeQueue {
  public:
-  static constexpr uint64_t DENSE_COUNTS = 1 << 16;
-  static constexpr uint32_t CHUNK_CANDIDATES = 8;
-
-  MergeQueue() = default;
-  ~MergeQueue();
-  MergeQueue(const MergeQueue&) = delete;
-  MergeQueue& operator=(const MergeQueue&) = delete;
-
-  bool empty() const { return size_ == 0; }
-  size_t size() const { return size_; }
+  void reserve(size_t candidates) { heap_.reserve(candidates); }
+  bool empty() const { return heap_.empty(); }
+  size_t size() const { return heap_.size(); }
   void push(MergeCandidate&& candidate);
   // REQUIRES: !empty().
   MergeCandidate pop();
 
-  // For cache hints only: the candidate popped `ahead` places after the next
-  // one from the level's sorted part (0: that one), or nullptr. Candidates
-  // pushed meanwhile may come first.
-  const MergeCandidate* lookahead(size_t ahead) const {
-    if (ahead >= level_order_.size() - level_next_) return nullptr;
-    return &level_items_[level_order_[level_next_ + ahead].index];
-  }
-
  private:
-  struct Chunk {
-    Chunk* next;    // the previous chunk of the same bucket, or a spare one
-    size_t before;  // candidates in the previous chunks of the bucket
-    uint32_t used;  // items[0 .. used) hold candidates
-    MergeCandidate items[CHUNK_CANDIDATES];
-  };
-
-  void append_to_bucket(MergeCandidate&& candidate);
-  // Makes the highest non-empty bucket the level. REQUIRES: !empty() and
-  // the tiers above the buckets empty.
-  void descend();
-  // Sorts level_order_ by pair.
-  void sort_level();
-  // The candidate merged first among those at the level, moved out.
-  // REQUIRES: the level holds one.
-  MergeCandidate take_from_level();
-  Chunk* take_chunk();
-  void give_back(Chunk* chunk);
-
-  std::vector<MergeCandidate> above_;
-  // A candidate of level_items_ by its pair, left id in the high half.
-  struct LevelKey {
-    uint64_t pair;
-    uint32_t index;
-  };
-
-  std::vector<MergeCandidate> level_items_;
-  std::vector<LevelKey> level_order_;
-  size_t level_next_ = 0;              // level_order_ before this is popped
-  std::vector<LevelKey> sort_buffer_;  // radix sort scratch, kept between levels
-  std::vector<MergeCandidate> level_late_;
-  std::vector<Chunk*> buckets_;  // count -> newest chunk, or nullptr
-  Chunk* spare_ = nullptr;       // emptied chunks, linked by next
-  size_t spare_count_ = 0;
-  uint64_t level_ = DENSE_COUNTS;
-  size_t size_ = 0;
+  std::vector<MergeCandidate> heap_;
 };
 
 }  // namespace selkbar

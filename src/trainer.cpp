@@ -1,14 +1,12 @@
 #include "trainer.h"
 
-#include <time.h>
-
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 #include "error.h"
 #include "fxhash.h"
@@ -26,12 +24,6 @@ namespace {
 // Words between two looks at the cancellation flag in the loops over every
 // word: a few milliseconds of work.
 constexpr uint32_t CANCEL_CHECK_WORDS = 1u << 16;
-
-uint64_t thread_cpu_ns() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-}
 
 inline void poll_cancel(const RunControl* control, uint32_t w) {
   if ((w & (CANCEL_CHECK_WORDS - 1)) == 0) stop_if_cancelled(control);
@@ -77,11 +69,9 @@ inline int64_t wrapping_sub(int64_t a, uint64_t b) {
   return static_cast<int64_t>(static_cast<uint64_t>(a) - b);
 }
 
-// The token list and its index: open addressing with linear probing over a
-// power-of-two table of ids, at most half full, keyed by pretoken_hash with
-// the bucket from its high bits. A slot keeps 32 more bits of its token's
-// hash, so a probe compares strings only on a likely match. Looked up once
-// per merge, where a node-based map cost several cache misses.
+// The token list and its index. Looked up once per merge and once per
+// distinct character, so a standard map serves; the strings are kept twice,
+// which for a vocabulary is little.
 class Vocabulary {
  public:
   size_t size() const { return tokens_.size(); }
@@ -92,66 +82,35 @@ class Vocabulary {
     }
     return tokens_[id];
   }
-  // The table itself grows with the tokens entered: `tokens` is only an upper
-  // bound, often far above what a run reaches.
   void reserve(size_t tokens) { tokens_.reserve(tokens); }
 
   SymbolId find(std::string_view text) const {
-    if (slots_.empty()) return NO_SYMBOL;
-    return slots_[probe(text, pretoken_hash(text))].id;
+    const auto found = ids_.find(text);
+    return found == ids_.end() ? NO_SYMBOL : found->second;
   }
 
   // The id of `text`, entering it first if it is new.
   SymbolId find_or_add(std::string text) {
-    if ((tokens_.size() + 1) * 2 > slots_.size()) rehash(std::max<size_t>(16, slots_.size() * 2));
-    const uint64_t hash = pretoken_hash(text);
-    Slot& slot = slots_[probe(text, hash)];
-    if (slot.id != NO_SYMBOL) return slot.id;
+    const SymbolId existing = find(text);
+    if (existing != NO_SYMBOL) return existing;
     if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
     const auto id = static_cast<SymbolId>(tokens_.size());
+    ids_.emplace(text, id);
     tokens_.push_back(std::move(text));
-    slot = Slot{id, tag_of(hash)};
     return id;
   }
 
   std::vector<std::string> take_tokens() && { return std::move(tokens_); }
 
  private:
-  struct Slot {
-    SymbolId id = NO_SYMBOL;
-    uint32_t tag = 0;
+  // Lets the map be probed with a string_view without building a string.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return pretoken_hash(text); }
   };
 
-  static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 16); }
-
-  // The slot holding `text`, or the empty slot where it would go.
-  // REQUIRES: the table has an empty slot.
-  size_t probe(std::string_view text, uint64_t hash) const {
-    const size_t mask = slots_.size() - 1;
-    const uint32_t tag = tag_of(hash);
-    for (size_t i = static_cast<size_t>(hash >> shift_);; i = (i + 1) & mask) {
-      const Slot& slot = slots_[i];
-      if (slot.id == NO_SYMBOL || (slot.tag == tag && tokens_[slot.id] == text)) return i;
-    }
-  }
-
-  void rehash(size_t slot_count) {
-    std::vector<Slot> fresh(slot_count);
-    const size_t mask = slot_count - 1;
-    const int shift = 64 - std::countr_zero(slot_count);
-    for (SymbolId id = 0; id < tokens_.size(); ++id) {
-      const uint64_t hash = pretoken_hash(tokens_[id]);
-      size_t i = static_cast<size_t>(hash >> shift);
-      while (fresh[i].id != NO_SYMBOL) i = (i + 1) & mask;
-      fresh[i] = Slot{id, tag_of(hash)};
-    }
-    slots_ = std::move(fresh);
-    shift_ = shift;
-  }
-
   std::vector<std::string> tokens_;
-  std::vector<Slot> slots_;
-  int shift_ = 64;
+  std::unordered_map<std::string, SymbolId, Hash, std::equal_to<>> ids_;
 };
 
 // The spellings of a character by its place in a word: at the start or not,
@@ -346,9 +305,6 @@ constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 8;
 // count, and for the PairCounts slots of a merge's changed pairs.
 constexpr size_t PAIR_PREFETCH_DISTANCE = 2;
 constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
-// Pops between the queue's look-ahead and the candidate's use; a merge takes
-// about four pops late in a run, three of them stale.
-constexpr size_t QUEUE_PREFETCH_DISTANCE = 4;
 
 // The initial vocabulary (special tokens, alphabet, decorated characters)
 // and every word as symbol ids.
@@ -475,6 +431,7 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
   timer.lap("initial pair count");
   if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
 
+  state.queue.reserve(state.counts.size());
   positions.drain([&](PairStep& step) {
     if (step.count_change < 1) {
       state.pool.recycle(std::move(step.positions));
@@ -505,7 +462,6 @@ class MergeLoop {
 
   void run() {
     const uint64_t start_ns = monotonic_ns();
-    const uint64_t start_cpu_ns = thread_cpu_ns();
     RunControl* const control = config_.control;
     if (control != nullptr) {
       const uint64_t size = vocab_.size();
@@ -517,7 +473,6 @@ class MergeLoop {
         control->set_merges_done(merges_.size());
       }
       MergeCandidate top = pairs_.queue.pop();
-      prefetch_upcoming();
       if (revalidated(top)) continue;
       if (top.count == 0 || top.count < config_.min_frequency) break;
       const SymbolId new_id = enter_merged_token(top.pair);
@@ -528,28 +483,12 @@ class MergeLoop {
     }
     if (control != nullptr) control->set_merges_done(merges_.size());
     figures_.elapsed_ns = elapsed_ns_since(start_ns);
-    figures_.cpu_ns = thread_cpu_ns() - start_cpu_ns;
   }
 
   std::vector<Merge> take_merges() { return std::move(merges_); }
   MergeLoopFigures figures() const { return figures_; }
 
  private:
-  // Late in a run most pops come from the sorted part of the queue's level,
-  // in a known order: fetch what a candidate a few pops ahead will need,
-  // its count for re-validation and the start of its word list. Reading the
-  // candidate is itself a miss, so it is fetched twice as far ahead.
-  void prefetch_upcoming() const {
-    const MergeQueue& queue = pairs_.queue;
-    if (const MergeCandidate* later = queue.lookahead(2 * QUEUE_PREFETCH_DISTANCE)) {
-      prefetch_read(later);
-    }
-    const MergeCandidate* next = queue.lookahead(QUEUE_PREFETCH_DISTANCE);
-    if (next == nullptr) return;
-    pairs_.counts.prefetch(next->pair);
-    prefetch_read(next->positions.begin());
-  }
-
   // Lazy re-validation: counts fall without the queue hearing of it. A stale
   // candidate goes back with its current count (the signed count converts to
   // the unsigned one as two's complement); returns whether it was stale.
@@ -579,15 +518,6 @@ class MergeLoop {
     const uint32_t* words = top.positions.begin();
     const uint32_t word_count = top.positions.size();
     figures_.words_visited += word_count;
-    // Late in a run most lists are short, so the look-ahead below would
-    // never start; request the first words' records and symbols up front,
-    // where their misses overlap.
-    for (uint32_t i = 0; i < std::min(word_count, HEADER_PREFETCH_DISTANCE); ++i) {
-      arena_.prefetch_word_header(words[i]);
-    }
-    for (uint32_t i = 0; i < std::min(word_count, SYMBOL_PREFETCH_DISTANCE); ++i) {
-      arena_.prefetch_word_symbols(words[i]);
-    }
     for (uint32_t i = 0; i < word_count; ++i) {
       if (i + HEADER_PREFETCH_DISTANCE < word_count) {
         arena_.prefetch_word_header(words[i + HEADER_PREFETCH_DISTANCE]);

@@ -37,13 +37,11 @@ struct Merge {
   uint32_t left, right, new_id;
 };
 
-// What the merge loop cost, for benchmarks: its elapsed time, the calling
-// thread's CPU time (the steadier figure on a busy machine) and how many
+// What the merge loop cost, for benchmarks: its elapsed time and how many
 // words it visited (each merge visits every word on its pair's list), so
 // that its time can be judged per unit of work as the vocabulary grows.
 struct MergeLoopFigures {
   uint64_t elapsed_ns = 0;
-  uint64_t cpu_ns = 0;
   uint64_t words_visited = 0;
 };
 

@@ -1,5 +1,5 @@
-// Pair statistics: the maps against std::map, the queue against a
-// std::set, position lists and their pool.
+// Pair statistics: the maps against std::map, the queue against a sort,
+// position lists and their pool.
 #include "pairstats.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <map>
 #include <random>
-#include <set>
 #include <tuple>
 #include <vector>
 
@@ -142,182 +141,32 @@ TEST(MergeChanges, OneEntryPerPairWhateverTheForm) {
   EXPECT_EQ(changes.entry(0).count_change, 1);
 }
 
-// ---- MergeQueue ----
-
-// A candidate whose single position is its serial number, so that a pop can
-// be traced back to its push.
-MergeCandidate candidate(uint64_t count, Pair pair, uint32_t serial, SparePool& pool) {
-  MergeCandidate made{count, pair, PositionList()};
-  made.positions.push_unique(serial, pool);
-  return made;
-}
-
-// The queue against a std::set ordered the same way. Candidates with equal
-// count and pair may come out in either order, so a pop must match the
-// model's first key and one of the serials pushed under it.
-class QueueModel {
- public:
-  void push(MergeQueue& queue, uint64_t count, Pair pair, SparePool& pool) {
-    queue.push(candidate(count, pair, next_serial_, pool));
-    model_.insert({~count, pair, next_serial_++});
-  }
-  // Pops one candidate and checks it; returns it for the caller to reuse.
-  MergeCandidate pop_and_check(MergeQueue& queue) {
-    EXPECT_EQ(queue.size(), model_.size());
-    EXPECT_FALSE(queue.empty());
-    MergeCandidate top = queue.pop();
-    const auto first = model_.begin();
-    EXPECT_EQ(top.count, ~first->count);
-    EXPECT_EQ(top.pair, first->pair);
-    EXPECT_EQ(top.positions.size(), 1u);
-    const Entry mine{~top.count, top.pair, top.positions[0]};
-    EXPECT_EQ(model_.erase(mine), 1u) << "popped serial " << mine.serial << " never pushed";
-    return top;
-  }
-  size_t size() const { return model_.size(); }
-
- private:
-  struct Entry {
-    uint64_t count;  // complemented, so that larger counts sort first
-    Pair pair;
-    uint32_t serial;
-    friend auto operator<=>(const Entry&, const Entry&) = default;
-  };
-  std::set<Entry> model_;
-  uint32_t next_serial_ = 0;
-};
-
-TEST(MergeQueue, TiesGoToTheSmallerLeftThenRightAtEveryTier) {
-  SparePool pool;
+TEST(MergeQueue, PopsByCountThenLeftThenRight) {
+  std::mt19937 rng(99);
   MergeQueue queue;
-  QueueModel model;
-  // Counts above the dense range, at its top, inside it, and zero; several
-  // pairs per count, pushed out of order.
-  for (uint64_t count : {MergeQueue::DENSE_COUNTS + 7, MergeQueue::DENSE_COUNTS,
-                         uint64_t{3}, uint64_t{0}, uint64_t{40}}) {
-    for (Pair pair : {Pair{9, 1}, Pair{2, 8}, Pair{2, 3}, Pair{7, 0}, Pair{0, 9}}) {
-      model.push(queue, count, pair, pool);
-    }
+  std::vector<std::tuple<uint64_t, SymbolId, SymbolId>> expected;
+  SparePool pool;
+  for (uint32_t i = 0; i < 5000; ++i) {
+    const uint64_t count = rng() % 20;
+    const Pair pair{static_cast<SymbolId>(rng() % 50), static_cast<SymbolId>(rng() % 50)};
+    MergeCandidate candidate{count, pair, PositionList()};
+    candidate.positions.push_unique(i, pool);
+    queue.push(std::move(candidate));
+    expected.emplace_back(count, pair.left, pair.right);
   }
-  while (model.size() > 0) model.pop_and_check(queue);
-  EXPECT_TRUE(queue.empty());
-}
-
-TEST(MergeQueue, NegativeCountsAsTwosComplementOutrankEverything) {
-  SparePool pool;
-  MergeQueue queue;
-  QueueModel model;
-  model.push(queue, 5, Pair{1, 1}, pool);
-  model.push(queue, static_cast<uint64_t>(int64_t{-1}), Pair{4, 4}, pool);
-  model.push(queue, static_cast<uint64_t>(int64_t{-3}), Pair{2, 2}, pool);
-  EXPECT_EQ(model.pop_and_check(queue).pair, (Pair{4, 4}));
-  // Pushed after the level has reached 5: still first.
-  model.pop_and_check(queue);
-  model.push(queue, static_cast<uint64_t>(int64_t{-2}), Pair{3, 3}, pool);
-  EXPECT_EQ(model.pop_and_check(queue).pair, (Pair{3, 3}));
-  model.pop_and_check(queue);
-  EXPECT_TRUE(queue.empty());
-}
-
-TEST(MergeQueue, CountsThatFallAndRiseAfterTheLevelIsReached) {
-  SparePool pool;
-  MergeQueue queue;
-  QueueModel model;
-  model.push(queue, 10, Pair{1, 2}, pool);
-  model.push(queue, 10, Pair{1, 1}, pool);
-  model.push(queue, 6, Pair{5, 5}, pool);
-  model.pop_and_check(queue);  // the level is now 10
-  // Pushed at, above and below the level: all in order with what is left.
-  model.push(queue, 10, Pair{0, 7}, pool);
-  model.push(queue, 10, Pair{3, 0}, pool);
-  model.push(queue, 12, Pair{9, 9}, pool);
-  model.push(queue, 6, Pair{4, 9}, pool);
-  model.push(queue, 8, Pair{2, 2}, pool);
-  EXPECT_EQ(model.pop_and_check(queue).pair, (Pair{9, 9}));
-  EXPECT_EQ(model.pop_and_check(queue).pair, (Pair{0, 7}));
-  EXPECT_EQ(model.pop_and_check(queue).pair, (Pair{1, 2}));
-  model.push(queue, 10, Pair{2, 0}, pool);
-  while (model.size() > 0) model.pop_and_check(queue);
-  EXPECT_TRUE(queue.empty());
-  // An exhausted queue takes candidates again, above its last level too.
-  model.push(queue, 1, Pair{1, 1}, pool);
-  model.push(queue, 50, Pair{1, 1}, pool);
-  model.push(queue, 0, Pair{1, 1}, pool);
-  while (model.size() > 0) model.pop_and_check(queue);
-  EXPECT_TRUE(queue.empty());
-}
-
-// The merge loop's use: pop, and either consume the candidate or push it back
-// with a lower count (re-validation), while pushing new candidates at counts
-// up to the popped one and now and then above it; equal keys are frequent.
-TEST(MergeQueue, RandomLoopOfPopsAndStalePushesMatchesTheModel) {
-  std::mt19937 rng(4242);
-  auto id = [&] { return static_cast<SymbolId>(rng() % 8); };
-  SparePool pool;
-  for (int round = 0; round < 6; ++round) {
-    MergeQueue queue;
-    QueueModel model;
-    const uint64_t spread = round < 3 ? 60 : 3 * MergeQueue::DENSE_COUNTS;
-    for (int i = 0; i < 20000; ++i) {
-      model.push(queue, rng() % spread, Pair{id(), id()}, pool);
-    }
-    while (model.size() > 0) {
-      const MergeCandidate top = model.pop_and_check(queue);
-      if (::testing::Test::HasFailure()) return;
-      const uint32_t action = rng() % 8;
-      if (action < 4 && top.count > 0) {
-        model.push(queue, top.count - 1 - rng() % top.count, top.pair, pool);
-      } else if (action == 4) {
-        for (int k = 0; k < 3; ++k) {
-          model.push(queue, top.count == 0 ? 0 : rng() % (top.count + 1), Pair{id(), 1},
-                     pool);
-        }
-      } else if (action == 5 && rng() % 16 == 0) {
-        model.push(queue, top.count + 1 + rng() % 5, Pair{id(), 2}, pool);
-      }
-    }
-    EXPECT_TRUE(queue.empty());
+  std::sort(expected.begin(), expected.end(), [](const auto& a, const auto& b) {
+    if (std::get<0>(a) != std::get<0>(b)) return std::get<0>(a) > std::get<0>(b);
+    return std::make_pair(std::get<1>(a), std::get<2>(a)) <
+           std::make_pair(std::get<1>(b), std::get<2>(b));
+  });
+  for (const auto& [count, left, right] : expected) {
+    ASSERT_FALSE(queue.empty());
+    const MergeCandidate top = queue.pop();
+    ASSERT_EQ(top.count, count);
+    ASSERT_EQ(top.pair, (Pair{left, right}));
+    ASSERT_EQ(top.positions.size(), 1u);
   }
-}
-
-TEST(MergeQueue, LargeLevelsOfWideIdsComeOutInPairOrder) {
-  std::mt19937 rng(515);
-  SparePool pool;
-  MergeQueue queue;
-  QueueModel model;
-  // Ids across the whole 32-bit range, a level large enough for the radix
-  // sort, and a small one that is sorted otherwise.
-  for (int i = 0; i < 6000; ++i) {
-    const SymbolId left = i % 3 == 0 ? NO_SYMBOL - 1 - rng() % 4 : static_cast<SymbolId>(rng());
-    model.push(queue, 7, Pair{left, static_cast<SymbolId>(rng() >> (i % 32))}, pool);
-  }
-  for (int i = 0; i < 50; ++i) model.push(queue, 3, Pair{static_cast<SymbolId>(rng()), 5}, pool);
-  while (model.size() > 0) model.pop_and_check(queue);
   EXPECT_TRUE(queue.empty());
-}
-
-TEST(MergeQueue, ManyCandidatesAtOneCountAndTeardownWithEveryTierFilled) {
-  SparePool pool;
-  QueueModel model;
-  {
-    MergeQueue queue;
-    // More chunks than are kept spare once the bucket is drained.
-    for (uint32_t i = 0; i < 50000; ++i) model.push(queue, 2, Pair{i % 97, i % 89}, pool);
-    for (uint32_t i = 0; i < 100; ++i) model.push(queue, 1, Pair{i, i}, pool);
-    model.push(queue, 9, Pair{1, 1}, pool);
-    for (int i = 0; i < 1000; ++i) model.pop_and_check(queue);
-    // The look-ahead shows the level's sorted part in pop order.
-    std::vector<Pair> ahead;
-    for (size_t k = 0; k < 5; ++k) ahead.push_back(queue.lookahead(k)->pair);
-    for (const Pair& pair : ahead) EXPECT_EQ(model.pop_and_check(queue).pair, pair);
-    // Long position lists in every tier, left for the destructor.
-    for (uint64_t count : {uint64_t{1}, uint64_t{2}, uint64_t{5}, MergeQueue::DENSE_COUNTS * 2}) {
-      MergeCandidate held{count, Pair{1, 2}, PositionList()};
-      for (uint32_t w = 0; w < 3000; ++w) held.positions.push_unique(w, pool);
-      queue.push(std::move(held));
-    }
-    EXPECT_EQ(queue.size(), model.size() + 4);
-  }
 }
 
 }  // namespace
