@@ -15,7 +15,6 @@
 #include "stats.h"
 #include "utf8.h"
 #include "word.h"
-#include "worker_group.h"
 
 namespace selkbar {
 
@@ -337,84 +336,6 @@ struct PairState {
   MergeQueue queue;
 };
 
-// Counts the pairs of words [first, last) into `steps`: each pair's count
-// and the words it occurs in, ascending, each once.
-void count_pairs_of_words(const SymbolArena& arena, uint32_t first, uint32_t last,
-                          RunControl* control, PairSteps& steps, SparePool& pool) {
-  for (uint32_t w = first; w < last; ++w) {
-    poll_cancel(control, w);
-    const std::span<const SymbolId> s = arena.word(w);
-    const uint64_t count = arena.count(w);
-    for (size_t i = 0; i + 1 < s.size(); ++i) {
-      if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
-        steps.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
-      }
-      PairStep& step = steps[Pair{s[i], s[i + 1]}];
-      step.count_change = wrapping_add(step.count_change, count);
-      step.positions.push_unique(w, pool);
-    }
-  }
-}
-
-// Below this many symbols a second thread costs more than it saves.
-constexpr uint64_t PARALLEL_PAIR_COUNT_SYMBOLS = uint64_t{1} << 20;
-
-// The word ranges the pair count is cut into: up to `parts` ranges of about
-// equal symbol counts, in word order.
-std::vector<uint32_t> pair_count_bounds(const SymbolArena& arena, uint64_t parts) {
-  uint64_t symbols = 0;
-  for (uint32_t w = 0; w < arena.word_count(); ++w) symbols += arena.word(w).size();
-  if (symbols < PARALLEL_PAIR_COUNT_SYMBOLS) parts = 1;
-  std::vector<uint32_t> bounds{0};
-  uint64_t seen = 0;
-  for (uint32_t w = 0; w < arena.word_count() && bounds.size() < parts; ++w) {
-    seen += arena.word(w).size();
-    if (seen * parts >= symbols * bounds.size()) bounds.push_back(w + 1);
-  }
-  bounds.push_back(arena.word_count());
-  return bounds;
-}
-
-// The pair count over the thread budget: each thread counts a range of words
-// into a table of its own, the calling thread the first range; the other
-// tables are then folded into the first in range order, so every position
-// list stays ascending and the result is the one a single thread gets. A
-// list found in one range only moves over whole.
-void count_pairs_in_parallel(const SymbolArena& arena, const TrainConfig& config,
-                             PairSteps& positions, SparePool& pool) {
-  const uint64_t budget = std::clamp<uint64_t>(config.threads, 1, MAX_THREADS);
-  const std::vector<uint32_t> bounds = pair_count_bounds(arena, std::min<uint64_t>(budget, 8));
-  const size_t parts = bounds.size() - 1;
-  std::vector<PairSteps> tables(parts > 0 ? parts - 1 : 0);
-  std::vector<SparePool> pools(tables.size());
-  {
-    WorkerGroup workers("pair count");
-    for (size_t k = 1; k < parts; ++k) {
-      workers.start(
-          [&, k] {
-            count_pairs_of_words(arena, bounds[k], bounds[k + 1], config.control, tables[k - 1],
-                                 pools[k - 1]);
-          },
-          [] {});
-    }
-    count_pairs_of_words(arena, bounds[0], bounds[1], config.control, positions, pool);
-    workers.join_all();
-    for (const std::exception_ptr& failure : workers.failures()) std::rethrow_exception(failure);
-  }
-  for (PairSteps& table : tables) {
-    table.drain([&](PairStep& step) {
-      PairStep& into = positions[step.pair];
-      into.count_change = wrapping_add(into.count_change, static_cast<uint64_t>(step.count_change));
-      if (into.positions.empty()) {
-        into.positions = std::move(step.positions);
-        return;
-      }
-      for (const uint32_t w : step.positions) into.positions.push_unique(w, pool);
-      pool.recycle(std::move(step.positions));
-    });
-  }
-}
-
 // One table gathers each pair's count and the words it occurs in (ascending,
 // each once); the counts then move into PairCounts and the lists into the
 // queue, and the table is freed: the merge loop gathers its changes in
@@ -422,7 +343,19 @@ void count_pairs_in_parallel(const SymbolArena& arena, const TrainConfig& config
 void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, PhaseTimer& timer,
                          PairState& state) {
   PairSteps positions;
-  count_pairs_in_parallel(arena, config, positions, state.pool);
+  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+    poll_cancel(config.control, w);
+    const std::span<const SymbolId> s = arena.word(w);
+    const uint64_t count = arena.count(w);
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+      if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
+        positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
+      }
+      PairStep& step = positions[Pair{s[i], s[i + 1]}];
+      step.count_change = wrapping_add(step.count_change, count);
+      step.positions.push_unique(w, state.pool);
+    }
+  }
   // Doubling left up to half of each long list unused; these lists are only
   // read from now on.
   positions.for_each([](PairStep& step) { step.positions.shrink_large(); });

@@ -434,37 +434,3 @@ TEST(TrainRandomCorpora, MatchTheNaiveTrainer) {
 
 }  // namespace
 }  // namespace selkbar
-
-namespace selkbar {
-namespace {
-
-// The initial pair count runs over the thread budget once the words hold
-// enough symbols; how the words are cut must not show in the result. Words
-// repeat across the cuts (the same pairs in every range) and some occur in
-// one range only.
-TEST(TrainThreads, ResultIsTheSameForEveryThreadBudget) {
-  std::mt19937 rng(17);
-  WordCounts words;
-  uint64_t symbols = 0;
-  while (symbols < (uint64_t{3} << 20)) {
-    std::string word;
-    const size_t length = 2 + rng() % 12;
-    for (size_t i = 0; i < length; ++i) word += static_cast<char>('a' + rng() % (i % 3 == 0 ? 26 : 6));
-    if (rng() % 50 == 0) word = "lonely" + std::to_string(symbols) + "ü";
-    words.emplace_back(word, 1 + rng() % 40);
-    symbols += word.size();
-  }
-  TrainConfig config = config_for(3000);
-  config.threads = 1;
-  const TrainResult one = train(words, config);
-  ASSERT_GT(one.merges.size(), 1000u);
-  for (uint64_t threads : {2, 3, 8, 4096}) {
-    config.threads = threads;
-    const TrainResult many = train(words, config);
-    EXPECT_EQ(many.tokens, one.tokens) << threads;
-    EXPECT_EQ(many.merges, one.merges) << threads;
-  }
-}
-
-}  // namespace
-}  // namespace selkbar
