@@ -29,11 +29,15 @@
 #ifndef SELKBAR_LOCAL_COUNTS_H_
 #define SELKBAR_LOCAL_COUNTS_H_
 
+#include <sys/mman.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
+#include <type_traits>
 
 #include "fxhash.h"
 #include "same_bytes.h"
@@ -51,10 +55,20 @@ class LocalCounts {
   LocalCounts& operator=(const LocalCounts&) = delete;
 
   // Allocates the table unless it exists. May throw std::bad_alloc.
+  // The table is mapped from the system rather than taken from malloc:
+  // every call starts new scanner threads, and malloc keeps freed blocks of
+  // this size in per-thread arenas, so over many calls the resident set
+  // would creep up; an unmapped table is gone.
   void prepare() {
     if (slots_ != nullptr) return;
-    slots_ = std::make_unique<Slot[]>(size_t{1} << slot_bits_);
-    size_ = size_t{1} << slot_bits_;
+    const size_t count = size_t{1} << slot_bits_;
+    const size_t bytes = count * sizeof(Slot);
+    void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    Slot* slots = static_cast<Slot*>(memory);
+    std::uninitialized_default_construct_n(slots, count);
+    slots_ = std::unique_ptr<Slot[], Unmap>(slots, Unmap{bytes});
+    size_ = count;
     shift_ = 64 - slot_bits_;
   }
 
@@ -108,6 +122,7 @@ class LocalCounts {
     }
   };
   static_assert(sizeof(Slot) == 64);
+  static_assert(std::is_trivially_destructible_v<Slot>);
 
   // Out of the inlined path: a miss is the rare case for most pretokens.
   template <typename Evict>
@@ -121,8 +136,14 @@ class LocalCounts {
     return true;
   }
 
+  // Slots hold plain values: unmapping is all their release takes.
+  struct Unmap {
+    size_t bytes;
+    void operator()(Slot* slots) const noexcept { munmap(slots, bytes); }
+  };
+
   int slot_bits_;
-  std::unique_ptr<Slot[]> slots_;
+  std::unique_ptr<Slot[], Unmap> slots_;
   size_t size_ = 0;
   int shift_ = 64;
 };
