@@ -5,32 +5,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+
+#include "unaligned.h"
 
 namespace selkbar {
 
-namespace same_bytes_internal {
-
-inline uint64_t load64(const uint8_t* p) {
-  uint64_t value;
-  std::memcpy(&value, p, 8);
-  return value;
-}
-
-inline uint32_t load32(const uint8_t* p) {
-  uint32_t value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
-
-}  // namespace same_bytes_internal
 
 // Equality of two byte strings of length n. Most words are a few bytes long,
 // where a call to memcmp costs more than the comparison itself; the loads
 // overlap instead of stepping byte by byte and never leave [p, p + n).
 [[gnu::always_inline]] inline bool same_bytes(const uint8_t* a, const uint8_t* b, size_t n) {
-  using same_bytes_internal::load32;
-  using same_bytes_internal::load64;
   if (n >= 8) {
     size_t i = 0;
     for (; i + 8 <= n; i += 8) {

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "unaligned.h"
+
 namespace selkbar {
 
 namespace {
@@ -15,18 +17,6 @@ constexpr uint64_t PRIME5 = 0x27D4EB2F165667C5ULL;
 
 static_assert(std::endian::native == std::endian::little,
               "the checksum reads little-endian words directly");
-
-inline uint64_t read64(const uint8_t* p) {
-  uint64_t value;
-  std::memcpy(&value, p, 8);
-  return value;
-}
-
-inline uint32_t read32(const uint8_t* p) {
-  uint32_t value;
-  std::memcpy(&value, p, 4);
-  return value;
-}
 
 inline uint64_t round(uint64_t lane, uint64_t input) {
   lane += input * PRIME2;
@@ -44,10 +34,10 @@ size_t consume_stripes(uint64_t lanes[4], const uint8_t* p, size_t size) {
   const uint8_t* const start = p;
   uint64_t a = lanes[0], b = lanes[1], c = lanes[2], d = lanes[3];
   while (size >= 32) {
-    a = round(a, read64(p));
-    b = round(b, read64(p + 8));
-    c = round(c, read64(p + 16));
-    d = round(d, read64(p + 24));
+    a = round(a, load64(p));
+    b = round(b, load64(p + 8));
+    c = round(c, load64(p + 16));
+    d = round(d, load64(p + 24));
     p += 32;
     size -= 32;
   }
@@ -91,13 +81,13 @@ uint64_t Xxh64::digest() const {
   const uint8_t* p = pending_;
   size_t size = pending_size_;
   while (size >= 8) {
-    hash ^= round(0, read64(p));
+    hash ^= round(0, load64(p));
     hash = std::rotl(hash, 27) * PRIME1 + PRIME4;
     p += 8;
     size -= 8;
   }
   if (size >= 4) {
-    hash ^= uint64_t{read32(p)} * PRIME1;
+    hash ^= uint64_t{load32(p)} * PRIME1;
     hash = std::rotl(hash, 23) * PRIME2 + PRIME3;
     p += 4;
     size -= 4;
