@@ -15,7 +15,8 @@
 //                 keeps its arrays between merges and is cleared by visiting
 //                 only the entries used.
 //   MergeQueue    a binary max-heap of MergeCandidates: larger count first,
-//                 then smaller left id, then smaller right id.
+//                 then smaller left id, then smaller right id; stored in
+//                 blocks, so that growing it never copies it.
 //
 // The hashed maps (PairCounts, PairSteps) use open addressing with linear
 // probing over a power-of-two table, keyed by FxHash over (left, right),
@@ -329,17 +330,28 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
   return a.pair.right < b.pair.right;
 }
 
+// The heap lives in fixed-size blocks rather than one vector. The queue
+// grows through the whole merge loop (every pair a merge forms enters it, to
+// a few million candidates at 1 GB), and it is the largest structure then:
+// a vector would hold up to twice its size in capacity, and three times for
+// the moment of each reallocation, which set the run's peak memory. Blocks
+// grow it by 1 MiB at a time and move nothing.
 class MergeQueue {
  public:
-  void reserve(size_t candidates) { heap_.reserve(candidates); }
-  bool empty() const { return heap_.empty(); }
-  size_t size() const { return heap_.size(); }
+  bool empty() const { return size_ == 0; }
+  size_t size() const { return size_; }
   void push(MergeCandidate&& candidate);
   // REQUIRES: !empty().
   MergeCandidate pop();
 
  private:
-  std::vector<MergeCandidate> heap_;
+  static constexpr int BLOCK_SHIFT = 15;  // 32768 candidates, 1 MiB
+  static constexpr size_t BLOCK_SIZE = size_t{1} << BLOCK_SHIFT;
+
+  MergeCandidate& at(size_t i) { return blocks_[i >> BLOCK_SHIFT][i & (BLOCK_SIZE - 1)]; }
+
+  std::vector<std::unique_ptr<MergeCandidate[]>> blocks_;
+  size_t size_ = 0;
 };
 
 }  // namespace selkbar

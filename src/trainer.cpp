@@ -364,7 +364,6 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
   timer.lap("initial pair count");
   if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
 
-  state.queue.reserve(state.counts.size());
   positions.drain([&](PairStep& step) {
     if (step.count_change < 1) {
       state.pool.recycle(std::move(step.positions));
@@ -502,6 +501,9 @@ class MergeLoop {
       if (count < 1) {
         pairs_.pool.recycle(std::move(step.positions));
       } else {
+        // The list is only read from now on; a long one gives back what
+        // doubling left unused.
+        step.positions.shrink_large();
         pairs_.queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
       }
     }
