@@ -20,6 +20,8 @@ case "$mode" in
     filter='Channel*:ReadRange*:Pipeline*:Fixtures/PipelineCounting.*l10n*:Fixtures/PipelineCounting.*twice'
     # Files that change or fail under the readers, and signal storms.
     filter="$filter:FileChanges*:FailingReads*:InterruptedReads*"
+    # The merge loop's helpers, alone and splitting merges.
+    filter="$filter:ForkJoin*:TrainThreadBudget*"
     export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1"
     ;;
   address)

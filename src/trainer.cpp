@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "error.h"
+#include "fork_join.h"
 #include "fxhash.h"
 #include "pairstats.h"
 #include "run_control.h"
@@ -374,6 +375,94 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
   });
 }
 
+// A merge whose pair occurs in many words is applied by several threads,
+// each to its own range of the pair's word list: below this many words per
+// range, handing the ranges out and joining their changes costs more than
+// it saves. About four fifths of the words a run visits are in merges long
+// enough to split.
+constexpr uint32_t MIN_WORDS_PER_PART = 2048;
+// Helper threads of the merge loop, beyond the calling thread. The changes of
+// every range are joined on the calling thread, a serial step that grows with
+// the number of ranges, so more would gain little.
+constexpr size_t MAX_MERGE_HELPERS = 7;
+
+// The words of one range of a merge rewritten, and the pair changes they
+// produced, in the order a single pass over the range produces them.
+class RewritePart {
+ public:
+  explicit RewritePart(SparePool& pool) : pool_(pool) {}
+  RewritePart(const RewritePart&) = delete;
+  RewritePart& operator=(const RewritePart&) = delete;
+
+  // Rewrites words [begin, end) of the pair's list. Touches only those
+  // words, this part and its pool.
+  void rewrite(SymbolArena& arena, const uint32_t* begin, const uint32_t* end, Pair pair,
+               SymbolId new_id, size_t symbol_count, std::optional<uint64_t> limit) {
+    changes_.begin(pair.left, pair.right, new_id, symbol_count);
+    const size_t word_count = static_cast<size_t>(end - begin);
+    for (size_t i = 0; i < word_count; ++i) {
+      if (i + HEADER_PREFETCH_DISTANCE < word_count) {
+        arena.prefetch_word_header(begin[i + HEADER_PREFETCH_DISTANCE]);
+      }
+      if (i + SYMBOL_PREFETCH_DISTANCE < word_count) {
+        arena.prefetch_word_symbols(begin[i + SYMBOL_PREFETCH_DISTANCE]);
+      }
+      drain_word_ = begin[i];
+      drain_count_ = arena.count(drain_word_);
+      deltas_.clear();
+      // A long word hands its deltas over in batches (see merge_word); they
+      // are applied in the order produced either way, so the result is the
+      // same as if they had come at once.
+      arena.merge_word(drain_word_, pair.left, pair.right, new_id, limit, deltas_, &drain_);
+      apply_deltas(deltas_, drain_word_, drain_count_);
+    }
+  }
+
+  // Moves the changes of `later`, a part that rewrote the words after this
+  // one's, behind this part's: counts add up, position lists join, pairs new
+  // here come after the pairs already here. The result is what one pass over
+  // both ranges would have produced.
+  void absorb(RewritePart& later) {
+    for (size_t i = 0; i < later.changes_.size(); ++i) {
+      PairStep& theirs = later.changes_.entry(i);
+      PairStep& ours = changes_[theirs.pair];
+      ours.count_change = wrapping_add(ours.count_change, static_cast<uint64_t>(theirs.count_change));
+      ours.positions.append(theirs.positions, pool_);
+      later.pool_.recycle(std::move(theirs.positions));
+    }
+    later.changes_.clear();
+  }
+
+  MergeChanges& changes() { return changes_; }
+
+ private:
+  // The word and its count come as arguments, not members: the stores into
+  // the changes below could otherwise alias them and force a reload per
+  // delta.
+  void apply_deltas(const std::vector<PairDelta>& batch, uint32_t word, uint64_t count) {
+    for (const PairDelta& delta : batch) {
+      PairStep& step = changes_[delta.pair];
+      if (delta.delta > 0) {
+        step.count_change = wrapping_add(step.count_change, count);
+        step.positions.push_unique(word, pool_);
+      } else {
+        step.count_change = wrapping_sub(step.count_change, count);
+      }
+    }
+  }
+
+  SparePool& pool_;  // where this part's position lists grow
+  MergeChanges changes_;
+  std::vector<PairDelta> deltas_;
+  // The word being rewritten, for deltas handed over before it is done.
+  uint32_t drain_word_ = 0;
+  uint64_t drain_count_ = 0;
+  const DeltaDrain drain_ = [this](std::vector<PairDelta>& batch) {
+    apply_deltas(batch, drain_word_, drain_count_);
+    batch.clear();
+  };
+};
+
 // The merge loop: pops the most frequent pair, enters the merged token,
 // rewrites the words that hold the pair and feeds the changed pairs back.
 class MergeLoop {
@@ -384,12 +473,17 @@ class MergeLoop {
         arena_(arena),
         pairs_(pairs),
         reserved_(static_cast<size_t>(std::min<uint64_t>(
-            config.vocab_size, vocab.size() + uint64_t{pairs.counts.size()}))) {
+            config.vocab_size, vocab.size() + uint64_t{pairs.counts.size()}))),
+        crew_(static_cast<size_t>(std::min<uint64_t>(config.threads - 1, MAX_MERGE_HELPERS)),
+              "merge") {
     // Room for vocab_size tokens, but never more than one merge per distinct
     // pair beyond the initial vocabulary: a huge vocab_size is simply never
     // reached, and must not be allocated. Pairs formed later grow the list
     // by doubling.
     vocab_.reserve(reserved_);
+    // Part 0 runs on this thread and grows its lists from the loop's pool;
+    // the others have pools of their own.
+    parts_.push_back(std::make_unique<RewritePart>(pairs_.pool));
   }
 
   void run() {
@@ -443,45 +537,28 @@ class MergeLoop {
     return vocab_.find_or_add(std::move(merged));
   }
 
+  // Rewrites the words on the pair's list, split into consecutive ranges
+  // when it is long enough, and leaves the changes of all of them in part 0,
+  // in the order one pass over the whole list gives.
   void rewrite_words(const MergeCandidate& top, SymbolId new_id) {
-    const SymbolId left = top.pair.left;
-    const SymbolId right = top.pair.right;
-    changes_.begin(left, right, new_id, vocab_.size());
     const uint32_t* words = top.positions.begin();
     const uint32_t word_count = top.positions.size();
     figures_.words_visited += word_count;
-    for (uint32_t i = 0; i < word_count; ++i) {
-      if (i + HEADER_PREFETCH_DISTANCE < word_count) {
-        arena_.prefetch_word_header(words[i + HEADER_PREFETCH_DISTANCE]);
-      }
-      if (i + SYMBOL_PREFETCH_DISTANCE < word_count) {
-        arena_.prefetch_word_symbols(words[i + SYMBOL_PREFETCH_DISTANCE]);
-      }
-      drain_word_ = words[i];
-      drain_count_ = arena_.count(drain_word_);
-      deltas_.clear();
-      // A long word hands its deltas over in batches (see merge_word); they
-      // are applied in the order produced either way, so the result is the
-      // same as if they had come at once.
-      arena_.merge_word(drain_word_, left, right, new_id, config_.max_token_length, deltas_,
-                        &drain_);
-      apply_deltas(deltas_, drain_word_, drain_count_);
+    const size_t symbol_count = vocab_.size();
+    const std::optional<uint64_t> limit = config_.max_token_length;
+    const size_t parts = word_count < 2 * MIN_WORDS_PER_PART
+                             ? 1
+                             : crew_.parts_for(word_count / MIN_WORDS_PER_PART);
+    while (parts_.size() < parts) {
+      part_pools_.push_back(std::make_unique<SparePool>());
+      parts_.push_back(std::make_unique<RewritePart>(*part_pools_.back()));
     }
-  }
-
-  // The word and its count come as arguments, not members: the stores into
-  // the counts below could otherwise alias them and force a reload per delta.
-  void apply_deltas(const std::vector<PairDelta>& batch, uint32_t word, uint64_t count) {
-    SparePool& pool = pairs_.pool;
-    for (const PairDelta& delta : batch) {
-      PairStep& step = changes_[delta.pair];
-      if (delta.delta > 0) {
-        step.count_change = wrapping_add(step.count_change, count);
-        step.positions.push_unique(word, pool);
-      } else {
-        step.count_change = wrapping_sub(step.count_change, count);
-      }
-    }
+    crew_.run(parts, [&](size_t part) {
+      const uint32_t* begin = words + uint64_t{word_count} * part / parts;
+      const uint32_t* end = words + uint64_t{word_count} * (part + 1) / parts;
+      parts_[part]->rewrite(arena_, begin, end, top.pair, new_id, symbol_count, limit);
+    });
+    for (size_t part = 1; part < parts; ++part) parts_[0]->absorb(*parts_[part]);
   }
 
   // Changes are gathered per pair so that PairCounts, the large table, is
@@ -489,12 +566,13 @@ class MergeLoop {
   // occurrences have no positions and enter no candidate. Insertion order
   // keeps the pushes, and so the queue, independent of table layout.
   void push_changed_pairs() {
-    const size_t changed = changes_.size();
+    MergeChanges& changes = parts_[0]->changes();
+    const size_t changed = changes.size();
     for (size_t i = 0; i < changed; ++i) {
       if (i + COUNT_PREFETCH_DISTANCE < changed) {
-        pairs_.counts.prefetch(changes_.entry(i + COUNT_PREFETCH_DISTANCE).pair);
+        pairs_.counts.prefetch(changes.entry(i + COUNT_PREFETCH_DISTANCE).pair);
       }
-      PairStep& step = changes_.entry(i);
+      PairStep& step = changes.entry(i);
       int64_t& count = pairs_.counts[step.pair];
       count = wrapping_add(count, static_cast<uint64_t>(step.count_change));
       if (step.positions.empty()) continue;
@@ -507,7 +585,7 @@ class MergeLoop {
         pairs_.queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
       }
     }
-    changes_.clear();
+    changes.clear();
   }
 
   const TrainConfig& config_;
@@ -516,16 +594,12 @@ class MergeLoop {
   PairState& pairs_;
   const size_t reserved_;  // the most tokens the loop can end with
   std::vector<Merge> merges_;
-  std::vector<PairDelta> deltas_;
-  MergeChanges changes_;
   MergeLoopFigures figures_;
-  // The word being rewritten, for deltas handed over before it is done.
-  uint32_t drain_word_ = 0;
-  uint64_t drain_count_ = 0;
-  const DeltaDrain drain_ = [this](std::vector<PairDelta>& batch) {
-    apply_deltas(batch, drain_word_, drain_count_);
-    batch.clear();
-  };
+  // The ranges of one merge; part 0 is the calling thread's.
+  std::vector<std::unique_ptr<SparePool>> part_pools_;
+  std::vector<std::unique_ptr<RewritePart>> parts_;
+  // Declared last: its helpers are joined before the parts they write go.
+  ForkJoin crew_;
 };
 
 }  // namespace

@@ -1,14 +1,17 @@
 // bench_trainer: times phase 2 (train_from_words) on real text.
 //
 // Usage: bench_trainer [--dir DIR | --file PATH...] [--vocab N]... [--repeat R]
-//                      [--dump PREFIX]
+//                      [--threads T] [--dump PREFIX]
 //   --dir     directory whose *.txt files form the corpus (default: the
 //             test fixtures in tests/data)
 //   --file    a corpus file; repeatable, replaces --dir
 //   --vocab   target vocabulary size; repeatable (default 8000 and 32000)
 //   --repeat  runs per vocabulary size; the fastest is reported (default 1)
+//   --threads the thread budget of phase 2 (default 1); the merge loop
+//             splits long merges over it
 // Reports the wall time and the calling thread's CPU time of phase 2 (on a
-// busy machine the CPU time is the steadier figure), and the peak resident
+// busy machine the CPU time is the steadier figure; with --threads above 1 it
+// leaves out the merge loop's helpers), and the peak resident
 // set during phase 2 next to what the process held just before it. For the
 // merge loop alone it reports its time, the words it visited (summed over
 // merges) and the time per visited word: the loop scales as it should when
@@ -81,6 +84,7 @@ int main(int argc, char** argv) {
   std::string dir = SELKBAR_SOURCE_DIR "/tests/data";
   std::vector<uint64_t> vocab_sizes;
   int repeat = 1;
+  uint64_t threads = 1;
   std::string dump;
   std::vector<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
@@ -95,6 +99,8 @@ int main(int argc, char** argv) {
       vocab_sizes.push_back(std::strtoull(value, nullptr, 10));
     } else if (arg == "--repeat") {
       repeat = std::max(1, std::atoi(value));
+    } else if (arg == "--threads") {
+      threads = std::max<uint64_t>(1, std::strtoull(value, nullptr, 10));
     } else if (arg == "--dump") {
       dump = value;
     } else {
@@ -147,6 +153,7 @@ int main(int argc, char** argv) {
     for (int run = 0; run < repeat; ++run) {
       selkbar::TrainConfig config;
       config.vocab_size = vocab_size;
+      config.threads = threads;
       config.diagnostics = selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
       WordTable input = copy_table(words);
       reset_peak_rss();

@@ -371,6 +371,48 @@ TEST(TrainStats, LapsComeInPhaseOrder) {
   }
 }
 
+// ---- Thread budget ----
+
+// Merges whose pair occurs in thousands of words are split over helper
+// threads; the vocabulary and merges must not depend on how many there are.
+// The corpus is large enough that the early merges split into many ranges,
+// and holds one very long word, whose deltas a range hands over in batches.
+TEST(TrainThreadBudget, SplitMergesGiveTheResultOfOneThread) {
+  std::mt19937 rng(515);
+  const Strings letters = {"a", "b", "c", "d", "e", "\xc3\xa9"};
+  std::map<std::string, uint64_t> distinct;
+  while (distinct.size() < 60000) {
+    std::string word;
+    const size_t length = 2 + rng() % 11;
+    for (size_t j = 0; j < length; ++j) word += letters[std::min<size_t>(rng() % 8, 5)];
+    distinct[word] += 1 + (rng() % 16 == 0 ? rng() % 1000 : rng() % 3);
+  }
+  std::string long_word;
+  for (int i = 0; i < 50000; ++i) long_word += "ab";
+  distinct[long_word] = 2;
+  WordCounts words(distinct.begin(), distinct.end());
+  std::shuffle(words.begin(), words.end(), rng);
+
+  TrainConfig decorated = config_for(2000);
+  decorated.continuing_subword_prefix = "##";
+  decorated.end_of_word_suffix = "</w>";
+  decorated.max_token_length = 6;
+  for (const TrainConfig& base : {config_for(2000), decorated}) {
+    TrainConfig config = base;
+    config.threads = 1;
+    const TrainResult one = train(words, config);
+    ASSERT_GT(one.merge_loop.words_visited, 100000u);
+    for (uint64_t threads : {2, 3, 8, 4096}) {
+      SCOPED_TRACE("threads " + std::to_string(threads));
+      config.threads = threads;
+      const TrainResult many = train(words, config);
+      ASSERT_EQ(many.tokens, one.tokens);
+      ASSERT_EQ(many.merges, one.merges);
+      EXPECT_EQ(many.merge_loop.words_visited, one.merge_loop.words_visited);
+    }
+  }
+}
+
 // ---- Random corpora against a naive trainer ----
 
 using testing::naive_train;
