@@ -390,7 +390,10 @@ constexpr size_t MAX_MERGE_HELPERS = 7;
 // produced, in the order a single pass over the range produces them.
 class RewritePart {
  public:
+  // Grows its lists from `pool`, shared with the code that uses them later.
   explicit RewritePart(SparePool& pool) : pool_(pool) {}
+  // Grows its lists from a pool of its own, for a part on a helper thread.
+  RewritePart() : own_pool_(std::make_unique<SparePool>()), pool_(*own_pool_) {}
   RewritePart(const RewritePart&) = delete;
   RewritePart& operator=(const RewritePart&) = delete;
 
@@ -451,7 +454,8 @@ class RewritePart {
     }
   }
 
-  SparePool& pool_;  // where this part's position lists grow
+  std::unique_ptr<SparePool> own_pool_;  // null when the pool is shared
+  SparePool& pool_;                      // where this part's position lists grow
   MergeChanges changes_;
   std::vector<PairDelta> deltas_;
   // The word being rewritten, for deltas handed over before it is done.
@@ -549,10 +553,7 @@ class MergeLoop {
     const size_t parts = word_count < 2 * MIN_WORDS_PER_PART
                              ? 1
                              : crew_.parts_for(word_count / MIN_WORDS_PER_PART);
-    while (parts_.size() < parts) {
-      part_pools_.push_back(std::make_unique<SparePool>());
-      parts_.push_back(std::make_unique<RewritePart>(*part_pools_.back()));
-    }
+    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>());
     crew_.run(parts, [&](size_t part) {
       const uint32_t* begin = words + uint64_t{word_count} * part / parts;
       const uint32_t* end = words + uint64_t{word_count} * (part + 1) / parts;
@@ -596,7 +597,6 @@ class MergeLoop {
   std::vector<Merge> merges_;
   MergeLoopFigures figures_;
   // The ranges of one merge; part 0 is the calling thread's.
-  std::vector<std::unique_ptr<SparePool>> part_pools_;
   std::vector<std::unique_ptr<RewritePart>> parts_;
   // Declared last: its helpers are joined before the parts they write go.
   ForkJoin crew_;
