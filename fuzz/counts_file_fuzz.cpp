@@ -15,9 +15,9 @@
 #include <cstring>
 #include <string>
 
-#include "counts_file.h"
+#include "counts/counts_file.h"
 #include "fuzz_check.h"
-#include "xxh64.h"
+#include "base/xxh64.h"
 
 namespace {
 

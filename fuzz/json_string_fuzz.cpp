@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-#include "../tests/naive_trainer.h"
+#include "naive_trainer.h"
 #include "fuzz_check.h"
-#include "tokenizer_json.h"
-#include "utf8.h"
+#include "training/tokenizer_json.h"
+#include "unicode/utf8.h"
 
 namespace {
 

@@ -21,13 +21,13 @@
 #include <string_view>
 #include <vector>
 
-#include "bytelevel.h"
-#include "channel.h"
+#include "pretokenize/bytelevel.h"
+#include "threads/channel.h"
 #include "fuzz_check.h"
-#include "pipeline.h"
-#include "reader.h"
-#include "split.h"
-#include "utf8.h"
+#include "counting/pipeline.h"
+#include "counting/reader.h"
+#include "pretokenize/split.h"
+#include "unicode/utf8.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 #include <string_view>
 #include <vector>
 
-#include "../tests/naive_trainer.h"
-#include "bytelevel.h"
+#include "naive_trainer.h"
+#include "pretokenize/bytelevel.h"
 #include "fuzz_check.h"
-#include "modern_split.h"
-#include "split.h"
-#include "utf8.h"
+#include "pretokenize/tiktoken_split.h"
+#include "pretokenize/split.h"
+#include "unicode/utf8.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "../tests/naive_trainer.h"
+#include "naive_trainer.h"
 #include "fuzz_check.h"
-#include "trainer.h"
-#include "wordtable.h"
+#include "training/trainer.h"
+#include "counts/wordtable.h"
 
 namespace {
 

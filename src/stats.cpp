@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "whitespace.h"
+#include "unicode/whitespace.h"
 
 namespace selkbar {
 

@@ -18,8 +18,8 @@
 #include <vector>
 
 #include "config.h"
-#include "trainer.h"
-#include "utf8.h"
+#include "training/trainer.h"
+#include "unicode/utf8.h"
 
 namespace selkbar::testing {
 

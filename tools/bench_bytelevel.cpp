@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bytelevel.h"
-#include "split.h"
+#include "pretokenize/bytelevel.h"
+#include "pretokenize/split.h"
 
 namespace {
 

@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "batch.h"
-#include "counter.h"
-#include "fxhash.h"
-#include "split.h"
+#include "counting/batch.h"
+#include "counting/counter.h"
+#include "base/fxhash.h"
+#include "pretokenize/split.h"
 #include "stats.h"
 
 int main(int argc, char** argv) {

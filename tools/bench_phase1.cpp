@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "config.h"
-#include "pipeline.h"
+#include "counting/pipeline.h"
 #include "stats.h"
 
 namespace {

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "bytelevel.h"
-#include "modern_split.h"
-#include "pattern_split.h"
+#include "pretokenize/bytelevel.h"
+#include "pretokenize/tiktoken_split.h"
+#include "pretokenize/pattern_split.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "split.h"
+#include "pretokenize/split.h"
 
 namespace {
 

@@ -34,11 +34,11 @@
 #include <string>
 #include <vector>
 
-#include "counter.h"
-#include "fxhash.h"
-#include "split.h"
-#include "trainer.h"
-#include "wordtable.h"
+#include "counting/counter.h"
+#include "base/fxhash.h"
+#include "pretokenize/split.h"
+#include "training/trainer.h"
+#include "counts/wordtable.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 // each view points. The classes mode ignores standard input and writes one
 // byte per code point U+0000..U+10FFFF: 'L' letter, 'N' number,
 // 'W' whitespace, 'O' other; the flags mode likewise writes the byte of
-// pattern flags (pattern_classes.h) of each code point.
+// pattern flags (pretokenize/tiktoken_classes.h) of each code point.
 // The pattern mode validates its input as UTF-8 first, as scanners do, and
 // reports an invalid input, pattern or match on stderr with status 3.
 // Exit status: 0 on success, 1 on an I/O error, 2 on bad usage.
@@ -27,12 +27,12 @@
 #include <string_view>
 #include <vector>
 
-#include "bytelevel.h"
-#include "modern_split.h"
-#include "pattern_classes.h"
-#include "pattern_split.h"
-#include "split.h"
-#include "utf8.h"
+#include "pretokenize/bytelevel.h"
+#include "pretokenize/tiktoken_split.h"
+#include "pretokenize/tiktoken_classes.h"
+#include "pretokenize/pattern_split.h"
+#include "pretokenize/split.h"
+#include "unicode/utf8.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "bytelevel.h"
+#include "pretokenize/bytelevel.h"
 #include "config.h"
-#include "split.h"
-#include "wordtable.h"
+#include "pretokenize/split.h"
+#include "counts/wordtable.h"
 
 namespace selkbar::testing {
 

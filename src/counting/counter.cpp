@@ -1,0 +1,174 @@
+#include "counting/counter.h"
+
+#include <bit>
+#include <cstring>
+#include <string>
+
+#include "base/error.h"
+#include "base/fxhash.h"
+#include "base/same_bytes.h"
+#include "unicode/utf8.h"
+
+namespace selkbar {
+
+uint32_t ShardCounter::head(uint64_t hash) const {
+  if (slots_.empty()) return NO_WORD;
+  return slots_[find_slot(hash)].id;
+}
+
+[[gnu::always_inline]] inline size_t ShardCounter::find_slot(uint64_t hash) const {
+  const size_t mask = slots_.size() - 1;
+  size_t i = bucket(hash);
+  while (slots_[i].id != NO_WORD && slots_[i].key != hash) i = (i + 1) & mask;
+  return i;
+}
+
+void ShardCounter::grow() {
+  const size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+  std::vector<Slot, HugePageAllocator<Slot>> old(capacity, Slot{0, NO_WORD});
+  old.swap(slots_);
+  shift_ = 64 - std::countr_zero(capacity);
+  for (const Slot& slot : old) {
+    if (slot.id != NO_WORD) slots_[find_slot(slot.key)] = slot;
+  }
+}
+
+namespace {
+
+// How far ahead of the pretoken being counted each prefetch stage works, in
+// pretokens: the slot first, then the head word's offset and count once the
+// slot has arrived, then the word's bytes once the offset has.
+constexpr size_t SLOT_DISTANCE = 24;
+constexpr size_t ENTRY_DISTANCE = 12;
+constexpr size_t BYTES_DISTANCE = 6;
+
+}  // namespace
+
+void ShardCounter::add(std::string_view word, uint64_t hash, uint64_t count) {
+  count_one(word, hash, count);
+}
+
+// Inlined into add_batch's loop, where it runs once per pretoken.
+[[gnu::always_inline]] inline void ShardCounter::count_one(std::string_view word, uint64_t hash,
+                                                              uint64_t count) {
+  // Keep the load at or below 3/4 so probe sequences stay short.
+  if ((used_ + 1) * 4 > slots_.size() * 3) grow();
+  const size_t slot = find_slot(hash);
+  const uint32_t head = slots_[slot].id;
+  const auto* bytes = table_.bytes().data();
+  const uint32_t* offsets = table_.offsets().data();
+  const auto* wanted = reinterpret_cast<const uint8_t*>(word.data());
+  for (uint32_t id = head; id != NO_WORD; id = next_[id]) {
+    // Ids come from the index and the chains, which hold only ids this
+    // counter handed out, so the word is read without a range check.
+    const uint32_t begin = offsets[id];
+    if (offsets[id + 1] - begin == word.size() && same_bytes(bytes + begin, wanted, word.size())) {
+      table_.add_count(id, count);
+      return;
+    }
+  }
+  if (table_.len() >= max_words_) throw InternalError("more than u32::MAX-1 unique words");
+  const uint32_t id = table_.push(word, count);
+  next_.push_back(head);
+  if (head == NO_WORD) ++used_;
+  slots_[slot] = Slot{hash, id};
+}
+
+[[gnu::always_inline]] inline void ShardCounter::prefetch_slot(uint64_t hash) const {
+  if (!slots_.empty()) prefetch_read(&slots_[bucket(hash)]);
+}
+
+[[gnu::always_inline]] inline uint32_t ShardCounter::hinted_word(uint64_t hash) const {
+  if (slots_.empty()) return NO_WORD;
+  const Slot& slot = slots_[bucket(hash)];
+  return slot.key == hash ? slot.id : NO_WORD;
+}
+
+[[gnu::always_inline]] inline void ShardCounter::prefetch_entry(uint64_t hash) const {
+  const uint32_t id = hinted_word(hash);
+  if (id == NO_WORD) return;
+  prefetch_read(&table_.offsets()[id]);
+  prefetch_read(&table_.counts()[id]);
+}
+
+[[gnu::always_inline]] inline void ShardCounter::prefetch_bytes(uint64_t hash) const {
+  const uint32_t id = hinted_word(hash);
+  if (id != NO_WORD) prefetch_read(table_.bytes().data() + table_.offsets()[id]);
+}
+
+template <bool Counted>
+void ShardCounter::add_batch_of(const PretokenBatch& batch) {
+  const size_t n = batch.len();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + SLOT_DISTANCE < n) prefetch_slot(batch.hash(i + SLOT_DISTANCE));
+    if (i + ENTRY_DISTANCE < n) prefetch_entry(batch.hash(i + ENTRY_DISTANCE));
+    if (i + BYTES_DISTANCE < n) prefetch_bytes(batch.hash(i + BYTES_DISTANCE));
+    count_one(batch.pretoken(i), batch.hash(i), Counted ? batch.count(i) : 1);
+  }
+}
+
+void ShardCounter::add_batch(const PretokenBatch& batch) {
+  if (batch.counted()) {
+    add_batch_of<true>(batch);
+  } else {
+    add_batch_of<false>(batch);
+  }
+}
+
+WordTable ShardCounter::into_table() && {
+  std::vector<uint32_t>().swap(next_);
+  std::vector<Slot, HugePageAllocator<Slot>>().swap(slots_);
+  used_ = 0;
+  return std::move(table_);
+}
+
+WordTable combine_shards(std::vector<ShardCounter>&& shards,
+                         const std::array<uint32_t, 256>* byte_to_char) {
+  // Re-spelled words grow by the UTF-8 length of each byte's character.
+  // Sizing the arena exactly avoids a doubling at the largest allocation of
+  // phase 1. Each byte's spelling is encoded once here, in a 4-byte slot, so
+  // that re-spelling a word is a fixed-size copy per byte.
+  std::array<std::array<uint8_t, 4>, 256> spelling{};
+  std::array<uint8_t, 256> spelled_length{};
+  if (byte_to_char != nullptr) {
+    for (size_t byte = 0; byte < 256; ++byte) {
+      const uint8_t* const end = put_utf8(spelling[byte].data(), (*byte_to_char)[byte]);
+      spelled_length[byte] = static_cast<uint8_t>(end - spelling[byte].data());
+    }
+  }
+  size_t words = 0;
+  size_t bytes = 0;
+  for (const ShardCounter& shard : shards) {
+    words += shard.len();
+    if (byte_to_char == nullptr) {
+      bytes += shard.table().bytes().size();
+      continue;
+    }
+    for (uint8_t byte : shard.table().bytes()) bytes += spelled_length[byte];
+  }
+  WordTable result;
+  result.reserve(words, bytes);
+  std::vector<uint8_t> scratch;
+  for (ShardCounter& shard : shards) {
+    WordTable table = std::move(shard).into_table();
+    for (uint32_t id = 0; id < table.len(); ++id) {
+      const std::string_view word = table.get(id);
+      if (byte_to_char == nullptr) {
+        result.push(word, table.count(id));
+        continue;
+      }
+      if (scratch.size() < 4 * word.size()) scratch.resize(4 * word.size());
+      uint8_t* p = scratch.data();
+      for (unsigned char byte : word) {
+        std::memcpy(p, spelling[byte].data(), 4);
+        p += spelled_length[byte];
+      }
+      result.push(std::string_view(reinterpret_cast<const char*>(scratch.data()),
+                                   static_cast<size_t>(p - scratch.data())),
+                  table.count(id));
+    }
+  }
+  return result;
+}
+
+}  // namespace selkbar

@@ -1,0 +1,158 @@
+// text_feed.h: packs texts handed over one by one into TextChunks for
+// FedCounting, and reads Arrow string arrays without an object per string.
+//
+//   ChunkBuilder builder(counting.chunk_bytes());
+//   for (std::string_view text : texts) {
+//     builder.add_text(text);                   // copied
+//     if (builder.full()) send(builder.take());
+//   }
+//   if (!builder.empty()) send(builder.take());
+//
+// A chunk of whole texts holds consecutive texts of the stream, each split
+// on its own (reader.h). A text is never cut: one longer than the chunk size
+// makes a chunk of its own, so memory in flight is bounded by the queue
+// times the larger of the chunk size and the longest text. File blocks
+// (file_chunk) carry file text, split by the file rules, and go into chunks
+// of their own.
+//
+// Arrow strings come in through the Arrow C data interface: ArrowStrings
+// checks an array's format and layout once, then appends its strings to a
+// builder a chunk at a time, skipping nulls, so that a large array never
+// needs one large buffer.
+//
+// Thread safety: none; one thread (the one taking items from the caller's
+// iterator) uses a builder.
+#ifndef SELKBAR_TEXT_FEED_H_
+#define SELKBAR_TEXT_FEED_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "counting/reader.h"
+
+// The Arrow C data interface, as published by Apache Arrow (a stable ABI
+// shared by every Arrow implementation).
+#ifndef ARROW_C_DATA_INTERFACE
+#define ARROW_C_DATA_INTERFACE
+extern "C" {
+struct ArrowSchema {
+  const char* format;
+  const char* name;
+  const char* metadata;
+  int64_t flags;
+  int64_t n_children;
+  struct ArrowSchema** children;
+  struct ArrowSchema* dictionary;
+  void (*release)(struct ArrowSchema*);
+  void* private_data;
+};
+
+struct ArrowArray {
+  int64_t length;
+  int64_t null_count;
+  int64_t offset;
+  int64_t n_buffers;
+  int64_t n_children;
+  const void** buffers;
+  struct ArrowArray** children;
+  struct ArrowArray* dictionary;
+  void (*release)(struct ArrowArray*);
+  void* private_data;
+};
+}
+#endif  // ARROW_C_DATA_INTERFACE
+
+#ifndef ARROW_C_STREAM_INTERFACE
+#define ARROW_C_STREAM_INTERFACE
+extern "C" {
+struct ArrowArrayStream {
+  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
+  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
+  const char* (*get_last_error)(struct ArrowArrayStream*);
+  void (*release)(struct ArrowArrayStream*);
+  void* private_data;
+};
+}
+#endif  // ARROW_C_STREAM_INTERFACE
+
+namespace selkbar {
+
+class ChunkBuilder {
+ public:
+  explicit ChunkBuilder(uint64_t chunk_bytes) : chunk_bytes_(chunk_bytes) {}
+
+  void add_text(std::string_view text);
+  // Writing a text in place: room for `max_bytes` at the returned pointer,
+  // then end_text(n) for the n bytes written; without end_text nothing is
+  // added.
+  char* begin_text(size_t max_bytes);
+  void end_text(size_t bytes);
+  // Appends `count` texts stored back to back in `bytes`, text i ending at
+  // ends[i] - base (ends ascending, the first text starting at bytes[0]).
+  void add_texts(std::string_view bytes, const int64_t* ends, size_t count, int64_t base);
+
+  bool full() const { return buffer_.size() >= chunk_bytes_; }
+  bool empty() const { return ends_.empty(); }
+  // The texts added since the last take() as one chunk.
+  // REQUIRES: !empty().
+  TextChunk take();
+  // Bytes still free before the chunk is full.
+  size_t room() const { return full() ? 0 : chunk_bytes_ - buffer_.size(); }
+
+  // Texts taken or pending so far: the number the next text gets.
+  uint64_t texts_seen() const { return next_text_; }
+
+ private:
+  const uint64_t chunk_bytes_;
+  ByteBuffer buffer_;
+  std::vector<size_t> ends_;
+  uint64_t first_text_ = 0;  // of the pending chunk
+  uint64_t next_text_ = 0;
+};
+
+// A chunk of file text: `data` copied, tagged with `source` (borrowed, must
+// outlive the chunk) and the offset of data[0] in it.
+TextChunk file_chunk(std::string_view data, const std::string* source, uint64_t offset);
+
+// The strings of one Arrow array of type string ("u") or large_string
+// ("U"). Borrows the array, which must stay alive and unchanged while used.
+class ArrowStrings {
+ public:
+  // The reader, or nullopt with `*error` set: "Arrow format 'F' is not a
+  // string array (expected string or large_string)" for another type, or a
+  // message naming what is malformed.
+  static std::optional<ArrowStrings> open(const ArrowSchema& schema, const ArrowArray& array,
+                                          std::string* error);
+
+  bool done() const { return next_ >= length_; }
+  // Appends strings from the next one on until the builder is full or the
+  // array ends; nulls add nothing.
+  void append_some(ChunkBuilder& builder);
+
+ private:
+  ArrowStrings() = default;
+  int64_t offset_at(int64_t i) const {
+    return large_ ? static_cast<const int64_t*>(offsets_)[i]
+                  : static_cast<const int32_t*>(offsets_)[i];
+  }
+  bool is_null(int64_t i) const {
+    return validity_ != nullptr && ((validity_[i >> 3] >> (i & 7)) & 1) == 0;
+  }
+
+  bool large_ = false;
+  const uint8_t* validity_ = nullptr;  // null: no nulls
+  const void* offsets_ = nullptr;
+  const char* data_ = nullptr;
+  int64_t first_ = 0;   // the array's offset into its buffers
+  int64_t length_ = 0;  // entries
+  int64_t next_ = 0;    // the next entry to append, from 0
+  std::vector<int64_t> ends_;  // scratch for add_texts
+};
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_TEXT_FEED_H_

@@ -1,0 +1,277 @@
+// tiktoken_split.cpp: the line cutters behind split_gpt4 and split_o200k.
+//
+// Each cutter finds, at the current position, the end of the match that a
+// backtracking engine would return, alternative by alternative, without
+// backtracking: the quantifiers of both patterns either cannot give anything
+// back that would help (possessive ones, runs followed by something that
+// always matches), or give back in a way that is worked out once below
+// (o200k's letter alternatives, and the whitespace alternatives).
+#include "pretokenize/tiktoken_split.h"
+
+#include <cstdint>
+
+#include "unicode/char_scan.h"
+#include "unicode/utf8.h"
+
+namespace selkbar {
+
+namespace {
+
+using namespace char_flags;
+
+struct Char {
+  uint8_t flags;
+  uint32_t length;
+};
+
+class LineScanner {
+ public:
+  LineScanner(const uint8_t* end, PatternClassifier* classifier)
+      : end_(end), classifier_(classifier) {}
+
+  const uint8_t* end() const { return end_; }
+
+  // REQUIRES: p < end().
+  Char at(const uint8_t* p) const {
+    if (*p < 0x80) return {ASCII_PATTERN_FLAGS[*p], 1};
+    const DecodedChar c = decode_utf8(p, end_);
+    return {classifier_->flags(c.cp), c.length};
+  }
+
+  // The end of the run of characters that have any of `flags`, from q.
+  const uint8_t* run_end(const uint8_t* q, uint8_t flags) const {
+    while (q < end_) {
+      const Char c = at(q);
+      if ((c.flags & flags) == 0) break;
+      q += c.length;
+    }
+    return q;
+  }
+
+  // As run_end(q, LETTER), taking ASCII letters eight bytes at a time.
+  const uint8_t* letter_run_end(const uint8_t* q) const {
+    return fast_run_end<ascii_letter_prefix>(q, LETTER);
+  }
+
+  // As run_end(q, LOWER_SIDE), taking a-z eight bytes at a time.
+  const uint8_t* lower_run_end(const uint8_t* q) const {
+    return fast_run_end<ascii_lower_prefix>(q, LOWER_SIDE);
+  }
+
+  // The end of up to three numbers from q, which holds a number.
+  const uint8_t* numbers_end(const uint8_t* q, uint32_t first_length) const {
+    q += first_length;
+    for (int taken = 1; taken < 3 && q < end_; ++taken) {
+      const Char c = at(q);
+      if ((c.flags & NUMBER) == 0) break;
+      q += c.length;
+    }
+    return q;
+  }
+
+  // The end of the run of \r and \n (and / if `slash`) from q.
+  const uint8_t* line_breaks_end(const uint8_t* q, bool slash) const {
+    while (q < end_ && (*q == '\r' || *q == '\n' || (slash && *q == '/'))) ++q;
+    return q;
+  }
+
+  // The three whitespace alternatives both patterns end with, at p, which
+  // holds whitespace:
+  //   \s*[\r\n]  (or [\r\n]+)  up to the last line break of the run,
+  //   \s+(?!\S)                the run if it ends the line, else all of it
+  //                            but its last character,
+  //   \s+                      the run, when it is a single character.
+  const uint8_t* whitespace_end(const uint8_t* p) const {
+    const uint8_t* last_break_end = nullptr;
+    const uint8_t* last_start = p;
+    const uint8_t* q = p;
+    size_t count = 0;
+    while (q < end_) {
+      const Char c = at(q);
+      if ((c.flags & SPACE) == 0) break;
+      last_start = q;
+      q += c.length;
+      ++count;
+      if (c.flags & LINE_BREAK) last_break_end = q;
+    }
+    if (last_break_end != nullptr) return last_break_end;
+    if (q == end_ || count == 1) return q;
+    return last_start;
+  }
+
+ private:
+  // run_end(q, flags) where ascii_prefix(q) counts the ASCII characters
+  // with these flags among the 8 bytes at q.
+  template <size_t (*ascii_prefix)(const uint8_t*)>
+  const uint8_t* fast_run_end(const uint8_t* q, uint8_t flags) const {
+    for (;;) {
+      while (end_ - q >= 8) {
+        const size_t n = ascii_prefix(q);
+        q += n;
+        if (n < 8) break;
+      }
+      if (q >= end_) return q;
+      const Char c = at(q);
+      if ((c.flags & flags) == 0) return q;
+      q += c.length;
+    }
+  }
+
+  const uint8_t* const end_;
+  PatternClassifier* const classifier_;
+};
+
+// Length of the contraction at p, case-insensitively ('s 'd 'm 't with one
+// letter, 'll 've 're with two), or 0. Under simple case folding the only
+// non-ASCII letter that matches one of these is U+017F (long s, bytes C5 BF),
+// which folds to s.
+// REQUIRES: p < end and *p == '\''.
+inline size_t contraction_length(const uint8_t* p, const uint8_t* end) {
+  const auto available = static_cast<size_t>(end - p);
+  if (available < 2) return 0;
+  auto is_letter = [](uint8_t b, char lower) { return (b | 0x20) == lower; };
+  const uint8_t first = p[1];
+  if (is_letter(first, 's') || is_letter(first, 'd') || is_letter(first, 'm') ||
+      is_letter(first, 't')) {
+    return 2;
+  }
+  if (available < 3) return 0;
+  const uint8_t second = p[2];
+  if (first == 0xC5 && second == 0xBF) return 3;
+  if ((is_letter(first, 'l') && is_letter(second, 'l')) ||
+      ((is_letter(first, 'v') || is_letter(first, 'r')) && is_letter(second, 'e'))) {
+    return 3;
+  }
+  return 0;
+}
+
+// The cutter's loop: calls next(p) for the end of each pretoken from p.
+template <typename Next>
+size_t cut_line_with(const char* line_begin, const char* line_end, const char** cuts, Next next) {
+  const auto* p = reinterpret_cast<const uint8_t*>(line_begin);
+  const auto* const end = reinterpret_cast<const uint8_t*>(line_end);
+  size_t count = 0;
+  while (p < end && count < tiktoken_split_internal::CUT_BATCH) {
+    p = next(p);
+    cuts[count++] = reinterpret_cast<const char*>(p);
+  }
+  return count;
+}
+
+}  // namespace
+
+namespace tiktoken_split_internal {
+
+size_t cut_line_gpt4(const char* begin, const char* line_end, const char** cuts,
+                     PatternClassifier* classifier) {
+  const LineScanner line(reinterpret_cast<const uint8_t*>(line_end), classifier);
+  return cut_line_with(begin, line_end, cuts, [&line](const uint8_t* p) -> const uint8_t* {
+    const uint8_t* const end = line.end();
+    if (*p == '\'') {
+      const size_t n = contraction_length(p, end);
+      if (n != 0) return p + n;
+    }
+    const Char c = line.at(p);
+    const uint8_t* const q = p + c.length;
+    if (c.flags & LETTER) return line.letter_run_end(q);
+    // A prefix is taken possessively, but it can never be a letter, so
+    // giving it back could not help \p{L}+ match.
+    Char next{};
+    const bool has_next = q < end;
+    if (has_next) next = line.at(q);
+    if ((c.flags & PREFIX) && has_next && (next.flags & LETTER)) {
+      return line.letter_run_end(q + next.length);
+    }
+    if (c.flags & NUMBER) return line.numbers_end(p, c.length);
+    if (*p == ' ' && has_next && (next.flags & SYMBOL)) {
+      return line.line_breaks_end(line.run_end(q + next.length, SYMBOL), false);
+    }
+    if (c.flags & SYMBOL) return line.line_breaks_end(line.run_end(q, SYMBOL), false);
+    return line.whitespace_end(p);
+  });
+}
+
+}  // namespace tiktoken_split_internal
+
+namespace {
+
+// Where o200k's two letter alternatives, without their optional prefix and
+// contraction, end when they start at q:
+//   A: [\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+
+//   B: [\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+[\p{Ll}\p{Lm}\p{Lo}\p{M}]*
+// A's first run takes the longest upper-side run; if a lower-side character
+// follows, the second run continues from there. Otherwise the first run gives
+// back characters until the second can start on one, which is the run's last
+// character that is on both sides (Lm, Lo, M); the second run then holds
+// just that character, since the upper-only ones after it are not lower-side.
+// B is only asked when A fails: the run has no character on both sides and
+// nothing lower-side follows, so B is the whole upper-side run (nothing for
+// its second part).
+struct LetterMatch {
+  const uint8_t* a = nullptr;  // the end of A, or nullptr if it fails
+  const uint8_t* b = nullptr;  // the end of B, or nullptr if it fails too
+};
+
+LetterMatch match_letters(const LineScanner& line, const uint8_t* q) {
+  const uint8_t* const end = line.end();
+  const uint8_t* both_end = nullptr;  // end of the run's last both-sided character
+  const uint8_t* r = q;
+  Char c{};
+  while (r < end) {
+    c = line.at(r);
+    if ((c.flags & UPPER_SIDE) == 0) break;
+    r += c.length;
+    if (c.flags & LOWER_SIDE) both_end = r;
+  }
+  LetterMatch match;
+  if (r < end && (c.flags & LOWER_SIDE)) {
+    match.a = line.lower_run_end(r + c.length);
+  } else if (both_end != nullptr) {
+    match.a = both_end;
+  } else if (r != q) {
+    match.b = r;
+  }
+  return match;
+}
+
+inline const uint8_t* with_contraction(const uint8_t* k, const uint8_t* end) {
+  return k < end && *k == '\'' ? k + contraction_length(k, end) : k;
+}
+
+}  // namespace
+
+namespace tiktoken_split_internal {
+
+size_t cut_line_o200k(const char* begin, const char* line_end, const char** cuts,
+                      PatternClassifier* classifier) {
+  const LineScanner line(reinterpret_cast<const uint8_t*>(line_end), classifier);
+  return cut_line_with(begin, line_end, cuts, [&line](const uint8_t* p) -> const uint8_t* {
+    const uint8_t* const end = line.end();
+    const Char c = line.at(p);
+    const uint8_t* const q = p + c.length;
+    if (c.flags & PREFIX) {
+      // Alternatives A then B, each first with c as the prefix, then
+      // without it; without it only a mark (a prefix on both sides) can
+      // start a letter run.
+      const LetterMatch with_prefix = q < end ? match_letters(line, q) : LetterMatch{};
+      if (with_prefix.a != nullptr) return with_contraction(with_prefix.a, end);
+      // A without the prefix: the mark alone is the second run, since
+      // nothing after it could be (else A with the prefix had matched).
+      if (c.flags & LOWER_SIDE) return with_contraction(q, end);
+      if (with_prefix.b != nullptr) return with_contraction(with_prefix.b, end);
+    } else if (c.flags & LETTER) {
+      const LetterMatch plain = match_letters(line, p);
+      return with_contraction(plain.a != nullptr ? plain.a : plain.b, end);
+    }
+    if (c.flags & NUMBER) return line.numbers_end(p, c.length);
+    if (*p == ' ' && q < end && (line.at(q).flags & SYMBOL)) {
+      return line.line_breaks_end(line.run_end(q, SYMBOL), true);
+    }
+    if (c.flags & SYMBOL) return line.line_breaks_end(line.run_end(q, SYMBOL), true);
+    return line.whitespace_end(p);
+  });
+}
+
+}  // namespace tiktoken_split_internal
+
+}  // namespace selkbar

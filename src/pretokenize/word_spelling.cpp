@@ -1,0 +1,95 @@
+#include "pretokenize/word_spelling.h"
+
+#include <array>
+#include <cstdio>
+
+#include "pretokenize/bytelevel.h"
+#include "pretokenize/pretokenizer_id.h"
+#include "unicode/utf8.h"
+#include "unicode/whitespace.h"
+
+namespace selkbar {
+
+namespace {
+
+constexpr uint32_t MAX_ALPHABET_CODE_POINT = 0x143;
+
+// Code point -> the byte it spells, or -1 outside the byte-level alphabet.
+const std::array<int16_t, MAX_ALPHABET_CODE_POINT + 1>& char_to_byte() {
+  static const auto table = [] {
+    std::array<int16_t, MAX_ALPHABET_CODE_POINT + 1> result;
+    result.fill(-1);
+    const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
+    for (int byte = 0; byte < 256; ++byte) result[byte_to_char[byte]] = static_cast<int16_t>(byte);
+    return result;
+  }();
+  return table;
+}
+
+// The first White_Space character of valid UTF-8 text, if any.
+std::optional<uint32_t> find_white_space(std::string_view text) {
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = p + text.size();
+  for (; p < end; ++p) {
+    if (whitespace_length_at(p, end) > 0) return decode_utf8(p, end).cp;
+  }
+  return std::nullopt;
+}
+
+// REQUIRES: word is non-empty, valid UTF-8.
+std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
+  const auto& to_byte = char_to_byte();
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  std::string bytes;  // what the characters stand for
+  while (p < end) {
+    const DecodedChar c = decode_utf8(p, end);
+    p += c.length;
+    const int byte = c.cp <= MAX_ALPHABET_CODE_POINT ? to_byte[c.cp] : -1;
+    if (byte < 0) return SpellingProblem{SpellingProblem::OutsideAlphabet, c.cp};
+    bytes.push_back(static_cast<char>(byte));
+  }
+  Utf8Error error;
+  if (!validate_utf8(bytes, &error)) return SpellingProblem{SpellingProblem::BytesNotUtf8};
+  return std::nullopt;
+}
+
+std::string code_point_name(uint32_t cp) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "U+%04X", static_cast<unsigned>(cp));
+  return buffer;
+}
+
+}  // namespace
+
+std::optional<SpellingProblem> check_word_spelling(PretokenizerKind kind, std::string_view word) {
+  if (word.empty()) return SpellingProblem{SpellingProblem::Empty};
+  Utf8Error error;
+  if (!validate_utf8(word, &error)) return SpellingProblem{SpellingProblem::NotUtf8};
+  if (uses_byte_level_alphabet(kind)) return check_bytelevel_word(word);
+  if (const auto cp = find_white_space(word)) return SpellingProblem{SpellingProblem::WhiteSpace, *cp};
+  return std::nullopt;
+}
+
+std::string describe_spelling_problem(const SpellingProblem& problem) {
+  switch (problem.kind) {
+    case SpellingProblem::Empty:
+      return "is empty";
+    case SpellingProblem::NotUtf8:
+      return "is not valid UTF-8";
+    case SpellingProblem::WhiteSpace:
+      return "contains white space (" + code_point_name(problem.code_point) +
+             "), which the whitespace pretokenizer never leaves in a word";
+    case SpellingProblem::OutsideAlphabet:
+      return "is not in the byte-level alphabet: " + code_point_name(problem.code_point) +
+             " is not one of its 256 characters (spell each UTF-8 byte of the word through the "
+             "byte-level map: a space is \"\xc4\xa0\")";
+    case SpellingProblem::BytesNotUtf8:
+      return "is not in the byte-level alphabet as a spelling of text: its characters stand for "
+             "bytes that are not UTF-8 (spell each UTF-8 byte of the word through the byte-level "
+             "map: \"\xc3\xa9\" is \"\xc3\x83\xc2\xa9\")";
+  }
+  return "is misspelled";
+}
+
+}  // namespace selkbar

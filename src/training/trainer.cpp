@@ -1,0 +1,665 @@
+#include "training/trainer.h"
+
+#include <algorithm>
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "base/error.h"
+#include "threads/fork_join.h"
+#include "base/fxhash.h"
+#include "training/pairstats.h"
+#include "threads/run_control.h"
+#include "stats.h"
+#include "unicode/utf8.h"
+#include "training/word.h"
+
+namespace selkbar {
+
+namespace {
+
+// Words between two looks at the cancellation flag in the loops over every
+// word: a few milliseconds of work.
+constexpr uint32_t CANCEL_CHECK_WORDS = 1u << 16;
+
+inline void poll_cancel(const RunControl* control, uint32_t w) {
+  if ((w & (CANCEL_CHECK_WORDS - 1)) == 0) stop_if_cancelled(control);
+}
+
+// Decodes the character at p (< end) and advances p past it.
+inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
+  const DecodedChar c = decode_utf8(p, end);
+  p += c.length;
+  return c.cp;
+}
+
+void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
+  chars.clear();
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  while (p < end) chars.push_back(next_char(p, end));
+}
+
+std::string char_string(uint32_t cp) {
+  std::string out;
+  append_utf8(out, cp);
+  return out;
+}
+
+// The code point of `text` if it is exactly one character spelled in
+// well-formed UTF-8.
+std::optional<uint32_t> single_char(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = p + text.size();
+  const uint32_t cp = next_char(p, end);
+  if (p != end || char_string(cp) != text) return std::nullopt;
+  return cp;
+}
+
+// Counts are sums of u64 word counts kept in i64; the arithmetic wraps
+// instead of overflowing, which only absurd corpora could reach.
+inline int64_t wrapping_add(int64_t a, uint64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) + b);
+}
+inline int64_t wrapping_sub(int64_t a, uint64_t b) {
+  return static_cast<int64_t>(static_cast<uint64_t>(a) - b);
+}
+
+// The token list and its index. Looked up once per merge and once per
+// distinct character, so a standard map serves; the strings are kept twice,
+// which for a vocabulary is little.
+class Vocabulary {
+ public:
+  size_t size() const { return tokens_.size(); }
+  const std::string& token(SymbolId id) const {
+    if (id >= tokens_.size()) {
+      throw InternalError("token id " + std::to_string(id) + " out of range for a vocabulary of " +
+                          std::to_string(tokens_.size()) + " tokens");
+    }
+    return tokens_[id];
+  }
+  void reserve(size_t tokens) { tokens_.reserve(tokens); }
+
+  SymbolId find(std::string_view text) const {
+    const auto found = ids_.find(text);
+    return found == ids_.end() ? NO_SYMBOL : found->second;
+  }
+
+  // The id of `text`, entering it first if it is new.
+  SymbolId find_or_add(std::string text) {
+    const SymbolId existing = find(text);
+    if (existing != NO_SYMBOL) return existing;
+    if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
+    const auto id = static_cast<SymbolId>(tokens_.size());
+    ids_.emplace(text, id);
+    tokens_.push_back(std::move(text));
+    return id;
+  }
+
+  std::vector<std::string> take_tokens() && { return std::move(tokens_); }
+
+ private:
+  // Lets the map be probed with a string_view without building a string.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return pretoken_hash(text); }
+  };
+
+  std::vector<std::string> tokens_;
+  std::unordered_map<std::string, SymbolId, Hash, std::equal_to<>> ids_;
+};
+
+// The spellings of a character by its place in a word: at the start or not,
+// at the end or not. Form bits: 1 = after the first character (takes the
+// prefix), 2 = last character (takes the suffix).
+inline int form_of(size_t position, size_t length) {
+  return (position > 0 ? 1 : 0) | (position + 1 == length ? 2 : 0);
+}
+
+class Decoration {
+ public:
+  explicit Decoration(const TrainConfig& config)
+      : prefix_(config.continuing_subword_prefix), suffix_(config.end_of_word_suffix) {}
+
+  bool active() const { return prefix_.has_value() || suffix_.has_value(); }
+
+  std::string spell(uint32_t cp, int form) const {
+    std::string out;
+    if (prefix_ && (form & 1)) out += *prefix_;
+    append_utf8(out, cp);
+    if (suffix_ && (form & 2)) out += *suffix_;
+    return out;
+  }
+
+ private:
+  const std::optional<std::string>& prefix_;
+  const std::optional<std::string>& suffix_;
+};
+
+// Character -> id of its one-character token, for every one-character
+// string in the vocabulary. Dense: the code points of a corpus are few and
+// mostly small, and this lookup runs once per character of every word.
+class CharIndex {
+ public:
+  explicit CharIndex(const Vocabulary& vocab) {
+    for (SymbolId id = 0; id < vocab.size(); ++id) {
+      const std::optional<uint32_t> cp = single_char(vocab.token(id));
+      if (!cp) continue;
+      if (*cp >= ids_.size()) ids_.resize(*cp + 1, NO_SYMBOL);
+      ids_[*cp] = id;
+    }
+  }
+  SymbolId find(uint32_t cp) const { return cp < ids_.size() ? ids_[cp] : NO_SYMBOL; }
+  size_t span() const { return ids_.size(); }
+
+ private:
+  std::vector<SymbolId> ids_;
+};
+
+// Steps 1-2 of the initial vocabulary: the alphabet.
+void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet,
+                  Vocabulary& vocab, const RunControl* control) {
+  std::vector<uint64_t> counts(128, 0);
+  std::vector<uint8_t> seen(128, 0);
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    poll_cancel(control, w);
+    const std::string_view word = words.get(w);
+    const uint64_t count = words.count(w);
+    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+    const uint8_t* const end = p + word.size();
+    while (p < end) {
+      const uint32_t cp = next_char(p, end);
+      if (cp >= counts.size()) {
+        const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
+        counts.resize(size, 0);
+        seen.resize(size, 0);
+      }
+      counts[cp] += count;
+      seen[cp] = 1;
+    }
+  }
+  std::vector<std::pair<uint32_t, uint64_t>> alphabet;
+  for (uint32_t cp = 0; cp < counts.size(); ++cp) {
+    if (seen[cp]) alphabet.emplace_back(cp, counts[cp]);
+  }
+  if (limit_alphabet && alphabet.size() > *limit_alphabet) {
+    // Drop the rarest; among equally rare ones the lower code point first.
+    std::sort(alphabet.begin(), alphabet.end(), [](const auto& a, const auto& b) {
+      return a.second != b.second ? a.second < b.second : a.first < b.first;
+    });
+    alphabet.erase(alphabet.begin(), alphabet.end() - static_cast<ptrdiff_t>(*limit_alphabet));
+    std::sort(alphabet.begin(), alphabet.end());
+  }
+  for (const auto& [cp, count] : alphabet) vocab.find_or_add(char_string(cp));
+}
+
+// Step 3: enters the decorated spellings the words need, in byte order, and
+// returns the id of every (character, form) that occurs, as
+// form_ids[cp][form].
+std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const CharIndex& chars,
+                                                   const Decoration& decoration,
+                                                   Vocabulary& vocab) {
+  std::vector<std::array<SymbolId, 4>> form_ids(chars.span(),
+                                                {NO_SYMBOL, NO_SYMBOL, NO_SYMBOL, NO_SYMBOL});
+  std::vector<uint8_t> seen(chars.span(), 0);
+  std::vector<std::pair<uint32_t, int>> pending;  // (cp, form) not yet in the vocabulary
+  std::vector<std::string> fresh;
+  std::vector<uint32_t> word_chars;
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    decode_word(words.get(w), word_chars);
+    const size_t n = word_chars.size();
+    for (size_t j = 0; j < n; ++j) {
+      const uint32_t cp = word_chars[j];
+      if (chars.find(cp) == NO_SYMBOL) continue;
+      const int form = form_of(j, n);
+      if (seen[cp] & (1u << form)) continue;
+      seen[cp] |= static_cast<uint8_t>(1u << form);
+      std::string spelled = decoration.spell(cp, form);
+      const SymbolId id = vocab.find(spelled);
+      if (id != NO_SYMBOL) {
+        form_ids[cp][form] = id;
+      } else {
+        pending.emplace_back(cp, form);
+        fresh.push_back(std::move(spelled));
+      }
+    }
+  }
+  // Two forms may spell the same string (an empty suffix, say); enter it once.
+  std::sort(fresh.begin(), fresh.end());
+  fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
+  for (std::string& text : fresh) vocab.find_or_add(std::move(text));
+  for (const auto& [cp, form] : pending) {
+    const SymbolId id = vocab.find(decoration.spell(cp, form));
+    if (id == NO_SYMBOL) throw InternalError("no entry found for key");
+    form_ids[cp][form] = id;
+  }
+  return form_ids;
+}
+
+// Step 4: every word as symbol ids; characters outside the vocabulary are
+// dropped.
+SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
+                     const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
+                     const RunControl* control) {
+  SymbolArena arena(words.bytes().size(), words.len(), track_lengths);
+  std::vector<SymbolId> symbols;
+  std::vector<uint32_t> word_chars;
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    poll_cancel(control, w);
+    const std::string_view word = words.get(w);
+    symbols.clear();
+    if (form_ids == nullptr) {
+      const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+      const uint8_t* const end = p + word.size();
+      while (p < end) {
+        const SymbolId id = chars.find(next_char(p, end));
+        if (id != NO_SYMBOL) symbols.push_back(id);
+      }
+    } else {
+      decode_word(word, word_chars);
+      const size_t n = word_chars.size();
+      for (size_t j = 0; j < n; ++j) {
+        const uint32_t cp = word_chars[j];
+        if (chars.find(cp) == NO_SYMBOL) continue;
+        const SymbolId id = (*form_ids)[cp][form_of(j, n)];
+        if (id == NO_SYMBOL) throw InternalError("no entry found for key");
+        symbols.push_back(id);
+      }
+    }
+    arena.push_word(words.count(w), symbols);
+  }
+  return arena;
+}
+
+std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
+                       const PairSteps& positions) {
+  uint64_t entries = 0;
+  uint64_t capacity = 0;
+  uint64_t heap_bytes = 0;  // entries stored outside the lists' inline room
+  positions.for_each([&](const PairStep& step) {
+    entries += step.positions.size();
+    capacity += step.positions.capacity();
+    if (step.positions.on_heap()) heap_bytes += uint64_t{step.positions.capacity()} * 4;
+  });
+  const uint64_t symbols = arena.total_symbols();
+  const uint64_t pairs = pair_counts.size();
+  const uint64_t lists = positions.size();
+  return "stats: words=" + std::to_string(arena.word_count()) +
+         " symbols=" + std::to_string(symbols) + " (" + std::to_string(symbols >> 18) + " MB)" +
+         " pairs=" + std::to_string(pairs) + " (" + std::to_string(pairs * 20 >> 20) + " MB)" +
+         " pos_entries=" + std::to_string(entries) + " pos_cap=" + std::to_string(capacity) + " (" +
+         std::to_string((heap_bytes + lists * sizeof(PositionList)) >> 20) +
+         " MB incl. Vec headers)\n";
+}
+
+// How far ahead of the current word the merge loop fetches the next words'
+// bookkeeping and symbols. Position lists are in word order but sparse, so
+// every word is a fresh cache miss.
+constexpr uint32_t HEADER_PREFETCH_DISTANCE = 16;
+constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 8;
+// Likewise for the slots of the pairs further along a word in the initial
+// count, and for the PairCounts slots of a merge's changed pairs.
+constexpr size_t PAIR_PREFETCH_DISTANCE = 2;
+constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
+
+// The initial vocabulary (special tokens, alphabet, decorated characters)
+// and every word as symbol ids.
+struct InitialState {
+  Vocabulary vocab;
+  SymbolArena arena;
+};
+
+InitialState build_initial_state(const WordTable& words, const TrainConfig& config,
+                                 PhaseTimer& timer) {
+  Vocabulary vocab;
+  for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
+  add_alphabet(words, config.limit_alphabet, vocab, config.control);
+  timer.lap("alphabet");
+
+  const CharIndex chars(vocab);
+  const Decoration decoration(config);
+  std::vector<std::array<SymbolId, 4>> form_ids;
+  if (decoration.active()) form_ids = add_decorated(words, chars, decoration, vocab);
+  SymbolArena arena = tokenize(words, chars, decoration.active() ? &form_ids : nullptr,
+                               config.max_token_length.has_value(), config.control);
+  timer.lap("tokenize");
+  return InitialState{std::move(vocab), std::move(arena)};
+}
+
+// The pair statistics the merge loop starts from.
+struct PairState {
+  SparePool pool;
+  PairCounts counts;
+  MergeQueue queue;
+};
+
+// One table gathers each pair's count and the words it occurs in (ascending,
+// each once); the counts then move into PairCounts and the lists into the
+// queue, and the table is freed: the merge loop gathers its changes in
+// MergeChanges.
+void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, PhaseTimer& timer,
+                         PairState& state) {
+  PairSteps positions;
+  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+    poll_cancel(config.control, w);
+    const std::span<const SymbolId> s = arena.word(w);
+    const uint64_t count = arena.count(w);
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+      if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
+        positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
+      }
+      PairStep& step = positions[Pair{s[i], s[i + 1]}];
+      step.count_change = wrapping_add(step.count_change, count);
+      step.positions.push_unique(w, state.pool);
+    }
+  }
+  // Doubling left up to half of each long list unused; these lists are only
+  // read from now on.
+  positions.for_each([](PairStep& step) { step.positions.shrink_large(); });
+  state.counts.reserve(positions.size());
+  positions.for_each([&](const PairStep& step) { state.counts[step.pair] = step.count_change; });
+  timer.lap("initial pair count");
+  if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
+
+  positions.drain([&](PairStep& step) {
+    if (step.count_change < 1) {
+      state.pool.recycle(std::move(step.positions));
+    } else {
+      state.queue.push(
+          {static_cast<uint64_t>(step.count_change), step.pair, std::move(step.positions)});
+    }
+  });
+}
+
+// A merge whose pair occurs in many words is applied by several threads,
+// each to its own range of the pair's word list: below this many words per
+// range, handing the ranges out and joining their changes costs more than
+// it saves. About four fifths of the words a run visits are in merges long
+// enough to split.
+constexpr uint32_t MIN_WORDS_PER_PART = 2048;
+// Helper threads of the merge loop, beyond the calling thread. The changes of
+// every range are joined on the calling thread, a serial step that grows with
+// the number of ranges, so more would gain little.
+constexpr size_t MAX_MERGE_HELPERS = 7;
+
+// The words of one range of a merge rewritten, and the pair changes they
+// produced, in the order a single pass over the range produces them.
+class RewritePart {
+ public:
+  // Grows its lists from `pool`, shared with the code that uses them later.
+  explicit RewritePart(SparePool& pool) : pool_(pool) {}
+  // Grows its lists from a pool of its own, for a part on a helper thread.
+  RewritePart() : own_pool_(std::make_unique<SparePool>()), pool_(*own_pool_) {}
+  RewritePart(const RewritePart&) = delete;
+  RewritePart& operator=(const RewritePart&) = delete;
+
+  // Rewrites words [begin, end) of the pair's list. Touches only those
+  // words, this part and its pool.
+  void rewrite(SymbolArena& arena, const uint32_t* begin, const uint32_t* end, Pair pair,
+               SymbolId new_id, size_t symbol_count, std::optional<uint64_t> limit) {
+    changes_.begin(pair.left, pair.right, new_id, symbol_count);
+    const size_t word_count = static_cast<size_t>(end - begin);
+    for (size_t i = 0; i < word_count; ++i) {
+      if (i + HEADER_PREFETCH_DISTANCE < word_count) {
+        arena.prefetch_word_header(begin[i + HEADER_PREFETCH_DISTANCE]);
+      }
+      if (i + SYMBOL_PREFETCH_DISTANCE < word_count) {
+        arena.prefetch_word_symbols(begin[i + SYMBOL_PREFETCH_DISTANCE]);
+      }
+      drain_word_ = begin[i];
+      drain_count_ = arena.count(drain_word_);
+      deltas_.clear();
+      // A long word hands its deltas over in batches (see merge_word); they
+      // are applied in the order produced either way, so the result is the
+      // same as if they had come at once.
+      arena.merge_word(drain_word_, pair.left, pair.right, new_id, limit, deltas_, &drain_);
+      apply_deltas(deltas_, drain_word_, drain_count_);
+    }
+  }
+
+  // Moves the changes of `later`, a part that rewrote the words after this
+  // one's, behind this part's: counts add up, position lists join, pairs new
+  // here come after the pairs already here. The result is what one pass over
+  // both ranges would have produced.
+  void absorb(RewritePart& later) {
+    for (size_t i = 0; i < later.changes_.size(); ++i) {
+      PairStep& theirs = later.changes_.entry(i);
+      PairStep& ours = changes_[theirs.pair];
+      ours.count_change = wrapping_add(ours.count_change, static_cast<uint64_t>(theirs.count_change));
+      ours.positions.append(theirs.positions, pool_);
+      later.pool_.recycle(std::move(theirs.positions));
+    }
+    later.changes_.clear();
+  }
+
+  MergeChanges& changes() { return changes_; }
+
+ private:
+  // The word and its count come as arguments, not members: the stores into
+  // the changes below could otherwise alias them and force a reload per
+  // delta.
+  void apply_deltas(const std::vector<PairDelta>& batch, uint32_t word, uint64_t count) {
+    for (const PairDelta& delta : batch) {
+      PairStep& step = changes_[delta.pair];
+      if (delta.delta > 0) {
+        step.count_change = wrapping_add(step.count_change, count);
+        step.positions.push_unique(word, pool_);
+      } else {
+        step.count_change = wrapping_sub(step.count_change, count);
+      }
+    }
+  }
+
+  std::unique_ptr<SparePool> own_pool_;  // null when the pool is shared
+  SparePool& pool_;                      // where this part's position lists grow
+  MergeChanges changes_;
+  std::vector<PairDelta> deltas_;
+  // The word being rewritten, for deltas handed over before it is done.
+  uint32_t drain_word_ = 0;
+  uint64_t drain_count_ = 0;
+  const DeltaDrain drain_ = [this](std::vector<PairDelta>& batch) {
+    apply_deltas(batch, drain_word_, drain_count_);
+    batch.clear();
+  };
+};
+
+// The merge loop: pops the most frequent pair, enters the merged token,
+// rewrites the words that hold the pair and feeds the changed pairs back.
+class MergeLoop {
+ public:
+  MergeLoop(const TrainConfig& config, Vocabulary& vocab, SymbolArena& arena, PairState& pairs)
+      : config_(config),
+        vocab_(vocab),
+        arena_(arena),
+        pairs_(pairs),
+        reserved_(static_cast<size_t>(std::min<uint64_t>(
+            config.vocab_size, vocab.size() + uint64_t{pairs.counts.size()}))),
+        crew_(static_cast<size_t>(std::min<uint64_t>(config.threads - 1, MAX_MERGE_HELPERS)),
+              "merge") {
+    // Room for vocab_size tokens, but never more than one merge per distinct
+    // pair beyond the initial vocabulary: a huge vocab_size is simply never
+    // reached, and must not be allocated. Pairs formed later grow the list
+    // by doubling.
+    vocab_.reserve(reserved_);
+    // Part 0 runs on this thread and grows its lists from the loop's pool;
+    // the others have pools of their own.
+    parts_.push_back(std::make_unique<RewritePart>(pairs_.pool));
+  }
+
+  void run() {
+    const uint64_t start_ns = monotonic_ns();
+    RunControl* const control = config_.control;
+    if (control != nullptr) {
+      const uint64_t size = vocab_.size();
+      control->set_merges_target(config_.vocab_size > size ? config_.vocab_size - size : 0);
+    }
+    while (vocab_.size() < config_.vocab_size && !pairs_.queue.empty()) {
+      if (control != nullptr) {
+        stop_if_cancelled(control);
+        control->set_merges_done(merges_.size());
+      }
+      MergeCandidate top = pairs_.queue.pop();
+      if (revalidated(top)) continue;
+      if (top.count == 0 || top.count < config_.min_frequency) break;
+      const SymbolId new_id = enter_merged_token(top.pair);
+      merges_.push_back({top.pair.left, top.pair.right, new_id});
+      rewrite_words(top, new_id);
+      pairs_.pool.recycle(std::move(top.positions));
+      push_changed_pairs();
+    }
+    if (control != nullptr) control->set_merges_done(merges_.size());
+    figures_.elapsed_ns = elapsed_ns_since(start_ns);
+  }
+
+  std::vector<Merge> take_merges() { return std::move(merges_); }
+  MergeLoopFigures figures() const { return figures_; }
+
+ private:
+  // Lazy re-validation: counts fall without the queue hearing of it. A stale
+  // candidate goes back with its current count (the signed count converts to
+  // the unsigned one as two's complement); returns whether it was stale.
+  bool revalidated(MergeCandidate& top) {
+    const auto current = static_cast<uint64_t>(pairs_.counts.get(top.pair));
+    if (current == top.count) return false;
+    top.count = current;
+    pairs_.queue.push(std::move(top));
+    return true;
+  }
+
+  // The merged string, with a continuing-subword prefix dropped from the
+  // right side once; an existing token keeps its id.
+  SymbolId enter_merged_token(Pair pair) {
+    const std::optional<std::string>& prefix = config_.continuing_subword_prefix;
+    std::string merged = vocab_.token(pair.left);
+    std::string_view tail = vocab_.token(pair.right);
+    if (prefix && tail.starts_with(*prefix)) tail.remove_prefix(prefix->size());
+    merged += tail;
+    return vocab_.find_or_add(std::move(merged));
+  }
+
+  // Rewrites the words on the pair's list, split into consecutive ranges
+  // when it is long enough, and leaves the changes of all of them in part 0,
+  // in the order one pass over the whole list gives.
+  void rewrite_words(const MergeCandidate& top, SymbolId new_id) {
+    const uint32_t* words = top.positions.begin();
+    const uint32_t word_count = top.positions.size();
+    figures_.words_visited += word_count;
+    const size_t symbol_count = vocab_.size();
+    const std::optional<uint64_t> limit = config_.max_token_length;
+    const size_t parts = word_count < 2 * MIN_WORDS_PER_PART
+                             ? 1
+                             : crew_.parts_for(word_count / MIN_WORDS_PER_PART);
+    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>());
+    crew_.run(parts, [&](size_t part) {
+      const uint32_t* begin = words + uint64_t{word_count} * part / parts;
+      const uint32_t* end = words + uint64_t{word_count} * (part + 1) / parts;
+      parts_[part]->rewrite(arena_, begin, end, top.pair, new_id, symbol_count, limit);
+    });
+    for (size_t part = 1; part < parts; ++part) parts_[0]->absorb(*parts_[part]);
+  }
+
+  // Changes are gathered per pair so that PairCounts, the large table, is
+  // touched once per pair rather than once per delta. Pairs that only lost
+  // occurrences have no positions and enter no candidate. Insertion order
+  // keeps the pushes, and so the queue, independent of table layout.
+  void push_changed_pairs() {
+    MergeChanges& changes = parts_[0]->changes();
+    const size_t changed = changes.size();
+    for (size_t i = 0; i < changed; ++i) {
+      if (i + COUNT_PREFETCH_DISTANCE < changed) {
+        pairs_.counts.prefetch(changes.entry(i + COUNT_PREFETCH_DISTANCE).pair);
+      }
+      PairStep& step = changes.entry(i);
+      int64_t& count = pairs_.counts[step.pair];
+      count = wrapping_add(count, static_cast<uint64_t>(step.count_change));
+      if (step.positions.empty()) continue;
+      if (count < 1) {
+        pairs_.pool.recycle(std::move(step.positions));
+      } else {
+        // The list is only read from now on; a long one gives back what
+        // doubling left unused.
+        step.positions.shrink_large();
+        pairs_.queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
+      }
+    }
+    changes.clear();
+  }
+
+  const TrainConfig& config_;
+  Vocabulary& vocab_;
+  SymbolArena& arena_;
+  PairState& pairs_;
+  const size_t reserved_;  // the most tokens the loop can end with
+  std::vector<Merge> merges_;
+  MergeLoopFigures figures_;
+  // The ranges of one merge; part 0 is the calling thread's.
+  std::vector<std::unique_ptr<RewritePart>> parts_;
+  // Declared last: its helpers are joined before the parts they write go.
+  ForkJoin crew_;
+};
+
+}  // namespace
+
+// The training itself. `owned`, when given, is the table behind
+// `word_table`, released once the words are tokenized.
+static TrainResult train_words(const WordTable& word_table, WordTable* owned,
+                               const TrainConfig& config) {
+  PhaseTimer timer(config.diagnostics);
+  if (config.control != nullptr) config.control->set_stage(RunStage::Merging);
+  InitialState initial = build_initial_state(word_table, config, timer);
+  report_rss(config.diagnostics, "tokenize (word strings still held)");
+  if (owned != nullptr) {
+    owned->release();
+    report_rss(config.diagnostics, "dropping word strings");
+  }
+
+  PairState pairs;
+  count_initial_pairs(initial.arena, config, timer, pairs);
+  MergeLoop loop(config, initial.vocab, initial.arena, pairs);
+  loop.run();
+  timer.lap("merge loop");
+  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures()};
+}
+
+TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
+  return train_words(word_table, &word_table, config);
+}
+
+TrainResult train_from_borrowed_words(const WordTable& word_table, const TrainConfig& config) {
+  return train_words(word_table, nullptr, config);
+}
+
+std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainResult& result) {
+  const size_t token_count = result.tokens.size();
+  for (const Merge& merge : result.merges) {
+    for (uint32_t id : {merge.left, merge.right, merge.new_id}) {
+      if (id >= token_count || id == NO_SYMBOL) {
+        throw InternalError("merge names token id " + std::to_string(id) +
+                            " outside a vocabulary of " + std::to_string(token_count) + " tokens");
+      }
+    }
+  }
+  // A pair merged more than once is listed at its last position: remember
+  // each pair's last index (plus one, so that 0 means absent), then emit in
+  // merge order the entries that are their pair's last.
+  PairCounts last_index;
+  last_index.reserve(result.merges.size());
+  for (size_t k = 0; k < result.merges.size(); ++k) {
+    const Merge& merge = result.merges[k];
+    last_index[Pair{merge.left, merge.right}] = static_cast<int64_t>(k + 1);
+  }
+  std::vector<std::pair<std::string, std::string>> pairs;
+  pairs.reserve(last_index.size());
+  for (size_t k = 0; k < result.merges.size(); ++k) {
+    const Merge& merge = result.merges[k];
+    if (last_index.get(Pair{merge.left, merge.right}) != static_cast<int64_t>(k + 1)) continue;
+    pairs.emplace_back(result.tokens[merge.left], result.tokens[merge.right]);
+  }
+  return pairs;
+}
+
+}  // namespace selkbar

@@ -1,0 +1,70 @@
+// trainer.h: phase 2, from counted words to a BPE vocabulary and merges.
+//
+// train_from_words builds the initial vocabulary, in id order:
+//   1. the special tokens, first occurrences in the caller's order;
+//   2. the alphabet: every character of the corpus, weighted by word count;
+//      with limit_alphabet, the rarest are dropped first (ties: lower code
+//      point first); the rest enter by code point, unless already present;
+//   3. with continuing_subword_prefix or end_of_word_suffix, the decorated
+//      characters ("##b", "b$", "##b$") the words need, in byte order;
+// then turns every word into symbol ids (characters outside the vocabulary
+// are dropped), releases the word table, and merges pairs until the
+// vocabulary holds vocab_size tokens or no pair has a count of at least
+// max(1, min_frequency).
+//
+// The pair merged next has the highest count; among equal counts the smallest
+// left id, then the smallest right id. A merged string that already exists
+// reuses its id: the merge is recorded, the vocabulary does not grow. With
+// max_token_length, a pair first formed by a merge is counted only while its
+// two symbols cover fewer than max_token_length characters.
+//
+// Broken invariants and limits throw InternalError; running out of memory
+// throws std::bad_alloc.
+#ifndef SELKBAR_TRAINER_H_
+#define SELKBAR_TRAINER_H_
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "config.h"
+#include "counts/wordtable.h"
+
+namespace selkbar {
+
+struct Merge {
+  uint32_t left, right, new_id;
+};
+
+// What the merge loop cost, for benchmarks: its elapsed time and how many
+// words it visited (each merge visits every word on its pair's list), so
+// that its time can be judged per unit of work as the vocabulary grows.
+struct MergeLoopFigures {
+  uint64_t elapsed_ns = 0;
+  uint64_t words_visited = 0;
+};
+
+struct TrainResult {
+  std::vector<std::string> tokens;  // id = index
+  std::vector<Merge> merges;        // in the order performed
+  MergeLoopFigures merge_loop;
+};
+
+// Takes the word table and releases it once the words are tokenized, before
+// the pair statistics are built.
+TrainResult train_from_words(WordTable word_table, const TrainConfig& config);
+
+// The same training on a table the caller keeps (and keeps unchanged): the
+// word strings stay in memory beside the pair statistics, so that the same
+// counts can be trained on again.
+TrainResult train_from_borrowed_words(const WordTable& word_table, const TrainConfig& config);
+
+// The merges as (left string, right string), each pair once, at the position
+// of its last merge. Throws InternalError if a merge names an id outside
+// result.tokens.
+std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainResult& result);
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_TRAINER_H_

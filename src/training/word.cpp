@@ -1,0 +1,156 @@
+#include "training/word.h"
+
+#include <string>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "base/error.h"
+
+namespace selkbar {
+
+namespace {
+
+// The first position i >= from with s[i] = left and s[i + 1] = right, or n
+// if there is none. Words run to dozens of symbols and most merges visit
+// words that hold the pair once, so the search is the bulk of a merge; with
+// SSE2 it tests four positions per step.
+inline uint32_t find_pair(const SymbolId* s, uint32_t from, uint32_t n, SymbolId left,
+                          SymbolId right) {
+  uint32_t i = from;
+#ifdef __SSE2__
+  const __m128i lefts = _mm_set1_epi32(static_cast<int>(left));
+  const __m128i rights = _mm_set1_epi32(static_cast<int>(right));
+  // Each step reads s[i .. i + 4]; stop while that is inside the word.
+  for (; uint64_t{i} + 5 <= n; i += 4) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i + 1));
+    const __m128i both = _mm_and_si128(_mm_cmpeq_epi32(here, lefts), _mm_cmpeq_epi32(next, rights));
+    const int mask = _mm_movemask_ps(_mm_castsi128_ps(both));
+    if (mask != 0) return i + static_cast<uint32_t>(__builtin_ctz(mask));
+  }
+#endif
+  for (; uint64_t{i} + 1 < n; ++i) {
+    if (s[i] == left && s[i + 1] == right) return i;
+  }
+  return n;
+}
+
+// The rewrite of one word. The read position i stays ahead of the write
+// position k, so the pass works in place: s[k - 1] is already rewritten,
+// s[i] and beyond are still original. Runs between occurrences are moved
+// down in one piece. kLengths selects whether symbol lengths are carried
+// along; without them no limit applies.
+template <bool kLengths>
+uint32_t merge_symbols(SymbolId* s, uint32_t* l, uint32_t n, SymbolId left, SymbolId right,
+                       SymbolId new_id, bool has_limit, uint64_t limit,
+                       std::vector<PairDelta>& deltas, const DeltaDrain* drain) {
+  uint32_t i = find_pair(s, 0, n, left, right);
+  if (i >= n) return n;
+  uint32_t k = i;  // the prefix before the first occurrence stays as it is
+  while (true) {
+    // An occurrence at i: s[i] = left, s[i + 1] = right.
+    uint64_t m = 0;
+    if constexpr (kLengths) m = uint64_t{l[i]} + l[i + 1];
+    if (k > 0) {
+      const SymbolId prev = s[k - 1];
+      deltas.push_back({{prev, left}, -1});
+      bool keep = true;
+      if constexpr (kLengths) keep = !has_limit || l[k - 1] + m < limit;
+      if (keep) deltas.push_back({{prev, new_id}, +1});
+    }
+    i += 2;
+    if (i < n) {
+      const SymbolId next = s[i];
+      deltas.push_back({{right, next}, -1});
+      bool keep = true;
+      if constexpr (kLengths) keep = !has_limit || l[i] + m < limit;
+      if (keep) deltas.push_back({{new_id, next}, +1});
+    }
+    s[k] = new_id;
+    // A word never covers more than 0xFFFFFFFF characters (its bytes fit a
+    // u32 offset), so the sum of two of its symbols fits too.
+    if constexpr (kLengths) l[k] = static_cast<uint32_t>(m);
+    ++k;
+    if (drain != nullptr && deltas.size() >= MAX_PENDING_DELTAS) (*drain)(deltas);
+    const uint32_t j = find_pair(s, i, n, left, right);
+    // Move s[i .. j) down to k; the ranges may overlap, the target lies lower.
+    for (uint32_t t = i; t < j; ++t, ++k) {
+      s[k] = s[t];
+      if constexpr (kLengths) l[k] = l[t];
+    }
+    if (j >= n) return k;
+    i = j;
+  }
+}
+
+}  // namespace
+
+void check_arena_room(uint64_t symbol_count) {
+  if (symbol_count >= MAX_ARENA_SYMBOLS) throw InternalError("symbol arena exceeds 4G symbols");
+}
+
+SymbolArena::SymbolArena(size_t symbol_capacity, size_t word_capacity, bool track_lengths)
+    : track_lengths_(track_lengths) {
+  symbols_.reserve(symbol_capacity);
+  if (track_lengths_) symbol_lengths_.reserve(symbol_capacity);
+  words_.reserve(word_capacity);
+}
+
+void SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols) {
+  const uint64_t start = symbols_.size();
+  check_arena_room(start);
+  if (word_symbols.size() > 0xFFFFFFFFULL) throw InternalError("symbol arena exceeds 4G symbols");
+  words_.push_back(
+      {static_cast<uint32_t>(start), static_cast<uint32_t>(word_symbols.size()), count});
+  symbols_.insert(symbols_.end(), word_symbols.begin(), word_symbols.end());
+  if (track_lengths_) symbol_lengths_.resize(symbols_.size(), 1);
+}
+
+void SymbolArena::check_word(uint32_t w) const {
+  if (w >= words_.size()) {
+    throw InternalError("word index " + std::to_string(w) + " out of range for an arena of " +
+                        std::to_string(words_.size()) + " words");
+  }
+}
+
+std::span<const SymbolId> SymbolArena::word(uint32_t w) const {
+  check_word(w);
+  return {symbols_.data() + words_[w].start, words_[w].length};
+}
+
+std::span<const uint32_t> SymbolArena::symbol_lengths(uint32_t w) const {
+  check_word(w);
+  if (!track_lengths_) throw InternalError("symbol arena keeps no symbol lengths");
+  return {symbol_lengths_.data() + words_[w].start, words_[w].length};
+}
+
+uint64_t SymbolArena::total_symbols() const {
+  uint64_t total = 0;
+  for (const WordRecord& r : words_) total += r.length;
+  return total;
+}
+
+void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
+                             std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
+                             const DeltaDrain* drain) {
+  check_word(w);
+  // The last word may start just below 2^32 and run past it, so positions
+  // are size_t here, not u32.
+  const size_t start = words_[w].start;
+  const uint32_t n = words_[w].length;
+  SymbolId* s = symbols_.data() + start;
+  if (track_lengths_) {
+    words_[w].length = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right,
+                                           new_id, limit.has_value(), limit.value_or(0), deltas,
+                                           drain);
+  } else {
+    if (limit.has_value()) {
+      throw InternalError("max_token_length needs an arena with symbol lengths");
+    }
+    words_[w].length = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
+  }
+}
+
+}  // namespace selkbar

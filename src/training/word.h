@@ -1,0 +1,143 @@
+// word.h: the symbol arena that holds every word of phase 2 as symbol ids.
+//
+// All symbols of all words live in one flat array; word w is the window
+// symbols[start .. start + length) of its record and occurs `count` times in
+// the corpus. Word indices are the WordTable's indices. Words never move: a
+// merge rewrites the front of a window and shrinks it; the vacated tail keeps
+// stale values and is never reused.
+//
+// When built with symbol lengths (only when max_token_length is given), a
+// parallel array records how many characters of the corpus word each symbol
+// covers. Tokenization writes 1 for every symbol, decorated ones included.
+//
+// merge_word rewrites one word, replacing every occurrence of (left, right),
+// leftmost first and without overlap, by new_id. For each occurrence it
+// appends PairDeltas in this order: (prev, left, -1), (prev, new_id, +1),
+// (right, next, -1), (new_id, next, +1), where prev is read from the already
+// rewritten part (so it may be new_id) and next from the part not yet read.
+// With a limit, a +1 is produced only if the two symbols together cover fewer
+// than `limit` characters; -1s are always produced. The occurrence itself
+// produces no delta.
+#ifndef SELKBAR_WORD_H_
+#define SELKBAR_WORD_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/prefetch.h"
+
+namespace selkbar {
+
+using SymbolId = uint32_t;
+
+// Ids and word indices are 32-bit; this value is never a valid one.
+inline constexpr SymbolId NO_SYMBOL = 0xFFFFFFFF;
+
+struct Pair {
+  SymbolId left, right;
+
+  // Pairs order by left, then right.
+  friend auto operator<=>(const Pair&, const Pair&) = default;
+};
+
+struct PairDelta {
+  Pair pair;
+  int32_t delta;  // -1: an occurrence disappeared; +1: one appeared
+
+  friend bool operator==(const PairDelta&, const PairDelta&) = default;
+};
+
+// Consumes and clears a batch of deltas during a long merge_word.
+using DeltaDrain = std::function<void(std::vector<PairDelta>&)>;
+
+// The batch size at which merge_word drains its deltas.
+inline constexpr size_t MAX_PENDING_DELTAS = 1 << 16;
+
+// A word may start only while the arena holds fewer than 2^32 symbols.
+inline constexpr uint64_t MAX_ARENA_SYMBOLS = 1ULL << 32;
+
+// Throws InternalError "symbol arena exceeds 4G symbols" unless a word may be
+// appended to an arena of `symbol_count` symbols.
+void check_arena_room(uint64_t symbol_count);
+
+class SymbolArena {
+ public:
+  // Reserves room for `symbol_capacity` symbols and `word_capacity` words.
+  SymbolArena(size_t symbol_capacity, size_t word_capacity, bool track_lengths);
+
+  // Holds the whole corpus; copies would be accidents.
+  SymbolArena(const SymbolArena&) = delete;
+  SymbolArena& operator=(const SymbolArena&) = delete;
+  SymbolArena(SymbolArena&&) noexcept = default;
+  SymbolArena& operator=(SymbolArena&&) noexcept = default;
+
+  // Appends one word (possibly of zero symbols), each symbol covering one
+  // character. Throws the arena limit before anything is appended.
+  void push_word(uint64_t count, std::span<const SymbolId> word_symbols);
+
+  // REQUIRES: w < word_count(); otherwise throws InternalError.
+  std::span<const SymbolId> word(uint32_t w) const;
+  // REQUIRES: tracks_lengths() and w < word_count().
+  std::span<const uint32_t> symbol_lengths(uint32_t w) const;
+  uint64_t count(uint32_t w) const { return words_[w].count; }
+
+  size_t word_count() const { return words_.size(); }
+  bool tracks_lengths() const { return track_lengths_; }
+  // Sum of the current lengths of all words.
+  uint64_t total_symbols() const;
+
+  // Merges every occurrence of (left, right) in word w into new_id in place
+  // and appends the resulting deltas. `limit` is max_token_length. Allocates
+  // nothing except growth of `deltas`.
+  //
+  // With `drain`, deltas are handed over in batches: whenever `deltas` holds
+  // at least MAX_PENDING_DELTAS entries after an occurrence, drain(deltas)
+  // is called and must consume and clear them; the rest stay in `deltas`
+  // for the caller. A word of n symbols can produce up to 2n deltas, so one
+  // long word (a 200 MB pretoken) would otherwise need gigabytes of them.
+  // REQUIRES: w < word_count(); a limit only on an arena that tracks lengths.
+  void merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
+                  std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
+                  const DeltaDrain* drain = nullptr);
+
+  // Cache hints for a loop over many words: fetch a word's bookkeeping well
+  // ahead, then its symbols (which needs its start) shortly before use.
+  void prefetch_word_header(uint32_t w) const { prefetch_read(words_.data() + w); }
+  void prefetch_word_symbols(uint32_t w) const {
+    if (w >= words_.size()) return;
+    // A word often straddles a cache line; fetch both ends.
+    const size_t first = words_[w].start;
+    const size_t last = first + (words_[w].length == 0 ? 0 : words_[w].length - 1);
+    prefetch_read(symbols_.data() + first);
+    prefetch_read(symbols_.data() + last);
+    if (track_lengths_) {
+      prefetch_read(symbol_lengths_.data() + first);
+      prefetch_read(symbol_lengths_.data() + last);
+    }
+  }
+
+ private:
+  void check_word(uint32_t w) const;
+
+  // A word's start, length and count share one 16-byte record: merging a
+  // word needs all three, and words are visited in scattered order, so this
+  // costs one cache miss per word where three parallel arrays cost three.
+  struct WordRecord {
+    uint32_t start;   // position of the first symbol in symbols_
+    uint32_t length;  // current number of symbols
+    uint64_t count;   // corpus count
+  };
+
+  std::vector<SymbolId> symbols_;
+  std::vector<WordRecord> words_;
+  std::vector<uint32_t> symbol_lengths_;  // empty unless track_lengths_
+  bool track_lengths_;
+};
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_WORD_H_
