@@ -71,22 +71,10 @@ fi
 # build/venvs/3.X (kept between runs, so later runs only rebuild the module),
 # the pinned dependencies, the module built for it, and the tests marked
 # `subset` (parity with tokenizers on small inputs in both modes, argument and
-# error cases, the command line, the README examples); the oldest also checks
-# the stubs with mypy, as 3.13 did. It then writes the sample tokenizers, which
-# must be byte-identical to 3.13's.
-find_python() {  # find_python 3.X: a CPython 3.X with its headers, or nothing
-  local version=$1 root candidates=()
-  if command -v pyenv >/dev/null; then root=$(pyenv root); else root="${PYENV_ROOT:-$HOME/.pyenv}"; fi
-  for dir in "$root"/versions/"$version".*; do
-    [ -x "$dir/bin/python$version" ] && candidates=("$dir/bin/python$version" "${candidates[@]}")
-  done
-  command -v "python$version" >/dev/null && candidates+=("$(command -v "python$version")")
-  for py in "${candidates[@]}"; do
-    "$py" -c 'import os, sys, sysconfig; sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null \
-      && { echo "$py"; return 0; }
-  done
-  return 1
-}
+# error cases, the command line, the README's and docs' examples); the oldest
+# also checks the stubs with mypy, as 3.13 did. It then writes the sample
+# tokenizers, which must be byte-identical to 3.13's.
+source scripts/find_python.sh
 stubs_checked=0
 for version in 3.9 3.10 3.11 3.12; do
   echo "== Python tests, subset (CPython $version)"
