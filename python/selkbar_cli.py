@@ -27,6 +27,7 @@ import argparse
 import os
 import signal
 import sys
+import textwrap
 import threading
 import time
 
@@ -79,15 +80,39 @@ def _threads(text):
     return value
 
 
+# The example section of --help; each command is checked to parse
+# (tests/python/test_cli.py).
+EXAMPLES = """\
+examples:
+  every file below corpus/, split by GPT-4's rule, with one special token:
+    selkbar-train corpus/ -o tokenizer.json --vocab-size 32000 --pretokenizer gpt4 \\
+        --special-token '<|endoftext|>'
+  count once, then train two sizes from the counts:
+    selkbar-train corpus/ -o tok-8000.json --vocab-size 8000 --save-counts corpus.counts
+    selkbar-train --counts corpus.counts -o tok-32000.json --vocab-size 32000
+  zstd-compressed JSON Lines with the text in 'content', no summary line:
+    selkbar-train part-0.jsonl.zst part-1.jsonl.zst -o tokenizer.json \\
+        --vocab-size 50000 --text-field content -q
+  python -m selkbar takes the same arguments.
+"""
+
+
+def _paragraph(text):
+    return textwrap.fill(" ".join(text.split()), width=78)
+
+
 def build_parser():
+    # The examples keep their lines, so the formatter takes every text as
+    # given and the paragraphs are filled here.
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description=(
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description=_paragraph(
             "Train a byte-pair-encoding tokenizer on UTF-8 text, compressed text, JSON "
             "Lines or Parquet files and write it as a HuggingFace tokenizer.json "
             "(loadable with tokenizers.Tokenizer.from_file)."),
-        epilog=(
-            "Prints one summary line on success. Exit status: 0 on success, 1 when "
+        epilog=EXAMPLES + "\n" + _paragraph(
+            "Prints one summary line on success (none with -q). Exit status: 0 on success, 1 when "
             "training fails (unreadable input, text that is not UTF-8, a bad JSON Lines "
             "record, damaged compressed or Parquet data, output not writable), 2 for a "
             "bad command line or a missing optional package (zstandard for .zst, "
@@ -170,10 +195,16 @@ def build_parser():
              "whose text field is not a string, and count them in the summary, instead "
              "of failing on the first (default: fail)")
     parser.add_argument(
-        "--stats", action="store_true",
+        "-v", "--stats", action="store_true",
         help="print the library's diagnostics (sizing, phase timings, memory) on "
              "standard error, as SELKBAR_STATS=1 does (default: off)")
-    parser.add_argument(
+    # -q turns the progress display off, so the two cannot be asked for together.
+    quiet_or_progress = parser.add_mutually_exclusive_group()
+    quiet_or_progress.add_argument(
+        "-q", "--quiet", action="store_true",
+        help="print neither the summary line nor progress; errors are still printed "
+             "(default: off)")
+    quiet_or_progress.add_argument(
         "--progress", dest="progress", action="store_true", default=None,
         help="show progress on standard error: bytes counted, then merges done "
              "(default: on when standard error is a terminal)")
@@ -390,7 +421,9 @@ def train(args, files):
     """Runs the training call; returns the exit status."""
     start = time.monotonic()
     output = None if is_standard_output(args.output) else args.output
-    if args.progress is None:
+    if args.quiet:
+        args.progress = False
+    elif args.progress is None:
         args.progress = sys.stderr.isatty()
     try:
         tokens, merges, text, counts, skipped = run_training(args, files, output)
@@ -410,14 +443,16 @@ def train(args, files):
     elapsed = time.monotonic() - start
     summary = summarize(args, files, counts, elapsed, tokens, merges, skipped)
     if text is None:
-        print(summary)
+        if not args.quiet:
+            print(summary)
         return 0
     try:
         sys.stdout.buffer.write(text)
         sys.stdout.buffer.flush()
     except OSError as error:
         return _fail(EXIT_TRAINING_FAILED, f"writing standard output: {error.strerror or error}")
-    print(summary, file=sys.stderr)
+    if not args.quiet:
+        print(summary, file=sys.stderr)
     return 0
 
 

@@ -1,13 +1,18 @@
-// pattern_split.cpp: PCRE2 behind SplitPattern and PatternSplitter.
-#define PCRE2_CODE_UNIT_WIDTH 8
+// pattern_split.cpp: PCRE2 behind SplitPattern and PatternSplitter; in a
+// build without PCRE2, the refusal of every pattern (at the end).
 #include "pretokenize/pattern_split.h"
-
-#include <pcre2.h>
 
 #include <algorithm>
 #include <new>
 
+#if SELKBAR_HAVE_PCRE2
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+#endif
+
 namespace selkbar {
+
+#if SELKBAR_HAVE_PCRE2
 
 namespace {
 
@@ -43,6 +48,8 @@ size_t character_length(uint8_t lead) {
 }
 
 }  // namespace
+
+bool SplitPattern::available() { return true; }
 
 std::string pcre2_unicode_version() {
   char buffer[64] = {};
@@ -138,5 +145,45 @@ bool PatternSplitter::cut(std::string_view line, std::string* error) {
   if (length > boundary) ends_.push_back(length);
   return true;
 }
+
+#else  // !SELKBAR_HAVE_PCRE2
+
+namespace {
+
+// Said when a pattern is given to a build without PCRE2, before any input is
+// read. pip keeps the wheel it built from an sdist in its cache and would
+// install that same build again, hence --no-cache-dir.
+constexpr const char* NO_PCRE2_MESSAGE =
+    "pattern needs PCRE2, which this selkbar was built without: install PCRE2's development "
+    "files and pkg-config (Debian and Ubuntu: libpcre2-dev and pkg-config), then reinstall "
+    "selkbar with pip install --no-cache-dir --force-reinstall; the pretokenizers "
+    "\"bytelevel\", \"gpt4\" and \"o200k\" need no PCRE2";
+
+}  // namespace
+
+bool SplitPattern::available() { return false; }
+
+std::string pcre2_unicode_version() { return "none"; }
+
+std::shared_ptr<const SplitPattern> SplitPattern::compile(std::string_view, std::string* error) {
+  *error = NO_PCRE2_MESSAGE;
+  return nullptr;
+}
+
+// compile() makes no SplitPattern in this build, so nothing below runs; the
+// definitions keep the interface whole for the code that names it.
+SplitPattern::~SplitPattern() = default;
+
+PatternSplitter::PatternSplitter(const SplitPattern& pattern)
+    : pattern_(pattern), match_data_(nullptr), match_context_(nullptr), jit_stack_(nullptr) {}
+
+PatternSplitter::~PatternSplitter() = default;
+
+bool PatternSplitter::cut(std::string_view, std::string* error) {
+  *error = NO_PCRE2_MESSAGE;
+  return false;
+}
+
+#endif  // SELKBAR_HAVE_PCRE2
 
 }  // namespace selkbar

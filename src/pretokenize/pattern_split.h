@@ -31,6 +31,12 @@
 // fails at run time (PCRE2's match or depth limit on a pathological pattern)
 // ends split_pattern with "matching the pattern failed: {PCRE2's reason}".
 // Running out of memory throws std::bad_alloc.
+//
+// PCRE2 is optional at build time (SELKBAR_HAVE_PCRE2, set by CMake when it
+// finds libpcre2-8), so that selkbar installs where it is missing. Without
+// it available() is false and compile() refuses every pattern with a message
+// naming what to install; since no SplitPattern can then exist, no
+// PatternSplitter is ever made either.
 #ifndef SELKBAR_PATTERN_SPLIT_H_
 #define SELKBAR_PATTERN_SPLIT_H_
 
@@ -51,11 +57,15 @@ struct pcre2_real_jit_stack_8;
 
 namespace selkbar {
 
-// The Unicode version of the linked PCRE2's tables, e.g. "14.0.0".
+// The Unicode version of the linked PCRE2's tables, e.g. "14.0.0"; "none"
+// in a build without PCRE2.
 std::string pcre2_unicode_version();
 
 class SplitPattern {
  public:
+  // Whether this build has PCRE2, i.e. whether compile() can succeed.
+  static bool available();
+
   // REQUIRES: pattern is valid UTF-8.
   static std::shared_ptr<const SplitPattern> compile(std::string_view pattern, std::string* error);
 

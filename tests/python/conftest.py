@@ -80,6 +80,28 @@ def corpus_file_params():
     return params
 
 
+def has_pcre2():
+    """Whether the installed module runs pattern=: a build without PCRE2
+    refuses every pattern, before reading anything, naming what to install."""
+    import selkbar
+    try:
+        selkbar.train_bpe([], 0, pretokenizer="bytelevel", pattern="x")
+    except ValueError as error:
+        if "needs PCRE2" in str(error):
+            return False
+        raise
+    return True
+
+
+def pytest_collection_modifyitems(config, items):
+    """Skips the tests marked pcre2 when the module was built without it."""
+    marked = [item for item in items if item.get_closest_marker("pcre2")]
+    if marked and not has_pcre2():
+        skip = pytest.mark.skip(reason="selkbar was built without PCRE2, so pattern= is refused")
+        for item in marked:
+            item.add_marker(skip)
+
+
 @pytest.fixture
 def write_text(tmp_path):
     """Writes text (str or bytes) to a new file and returns its path as str."""

@@ -6,6 +6,7 @@ import os
 import pathlib
 import random
 import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -191,7 +192,7 @@ def test_help_states_every_default():
     entries = re.split(r"\n  (?=-)", options_part)
     options = [entry for entry in entries
                if entry.strip() and not entry.lstrip().startswith(("-h", "--version"))]
-    assert len(options) == 18
+    assert len(options) == 19
     for entry in options:
         text = " ".join(entry.split())
         assert "(default:" in text or "(required)" in text, text
@@ -205,6 +206,45 @@ def test_threads_reach_the_pipeline_and_stats_switches_diagnostics_on(corpus, tm
     assert loud.returncode == 0, loud.stderr
     assert re.search(r"^sizing: .* scanners=3 owners=1$", loud.stderr, re.M), loud.stderr
     assert re.search(r"^  phase2 merge loop: ", loud.stderr, re.M)
+
+
+def test_quiet_prints_nothing_and_v_prints_the_diagnostics(corpus, tmp_path):
+    summary = run_cli(corpus, "-o", tmp_path / "a.json", "--vocab-size", 100)
+    quiet = run_cli(corpus, "-o", tmp_path / "b.json", "--vocab-size", 100, "-q")
+    assert (quiet.returncode, quiet.stdout, quiet.stderr) == (0, "", "")
+    assert (tmp_path / "b.json").read_bytes() == (tmp_path / "a.json").read_bytes()
+    # To standard output: the tokenizer alone, and no summary on standard error.
+    to_stdout = run_cli(corpus, "-o", "-", "--vocab-size", 100, "--quiet")
+    assert (to_stdout.returncode, to_stdout.stderr) == (0, "")
+    assert to_stdout.stdout.encode() == (tmp_path / "a.json").read_bytes()
+    verbose = run_cli(corpus, "-o", tmp_path / "c.json", "--vocab-size", 100, "-v", "-q")
+    assert verbose.returncode == 0 and verbose.stdout == ""
+    assert re.search(r"^sizing: ", verbose.stderr, re.M), verbose.stderr
+    assert summary.stdout.startswith("trained ")
+
+
+def test_help_examples_parse(tmp_path):
+    help_text = run_cli("--help").stdout
+    examples = help_text.split("\nexamples:\n")[1].split("\n\n")[0].replace("\\\n", " ")
+    commands = [shlex.split(line) for line in examples.splitlines()
+                if line.lstrip().startswith(PROG + " ")]
+    assert len(commands) >= 3
+    for command in commands:
+        args = selkbar_cli.build_parser().parse_args(command[1:])
+        selkbar_cli.check_sources(args)
+
+
+def test_python_m_selkbar_runs_the_command_line(corpus, tmp_path):
+    command = [sys.executable, "-m", "selkbar", str(corpus), "-o", str(tmp_path / "m.json"),
+               "--vocab-size", "100"]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("trained 100 tokens, ")
+    run_cli(corpus, "-o", tmp_path / "c.json", "--vocab-size", 100)
+    assert (tmp_path / "m.json").read_bytes() == (tmp_path / "c.json").read_bytes()
+    usage = subprocess.run([sys.executable, "-m", "selkbar", "--vocab-size", "x"],
+                           capture_output=True, text=True, timeout=300)
+    assert usage.returncode == 2 and "Traceback" not in usage.stderr
 
 
 # ---------------------------------------------------------------------------
@@ -279,6 +319,8 @@ def test_output_that_cannot_be_written_fails_training(corpus, tmp_path):
     (["--vocab-size", "10", "--pretokenizer", "ByteLevel"],
      "argument --pretokenizer: invalid choice: 'ByteLevel' (choose from "),
     (["--vocab-size", "10", "--frobnicate"], "unrecognized arguments: --frobnicate"),
+    (["--vocab-size", "10", "-q", "--progress"],
+     "argument --progress: not allowed with argument -q/--quiet"),
     ([], "the following arguments are required: --vocab-size"),
 ])
 def test_bad_command_lines_exit_2_before_training(corpus, tmp_path, flags, message):

@@ -9,7 +9,7 @@ import selkbar
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 CUSTOM = r"\p{L}+|\p{N}|\s+|[^\s\p{L}\p{N}]+"
 KINDS = [dict(pretokenizer="gpt4"), dict(pretokenizer="o200k"),
-         dict(pretokenizer="bytelevel", pattern=CUSTOM)]
+         pytest.param(dict(pretokenizer="bytelevel", pattern=CUSTOM), marks=pytest.mark.pcre2)]
 
 
 @pytest.fixture(scope="module")
@@ -31,6 +31,7 @@ def test_counts_train_as_the_files_and_keep_their_pattern(files, kind, tmp_path)
     assert (tmp_path / "a.json").read_bytes() == (tmp_path / "b.json").read_bytes()
 
 
+@pytest.mark.pcre2
 def test_counts_of_different_patterns_do_not_combine(files):
     gpt4 = selkbar.count_words(files[:1], pretokenizer="gpt4")
     custom = selkbar.count_words(files[:1], pretokenizer="bytelevel", pattern=CUSTOM)

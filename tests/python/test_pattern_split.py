@@ -114,6 +114,7 @@ def pcre2_unlike(pcre2_differences):
     return frozenset(differing)
 
 
+@pytest.mark.pcre2
 def test_pcre2_differs_from_unicode_16_by_its_older_tables_and_u180e(pcre2_differences):
     # PCRE2 10.42 has Unicode 14.0.0: it lacks the letters, numbers and marks
     # added since, and never has a character in a class that 16.0.0 does not,
@@ -155,6 +156,7 @@ def assert_same(got, want, label):
                     f"library {want[max(0, i - 3):i + 3]!r}")
 
 
+@pytest.mark.pcre2
 @pytest.mark.parametrize("name", sorted(PATTERNS))
 def test_pcre2_pieces_match_the_library(name, pcre2_unlike):
     lines = without(sample_lines(random.Random(name)), pcre2_unlike)
@@ -162,6 +164,7 @@ def test_pcre2_pieces_match_the_library(name, pcre2_unlike):
                 library_pieces(PATTERNS[name], lines), name)
 
 
+@pytest.mark.pcre2
 @pytest.mark.parametrize("pattern", EMPTY_MATCHING)
 def test_patterns_matching_the_empty_string_match_the_library(pattern, pcre2_unlike):
     lines = without(sample_lines(random.Random(pattern)), pcre2_unlike)
@@ -193,6 +196,7 @@ def _is_utf8(data):
     return True
 
 
+@pytest.mark.pcre2
 @pytest.mark.parametrize("mode,pattern", [("gpt4", GPT4), ("o200k", O200K), ("bytelevel", GPT2)])
 def test_named_patterns_through_pcre2_equal_the_hand_written_splitters(mode, pattern, pcre2_unlike):
     lines = without(sample_lines(random.Random(7)), pcre2_unlike)
@@ -200,6 +204,7 @@ def test_named_patterns_through_pcre2_equal_the_hand_written_splitters(mode, pat
     assert pcre2_pieces(pattern, data) == split_hook.pieces(mode, data)
 
 
+@pytest.mark.pcre2
 def test_pcre2_differences_show_in_the_pieces():
     # U+180E is a symbol to Unicode 16.0.0 and the library, whitespace to
     # PCRE2; U+1C89 (CYRILLIC CAPITAL LETTER TJE, new in 16.0.0) is a letter
@@ -217,6 +222,7 @@ def test_pcre2_differences_show_in_the_pieces():
     ("éé[", "invalid pattern: missing terminating ] for character class at position 3"),
     (r"a{2,1}", "invalid pattern: numbers out of order in {} quantifier at position 5"),
 ])
+@pytest.mark.pcre2
 def test_compile_errors(pattern, message):
     split_hook.require_split_dump()
     done = subprocess.run([str(split_hook.SPLIT_DUMP), "pattern", pattern], input=b"x",

@@ -106,6 +106,7 @@ def test_named_pretokenizers_on_each_corpus(path, name):
                     library_train(NAMED[name], [str(path)], vocab_size))
 
 
+@pytest.mark.pcre2
 @pytest.mark.parametrize("name", sorted(CUSTOM))
 @pytest.mark.parametrize("corpus_set", corpus_sets())
 def test_patterns_on_all_corpora_together(corpus_set, name):
@@ -116,6 +117,7 @@ def test_patterns_on_all_corpora_together(corpus_set, name):
                 library_train(CUSTOM[name], files, 16000))
 
 
+@pytest.mark.pcre2
 @pytest.mark.parametrize("name", sorted(CUSTOM))
 def test_patterns_train_as_the_library(corpora, name):
     files = corpora["old"]
@@ -123,6 +125,7 @@ def test_patterns_train_as_the_library(corpora, name):
                 library_train(CUSTOM[name], files, 2000))
 
 
+@pytest.mark.pcre2
 def test_named_patterns_through_pcre2_train_as_the_named_pretokenizers(corpora):
     files = corpora["old"]
     for name, pattern in NAMED.items():
@@ -141,6 +144,7 @@ def test_options_with_a_pattern(corpora):
                 library_train(O200K, files, 2500, **options))
 
 
+@pytest.mark.pcre2
 def test_pcre2_tables_make_pattern_results_differ_where_unicode_changed(tmp_path):
     # U+1C89 CYRILLIC CAPITAL LETTER TJE and U+1C8A (its small letter) are new
     # in Unicode 16.0.0: letters to the library and to pretokenizer="gpt4",
@@ -155,7 +159,7 @@ def test_pcre2_tables_make_pattern_results_differ_where_unicode_changed(tmp_path
     assert sorted(vocab) != sorted(library[0])
 
 
-@pytest.mark.parametrize("name", ["gpt4", "o200k", "llama3"])
+@pytest.mark.parametrize("name", ["gpt4", "o200k", pytest.param("llama3", marks=pytest.mark.pcre2)])
 def test_written_tokenizer_encodes_like_the_library(corpora, tmp_path, name):
     files = corpora["old"]
     pattern = NAMED.get(name) or CUSTOM[name]
@@ -186,7 +190,8 @@ def pre_tokenizer_line(pattern):
 @pytest.mark.parametrize("options,pattern", [
     ({"pretokenizer": "gpt4"}, GPT4),
     ({"pretokenizer": "o200k"}, O200K),
-    ({"pretokenizer": "bytelevel", "pattern": '"quoted" \\p{L}+|\\s|é|\t'}, '"quoted" \\p{L}+|\\s|é|\t'),
+    pytest.param({"pretokenizer": "bytelevel", "pattern": '"quoted" \\p{L}+|\\s|é|\t'},
+                 '"quoted" \\p{L}+|\\s|é|\t', marks=pytest.mark.pcre2),
 ])
 def test_tokenizer_json_declares_the_split_sequence(tmp_path, options, pattern):
     corpus = tmp_path / "c.txt"
@@ -206,6 +211,7 @@ def test_tokenizer_json_declares_the_split_sequence(tmp_path, options, pattern):
 
 # ---- Arguments
 
+@pytest.mark.pcre2
 def test_pattern_errors_come_before_any_file_is_read(tmp_path):
     missing = str(tmp_path / "missing.txt")
     with pytest.raises(ValueError) as info:
@@ -253,6 +259,7 @@ def test_pattern_argument_conversion():
         selkbar.train_bpe([], 10, pretokenizer="GPT4", pattern="(")
 
 
+@pytest.mark.pcre2
 def test_patterns_that_match_the_empty_string_train(tmp_path):
     corpus = tmp_path / "c.txt"
     corpus.write_text("abc abd\nxxa\n" * 20, encoding="utf-8")
@@ -262,6 +269,7 @@ def test_patterns_that_match_the_empty_string_train(tmp_path):
         assert_same(ours, library_train(pattern, [str(corpus)], 300))
 
 
+@pytest.mark.pcre2
 def test_a_pattern_that_fails_on_the_text_raises(tmp_path):
     corpus = tmp_path / "c.txt"
     corpus.write_text("a" * 40 + "\n", encoding="utf-8")
@@ -270,6 +278,7 @@ def test_a_pattern_that_fails_on_the_text_raises(tmp_path):
     assert str(info.value) == "matching the pattern failed: match limit exceeded"
 
 
+@pytest.mark.pcre2
 def test_files_cut_into_ranges_count_as_one(tmp_path, monkeypatch):
     # Readers of the byte-level family cut ranges after line feeds only.
     corpus = tmp_path / "c.txt"
@@ -287,6 +296,7 @@ def test_files_cut_into_ranges_count_as_one(tmp_path, monkeypatch):
 
 # ---- Command line
 
+@pytest.mark.pcre2
 def test_command_line_flags(tmp_path):
     corpus = tmp_path / "c.txt"
     corpus.write_text(SAMPLE, encoding="utf-8")

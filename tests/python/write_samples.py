@@ -17,6 +17,8 @@ INPUTS.append(str(REPO / "python" / "selkbar_cli.py"))
 SAMPLES = {
     "whitespace": {"special_tokens": ["[UNK]", "[PAD]"]},
     "bytelevel": {"pretokenizer": "bytelevel", "special_tokens": ["<|endoftext|>"]},
+    "gpt4": {"pretokenizer": "gpt4"},
+    "o200k": {"pretokenizer": "o200k"},
     "decorated": {"continuing_subword_prefix": "##", "end_of_word_suffix": "</w>",
                   "min_frequency": 2, "max_token_length": 6, "limit_alphabet": 80},
 }

@@ -46,7 +46,16 @@ Pieces split(const std::string& pattern, std::string_view text) {
   return out;
 }
 
-TEST(PatternSplit, MatchesAndTheTextBetweenThemArePieces) {
+// Every test here needs PCRE2; a build without it refuses patterns, which
+// tests/python/test_without_pcre2.py checks through the module.
+class PatternSplit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!SplitPattern::available()) GTEST_SKIP() << "built without PCRE2";
+  }
+};
+
+TEST_F(PatternSplit, MatchesAndTheTextBetweenThemArePieces) {
   EXPECT_EQ(split("b+", "aabbbcbd"), (Pieces{"aa", "bbb", "c", "b", "d"}));
   EXPECT_EQ(split("b+", "bbb"), (Pieces{"bbb"}));
   EXPECT_EQ(split("q", "abc"), (Pieces{"abc"}));
@@ -55,7 +64,7 @@ TEST(PatternSplit, MatchesAndTheTextBetweenThemArePieces) {
             (Pieces{"h\xC3\xA9llo", ", ", "w\xC3\xB6rld"}));
 }
 
-TEST(PatternSplit, EmptyMatchesAreBoundariesAndNeverLoop) {
+TEST_F(PatternSplit, EmptyMatchesAreBoundariesAndNeverLoop) {
   // After an empty match the search moves on by one character, so a
   // non-empty match cannot start where an empty one was found.
   EXPECT_EQ(split("x*", "abxxc"), (Pieces{"a", "b", "xx", "c"}));
@@ -67,7 +76,7 @@ TEST(PatternSplit, EmptyMatchesAreBoundariesAndNeverLoop) {
   EXPECT_EQ(split("$", "ab\n"), (Pieces{"ab", "\n"}));  // $ holds before a final line feed
 }
 
-TEST(PatternSplit, EachLineOnItsOwn) {
+TEST_F(PatternSplit, EachLineOnItsOwn) {
   // \s+ would take "\n\n " whole on the text; per line it cannot cross a
   // line feed, and ^ and \A hold at every line start.
   EXPECT_EQ(split(R"(\s+)", "a\n\n b"), (Pieces{"a", "\n", "\n", " ", "b"}));
@@ -75,13 +84,13 @@ TEST(PatternSplit, EachLineOnItsOwn) {
   EXPECT_EQ(split(R"(\s+(?!\S)|\s+)", "x  \ny"), (Pieces{"x", "  \n", "y"}));
 }
 
-TEST(PatternSplit, UnicodeClassesAndCaseFolding) {
+TEST_F(PatternSplit, UnicodeClassesAndCaseFolding) {
   EXPECT_EQ(split(R"(\p{Lu}+)", "abCDe\xC3\x89" "f"), (Pieces{"ab", "CD", "e", "\xC3\x89", "f"}));
   EXPECT_EQ(split(R"(\d+)", "x\xD9\xA3\xD9\xA4y"), (Pieces{"x", "\xD9\xA3\xD9\xA4", "y"}));  // ٣٤
   EXPECT_EQ(split("(?i:'s)", "x'S'\xC5\xBF"), (Pieces{"x", "'S", "'\xC5\xBF"}));  // long s folds to s
 }
 
-TEST(PatternSplit, TheGpt4PatternAgreesWithTheHandWrittenSplitter) {
+TEST_F(PatternSplit, TheGpt4PatternAgreesWithTheHandWrittenSplitter) {
   const std::string text =
       "I'LL pay 12345$!\r\n  it's \xE6\x97\xA5\xE6\x9C\xAC\xE3\x80\x82 caf\xC3\xA9   x\t\ty\n\n"
       "(hello)  world!! 'sup\n";
@@ -90,7 +99,7 @@ TEST(PatternSplit, TheGpt4PatternAgreesWithTheHandWrittenSplitter) {
   EXPECT_EQ(split(GPT4, text), hand_written);
 }
 
-TEST(PatternSplit, CompileErrorsGiveTheReasonAndCharacterPosition) {
+TEST_F(PatternSplit, CompileErrorsGiveTheReasonAndCharacterPosition) {
   std::string error;
   EXPECT_EQ(SplitPattern::compile("(ab", &error), nullptr);
   EXPECT_EQ(error, "invalid pattern: missing closing parenthesis at position 3");
@@ -101,7 +110,7 @@ TEST(PatternSplit, CompileErrorsGiveTheReasonAndCharacterPosition) {
   EXPECT_NE(error.find("unknown property"), std::string::npos) << error;
 }
 
-TEST(PatternSplit, AMatchThatFailsIsReportedNotHung) {
+TEST_F(PatternSplit, AMatchThatFailsIsReportedNotHung) {
   // Nested quantifiers on a long line that almost matches: PCRE2 gives up at
   // its match limit instead of backtracking for ever.
   const auto compiled = compile_ok("(?:a+)+[bc]");
@@ -113,7 +122,7 @@ TEST(PatternSplit, AMatchThatFailsIsReportedNotHung) {
   EXPECT_EQ(error, "matching the pattern failed: match limit exceeded");
 }
 
-TEST(PatternSplit, OnePatternOnManyThreads) {
+TEST_F(PatternSplit, OnePatternOnManyThreads) {
   const auto compiled = compile_ok(GPT4);
   ASSERT_NE(compiled, nullptr);
   std::string text;
