@@ -294,6 +294,47 @@ def check_output(output, what="output"):
         raise UsageError(f"output directory {parent} does not exist")
 
 
+def _identity(path):
+    """(device, inode) of the file or directory a path names, links followed;
+    None when there is none yet."""
+    try:
+        info = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    return (info.st_dev, info.st_ino)
+
+
+def check_not_an_input(args):
+    """Refuses an output that would overwrite what is being read: the same
+    file as an input (by identity, whatever the spelling or links) or a file
+    inside an input directory."""
+    inputs = list(args.inputs) + ([args.counts] if args.counts is not None else [])
+    files, directories = {}, {}
+    for path in inputs:
+        key = _identity(path)
+        if key is not None:
+            (directories if os.path.isdir(path) else files).setdefault(key, path)
+    outputs = [("output", args.output)]
+    if args.save_counts is not None:
+        outputs.append(("--save-counts", args.save_counts))
+    for what, output in outputs:
+        if is_standard_output(output):
+            continue
+        same = files.get(_identity(output))
+        if same is not None:
+            raise UsageError(f"{what} {output} is the input file {same}: it would be overwritten")
+        # The output's own directory and each one above it, links resolved.
+        folder = os.path.dirname(os.path.realpath(output))
+        while True:
+            inside = directories.get(_identity(folder))
+            if inside is not None:
+                raise UsageError(f"{what} {output} lies inside the input directory {inside}")
+            parent = os.path.dirname(folder)
+            if parent == folder:
+                break
+            folder = parent
+
+
 def check_sources(args):
     """Exactly one source of words: INPUT files, or saved counts with nothing
     that only applies to reading files."""
@@ -391,8 +432,23 @@ def summarize(args, files, counts, elapsed, tokens, merges, skipped=None):
     return line
 
 
+def _tell(text):
+    """Writes a line to standard error if there is one that can be written.
+
+    Standard error only carries messages about the run: when it is closed
+    (sys.stderr is None) or a pipe whose reader has gone, the outcome and the
+    exit status stay what they are. print(file=None) would write to standard
+    output, where the tokenizer may be going."""
+    if sys.stderr is None:
+        return
+    try:
+        print(text, file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass
+
+
 def _fail(status, message):
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    _tell(f"{PROG}: error: {message}")
     return status
 
 
@@ -412,7 +468,8 @@ def run_training(args, files, output):
             files, args.vocab_size, output, **common) + (None, None)
     reader = selkbar_readers.TextReader(
         files, args.text_field or DEFAULT_TEXT_FIELD,
-        skip_bad_records=args.skip_bad_records, file_blocks=True)
+        skip_bad_records=args.skip_bad_records, file_blocks=True,
+        cut_long_lines=args.pattern is None)
     return selkbar._train_tokenizer_from_items_summary(
         reader, args.vocab_size, output, **common) + (None, reader.counts)
 
@@ -424,7 +481,7 @@ def train(args, files):
     if args.quiet:
         args.progress = False
     elif args.progress is None:
-        args.progress = sys.stderr.isatty()
+        args.progress = _is_terminal(sys.stderr)
     try:
         tokens, merges, text, counts, skipped = run_training(args, files, output)
     except (TypeError, OverflowError, UnicodeError) as error:
@@ -452,8 +509,15 @@ def train(args, files):
     except OSError as error:
         return _fail(EXIT_TRAINING_FAILED, f"writing standard output: {error.strerror or error}")
     if not args.quiet:
-        print(summary, file=sys.stderr)
+        _tell(summary)
     return 0
+
+
+def _is_terminal(stream):
+    try:
+        return stream is not None and stream.isatty()
+    except (OSError, ValueError):
+        return False
 
 
 def main(argv=None):
@@ -469,6 +533,7 @@ def main(argv=None):
         check_sources(args)
         files = expand_inputs(args.inputs) if args.counts is None else []
         check_output(args.output)
+        check_not_an_input(args)
         check_utf8(files, args)
     except UsageError as error:
         parser.error(str(error))

@@ -15,7 +15,9 @@ On a terminal the current stage is redrawn in place, through tqdm when it is
 installed and by a plain carriage-return line otherwise. Anywhere else (a
 log file, a pipe, a notebook's captured stderr) a plain line is written when
 a stage starts, every few seconds while it runs, and when it ends, so logs
-stay readable. The display only reads figures; it never changes a result.
+stay readable. The display only reads figures; it never changes a result:
+a stream that cannot be written (no standard error, a closed descriptor, a
+pipe whose reader has gone) turns the display off, and the call goes on.
 """
 
 import sys
@@ -58,14 +60,41 @@ class Progress:
         self._stream = sys.stderr if stream is None else stream
         self._length = length
         self._interval = interval
-        isatty = getattr(self._stream, "isatty", None)
-        self._terminal = bool(isatty and isatty())
         self._stage = None
         self._last_line = 0.0
         self._figures = (0, 0, 0.0)
         self._bar = None
+        self._terminal = False
+        # sys.stderr is None when descriptor 2 was closed at start-up (and in
+        # some embedded interpreters): there is nothing to draw on.
+        self._off = self._stream is None
+        self._guarded(self._probe_terminal)
 
     def update(self, stage, done, total, elapsed):
+        if not self._off:
+            self._guarded(self._update, stage, done, total, elapsed)
+
+    def close(self):
+        if not self._off:
+            self._guarded(self._end_stage)
+        self._stage = None
+
+    def _guarded(self, step, *args):
+        """Runs a drawing step; a stream that fails turns the display off.
+
+        Only Exception is caught: KeyboardInterrupt, raised here by a signal
+        handler, must still reach the call and cancel it."""
+        try:
+            step(*args)
+        except Exception:
+            self._off = True
+            self._bar = None
+
+    def _probe_terminal(self):
+        isatty = getattr(self._stream, "isatty", None)
+        self._terminal = bool(isatty and isatty())
+
+    def _update(self, stage, done, total, elapsed):
         if stage == "texts" and not total:
             total = self._length or 0
         now = time.monotonic()
@@ -78,10 +107,6 @@ class Progress:
             self._redraw()
         elif now - self._last_line >= self._interval:
             self._write_line(now)
-
-    def close(self):
-        self._end_stage()
-        self._stage = None
 
     # ---- drawing
 

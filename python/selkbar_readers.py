@@ -17,8 +17,12 @@ unpacked, and text that is not UTF-8 is reported with the file and offset. A
 JSON Lines record or a Parquet value is one whole text, pretokenized as one.
 
 Nothing is unpacked whole: compressed data is decompressed a few megabytes at a
-time, so memory stays bounded by the block size (and by the longest line, which
-is never split). zstd needs the `zstandard` package and Parquet `pyarrow`; both
+time, so memory stays bounded by the block size. A text line longer than a
+block is cut just before a space that follows a character other than
+whitespace, where every named pretokenizer ends a pretoken anyway, so it counts as the line whole; a line
+with no such place (or any long line when the caller asks for no cuts, as
+for a custom pattern) is refused past MAX_LINE_BYTES. A JSON Lines record is
+parsed whole. zstd needs the `zstandard` package and Parquet `pyarrow`; both
 are optional, imported only when such a file is read.
 
 Errors name the file: malformed records (with the line number), corrupt or
@@ -32,6 +36,7 @@ import importlib
 import json
 import lzma
 import os
+import re
 import zlib
 
 __all__ = ["read_texts", "CorpusError", "MissingDependency", "TextReader"]
@@ -50,9 +55,16 @@ OPTIONAL = {
 # Text blocks of a few MiB keep the per-block cost (one Python round trip,
 # one hand-off to the counting threads) negligible while bounding memory.
 BLOCK_BYTES = 4 << 20
-# zstd output is not capped per call, so compressed input goes in small
-# pieces: even an extreme ratio then yields a bounded amount at once.
+# zstd output is not capped per call, so compressed input goes in pieces
+# sized to the ratio seen so far, to yield about a block per call; the
+# smallest piece bounds what even the most extreme data (run-length blocks
+# of 128 KiB in a few bytes) yields at once to a few megabytes.
 ZSTD_INPUT_BYTES = 64 << 10
+ZSTD_MIN_INPUT_BYTES = 256
+# A line longer than this with no pretoken boundary to cut it at (a custom
+# pattern, or text with no space between letters) is refused rather than
+# held whole: memory would grow with it.
+MAX_LINE_BYTES = 256 << 20
 # Texts per list handed over: one call per batch instead of one per record.
 BATCH_TEXTS = 1000
 # Parquet rows per record batch: a few MiB of typical documents, so that
@@ -152,9 +164,17 @@ def _read_error(path, codec, error):
     return CorpusError(f"{path}: not valid {codec} data ({error})")
 
 
+def _empty_compressed(path, codec):
+    # gzip, bzip2, xz and zstd streams all have a header: zero bytes is a
+    # damaged file (gzip -t says so), not an empty corpus.
+    return CorpusError(f"{path}: not valid {codec} data (the file is empty)")
+
+
 def _file_chunks(path, opener, codec):
     """Yields the decompressed bytes of a file in pieces of up to BLOCK_BYTES."""
     with _open(path) as raw:
+        if codec != "file" and not raw.peek(1):
+            raise _empty_compressed(path, codec)
         try:
             stream = opener(raw)
             while True:
@@ -175,10 +195,13 @@ def _zstd_chunks(path):
     zstandard = _import("zstd")
     decompressor = zstandard.ZstdDecompressor()
     frame = None
+    step = ZSTD_INPUT_BYTES
     with _open(path) as raw:
+        if not raw.peek(1):
+            raise _empty_compressed(path, "zstd")
         try:
             while True:
-                data = raw.read(ZSTD_INPUT_BYTES)
+                data = raw.read(step)
                 if not data:
                     break
                 while data:
@@ -186,6 +209,8 @@ def _zstd_chunks(path):
                         frame = decompressor.decompressobj()
                     out = frame.decompress(data)
                     if out:
+                        ratio = max(1, len(out) // len(data))
+                        step = max(ZSTD_MIN_INPUT_BYTES, min(ZSTD_INPUT_BYTES, BLOCK_BYTES // ratio))
                         yield out
                     data = b""
                     if frame.eof:
@@ -208,18 +233,62 @@ def _byte_chunks(path, codec):
     return _file_chunks(path, opener, codec)
 
 
-def line_blocks(chunks, block_bytes=None):
+class LineTooLong(Exception):
+    """A line longer than MAX_LINE_BYTES with no place to cut it; the caller
+    names the file."""
+
+    def __init__(self, line):
+        super().__init__(line)
+        self.line = line
+
+
+# Just before a space that follows a character other than whitespace: no
+# named pretokenizer joins such a character to a space after it (letter,
+# digit and punctuation runs stop at whitespace; only runs of whitespace take
+# more whitespace), and none looks behind, so the text from the space on is
+# split exactly as inside the whole line. Whitespace mode splits there anyway.
+# A long line cut there is therefore counted exactly as the line whole. The
+# look-behinds exclude the UTF-8 forms of the Unicode spaces above ASCII.
+_CUT_BEFORE = re.compile(
+    rb"(?<=[\x21-\x7e\x80-\xff])(?<!\xc2\x85)(?<!\xc2\xa0)(?<!\xe1\x9a\x80)"
+    rb"(?<!\xe2\x80[\x80-\x8a\xa8\xa9\xaf])(?<!\xe2\x81\x9f)(?<!\xe3\x80\x80)(?= )")
+
+
+def safe_cut(piece):
+    """The position in piece just before its last safe cut, or -1."""
+    # Searching the tail first keeps the common case (text with words) cheap.
+    tail = max(0, len(piece) - 65536)
+    for start in (tail, 0):
+        last = None
+        for last in _CUT_BEFORE.finditer(piece, start):
+            pass
+        if last is not None:
+            return last.start()
+        if start == 0:
+            break
+    return -1
+
+
+def line_blocks(chunks, block_bytes=None, cut=safe_cut, limit=-1):
     """Regroups byte pieces into blocks of about block_bytes that end just
-    after a newline (the last one at the end of the data); a line longer than
-    a block makes one block of its own, never two.
+    after a newline (the last one at the end of the data).
+
+    A line longer than a block is cut where `cut` finds a pretoken boundary in
+    the piece that made the block full, so memory stays a few blocks whatever
+    the line length; with cut=None, or where no boundary turns up, the line
+    grows until `limit` bytes (-1: MAX_LINE_BYTES, None: no limit) and then
+    raises LineTooLong.
 
     Each piece is searched for its last newline once, when it arrives, so a
     long line costs linear time."""
     block_bytes = block_bytes or BLOCK_BYTES
+    if limit == -1:
+        limit = MAX_LINE_BYTES
     pending = []         # pieces not yet handed out
     pending_bytes = 0
-    cut_piece = -1       # index in pending of the last piece holding a newline
-    cut_at = 0           # and the position just after that newline
+    cut_piece = -1       # index in pending of the last piece holding a cut
+    cut_at = 0           # and the position just after it
+    line = 1             # number of the line the pending bytes start in
     for piece in chunks:
         if not piece:
             continue
@@ -228,10 +297,19 @@ def line_blocks(chunks, block_bytes=None):
         newline = piece.rfind(b"\n")
         if newline >= 0:
             cut_piece, cut_at = len(pending) - 1, newline + 1
-        if pending_bytes < block_bytes or cut_piece < 0:
+        if pending_bytes < block_bytes:
+            continue
+        if cut_piece < 0 and cut is not None:
+            inside = cut(piece)
+            if inside > 0:
+                cut_piece, cut_at = len(pending) - 1, inside
+        if cut_piece < 0:
+            if limit is not None and pending_bytes > limit:
+                raise LineTooLong(line)
             continue
         last = pending[cut_piece]
         head = memoryview(last)[:cut_at]
+        line += last.count(b"\n", 0, cut_at) + sum(p.count(b"\n") for p in pending[:cut_piece])
         if cut_piece == 0:
             block = head
         else:
@@ -258,18 +336,25 @@ class ReadCounts:
         self.null_values = 0
 
 
-def _text_blocks(path, codec):
+def _text_blocks(path, codec, cut=safe_cut):
     """File blocks (data, source, offset) of a plain or compressed text file."""
     offset = 0
-    for block in line_blocks(_byte_chunks(path, codec)):
-        yield (block, path, offset)
-        offset += len(block)
+    try:
+        for block in line_blocks(_byte_chunks(path, codec), cut=cut):
+            yield (block, path, offset)
+            offset += len(block)
+    except LineTooLong as error:
+        where = "" if cut is None else " and no space after a word to cut it at"
+        raise CorpusError(f"{path}, line {error.line}: the line is longer than "
+                          f"{MAX_LINE_BYTES >> 20} MiB{where}; a line is held whole in memory "
+                          "until it ends, so split it into shorter lines") from None
 
 
-def _text_lines(path, codec):
+def _text_lines(path, codec, cut=safe_cut):
     """Lists of the lines (each with its newline) of a plain or compressed
-    text file, for callers that take only str."""
-    for block, _, offset in _text_blocks(path, codec):
+    text file, for callers that take only str. A line longer than a block
+    comes in pieces cut at a pretoken boundary (see safe_cut)."""
+    for block, _, offset in _text_blocks(path, codec, cut):
         try:
             text = str(block, "utf-8")
         except UnicodeDecodeError as error:
@@ -358,7 +443,8 @@ class _JsonLinesReader:
     def __iter__(self):
         loads, field, batch = json.loads, self.field, []
         number = 0
-        for block in line_blocks(_byte_chunks(self.path, self.codec)):
+        # A record is parsed whole, so its line is never cut.
+        for block in line_blocks(_byte_chunks(self.path, self.codec), cut=None, limit=None):
             text = self.decode(block, number + 1)
             if number == 0 and text.startswith("\ufeff"):
                 text = text[1:]
@@ -456,7 +542,8 @@ class TextReader:
     offset), which only the command line's private entry points accept;
     otherwise as lists of lines (each with its newline)."""
 
-    def __init__(self, paths, text_field="text", *, skip_bad_records=False, file_blocks=False):
+    def __init__(self, paths, text_field="text", *, skip_bad_records=False, file_blocks=False,
+                 cut_long_lines=True):
         if isinstance(paths, (str, bytes, os.PathLike)):
             paths = [paths]
         self.paths = [os.fspath(path) for path in paths]
@@ -468,6 +555,8 @@ class TextReader:
         self.text_field = text_field
         self.skip_bad_records = bool(skip_bad_records)
         self.file_blocks = file_blocks
+        # A custom pattern may join what safe_cut separates: no cuts then.
+        self.cut = safe_cut if cut_long_lines else None
         self.counts = ReadCounts()
         self._items = self._generate()
 
@@ -485,8 +574,8 @@ class TextReader:
             return iter(_JsonLinesReader(path, codec, self.text_field,
                                          self.skip_bad_records, self.counts))
         if self.file_blocks:
-            return _text_blocks(path, codec)
-        return _text_lines(path, codec)
+            return _text_blocks(path, codec, self.cut)
+        return _text_lines(path, codec, self.cut)
 
     def _generate(self):
         for path in self.paths:
@@ -502,7 +591,11 @@ def read_texts(paths, text_field="text", *, skip_bad_records=False):
     .jsonl.gz/.zst/.xz/.bz2 or .json.gz/.zst/.xz/.bz2: each line one object,
     its text_field one text), compressed text (.gz, .zst, .xz, .bz2) or plain
     UTF-8 text (any other name), in the order given. Text files yield lists of
-    their lines; JSON Lines lists of field values; Parquet Arrow arrays.
+    their lines; JSON Lines lists of field values; Parquet Arrow arrays. A
+    text line longer than a few megabytes comes in pieces, cut just before a
+    space that follows a character other than whitespace (a pretoken boundary
+    of every named pretokenizer), so memory stays bounded; one with no such place longer
+    than 256 MiB raises CorpusError.
     Files are opened only as iteration reaches them.
 
     A malformed record raises CorpusError (a ValueError) naming the file and

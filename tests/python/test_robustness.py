@@ -1,0 +1,154 @@
+"""Inputs and surroundings that must not change the outcome: lines longer than
+any block, damaged compressed files, an unusable standard error, and outputs
+that would overwrite the corpus being read."""
+import gzip
+import os
+import subprocess
+import sys
+
+import pytest
+
+import selkbar
+import selkbar_cli
+import selkbar_readers
+from conftest import fixture_files
+from test_cli import COMMAND, run_cli
+from test_cli_readers import COMPRESSORS, write
+
+pytestmark = pytest.mark.subset
+
+MODES = ["whitespace", "bytelevel", "gpt4", "o200k"]
+
+
+def long_line_text():
+    """The fixtures with their lines joined by spaces into a few lines far
+    longer than the test's block, with a tail that has no newline."""
+    lines = b"".join(open(path, "rb").read() for path in fixture_files()).split(b"\n")
+    joined = [b" ".join(lines[i:i + 4000]) for i in range(0, len(lines), 4000)]
+    return b"\n".join(joined) + b"\n" + b"tail " * 2000
+
+
+@pytest.mark.parametrize("mode", MODES)
+def test_lines_longer_than_a_block_count_as_the_plain_file(tmp_path, monkeypatch, mode):
+    monkeypatch.setattr(selkbar_readers, "BLOCK_BYTES", 3000)
+    monkeypatch.setattr(selkbar_readers, "ZSTD_INPUT_BYTES", 256)
+    text = long_line_text()
+    expected = selkbar.count_words([str(write(tmp_path / "corpus.txt", text))], pretokenizer=mode)
+    for suffix in ("gz", "zst"):
+        path = str(write(tmp_path / f"corpus.txt.{suffix}", text))
+        blocks = list(selkbar_readers.line_blocks(selkbar_readers._byte_chunks(
+            path, selkbar_readers.detect_format(path)[1])))
+        assert b"".join(blocks) == text
+        # Long lines were cut, each time just before a space.
+        assert max(map(len, blocks)) < max(map(len, text.split(b"\n"))) // 3, suffix
+        assert all(block[-1:] == b"\n" or next_block[:1] == b" "
+                   for block, next_block in zip(blocks, blocks[1:]))
+        from_blocks = selkbar._count_words_from_items(
+            selkbar_readers.TextReader([path], file_blocks=True), pretokenizer=mode, threads=2)
+        from_lines = selkbar.count_words_from_iterator(selkbar.read_texts(path), pretokenizer=mode)
+        assert from_blocks == expected, suffix
+        assert from_lines == expected, suffix
+
+
+def test_a_long_line_that_cannot_be_cut_is_refused_with_file_and_line(tmp_path, monkeypatch):
+    monkeypatch.setattr(selkbar_readers, "BLOCK_BYTES", 3000)
+    monkeypatch.setattr(selkbar_readers, "MAX_LINE_BYTES", 20000)
+    path = str(write(tmp_path / "corpus.txt.gz", b"ok\nsecond\n" + b"x" * 50000 + b"\n"))
+    with pytest.raises(selkbar_readers.CorpusError, match=r"corpus\.txt\.gz, line 3: .*longer"):
+        list(selkbar.read_texts(path))
+    # A custom pattern may join what the cut separates: never cut for it.
+    path = str(write(tmp_path / "words.txt.gz", b"ab cd " * 10000))
+    reader = selkbar_readers.TextReader([path], file_blocks=True, cut_long_lines=False)
+    with pytest.raises(selkbar_readers.CorpusError, match="line 1"):
+        list(reader)
+
+
+@pytest.mark.parametrize("suffix", sorted(COMPRESSORS))
+def test_an_empty_compressed_file_is_damaged_not_an_empty_corpus(tmp_path, suffix):
+    if suffix == "zst":
+        pytest.importorskip("zstandard")
+    path = tmp_path / f"corpus.txt.{suffix}"
+    path.write_bytes(b"")
+    with pytest.raises(selkbar_readers.CorpusError, match=r"corpus\.txt\.\w+: not valid .* empty"):
+        list(selkbar.read_texts(str(path)))
+    result = run_cli(path, "-o", tmp_path / "tok.json", "--vocab-size", 300)
+    assert result.returncode == 1 and "empty" in result.stderr
+    assert not (tmp_path / "tok.json").exists()
+
+
+# ---------------------------------------------------------------------------
+# Standard error that cannot be written
+
+TRAIN_WITH_PROGRESS = """
+import sys, selkbar
+{setup}
+selkbar.train_tokenizer([sys.argv[1]], 300, sys.argv[2], progress=True)
+counts = selkbar.count_words_from_iterator(["a b c"] * 1000, progress=True)
+selkbar.train_tokenizer_from_counts(counts, 300, sys.argv[2] + ".2", progress=True)
+print("done")
+"""
+
+
+@pytest.mark.parametrize("setup", ["sys.stderr = None", "import os; os.close(2)",
+                                   "sys.stderr = open(__import__('os').devnull, 'w'); "
+                                   "sys.stderr.close()"])
+def test_progress_on_an_unusable_stderr_never_fails_the_call(tmp_path, setup):
+    corpus, output = fixture_files()[0], tmp_path / "tok.json"
+    result = subprocess.run([sys.executable, "-c", TRAIN_WITH_PROGRESS.format(setup=setup),
+                             corpus, str(output)], capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0 and result.stdout == "done\n", result.stderr
+    assert output.stat().st_size > 0 and (tmp_path / "tok.json.2").stat().st_size > 0
+
+
+def test_stderr_whose_reader_has_gone(tmp_path):
+    corpus, output = fixture_files()[0], tmp_path / "tok.json"
+    for command in ([sys.executable, "-c", TRAIN_WITH_PROGRESS.format(setup=""), corpus, str(output)],
+                    [str(COMMAND), corpus, "-o", str(output), "--vocab-size", "300", "--progress"]):
+        read, write_end = os.pipe()
+        os.close(read)
+        try:
+            result = subprocess.run(command, stderr=write_end, stdout=subprocess.PIPE, timeout=300)
+        finally:
+            os.close(write_end)
+        assert result.returncode == 0, command
+        assert output.stat().st_size > 0
+        output.unlink()
+
+
+def test_command_line_with_stderr_closed_trains(tmp_path):
+    output = tmp_path / "tok.json"
+    result = subprocess.run(f'"{COMMAND}" "{fixture_files()[0]}" -o "{output}" --vocab-size 300 2>&-',
+                            shell=True, capture_output=True, timeout=300)
+    assert result.returncode == 0 and output.stat().st_size > 0
+
+
+# ---------------------------------------------------------------------------
+# Outputs that are inputs
+
+
+def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path):
+    corpus = tmp_path / "in.txt"
+    corpus.write_bytes(open(fixture_files()[0], "rb").read())
+    original = corpus.read_bytes()
+    folder = tmp_path / "corpus"
+    folder.mkdir()
+    (folder / "a.txt").write_bytes(original)
+    os.symlink(corpus, tmp_path / "link.txt")
+    os.link(corpus, tmp_path / "hard.txt")
+    counts = tmp_path / "saved.counts"
+    selkbar.count_words([str(corpus)]).save(str(counts))
+    cases = [
+        ([corpus, "-o", corpus], "output"),
+        ([corpus, "-o", tmp_path / "tok.json", "--save-counts", corpus], "--save-counts"),
+        ([corpus, "-o", tmp_path / "link.txt"], "is the input file"),
+        ([tmp_path / "link.txt", "-o", tmp_path / "hard.txt"], "is the input file"),
+        ([corpus, "-o", folder / ".." / "in.txt"], "is the input file"),
+        ([folder, "-o", folder / "tok.json"], "inside the input directory"),
+        (["--counts", counts, "-o", counts], "is the input file"),
+    ]
+    for args, message in cases:
+        result = run_cli(*args, "--vocab-size", 300)
+        assert result.returncode == selkbar_cli.EXIT_USAGE, args
+        assert message in result.stderr, (args, result.stderr)
+    assert corpus.read_bytes() == original and (folder / "a.txt").read_bytes() == original
+    assert not (folder / "tok.json").exists()
