@@ -183,8 +183,23 @@ def _path_list(paths):
         path = os.fspath(path)
         if not isinstance(path, str):
             raise TypeError(f"argument 'paths': item {index} is a bytes path; pass a str")
+        _check_plain(path)
         result.append(path)
     return result
+
+
+# Files are cut into byte ranges that workers read on their own, which only
+# plain text allows: a compressed stream cannot be entered in the middle.
+_COMPRESSED = {".gz": "gzip", ".zst": "zstd", ".xz": "xz", ".bz2": "bzip2"}
+
+
+def _check_plain(path):
+    suffix = os.path.splitext(path)[1].lower()
+    if suffix in _COMPRESSED:
+        raise ValueError(
+            f"argument 'paths': {path} is {_COMPRESSED[suffix]}-compressed, and paths are read "
+            "as plain UTF-8 text in byte ranges; decompress it first, or pass "
+            "dask.bag.read_text(paths), which decompresses each file in one partition")
 
 
 def _collection_kind(obj):
@@ -473,4 +488,8 @@ def _read_exact(stream, length):
 def _reason(error):
     if isinstance(error, OSError) and error.errno is not None and error.strerror:
         return error.strerror
+    # File systems of fsspec raise FileNotFoundError(path) and the like, with
+    # no errno: the class is the reason.
+    if isinstance(error, OSError) and type(error) is not OSError:
+        return f"{type(error).__name__}: {error}" if str(error) else type(error).__name__
     return str(error) or type(error).__name__

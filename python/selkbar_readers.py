@@ -195,7 +195,7 @@ def _zstd_chunks(path):
     zstandard = _import("zstd")
     decompressor = zstandard.ZstdDecompressor()
     frame = None
-    step = ZSTD_INPUT_BYTES
+    step = ZSTD_MIN_INPUT_BYTES  # grows once the ratio is known
     with _open(path) as raw:
         if not raw.peek(1):
             raise _empty_compressed(path, "zstd")

@@ -249,6 +249,7 @@ class TestFaults:
             ([missing], r"reading .*missing\.txt: No such file or directory"),
             ([str(tmp_path)], "is not a regular file"),
             (["nosuchscheme://x/y.txt"], "reading nosuchscheme://x/y.txt: unknown URL scheme"),
+            (["memory://missing.txt"], r"reading memory://missing\.txt: FileNotFoundError"),
             ([str(bad_utf8)], r"input is not valid UTF-8: .* from index 30004 in .*bad\.txt"),
         ]
         for paths, message in cases:
@@ -270,6 +271,7 @@ class TestFaults:
              "invalid pattern|needs PCRE2"),
             (dict(pattern=r"\w+"), ValueError, "cannot be used with"),
             (dict(min_frequency=-1), OverflowError, ""),
+            (dict(paths=FIXTURES + ["corpus.txt.gz"]), ValueError, "corpus.txt.gz is gzip-compressed"),
         ]
         for arguments, error, message in cases:
             arguments = dict(dict(paths=FIXTURES), **arguments)
