@@ -152,3 +152,26 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path):
         assert message in result.stderr, (args, result.stderr)
     assert corpus.read_bytes() == original and (folder / "a.txt").read_bytes() == original
     assert not (folder / "tok.json").exists()
+
+
+# ---------------------------------------------------------------------------
+# Arrow layouts the Parquet reader and pandas hand out
+
+
+def test_dictionary_and_view_arrays_count_as_their_strings():
+    pa = pytest.importorskip("pyarrow")
+    words = ["alpha beta", None, "gamma", "a text longer than twelve bytes", "beta", ""] * 50
+    plain = pa.array(words, pa.string())
+    expected = selkbar.count_words_from_iterator([plain], pretokenizer="bytelevel")
+    variants = [plain.dictionary_encode(), pa.array(words, pa.large_string()).dictionary_encode(),
+                pa.array(words, pa.string_view()), plain.dictionary_encode().slice(7, 200)]
+    for array in variants:
+        want = expected if array.offset == 0 else selkbar.count_words_from_iterator(
+            [pa.array(array.to_pylist(), pa.string())], pretokenizer="bytelevel")
+        got = selkbar.count_words_from_iterator([array], pretokenizer="bytelevel")
+        assert got == want, array.type
+        # The same through a chunked array (the stream interface).
+        assert selkbar.count_words_from_iterator(
+            pa.chunked_array([array]), pretokenizer="bytelevel") == want, array.type
+    with pytest.raises(TypeError, match="is not a dictionary of strings"):
+        selkbar.count_words_from_iterator([pa.array([1, 2]).dictionary_encode()])
