@@ -9,6 +9,7 @@
 #ifndef SELKBAR_FIRST_ERROR_H_
 #define SELKBAR_FIRST_ERROR_H_
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,25 +22,26 @@ class FirstError {
   void record(std::string message) {
     std::scoped_lock lock(mutex_);
     if (!message_) message_ = std::move(message);
+    held_.store(true, std::memory_order_relaxed);
   }
 
-  // Whether a message is held (one that take() has not taken yet).
-  bool holds() {
-    std::scoped_lock lock(mutex_);
-    return message_.has_value();
-  }
+  // Whether a message is held (one that take() has not taken yet). Lock-free,
+  // so busy threads can ask often whether to give up.
+  bool holds() const { return held_.load(std::memory_order_relaxed); }
 
   // Takes the held message out, if any.
   std::optional<std::string> take() {
     std::scoped_lock lock(mutex_);
     std::optional<std::string> message = std::move(message_);
     message_.reset();
+    held_.store(false, std::memory_order_relaxed);
     return message;
   }
 
  private:
   std::mutex mutex_;
   std::optional<std::string> message_;
+  std::atomic<bool> held_{false};
 };
 
 }  // namespace selkbar

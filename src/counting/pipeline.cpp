@@ -204,6 +204,11 @@ void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchS
       if (!config.pattern) throw InternalError("pattern pretokenizer without a pattern");
       // PCRE2's match data and JIT stack belong to one thread.
       PatternSplitter splitter(*config.pattern);
+      // A slow pattern must not hold up Ctrl-C or the report of a match that
+      // failed in another text or on another thread for the rest of a chunk.
+      splitter.stop_when([&first_error, control = config.control] {
+        return (control != nullptr && control->cancelled()) || first_error.holds();
+      });
       std::string error;
       return scan(
           [&](std::string_view text, auto& sink) {

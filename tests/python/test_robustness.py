@@ -175,3 +175,63 @@ def test_dictionary_and_view_arrays_count_as_their_strings():
             pa.chunked_array([array]), pretokenizer="bytelevel") == want, array.type
     with pytest.raises(TypeError, match="is not a dictionary of strings"):
         selkbar.count_words_from_iterator([pa.array([1, 2]).dictionary_encode()])
+
+
+# ---------------------------------------------------------------------------
+# Slow patterns: Ctrl-C and a failing match are not held up by the rest of a chunk
+
+SLOW = r"(\w+\s?)*$"  # tens of milliseconds a line on "a" * 21 + "!"
+SLOW_CHILD = """
+import sys, selkbar
+kind, path = sys.argv[1:3]
+print("ready", flush=True)
+try:
+    if kind == "files":
+        selkbar.count_words([path], pretokenizer="bytelevel", pattern=sys.argv[3])
+    else:
+        selkbar.count_words_from_iterator(open(path).readlines(), pretokenizer="bytelevel",
+                                          pattern=sys.argv[3])
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", flush=True)
+    sys.exit(3)
+print("finished", flush=True)
+"""
+
+
+@pytest.mark.pcre2
+@pytest.mark.parametrize("kind", ["files", "iterator"])
+def test_ctrl_c_is_not_held_up_by_a_slow_pattern(tmp_path, kind):
+    import signal
+    import time
+    corpus = tmp_path / "slow.txt"
+    corpus.write_text(("a" * 21 + "!\n") * 400)
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CHILD, kind, str(corpus), SLOW],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(1.0)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        rest = child.stdout.read()
+        child.wait(timeout=120)
+        waited = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert (child.returncode, rest.strip()) == (3, "KeyboardInterrupt")
+    # The whole input takes over ten seconds; a line well under one.
+    assert waited < 4.0
+
+
+@pytest.mark.pcre2
+def test_patterns_that_fail_or_opt_out_of_the_jit():
+    import time
+    started = time.monotonic()
+    with pytest.raises(ValueError, match="match limit"):
+        selkbar.count_words_from_iterator(["a" * 40 + "!"] + ["a" * 21 + "!"] * 400,
+                                          pretokenizer="bytelevel", pattern=SLOW)
+    assert time.monotonic() - started < 4.0  # not after matching the other 400 texts
+    texts = open(fixture_files()[0], encoding="utf-8").read().splitlines()[:300]
+    plain = r"\p{L}+|\p{N}+|\s+|[^\s\p{L}\p{N}]+"
+    assert selkbar.train_bpe_from_iterator(texts, 400, pretokenizer="bytelevel",
+                                           pattern="(*NO_JIT)" + plain) == \
+        selkbar.train_bpe_from_iterator(texts, 400, pretokenizer="bytelevel", pattern=plain)
