@@ -235,3 +235,56 @@ def test_patterns_that_fail_or_opt_out_of_the_jit():
     assert selkbar.train_bpe_from_iterator(texts, 400, pretokenizer="bytelevel",
                                            pattern="(*NO_JIT)" + plain) == \
         selkbar.train_bpe_from_iterator(texts, 400, pretokenizer="bytelevel", pattern=plain)
+
+
+# ---------------------------------------------------------------------------
+# Counts up to 2**64 - 1
+
+MAX_COUNT = 2**64 - 1
+
+
+def initial_pair_counts(words):
+    pairs = {}
+    for word, count in words.items():
+        for pair in zip(word, word[1:]):
+            pairs[pair] = pairs.get(pair, 0) + count
+    return pairs
+
+
+def test_counts_near_the_top_train_as_the_same_counts_scaled_down(tmp_path):
+    import random
+    rng = random.Random(7)
+    cases = [{"ab": 1}, {"ab": 1, "abab": 1}, {"ab": 3, "abc": 2, "bc": 1}]
+    for _ in range(20):
+        cases.append({"".join(rng.choice("abcd") for _ in range(rng.randint(2, 7))):
+                      rng.randint(1, 9) for _ in range(rng.randint(1, 12))})
+    for words in cases:
+        small = selkbar.WordCounts.from_items(words, pretokenizer="whitespace")
+        # Scaled so the largest pair count sits just under 2**64.
+        factor = MAX_COUNT // max(initial_pair_counts(words).values())
+        big = selkbar.WordCounts.from_items({w: c * factor for w, c in words.items()},
+                                            pretokenizer="whitespace")
+        assert selkbar.train_bpe_from_counts(big, 40) == \
+            selkbar.train_bpe_from_counts(small, 40), (words, factor)
+        selkbar.train_tokenizer_from_counts(big, 40, str(tmp_path / "big.json"))
+        selkbar.train_tokenizer_from_counts(small, 40, str(tmp_path / "small.json"))
+        assert (tmp_path / "big.json").read_bytes() == (tmp_path / "small.json").read_bytes()
+    # Shards whose sum passes 2**63 (but not 2**64) add and train.
+    shard = selkbar.WordCounts.from_items({"ab": 2**62 + 1}, pretokenizer="whitespace")
+    assert selkbar.train_bpe_from_counts(shard + shard, 20)[1] == [("a", "b")]
+    assert selkbar.train_bpe_from_counts(
+        selkbar.WordCounts.from_items({"ab": 2**63}, pretokenizer="whitespace"), 20)[1] == [("a", "b")]
+
+
+def test_a_pair_count_past_2_64_is_refused_before_any_work(tmp_path):
+    words = {"ab": 2**62, "abc": 2**62, "abd": 2**62, "xab": 2**62}  # (a, b): 2**64
+    counts = selkbar.WordCounts.from_items(words, pretokenizer="whitespace")
+    with pytest.raises(OverflowError, match=r"\('a', 'b'\)"):
+        selkbar.train_bpe_from_counts(counts, 20)
+    with pytest.raises(OverflowError, match=r"\('a', 'b'\)"):
+        selkbar.train_tokenizer_from_counts(counts, 20, str(tmp_path / "out.json"))
+    assert not (tmp_path / "out.json").exists()
+    # Twice in one word counts twice.
+    with pytest.raises(OverflowError):
+        selkbar.train_bpe_from_counts(
+            selkbar.WordCounts.from_items({"abab": 2**63}, pretokenizer="whitespace"), 20)
