@@ -601,8 +601,7 @@ bool convert_counts(PyObject* object, CountsPtr* out) {
 // What the lock-free section produced: a phase-1 message, a failure thrown
 // by the engine, or the trained result (and the JSON text if asked for).
 struct Outcome {
-  std::optional<std::string> phase1_error;
-  std::optional<std::string> output_error;  // "writing {output}: {error}"
+  selkbar::Status status;  // a phase-1 failure, or a failure to write the output or the counts
   std::exception_ptr failure;
   selkbar::TrainResult result;
   std::string json;           // the document, when it is returned rather than written
@@ -623,9 +622,9 @@ struct TrainInput {
 bool save_counted_words(const TrainConfig& config, const std::string& path,
                         selkbar::WordTable& words, Outcome* outcome) {
   WordCounts counts(selkbar::pretokenizer_id_of(config), std::move(words));
-  outcome->output_error = selkbar::save_counts(counts, path);
+  outcome->status = selkbar::save_counts(counts, path);
   words = std::move(counts).take_words();
-  return !outcome->output_error;
+  return outcome->status.ok();
 }
 
 // Runs both phases, the JSON rendering and the write of `output` without the
@@ -638,8 +637,8 @@ void run_training(const TrainConfig& config, Returns returns, const TrainInput& 
     } else {
       selkbar::CountResult counted =
           input.fed != nullptr ? input.fed->finish() : selkbar::count_words(config);
-      if (counted.error) {
-        outcome->phase1_error = std::move(counted.error);
+      if (!counted.status.ok()) {
+        outcome->status = std::move(counted.status);
         return;
       }
       if (input.save_counts &&
@@ -656,7 +655,7 @@ void run_training(const TrainConfig& config, Returns returns, const TrainInput& 
     if (output) {
       // The last point where an interrupt still leaves nothing written.
       selkbar::stop_if_cancelled(config.control);
-      outcome->output_error = selkbar::write_file_atomically(*output, outcome->json);
+      outcome->status = selkbar::write_file_atomically(*output, outcome->json);
       std::string().swap(outcome->json);
     }
   } catch (...) {
@@ -673,10 +672,54 @@ void raise_message(PyObject* type, const std::string& message) {
   if (text) PyErr_SetObject(type, text.get());
 }
 
+// Raises OSError, or the subclass Python's own open() raises for the errno
+// (OSError picks it from the errno: FileNotFoundError, PermissionError,
+// IsADirectoryError, ...), with the whole message and the errno attribute
+// set. errno 0 raises OSError itself.
+void raise_os_error(int error, const std::string& message) {
+  PyObject* type = PyExc_OSError;
+  PyRef probe;
+  if (error != 0) {
+    probe = PyRef(PyObject_CallFunction(PyExc_OSError, "is", error, ""));
+    if (!probe) return;
+    type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
+  }
+  PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                  "replace"));
+  if (!text) return;
+  PyRef exception(PyObject_CallFunctionObjArgs(type, text.get(), nullptr));
+  if (!exception) return;
+  if (error != 0) {
+    // errno alone: with strerror set too, str() would show "[Errno N] ...".
+    PyRef number(PyLong_FromLong(error));
+    if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) return;
+  }
+  PyErr_SetObject(type, exception.get());
+}
+
+// Sets the Python exception for an expected failure of the engine: the one
+// place where a Status code becomes an exception type (docs/errors.md).
+void raise_status(const selkbar::Status& status) {
+  switch (status.code()) {
+    case selkbar::StatusCode::InvalidInput:
+      raise_message(PyExc_ValueError, status.message());
+      return;
+    case selkbar::StatusCode::OsError:
+      raise_os_error(status.os_error(), status.message());
+      return;
+    case selkbar::StatusCode::Overflow:
+      raise_message(PyExc_OverflowError, status.message());
+      return;
+    case selkbar::StatusCode::Ok:
+      break;
+  }
+  PyErr_SetString(PyExc_SystemError, "selkbar raised an error for an operation that succeeded");
+}
+
 // Sets the Python exception for a failure of the engine.
 void raise_engine_failure(const Outcome& outcome) {
-  if (outcome.phase1_error) {
-    raise_message(PyExc_ValueError, *outcome.phase1_error);
+  if (!outcome.status.ok()) {
+    raise_status(outcome.status);
     return;
   }
   try {
@@ -1256,12 +1299,8 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
-  if (outcome.phase1_error || outcome.failure) {
+  if (outcome.failure || !outcome.status.ok()) {
     raise_engine_failure(outcome);
-    return nullptr;
-  }
-  if (outcome.output_error) {
-    raise_message(PyExc_OSError, *outcome.output_error);
     return nullptr;
   }
   if (sig.returns == Returns::NOTHING) Py_RETURN_NONE;
@@ -1307,15 +1346,6 @@ void raise_failure(std::exception_ptr failure) {
   raise_engine_failure(outcome);
 }
 
-// Raises OSError, or its subclass for the errno, with the whole message.
-void raise_os_error(int error, const std::string& message) {
-  PyObject* type = PyExc_OSError;
-  if (error == ENOENT) type = PyExc_FileNotFoundError;
-  if (error == EACCES || error == EPERM) type = PyExc_PermissionError;
-  if (error == EISDIR) type = PyExc_IsADirectoryError;
-  if (error == ENOTDIR) type = PyExc_NotADirectoryError;
-  raise_message(type, message);
-}
 
 // Returns a new reference.
 PyObject* long_from_total(selkbar::CountTotal total) {
@@ -1336,23 +1366,6 @@ PyObject* word_object(const WordCounts& counts, uint32_t id) {
   return PyUnicode_DecodeUTF8(word.data(), static_cast<Py_ssize_t>(word.size()), "strict");
 }
 
-std::string mismatch_message(const WordCounts& a, const WordCounts& b) {
-  return "cannot combine word counts of different pretokenizers: " +
-         selkbar::describe_pretokenizer(a.pretokenizer()) + " and " +
-         selkbar::describe_pretokenizer(b.pretokenizer());
-}
-
-constexpr const char* COUNT_OVERFLOW_MESSAGE =
-    "a word's combined count would pass 2**64 - 1 (18446744073709551615); nothing was changed";
-
-// Raises the exception for a failed combination.
-void raise_combine_status(selkbar::CombineStatus status, const WordCounts& a, const WordCounts& b) {
-  if (status == selkbar::CombineStatus::PretokenizerMismatch) {
-    raise_message(PyExc_ValueError, mismatch_message(a, b));
-  } else {
-    PyErr_SetString(PyExc_OverflowError, COUNT_OVERFLOW_MESSAGE);
-  }
-}
 
 // The counts of `self`, first copied if a lock-free section shares them.
 WordCounts& private_counts(PyObject* self) {
@@ -1492,15 +1505,15 @@ PyObject* word_counts_add(PyObject* a, PyObject* b) {
   if (!is_word_counts(a) || !is_word_counts(b)) Py_RETURN_NOTIMPLEMENTED;
   const CountsPtr left = counts_of(a);
   const CountsPtr right = counts_of(b);
-  if (left->pretokenizer() != right->pretokenizer()) {
-    raise_message(PyExc_ValueError, mismatch_message(*left, *right));
+  if (const selkbar::Status status = selkbar::combinable(*left, *right); !status.ok()) {
+    raise_status(status);
     return nullptr;
   }
   // The larger side is copied and the smaller one added into the copy.
   const WordCounts& larger = left->size() >= right->size() ? *left : *right;
   const WordCounts& smaller = &larger == left.get() ? *right : *left;
   CountsPtr sum;
-  selkbar::CombineStatus status = selkbar::CombineStatus::Done;
+  selkbar::Status status;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
@@ -1514,8 +1527,8 @@ PyObject* word_counts_add(PyObject* a, PyObject* b) {
     raise_failure(failure);
     return nullptr;
   }
-  if (status != selkbar::CombineStatus::Done) {
-    raise_combine_status(status, *left, *right);
+  if (!status.ok()) {
+    raise_status(status);
     return nullptr;
   }
   return wrap_counts(std::move(sum));
@@ -1526,19 +1539,19 @@ PyObject* word_counts_add(PyObject* a, PyObject* b) {
 PyObject* word_counts_inplace_add(PyObject* a, PyObject* b) {
   if (!is_word_counts(a) || !is_word_counts(b)) Py_RETURN_NOTIMPLEMENTED;
   const CountsPtr right = counts_of(b);  // taken first: b may be a
-  if (counts_of(a)->pretokenizer() != right->pretokenizer()) {
-    raise_message(PyExc_ValueError, mismatch_message(*counts_of(a), *right));
+  if (const selkbar::Status status = selkbar::combinable(*counts_of(a), *right); !status.ok()) {
+    raise_status(status);
     return nullptr;
   }
-  selkbar::CombineStatus status;
+  selkbar::Status status;
   try {
     status = private_counts(a).add_all(*right);
   } catch (...) {
     raise_failure(std::current_exception());
     return nullptr;
   }
-  if (status != selkbar::CombineStatus::Done) {
-    raise_combine_status(status, *counts_of(a), *right);
+  if (!status.ok()) {
+    raise_status(status);
     return nullptr;
   }
   return Py_NewRef(a);
@@ -1569,9 +1582,11 @@ PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
       }
       const CountsPtr& counts = counts_of(item.get());
-      if (!parts.empty() && counts->pretokenizer() != parts[0]->pretokenizer()) {
-        raise_message(PyExc_ValueError, mismatch_message(*parts[0], *counts));
-        return nullptr;
+      if (!parts.empty()) {
+        if (const selkbar::Status status = selkbar::combinable(*parts[0], *counts); !status.ok()) {
+          raise_status(status);
+          return nullptr;
+        }
       }
       if (!parts.empty() && counts->size() > parts[largest]->size()) largest = parts.size();
       parts.push_back(counts);
@@ -1586,12 +1601,12 @@ PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   }
   // Everything is added into a copy of the largest part.
   CountsPtr sum;
-  selkbar::CombineStatus status = selkbar::CombineStatus::Done;
+  selkbar::Status status;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
     sum = std::make_shared<WordCounts>(parts[largest]->clone());
-    for (size_t i = 0; i < parts.size() && status == selkbar::CombineStatus::Done; ++i) {
+    for (size_t i = 0; i < parts.size() && status.ok(); ++i) {
       if (i != largest) status = sum->add_all(*parts[i]);
     }
   } catch (...) {
@@ -1602,8 +1617,8 @@ PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     raise_failure(failure);
     return nullptr;
   }
-  if (status != selkbar::CombineStatus::Done) {
-    PyErr_SetString(PyExc_OverflowError, COUNT_OVERFLOW_MESSAGE);
+  if (!status.ok()) {
+    raise_status(status);
     return nullptr;
   }
   return wrap_counts(std::move(sum));
@@ -1843,11 +1858,11 @@ PyObject* word_counts_save(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   const CountsPtr counts = counts_of(self);
-  std::optional<std::string> error;
+  selkbar::Status status;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    error = selkbar::save_counts(*counts, path);
+    status = selkbar::save_counts(*counts, path);
   } catch (...) {
     failure = std::current_exception();
   }
@@ -1856,29 +1871,26 @@ PyObject* word_counts_save(PyObject* self, PyObject* const* args, Py_ssize_t nar
     raise_failure(failure);
     return nullptr;
   }
-  if (error) {
-    raise_message(PyExc_OSError, *error);
+  if (!status.ok()) {
+    raise_status(status);
     return nullptr;
   }
   Py_RETURN_NONE;
 }
 
 // Returns a new reference: the loaded counts, or nullptr with the error set.
-PyObject* loaded_counts(selkbar::LoadResult loaded, std::exception_ptr failure) {
+PyObject* loaded_counts(const selkbar::Status& status, std::optional<WordCounts> loaded,
+                        std::exception_ptr failure) {
   if (failure) {
     raise_failure(failure);
     return nullptr;
   }
-  if (!loaded.counts) {
-    if (loaded.os_error != 0) {
-      raise_os_error(loaded.os_error, loaded.error);
-    } else {
-      raise_message(PyExc_ValueError, loaded.error);
-    }
+  if (!status.ok()) {
+    raise_status(status);
     return nullptr;
   }
   try {
-    return wrap_counts(std::make_shared<WordCounts>(std::move(*loaded.counts)));
+    return wrap_counts(std::make_shared<WordCounts>(std::move(*loaded)));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -1893,16 +1905,17 @@ PyObject* word_counts_load(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   if (!convert_arg(bound, PATH, [&](PyObject* o) { return convert_path(o, &path); })) {
     return nullptr;
   }
-  selkbar::LoadResult loaded;
+  selkbar::Status status;
+  std::optional<WordCounts> loaded;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    loaded = selkbar::load_counts(path);
+    status = selkbar::load_counts(path, &loaded);
   } catch (...) {
     failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
-  return loaded_counts(std::move(loaded), failure);
+  return loaded_counts(status, std::move(loaded), failure);
 }
 
 // WordCounts._from_bytes(data): the unpickling half of __reduce__. Borrows
@@ -1910,19 +1923,20 @@ PyObject* word_counts_load(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* word_counts_from_bytes(PyObject*, PyObject* data) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  selkbar::LoadResult loaded;
+  selkbar::Status status;
+  std::optional<WordCounts> loaded;
   std::exception_ptr failure;
   Py_BEGIN_ALLOW_THREADS
   try {
-    loaded = selkbar::decode_counts(
+    status = selkbar::decode_counts(
         std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
-        "unpickling", "WordCounts");
+        "unpickling", "WordCounts", &loaded);
   } catch (...) {
     failure = std::current_exception();
   }
   Py_END_ALLOW_THREADS
   PyBuffer_Release(&view);
-  return loaded_counts(std::move(loaded), failure);
+  return loaded_counts(status, std::move(loaded), failure);
 }
 
 // Pickles as WordCounts._from_bytes(<the counts file image>), encoded
@@ -1977,8 +1991,8 @@ void run_counting(const TrainConfig& config, selkbar::FedCounting* fed, CountsPt
                   Outcome* outcome) {
   try {
     selkbar::CountResult counted = fed != nullptr ? fed->finish() : selkbar::count_words(config);
-    if (counted.error) {
-      outcome->phase1_error = std::move(counted.error);
+    if (!counted.status.ok()) {
+      outcome->status = std::move(counted.status);
       return;
     }
     *counts = std::make_shared<WordCounts>(selkbar::pretokenizer_id_of(config),
@@ -2006,7 +2020,7 @@ PyObject* counting(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
-  if (outcome.phase1_error || outcome.failure) {
+  if (outcome.failure || !outcome.status.ok()) {
     raise_engine_failure(outcome);
     return nullptr;
   }

@@ -166,7 +166,7 @@ TEST(FedCounting, FileBlocksCountAsTheFileAndTextsAsWholeTexts) {
         ASSERT_EQ(counting.send_for(chunk, 10s), SendStatus::Sent);
       }
       CountResult fed = counting.finish();
-      ASSERT_FALSE(fed.error);
+      ASSERT_TRUE(fed.status.ok());
       WordCounts want;
       testing::count_reference(text, kind, want);
       EXPECT_TRUE(testing::table_equals(fed.words, want));
@@ -184,8 +184,8 @@ TEST(FedCounting, ReportsBadUtf8WithTheTextNumberAndStopsTakingChunks) {
   TextChunk chunk = builder.take();
   ASSERT_EQ(counting.send_for(chunk, 10s), SendStatus::Sent);
   const CountResult result = counting.finish();
-  ASSERT_TRUE(result.error);
-  EXPECT_EQ(*result.error,
+  ASSERT_FALSE(result.status.ok());
+  EXPECT_EQ(result.status.message(),
             "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 4 in text 2");
 }
 
