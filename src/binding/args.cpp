@@ -257,6 +257,44 @@ bool take_pretokenizer(const selkbar::PretokenizerId& id, TrainConfig* config) {
   return false;
 }
 
+namespace {
+
+// Reads the environment into `config`, with the interpreter lock held,
+// because other Python threads change it only while they hold the lock; the
+// engine runs without it and is handed these values instead. `stats` (None,
+// True or False; borrowed, may be null) overrides SELKBAR_STATS. Returns
+// false with an exception set.
+bool read_diagnostics(PyObject* stats, TrainConfig* config) {
+  config->min_range = selkbar::min_range_from_env(std::getenv("SELKBAR_MIN_RANGE"));
+  config->diagnostics =
+      selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
+  if (stats != nullptr && stats != Py_None) {
+    const int on = PyObject_IsTrue(stats);
+    if (on < 0) return false;
+    config->diagnostics.enabled = on != 0;
+    config->diagnostics.present = on != 0;
+  }
+  return true;
+}
+
+// threads=None or 0 means every processor the process may run on. Returns
+// false with ValueError set above MAX_THREADS.
+bool set_threads(std::optional<uint64_t> threads, TrainConfig* config) {
+  if (!threads || *threads == 0) {
+    config->threads = processor_count();
+  } else if (*threads > selkbar::MAX_THREADS) {
+    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (%llu)",
+                 static_cast<unsigned long long>(*threads),
+                 static_cast<unsigned long long>(selkbar::MAX_THREADS));
+    return false;
+  } else {
+    config->threads = *threads;
+  }
+  return true;
+}
+
+}  // namespace
+
 // Converts the bound arguments, in the fixed order, into `config` (and
 // `output` for train_tokenizer). Returns false with an exception set.
 bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, TrainConfig* config,
@@ -296,30 +334,7 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
 
   if (!resolve_pretokenizer(pretokenizer, bound[PRETOKENIZER], pattern, config)) return false;
 
-  // The environment is read here, with the interpreter lock held, because
-  // other Python threads change it only while they hold the lock; the engine
-  // runs without it and is handed these values instead.
-  config->min_range = selkbar::min_range_from_env(std::getenv("SELKBAR_MIN_RANGE"));
-  config->diagnostics =
-      selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
-  if (bound[STATS] != nullptr && bound[STATS] != Py_None) {
-    const int on = PyObject_IsTrue(bound[STATS]);
-    if (on < 0) return false;
-    config->diagnostics.enabled = on != 0;
-    config->diagnostics.present = on != 0;
-  }
-
-  if (!threads || *threads == 0) {
-    config->threads = processor_count();
-  } else if (*threads > selkbar::MAX_THREADS) {
-    PyErr_Format(PyExc_ValueError, "threads %llu exceeds the maximum supported (%llu)",
-                 static_cast<unsigned long long>(*threads),
-                 static_cast<unsigned long long>(selkbar::MAX_THREADS));
-    return false;
-  } else {
-    config->threads = *threads;
-  }
-  return true;
+  return read_diagnostics(bound[STATS], config) && set_threads(threads, config);
 }
 
 }  // namespace selkbar::binding

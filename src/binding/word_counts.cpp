@@ -203,25 +203,11 @@ PyObject* word_counts_add(PyObject* a, PyObject* b) {
   const WordCounts& larger = left->size() >= right->size() ? *left : *right;
   const WordCounts& smaller = &larger == left.get() ? *right : *left;
   CountsPtr sum;
-  selkbar::Status status;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  const bool added = run_unlocked([&] {
     sum = std::make_shared<WordCounts>(larger.clone());
-    status = sum->add_all(smaller);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) {
-    raise_failure(failure);
-    return nullptr;
-  }
-  if (!status.ok()) {
-    raise_status(status);
-    return nullptr;
-  }
-  return wrap_counts(std::move(sum));
+    return sum->add_all(smaller);
+  });
+  return added ? wrap_counts(std::move(sum)) : nullptr;
 }
 
 // a += b, in place and with the lock held: another thread of the program may
@@ -272,18 +258,7 @@ PyObject* word_counts_most_common(PyObject* self, PyObject* const* args, Py_ssiz
   });
   if (!converted) return nullptr;
   std::vector<uint32_t> ids;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    ids = counts->most_common(n);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) {
-    raise_failure(failure);
-    return nullptr;
-  }
+  if (!run_unlocked([&] { ids = counts->most_common(n); })) return nullptr;
   PyRef list(PyList_New(static_cast<Py_ssize_t>(ids.size())));
   if (!list) return nullptr;
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -312,37 +287,12 @@ PyObject* word_counts_save(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   const CountsPtr counts = counts_of(self);
-  selkbar::Status status;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    status = selkbar::save_counts(*counts, path);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) {
-    raise_failure(failure);
-    return nullptr;
-  }
-  if (!status.ok()) {
-    raise_status(status);
-    return nullptr;
-  }
+  if (!run_unlocked([&] { return selkbar::save_counts(*counts, path); })) return nullptr;
   Py_RETURN_NONE;
 }
 
-// Returns a new reference: the loaded counts, or nullptr with the error set.
-PyObject* loaded_counts(const selkbar::Status& status, std::optional<WordCounts> loaded,
-                        std::exception_ptr failure) {
-  if (failure) {
-    raise_failure(failure);
-    return nullptr;
-  }
-  if (!status.ok()) {
-    raise_status(status);
-    return nullptr;
-  }
+// Returns a new reference: the loaded counts.
+PyObject* loaded_counts(std::optional<WordCounts> loaded) {
   try {
     return wrap_counts(std::make_shared<WordCounts>(std::move(*loaded)));
   } catch (const std::bad_alloc&) {
@@ -359,17 +309,9 @@ PyObject* word_counts_load(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   if (!convert_arg(bound, PATH, [&](PyObject* o) { return convert_path(o, &path); })) {
     return nullptr;
   }
-  selkbar::Status status;
   std::optional<WordCounts> loaded;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    status = selkbar::load_counts(path, &loaded);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  return loaded_counts(status, std::move(loaded), failure);
+  if (!run_unlocked([&] { return selkbar::load_counts(path, &loaded); })) return nullptr;
+  return loaded_counts(std::move(loaded));
 }
 
 // WordCounts._from_bytes(data): the unpickling half of __reduce__. Borrows
@@ -377,20 +319,12 @@ PyObject* word_counts_load(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 PyObject* word_counts_from_bytes(PyObject*, PyObject* data) {
   Py_buffer view;
   if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  selkbar::Status status;
+  const std::string_view image(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
   std::optional<WordCounts> loaded;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    status = selkbar::decode_counts(
-        std::string_view(static_cast<const char*>(view.buf), static_cast<size_t>(view.len)),
-        "unpickling", "WordCounts", &loaded);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
+  const bool decoded = run_unlocked(
+      [&] { return selkbar::decode_counts(image, "unpickling", "WordCounts", &loaded); });
   PyBuffer_Release(&view);
-  return loaded_counts(status, std::move(loaded), failure);
+  return decoded ? loaded_counts(std::move(loaded)) : nullptr;
 }
 
 // Pickles as WordCounts._from_bytes(<the counts file image>), encoded
@@ -398,18 +332,17 @@ PyObject* word_counts_from_bytes(PyObject*, PyObject* data) {
 PyObject* word_counts_reduce(PyObject* self, PyObject*) {
   const CountsPtr counts = counts_of(self);
   selkbar::CountsImageSize size{};
-  Py_BEGIN_ALLOW_THREADS
-  size = selkbar::measure_counts_image(*counts);
-  Py_END_ALLOW_THREADS
+  if (!run_unlocked([&] { size = selkbar::measure_counts_image(*counts); })) return nullptr;
   PyRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size.total)));
   if (!bytes) return nullptr;
   // The new bytes object is not shared yet, so it may be filled without the
   // lock; it is written for the first time, so huge pages save most faults.
   char* const out = PyBytes_AS_STRING(bytes.get());
-  Py_BEGIN_ALLOW_THREADS
-  selkbar::advise_huge_pages(out, static_cast<size_t>(size.total));
-  selkbar::encode_counts_into(*counts, size, out);
-  Py_END_ALLOW_THREADS
+  const bool encoded = run_unlocked([&] {
+    selkbar::advise_huge_pages(out, static_cast<size_t>(size.total));
+    selkbar::encode_counts_into(*counts, size, out);
+  });
+  if (!encoded) return nullptr;
   PyRef from_bytes(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&word_counts_type),
                                           "_from_bytes"));
   if (!from_bytes) return nullptr;

@@ -179,27 +179,15 @@ PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   }
   // Everything is added into a copy of the largest part.
   CountsPtr sum;
-  selkbar::Status status;
-  std::exception_ptr failure;
-  Py_BEGIN_ALLOW_THREADS
-  try {
+  const bool added = run_unlocked([&] {
     sum = std::make_shared<WordCounts>(parts[largest]->clone());
+    Status status;
     for (size_t i = 0; i < parts.size() && status.ok(); ++i) {
       if (i != largest) status = sum->add_all(*parts[i]);
     }
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  Py_END_ALLOW_THREADS
-  if (failure) {
-    raise_failure(failure);
-    return nullptr;
-  }
-  if (!status.ok()) {
-    raise_status(status);
-    return nullptr;
-  }
-  return wrap_counts(std::move(sum));
+    return status;
+  });
+  return added ? wrap_counts(std::move(sum)) : nullptr;
 }
 
 // WordCounts.from_items(iterable, *, pretokenizer). Returns a new reference.
