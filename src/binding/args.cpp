@@ -10,6 +10,7 @@
 
 #include "binding/binding.h"
 #include "pretokenize/pattern_split.h"
+#include "pretokenize/pretokenizer_id.h"
 
 namespace selkbar::binding {
 
@@ -211,21 +212,15 @@ uint64_t processor_count() {
 // pattern that does not compile, all before any file is read.
 bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
                           const std::optional<std::string>& pattern, TrainConfig* config) {
-  if (name == "whitespace") {
-    config->pretokenizer = PretokenizerKind::Whitespace;
-  } else if (name == "bytelevel") {
-    config->pretokenizer = pattern ? PretokenizerKind::Pattern : PretokenizerKind::ByteLevel;
-  } else if (name == "gpt4") {
-    config->pretokenizer = PretokenizerKind::Gpt4;
-  } else if (name == "o200k") {
-    config->pretokenizer = PretokenizerKind::O200k;
-  } else {
+  const std::optional<PretokenizerKind> kind = pretokenizer_from_name(name);
+  if (!kind) {
     const std::string quoted = debug_quoted(name_object);
-    PyErr_Format(PyExc_ValueError,
-                 "unknown pretokenizer %s (want \"whitespace\", \"bytelevel\", \"gpt4\" or \"o200k\")",
-                 quoted.c_str());
+    raise_message(PyExc_ValueError, "unknown pretokenizer " + quoted + " (want " +
+                                         list_pretokenizer_names() + ")");
     return false;
   }
+  config->pretokenizer = *kind;
+  if (*kind == PretokenizerKind::ByteLevel && pattern) config->pretokenizer = PretokenizerKind::Pattern;
   if (!pattern) return true;
   if (config->pretokenizer != PretokenizerKind::Pattern) {
     // The pretokenizer may be the default, which the caller did not pass.

@@ -4,7 +4,11 @@
 // the training and counting functions (train_entries.cpp, count_entries.cpp),
 // the WordCounts type (word_counts.cpp), PanicException and read_texts. The
 // rest of the binding is described in binding.h.
+#include <iterator>
+#include <string_view>
+
 #include "binding/binding.h"
+#include "pretokenize/pretokenizer_id.h"
 
 // The package version, given by the build from pyproject.toml.
 #ifndef SELKBAR_VERSION
@@ -14,35 +18,74 @@
 namespace selkbar::binding {
 namespace {
 
-// beside this module), imported on first use so that importing selkbar stays
-// fast. Returns a new reference.
-PyObject* read_texts(PyObject*, PyObject* args, PyObject* kwargs) {
-  PyRef readers(PyImport_ImportModule("selkbar_readers"));
-  if (!readers) return nullptr;
-  PyRef function(PyObject_GetAttrString(readers.get(), "read_texts"));
-  if (!function) return nullptr;
-  return PyObject_Call(function.get(), args, kwargs);
+// Names listed in __all__ whose objects are Python code, fetched by
+// __getattr__ on first use and then kept on the module: read_texts lives in
+// selkbar_readers (installed beside this module), which imports compression
+// and Arrow modules, so importing selkbar imports none of it.
+constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"}};
+
+// The module's __getattr__ (PEP 562): called only for names the module does
+// not hold. Borrows module and name. Returns a new reference.
+PyObject* module_getattr(PyObject* module, PyObject* name) {
+  for (const auto& [member, home] : LAZY_MEMBERS) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, member) == 0) {
+      PyRef source(PyImport_ImportModule(home));
+      if (!source) return nullptr;
+      PyRef value(PyObject_GetAttr(source.get(), name));
+      if (!value || PyObject_SetAttr(module, name, value.get()) < 0) return nullptr;
+      return value.release();
+    }
+  }
+  PyErr_Format(PyExc_AttributeError, "module 'selkbar' has no attribute '%U'", name);
+  return nullptr;
 }
 
-PyMethodDef read_texts_def = {
-    "read_texts", as_cfunction(read_texts), METH_VARARGS | METH_KEYWORDS,
-    "read_texts($module, /, paths, text_field='text', *, skip_bad_records=False)\n--\n\n"
-    "An iterator over the texts of corpus files (plain or compressed text, JSON Lines,\n"
-    "Parquet), for train_bpe_from_iterator.",
+// The module's __dir__: its attributes and the members not fetched yet.
+// Borrows module. Returns a new reference.
+PyObject* module_dir(PyObject* module, PyObject*) {
+  PyRef names(PyDict_Keys(PyModule_GetDict(module)));  // the dict is borrowed
+  if (!names) return nullptr;
+  for (const auto& [member, home] : LAZY_MEMBERS) {
+    PyRef name(PyUnicode_FromString(member));
+    if (!name) return nullptr;
+    const int present = PySequence_Contains(names.get(), name.get());
+    if (present < 0 || (present == 0 && PyList_Append(names.get(), name.get()) < 0)) {
+      return nullptr;
+    }
+  }
+  if (PyList_Sort(names.get()) < 0) return nullptr;
+  return names.release();
+}
+
+PyMethodDef module_methods[] = {
+    {"__getattr__", as_cfunction(module_getattr), METH_O, nullptr},
+    {"__dir__", as_cfunction(module_dir), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef selkbar_module = {
-    PyModuleDef_HEAD_INIT, "selkbar", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "selkbar", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
 };
 
 PyObject* module_object = nullptr;  // the one module object of the process
 PyInterpreterState* module_interpreter = nullptr;
 
-// Adds `value` as attribute `name` and appends `name` to __all__ (created on
-// the first call). Steals value.
-int add_member(PyObject* module, const char* name, PyObject* value) {
-  PyRef owned(value);
-  if (!owned) return -1;
+// The names pretokenizer= takes, as a tuple of str. Returns a new reference.
+PyObject* pretokenizer_names() {
+  PyRef names(PyTuple_New(static_cast<Py_ssize_t>(std::size(NAMED_PRETOKENIZERS))));
+  if (!names) return nullptr;
+  Py_ssize_t i = 0;
+  for (PretokenizerKind kind : NAMED_PRETOKENIZERS) {
+    const std::string_view name = pretokenizer_name(kind);
+    PyObject* item = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), i++, item);  // steals item
+  }
+  return names.release();
+}
+
+// Appends `name` to __all__ (created on the first call).
+int add_to_all(PyObject* module, const char* name) {
   PyObject* all = PyObject_GetAttrString(module, "__all__");
   if (all == nullptr) {
     PyErr_Clear();
@@ -55,6 +98,14 @@ int add_member(PyObject* module, const char* name, PyObject* value) {
   PyRef all_ref(all);
   PyRef name_object(PyUnicode_FromString(name));
   if (!name_object || PyList_Append(all, name_object.get()) < 0) return -1;
+  return 0;
+}
+
+// Adds `value` as attribute `name` and appends `name` to __all__. Steals
+// value.
+int add_member(PyObject* module, const char* name, PyObject* value) {
+  PyRef owned(value);
+  if (!owned || add_to_all(module, name) < 0) return -1;
   return PyModule_AddObjectRef(module, name, owned.get());
 }
 
@@ -77,12 +128,14 @@ int add_members(PyObject* module) {
       {"train_bpe_from_iterator", &train_bpe_from_iterator_def},
       {"train_tokenizer_from_iterator", &train_tokenizer_from_iterator_def},
       {"count_words_from_iterator", &count_words_from_iterator_def},
-      {"read_texts", &read_texts_def},
   };
   for (const auto& [member, def] : public_functions) {
     PyObject* value = def != nullptr ? function(def)
                                      : Py_NewRef(reinterpret_cast<PyObject*>(&word_counts_type));
     if (add_member(module, member, value) < 0) return -1;
+  }
+  for (const auto& [member, home] : LAZY_MEMBERS) {
+    if (add_to_all(module, member) < 0) return -1;
   }
   for (PyMethodDef* def :
        {&train_tokenizer_summary_def, &train_tokenizer_from_counts_summary_def,
@@ -92,7 +145,10 @@ int add_members(PyObject* module) {
       return -1;
     }
   }
-  // The command line checks --threads against the same bound.
+  // The command line checks --threads against the same bound, and offers
+  // the same pretokenizer names.
+  PyRef names(pretokenizer_names());
+  if (!names || PyModule_AddObjectRef(module, "_PRETOKENIZERS", names.get()) < 0) return -1;
   return PyModule_AddIntConstant(module, "_MAX_THREADS", static_cast<long>(selkbar::MAX_THREADS));
 }
 
