@@ -20,6 +20,8 @@
 //                 the errno (FileNotFoundError, PermissionError, ...): a
 //                 file the caller named to load or write failed.
 //   Overflow      OverflowError: a count would pass 2**64 - 1.
+//   WrongType     TypeError: an input of the wrong kind (an Arrow array
+//                 that does not hold strings).
 //
 // Thread safety: a Status is a plain value; distinct objects may be used from
 // distinct threads.
@@ -31,7 +33,7 @@
 
 namespace selkbar {
 
-enum class StatusCode { Ok, InvalidInput, OsError, Overflow };
+enum class StatusCode { Ok, InvalidInput, OsError, Overflow, WrongType };
 
 class [[nodiscard]] Status {
  public:
@@ -48,6 +50,15 @@ class [[nodiscard]] Status {
   }
   static Status Overflow(std::string message) {
     return Status(StatusCode::Overflow, 0, std::move(message));
+  }
+  static Status WrongType(std::string message) {
+    return Status(StatusCode::WrongType, 0, std::move(message));
+  }
+
+  // The same failure, its message preceded by `prefix` (for a caller that
+  // names where the failure happened, e.g. "item 3: ").
+  Status Prefixed(const std::string& prefix) const {
+    return Status(code_, os_error_, prefix + message_);
   }
 
   bool ok() const { return code_ == StatusCode::Ok; }

@@ -60,6 +60,9 @@ void raise_status(const selkbar::Status& status) {
     case selkbar::StatusCode::Overflow:
       raise_message(PyExc_OverflowError, status.message());
       return;
+    case selkbar::StatusCode::WrongType:
+      raise_message(PyExc_TypeError, status.message());
+      return;
     case selkbar::StatusCode::Ok:
       break;
   }

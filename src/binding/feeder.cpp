@@ -202,11 +202,10 @@ class Feeder {
 
   Flow feed_arrow_strings(const ArrowSchema& schema, const ArrowArray& array,
                           const std::string& what) {
-    std::string error;
-    std::optional<selkbar::ArrowStrings> strings = selkbar::ArrowStrings::open(schema, array, &error);
+    Status status;
+    std::optional<ArrowStrings> strings = ArrowStrings::open(schema, array, &status);
     if (!strings) {
-      const bool wrong_type = error.rfind("Arrow format", 0) == 0;
-      raise_message(wrong_type ? PyExc_TypeError : PyExc_ValueError, what + ": " + error);
+      raise_status(status.Prefixed(what + ": "));
       return Flow::Fail;
     }
     while (!strings->done()) {

@@ -56,16 +56,17 @@ TextChunk file_chunk(std::string_view data, const std::string* source, uint64_t 
 }
 
 std::optional<ArrowStrings> ArrowStrings::open(const ArrowSchema& schema, const ArrowArray& array,
-                                               std::string* error) {
+                                               Status* status) {
   const std::string format = schema.format != nullptr ? schema.format : "";
   if ((format != "u" && format != "U") || schema.dictionary != nullptr) {
-    *error = "Arrow format '" + format + "' is not a string array (expected string or large_string)";
+    *status = Status::WrongType("Arrow format '" + format +
+                                "' is not a string array (expected string or large_string)");
     return std::nullopt;
   }
   ArrowStrings strings;
   strings.large_ = format == "U";
   if (array.length < 0 || array.offset < 0 || array.n_buffers != 3 || array.buffers == nullptr) {
-    *error = "malformed Arrow string array (bad length, offset or buffer count)";
+    *status = Status::InvalidInput("malformed Arrow string array (bad length, offset or buffer count)");
     return std::nullopt;
   }
   strings.length_ = array.length;
@@ -75,26 +76,26 @@ std::optional<ArrowStrings> ArrowStrings::open(const ArrowSchema& schema, const 
   strings.offsets_ = array.buffers[1];
   strings.data_ = static_cast<const char*>(array.buffers[2]);
   if (strings.offsets_ == nullptr) {
-    *error = "malformed Arrow string array (no offsets buffer)";
+    *status = Status::InvalidInput("malformed Arrow string array (no offsets buffer)");
     return std::nullopt;
   }
   // Offsets come from another library: a decreasing or negative one would
   // make a read outside the data buffer, so they are checked once here.
   int64_t previous = strings.offset_at(strings.first_);
   if (previous < 0) {
-    *error = "malformed Arrow string array (negative offset)";
+    *status = Status::InvalidInput("malformed Arrow string array (negative offset)");
     return std::nullopt;
   }
   for (int64_t i = 1; i <= array.length; ++i) {
     const int64_t current = strings.offset_at(strings.first_ + i);
     if (current < previous) {
-      *error = "malformed Arrow string array (decreasing offsets)";
+      *status = Status::InvalidInput("malformed Arrow string array (decreasing offsets)");
       return std::nullopt;
     }
     previous = current;
   }
   if (strings.data_ == nullptr && previous != strings.offset_at(strings.first_)) {
-    *error = "malformed Arrow string array (no data buffer)";
+    *status = Status::InvalidInput("malformed Arrow string array (no data buffer)");
     return std::nullopt;
   }
   return strings;

@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "counting/reader.h"
 
 // The Arrow C data interface, as published by Apache Arrow (a stable ABI
@@ -122,11 +123,11 @@ TextChunk file_chunk(std::string_view data, const std::string* source, uint64_t 
 // ("U"). Borrows the array, which must stay alive and unchanged while used.
 class ArrowStrings {
  public:
-  // The reader, or nullopt with `*error` set: "Arrow format 'F' is not a
-  // string array (expected string or large_string)" for another type, or a
-  // message naming what is malformed.
+  // The reader, or nullopt with `*status` set: WrongType "Arrow format 'F'
+  // is not a string array (expected string or large_string)" for another
+  // type, or InvalidInput naming what is malformed.
   static std::optional<ArrowStrings> open(const ArrowSchema& schema, const ArrowArray& array,
-                                          std::string* error);
+                                          Status* status);
 
   bool done() const { return next_ >= length_; }
   // Appends strings from the next one on until the builder is full or the

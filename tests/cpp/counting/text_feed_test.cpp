@@ -104,9 +104,9 @@ struct FakeArrow {
 
 std::vector<std::string> read_all(const ArrowSchema& schema, const ArrowArray& array,
                                   uint64_t chunk_bytes) {
-  std::string error;
+  Status error;
   std::optional<ArrowStrings> strings = ArrowStrings::open(schema, array, &error);
-  EXPECT_TRUE(strings.has_value()) << error;
+  EXPECT_TRUE(strings.has_value()) << error.message();
   std::vector<std::string> texts;
   ChunkBuilder builder(chunk_bytes);
   while (strings && !strings->done()) {
@@ -129,15 +129,17 @@ TEST(ArrowStrings, ReadsEveryNonNullStringOfASliceInChunksOfAnySize) {
 }
 
 TEST(ArrowStrings, RefusesOtherTypesAndMalformedOffsets) {
-  std::string error;
+  Status error;
   FakeArrow ints({"a"}, "l");
   EXPECT_FALSE(ArrowStrings::open(ints.schema, ints.array, &error));
-  EXPECT_EQ(error, "Arrow format 'l' is not a string array (expected string or large_string)");
+  EXPECT_EQ(error.code(), StatusCode::WrongType);
+  EXPECT_EQ(error.message(), "Arrow format 'l' is not a string array (expected string or large_string)");
   FakeArrow backwards({"abc", "d"});
   backwards.offsets[1] = 4;  // 0, 4, 4 is fine; 0, 4, 3 is not
   backwards.offsets[2] = 3;
   EXPECT_FALSE(ArrowStrings::open(backwards.schema, backwards.array, &error));
-  EXPECT_EQ(error, "malformed Arrow string array (decreasing offsets)");
+  EXPECT_EQ(error.code(), StatusCode::InvalidInput);
+  EXPECT_EQ(error.message(), "malformed Arrow string array (decreasing offsets)");
   FakeArrow negative({"abc"});
   negative.offsets[0] = -1;
   EXPECT_FALSE(ArrowStrings::open(negative.schema, negative.array, &error));
