@@ -219,8 +219,9 @@ bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
                                          list_pretokenizer_names() + ")");
     return false;
   }
-  config->pretokenizer = *kind;
-  if (*kind == PretokenizerKind::ByteLevel && pattern) config->pretokenizer = PretokenizerKind::Pattern;
+  // A pattern replaces the rule of "bytelevel".
+  const bool custom = *kind == PretokenizerKind::ByteLevel && pattern;
+  config->pretokenizer = custom ? PretokenizerKind::Pattern : *kind;
   if (!pattern) return true;
   if (config->pretokenizer != PretokenizerKind::Pattern) {
     // The pretokenizer may be the default, which the caller did not pass.

@@ -15,7 +15,8 @@ namespace {
 // Runs `work` on a thread of its own while this thread waits as described
 // above. Returns false, with the handler's or the display's exception set,
 // if the run was interrupted; `work` has ended either way.
-bool run_interruptibly(const std::function<void()>& work, selkbar::RunControl& control, ProgressDisplay& display) {
+bool run_interruptibly(const std::function<void()>& work, RunControl& control,
+                       ProgressDisplay& display) {
   std::mutex mutex;
   std::condition_variable ended;
   bool done = false;
