@@ -3,7 +3,7 @@
 # checkers look for the stubs of a module named selkbar.
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, ClassVar, Protocol, Union, final
+from typing import Any, ClassVar, Literal, Protocol, Union, final
 
 __all__ = [
     "__version__",
@@ -20,6 +20,10 @@ __all__ = [
 ]
 
 __version__: str
+
+# The names pretokenizer= takes, in the library's order (private: the
+# command line's --pretokenizer choices).
+_PRETOKENIZERS: tuple[Literal["whitespace", "bytelevel", "gpt4", "o200k"], ...]
 
 class _ArrowArray(Protocol):
     """An Arrow array offered through the Arrow PyCapsule interface."""

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "base/os_text.h"
@@ -79,16 +80,22 @@ class TerminationSignalsHeld {
   sigset_t previous_;
 };
 
-std::optional<std::string> write_in_place(const std::string& path, std::string_view text) {
+// "writing {path}: {reason}" for the errno value `error` (-1: a write that
+// made no progress, which has no errno).
+Status write_failure(const std::string& path, int error) {
+  return Status::OsError(error == -1 ? 0 : error, "writing " + path + ": " + describe(error));
+}
+
+Status write_in_place(const std::string& path, std::string_view text) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return "writing " + path + ": " + describe(errno);
+  if (fd < 0) return write_failure(path, errno);
   const int error = write_all(fd, text);
   ::close(fd);
-  if (error != 0) return "writing " + path + ": " + describe(error);
-  return std::nullopt;
+  if (error != 0) return write_failure(path, error);
+  return Status();
 }
 
 std::string temporary_name(const std::string& directory, const std::string& base) {
@@ -124,11 +131,9 @@ int link_into_place(int fd, const std::string& directory, const std::string& bas
 
 // Returns nothing when the file system offers no unnamed files, so that the
 // caller falls back to a named temporary file; otherwise the outcome.
-std::optional<std::optional<std::string>> write_unnamed(const std::string& path,
-                                                        const std::string& directory,
-                                                        const std::string& base,
-                                                        const std::string& target,
-                                                        std::string_view text, mode_t mode) {
+std::optional<Status> write_unnamed(const std::string& path, const std::string& directory,
+                                    const std::string& base, const std::string& target,
+                                    std::string_view text, mode_t mode) {
 #ifdef O_TMPFILE
   const std::string where = directory.empty() ? "." : directory;
   const int fd = ::open(where.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
@@ -137,34 +142,34 @@ std::optional<std::optional<std::string>> write_unnamed(const std::string& path,
   if (error == 0) error = link_into_place(fd, directory, base, target);
   ::close(fd);
   if (error == ENOTSUP) return std::nullopt;
-  if (error != 0) return std::optional<std::string>("writing " + path + ": " + describe(error));
-  return std::optional<std::string>();
+  if (error != 0) return write_failure(path, error);
+  return Status();
 #else
   return std::nullopt;
 #endif
 }
 
-std::optional<std::string> write_named(const std::string& path, const std::string& directory,
-                                       const std::string& base, const std::string& target,
-                                       std::string_view text, mode_t mode) {
+Status write_named(const std::string& path, const std::string& directory,
+                   const std::string& base, const std::string& target, std::string_view text,
+                   mode_t mode) {
   std::string temp = directory + "." + base + ".tmp-XXXXXX";
   const TerminationSignalsHeld held;
   const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return "writing " + path + ": " + describe(errno);
+  if (fd < 0) return write_failure(path, errno);
   int error = fill(fd, text, mode);
   if (::close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
   if (error == 0 && ::rename(temp.c_str(), target.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(temp.c_str());
-    return "writing " + path + ": " + describe(error);
+    return write_failure(path, error);
   }
-  return std::nullopt;
+  return Status();
 }
 
 }  // namespace
 
-std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes) {
-  if (holds_nul(path)) return "writing " + path + ": " + NUL_IN_PATH;
+Status write_file_atomically(const std::string& path, std::string_view bytes) {
+  if (holds_nul(path)) return Status::OsError(0, "writing " + path + ": " + NUL_IN_PATH);
   // Writes go through a symbolic link to its target, as a plain open would.
   std::string target = path;
   struct stat info;
@@ -181,9 +186,8 @@ std::optional<std::string> write_file_atomically(const std::string& path, std::s
   const size_t slash = target.rfind('/');
   const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  if (std::optional<std::optional<std::string>> done =
-          write_unnamed(path, directory, base, target, bytes, mode)) {
-    return *done;
+  if (std::optional<Status> done = write_unnamed(path, directory, base, target, bytes, mode)) {
+    return std::move(*done);
   }
   return write_named(path, directory, base, target, bytes, mode);
 }

@@ -1,9 +1,8 @@
 // atomic_file.h: writes a whole file so that readers see the old content or
 // the new one, never a part, and no crash leaves a stray file behind.
 //
-//   if (std::optional<std::string> error = write_file_atomically("out.json", text)) {
-//     report(*error);  // "writing out.json: No such file or directory"
-//   }
+//   Status status = write_file_atomically("out.json", text);
+//   if (!status.ok()) report(status.message());  // "writing out.json: No such file or directory"
 //
 // A regular file (or a path that does not exist yet) is replaced atomically:
 //   - on Linux the text goes into an unnamed file in the target's directory
@@ -22,22 +21,24 @@
 // existing target (a character device, a FIFO) is opened and written in
 // place. On failure the target is left untouched.
 //
-// Errors are messages "writing {path}: {reason}", the path as given; a path
-// holding a NUL byte fails with the reason "path contains a NUL byte" and a
-// write that makes no progress with "failed to write whole buffer".
+// Failures are OsError statuses "writing {path}: {reason}", the path as
+// given, with the errno; a path holding a NUL byte fails with the reason
+// "path contains a NUL byte" and errno 0, a write that makes no progress
+// with "failed to write whole buffer".
 //
 // Thread safety: none needed; each call works on its own descriptors. It
 // calls no Python API and may run without the interpreter lock.
 #ifndef SELKBAR_ATOMIC_FILE_H_
 #define SELKBAR_ATOMIC_FILE_H_
 
-#include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace selkbar {
 
-std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes);
+Status write_file_atomically(const std::string& path, std::string_view bytes);
 
 }  // namespace selkbar
 

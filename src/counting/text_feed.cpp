@@ -74,6 +74,11 @@ std::pair<int, bool> index_format(const std::string& format) {
   }
 }
 
+// The validity bitmap, or null when no entry is null (producers may omit it).
+const uint8_t* validity_of(const ArrowArray& array) {
+  return array.null_count == 0 ? nullptr : static_cast<const uint8_t*>(array.buffers[0]);
+}
+
 bool usable(const ArrowArray& array, int64_t buffers) {
   return array.length >= 0 && array.offset >= 0 && array.n_buffers == buffers &&
          array.buffers != nullptr;
@@ -82,52 +87,53 @@ bool usable(const ArrowArray& array, int64_t buffers) {
 }  // namespace
 
 std::optional<ArrowStrings> ArrowStrings::open(const ArrowSchema& schema, const ArrowArray& array,
-                                               std::string* error) {
+                                               Status* status) {
   const std::string format = schema.format != nullptr ? schema.format : "";
-  if (schema.dictionary != nullptr) return open_dictionary(schema, array, error);
-  if (format == "u" || format == "U") return open_offsets(format == "U", array, error);
-  if (format == "vu") return open_views(array, error);
-  *error = "Arrow format '" + format +
+  if (schema.dictionary != nullptr) return open_dictionary(schema, array, status);
+  if (format == "u" || format == "U") return open_offsets(format == "U", array, status);
+  if (format == "vu") return open_views(array, status);
+  *status = Status::WrongType("Arrow format '" + format +
            "' is not a string array (expected string, large_string, string_view or a "
-           "dictionary of strings)";
+           "dictionary of strings)");
   return std::nullopt;
 }
 
 std::optional<ArrowStrings> ArrowStrings::open_offsets(bool large, const ArrowArray& array,
-                                                       std::string* error) {
+                                                       Status* status) {
   ArrowStrings strings;
   strings.large_ = large;
   if (!usable(array, 3)) {
-    *error = "malformed Arrow string array (bad length, offset or buffer count)";
+    *status = Status::InvalidInput(
+        "malformed Arrow string array (bad length, offset or buffer count)");
     return std::nullopt;
   }
   strings.length_ = array.length;
   strings.first_ = array.offset;
   if (array.length == 0) return strings;
-  strings.validity_ = array.null_count == 0 ? nullptr : static_cast<const uint8_t*>(array.buffers[0]);
+  strings.validity_ = validity_of(array);
   strings.offsets_ = array.buffers[1];
   strings.data_ = static_cast<const char*>(array.buffers[2]);
   if (strings.offsets_ == nullptr) {
-    *error = "malformed Arrow string array (no offsets buffer)";
+    *status = Status::InvalidInput("malformed Arrow string array (no offsets buffer)");
     return std::nullopt;
   }
   // Offsets come from another library: a decreasing or negative one would
   // make a read outside the data buffer, so they are checked once here.
   int64_t previous = strings.offset_at(strings.first_);
   if (previous < 0) {
-    *error = "malformed Arrow string array (negative offset)";
+    *status = Status::InvalidInput("malformed Arrow string array (negative offset)");
     return std::nullopt;
   }
   for (int64_t i = 1; i <= array.length; ++i) {
     const int64_t current = strings.offset_at(strings.first_ + i);
     if (current < previous) {
-      *error = "malformed Arrow string array (decreasing offsets)";
+      *status = Status::InvalidInput("malformed Arrow string array (decreasing offsets)");
       return std::nullopt;
     }
     previous = current;
   }
   if (strings.data_ == nullptr && previous != strings.offset_at(strings.first_)) {
-    *error = "malformed Arrow string array (no data buffer)";
+    *status = Status::InvalidInput("malformed Arrow string array (no data buffer)");
     return std::nullopt;
   }
   return strings;
@@ -135,22 +141,23 @@ std::optional<ArrowStrings> ArrowStrings::open_offsets(bool large, const ArrowAr
 
 std::optional<ArrowStrings> ArrowStrings::open_dictionary(const ArrowSchema& schema,
                                                           const ArrowArray& array,
-                                                          std::string* error) {
+                                                          Status* status) {
   const std::string format = schema.format != nullptr ? schema.format : "";
   const std::string value_format =
       schema.dictionary->format != nullptr ? schema.dictionary->format : "";
   const auto [width, is_signed] = index_format(format);
   if (width == 0 || (value_format != "u" && value_format != "U")) {
-    *error = "Arrow format '" + format + "' with dictionary '" + value_format +
+    *status = Status::WrongType("Arrow format '" + format + "' with dictionary '" + value_format +
              "' is not a dictionary of strings (expected integer indices into string or "
-             "large_string values)";
+             "large_string values)");
     return std::nullopt;
   }
   if (!usable(array, 2) || array.dictionary == nullptr) {
-    *error = "malformed Arrow dictionary array (bad length, offset, buffer count or no values)";
+    *status = Status::InvalidInput(
+        "malformed Arrow dictionary array (bad length, offset, buffer count or no values)");
     return std::nullopt;
   }
-  std::optional<ArrowStrings> values = open_offsets(value_format == "U", *array.dictionary, error);
+  std::optional<ArrowStrings> values = open_offsets(value_format == "U", *array.dictionary, status);
   if (!values) return std::nullopt;
   ArrowStrings strings;
   strings.layout_ = Layout::Dictionary;
@@ -160,28 +167,30 @@ std::optional<ArrowStrings> ArrowStrings::open_dictionary(const ArrowSchema& sch
   strings.index_signed_ = is_signed;
   strings.values_ = std::make_unique<ArrowStrings>(std::move(*values));
   if (array.length == 0) return strings;
-  strings.validity_ = array.null_count == 0 ? nullptr : static_cast<const uint8_t*>(array.buffers[0]);
+  strings.validity_ = validity_of(array);
   strings.offsets_ = array.buffers[1];
   if (strings.offsets_ == nullptr) {
-    *error = "malformed Arrow dictionary array (no indices buffer)";
+    *status = Status::InvalidInput("malformed Arrow dictionary array (no indices buffer)");
     return std::nullopt;
   }
   for (int64_t i = strings.first_; i < strings.first_ + strings.length_; ++i) {
     if (strings.is_null(i)) continue;
     const int64_t index = strings.index_at(i);
     if (index < 0 || index >= strings.values_->length_) {
-      *error = "malformed Arrow dictionary array (index " + std::to_string(index) +
-               " outside its " + std::to_string(strings.values_->length_) + " values)";
+      *status = Status::InvalidInput(
+          "malformed Arrow dictionary array (index " + std::to_string(index) +
+               " outside its " + std::to_string(strings.values_->length_) + " values)");
       return std::nullopt;
     }
   }
   return strings;
 }
 
-std::optional<ArrowStrings> ArrowStrings::open_views(const ArrowArray& array, std::string* error) {
+std::optional<ArrowStrings> ArrowStrings::open_views(const ArrowArray& array, Status* status) {
   // Validity, views, the variadic data buffers, and their sizes last.
   if (array.length < 0 || array.offset < 0 || array.n_buffers < 3 || array.buffers == nullptr) {
-    *error = "malformed Arrow string_view array (bad length, offset or buffer count)";
+    *status = Status::InvalidInput(
+        "malformed Arrow string_view array (bad length, offset or buffer count)");
     return std::nullopt;
   }
   ArrowStrings strings;
@@ -189,12 +198,13 @@ std::optional<ArrowStrings> ArrowStrings::open_views(const ArrowArray& array, st
   strings.length_ = array.length;
   strings.first_ = array.offset;
   if (array.length == 0) return strings;
-  strings.validity_ = array.null_count == 0 ? nullptr : static_cast<const uint8_t*>(array.buffers[0]);
+  strings.validity_ = validity_of(array);
   strings.offsets_ = array.buffers[1];
   const int64_t data_buffers = array.n_buffers - 3;
   const auto* sizes = static_cast<const int64_t*>(array.buffers[array.n_buffers - 1]);
   if (strings.offsets_ == nullptr || (data_buffers > 0 && sizes == nullptr)) {
-    *error = "malformed Arrow string_view array (no views or no buffer sizes)";
+    *status = Status::InvalidInput(
+        "malformed Arrow string_view array (no views or no buffer sizes)");
     return std::nullopt;
   }
   for (int64_t b = 0; b < data_buffers; ++b) {
@@ -211,7 +221,8 @@ std::optional<ArrowStrings> ArrowStrings::open_views(const ArrowArray& array, st
     if (length < 0 || (!inline_data && (buffer < 0 || buffer >= data_buffers || offset < 0 ||
                                         strings.view_buffers_[buffer] == nullptr ||
                                         int64_t{offset} + length > sizes[buffer]))) {
-      *error = "malformed Arrow string_view array (a view outside its buffers)";
+      *status = Status::InvalidInput(
+          "malformed Arrow string_view array (a view outside its buffers)");
       return std::nullopt;
     }
   }

@@ -33,6 +33,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "counting/reader.h"
 
 // The Arrow C data interface, as published by Apache Arrow (a stable ABI
@@ -125,13 +126,13 @@ TextChunk file_chunk(std::string_view data, const std::string* source, uint64_t 
 // the array, which must stay alive and unchanged while used.
 class ArrowStrings {
  public:
-  // The reader, or nullopt with `*error` set: "Arrow format 'F' is not a
-  // string array (expected string, large_string, string_view or a
-  // dictionary of strings)" for another type, or a message naming what is
+  // The reader, or nullopt with `*status` set: WrongType "Arrow format 'F'
+  // is not a string array (expected string, large_string, string_view or a
+  // dictionary of strings)" for another type, or InvalidInput naming what is
   // malformed. Everything that could make a read go outside the array's
   // buffers (offsets, dictionary indices, views) is checked here, once.
   static std::optional<ArrowStrings> open(const ArrowSchema& schema, const ArrowArray& array,
-                                          std::string* error);
+                                          Status* status);
 
   ArrowStrings(ArrowStrings&&) noexcept = default;
   ArrowStrings& operator=(ArrowStrings&&) noexcept = default;
@@ -146,10 +147,10 @@ class ArrowStrings {
 
   ArrowStrings() = default;
   static std::optional<ArrowStrings> open_offsets(bool large, const ArrowArray& array,
-                                                  std::string* error);
+                                                  Status* status);
   static std::optional<ArrowStrings> open_dictionary(const ArrowSchema& schema,
-                                                     const ArrowArray& array, std::string* error);
-  static std::optional<ArrowStrings> open_views(const ArrowArray& array, std::string* error);
+                                                     const ArrowArray& array, Status* status);
+  static std::optional<ArrowStrings> open_views(const ArrowArray& array, Status* status);
 
   int64_t offset_at(int64_t i) const {
     return large_ ? static_cast<const int64_t*>(offsets_)[i]

@@ -104,9 +104,9 @@ struct FakeArrow {
 
 std::vector<std::string> read_all(const ArrowSchema& schema, const ArrowArray& array,
                                   uint64_t chunk_bytes) {
-  std::string error;
+  Status error;
   std::optional<ArrowStrings> strings = ArrowStrings::open(schema, array, &error);
-  EXPECT_TRUE(strings.has_value()) << error;
+  EXPECT_TRUE(strings.has_value()) << error.message();
   std::vector<std::string> texts;
   ChunkBuilder builder(chunk_bytes);
   while (strings && !strings->done()) {
@@ -129,16 +129,18 @@ TEST(ArrowStrings, ReadsEveryNonNullStringOfASliceInChunksOfAnySize) {
 }
 
 TEST(ArrowStrings, RefusesOtherTypesAndMalformedOffsets) {
-  std::string error;
+  Status error;
   FakeArrow ints({"a"}, "l");
   EXPECT_FALSE(ArrowStrings::open(ints.schema, ints.array, &error));
-  EXPECT_EQ(error, "Arrow format 'l' is not a string array (expected string, large_string, "
-                   "string_view or a dictionary of strings)");
+  EXPECT_EQ(error.code(), StatusCode::WrongType);
+  EXPECT_EQ(error.message(), "Arrow format 'l' is not a string array (expected string, "
+                             "large_string, string_view or a dictionary of strings)");
   FakeArrow backwards({"abc", "d"});
   backwards.offsets[1] = 4;  // 0, 4, 4 is fine; 0, 4, 3 is not
   backwards.offsets[2] = 3;
   EXPECT_FALSE(ArrowStrings::open(backwards.schema, backwards.array, &error));
-  EXPECT_EQ(error, "malformed Arrow string array (decreasing offsets)");
+  EXPECT_EQ(error.code(), StatusCode::InvalidInput);
+  EXPECT_EQ(error.message(), "malformed Arrow string array (decreasing offsets)");
   FakeArrow negative({"abc"});
   negative.offsets[0] = -1;
   EXPECT_FALSE(ArrowStrings::open(negative.schema, negative.array, &error));
@@ -224,17 +226,17 @@ TEST(ArrowStrings, ReadsDictionariesAndViewsAsTheirStrings) {
 }
 
 TEST(ArrowStrings, RefusesDictionaryIndicesAndViewsOutsideTheirBuffers) {
-  std::string error;
+  Status error;
   FakeDictionary dictionary({"a", "b"}, {0, 2});
   EXPECT_FALSE(ArrowStrings::open(dictionary.schema, dictionary.array, &error));
-  EXPECT_EQ(error, "malformed Arrow dictionary array (index 2 outside its 2 values)");
+  EXPECT_EQ(error.message(), "malformed Arrow dictionary array (index 2 outside its 2 values)");
   FakeDictionary of_ints({"a"}, {0});
   of_ints.values.schema.format = "l";
   EXPECT_FALSE(ArrowStrings::open(of_ints.schema, of_ints.array, &error));
   FakeViews views({"a string longer than twelve"});
   views.sizes[0] = 5;
   EXPECT_FALSE(ArrowStrings::open(views.schema, views.array, &error));
-  EXPECT_EQ(error, "malformed Arrow string_view array (a view outside its buffers)");
+  EXPECT_EQ(error.message(), "malformed Arrow string_view array (a view outside its buffers)");
 }
 
 TrainConfig fed_config(PretokenizerKind kind, uint64_t threads, RunControl* control = nullptr) {
@@ -260,7 +262,7 @@ TEST(FedCounting, FileBlocksCountAsTheFileAndTextsAsWholeTexts) {
         ASSERT_EQ(counting.send_for(chunk, 10s), SendStatus::Sent);
       }
       CountResult fed = counting.finish();
-      ASSERT_FALSE(fed.error);
+      ASSERT_TRUE(fed.status.ok());
       WordCounts want;
       testing::count_reference(text, kind, want);
       EXPECT_TRUE(testing::table_equals(fed.words, want));
@@ -278,8 +280,8 @@ TEST(FedCounting, ReportsBadUtf8WithTheTextNumberAndStopsTakingChunks) {
   TextChunk chunk = builder.take();
   ASSERT_EQ(counting.send_for(chunk, 10s), SendStatus::Sent);
   const CountResult result = counting.finish();
-  ASSERT_TRUE(result.error);
-  EXPECT_EQ(*result.error,
+  ASSERT_FALSE(result.status.ok());
+  EXPECT_EQ(result.status.message(),
             "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 4 in text 2");
 }
 
