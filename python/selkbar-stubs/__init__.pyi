@@ -5,6 +5,9 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
 from typing import Any, ClassVar, Literal, Protocol, Union, final
 
+from selkbar_readers import CorpusError as CorpusError
+from selkbar_readers import TextReader
+
 __all__ = [
     "__version__",
     "train_bpe",
@@ -17,13 +20,16 @@ __all__ = [
     "train_tokenizer_from_iterator",
     "count_words_from_iterator",
     "read_texts",
+    "CorpusError",
 ]
 
 __version__: str
 
 # The names pretokenizer= takes, in the library's order (private: the
 # command line's --pretokenizer choices).
-_PRETOKENIZERS: tuple[Literal["whitespace", "bytelevel", "gpt4", "o200k"], ...]
+_Pretokenizer = Literal["whitespace", "bytelevel", "gpt4", "o200k"]
+_PRETOKENIZERS: tuple[_Pretokenizer, ...]
+_Path = Union[str, PathLike[str]]
 
 class _ArrowArray(Protocol):
     """An Arrow array offered through the Arrow PyCapsule interface."""
@@ -40,14 +46,14 @@ class _ArrowStream(Protocol):
 _TextItem = Union[str, Sequence[str], _ArrowArray]
 
 def train_bpe(
-    files: Sequence[str],
+    files: Sequence[_Path],
     vocab_size: int,
     *,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
@@ -61,15 +67,15 @@ def train_bpe(
     """
 
 def train_tokenizer(
-    files: Sequence[str],
+    files: Sequence[_Path],
     vocab_size: int,
-    output: str,
+    output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
@@ -82,9 +88,9 @@ def train_tokenizer(
     """
 
 def count_words(
-    files: Sequence[str],
+    files: Sequence[_Path],
     *,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     pattern: str | None = None,
     progress: bool = False,
@@ -156,7 +162,7 @@ def train_bpe_from_counts(
 def train_tokenizer_from_counts(
     counts: WordCounts,
     vocab_size: int,
-    output: str,
+    output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
@@ -179,7 +185,7 @@ def train_bpe_from_iterator(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
@@ -196,14 +202,14 @@ def train_bpe_from_iterator(
 def train_tokenizer_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
     vocab_size: int,
-    output: str,
+    output: _Path,
     *,
     length: int | None = None,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
@@ -217,7 +223,7 @@ def train_tokenizer_from_iterator(
 def count_words_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
     *,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     pattern: str | None = None,
     length: int | None = None,
@@ -232,7 +238,8 @@ def read_texts(
     text_field: str = "text",
     *,
     skip_bad_records: bool = False,
-) -> Iterator[Any]:
+) -> TextReader:
     """An iterator over the texts of corpus files (plain or compressed text, JSON Lines,
     Parquet), for train_bpe_from_iterator.
     """
+
