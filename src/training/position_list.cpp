@@ -21,7 +21,8 @@ uint32_t* allocate_positions(uint64_t capacity) {
 }  // namespace
 
 // PositionList and SparePool share this file: a list's growth takes from
-// and gives back to the pool, and keeping both here lets those calls inline.
+// and gives back to the pool, and keeping both here lets those calls inline
+// (and keeps spare_pool.h from including position_list.h).
 
 void PositionList::release() noexcept {
   if (on_heap()) std::free(heap_);

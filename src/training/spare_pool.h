@@ -2,7 +2,11 @@
 // that lists created during the merge loop reuse them instead of allocating.
 //
 // A pool belongs to one merge loop and is used by one thread at a time; the
-// buffers it holds are freed with it.
+// buffers it holds are freed with it. Pool and list reach into each other
+// (a list grows through the pool, the pool takes a list's buffer), so the
+// members of both are defined together in position_list.cpp; this header
+// only names PositionList, which keeps the two headers from including each
+// other.
 #ifndef SELKBAR_TRAINING_SPARE_POOL_H_
 #define SELKBAR_TRAINING_SPARE_POOL_H_
 
@@ -11,9 +15,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "training/position_list.h"
-
 namespace selkbar {
+
+class PositionList;
 
 // Emptied heap buffers, one stack per power-of-two capacity up to
 // MAX_POOLED_CAPACITY. Reuse is exact-fit, so a short list never holds a
