@@ -42,7 +42,7 @@
 #include <string_view>
 
 #include "unicode/code_point_cache.h"
-#include "unicode/line_split.h"
+#include "pretokenize/split_units.h"
 #include "unicode/unicode_tables.h"
 
 namespace selkbar {
