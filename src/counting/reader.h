@@ -9,7 +9,9 @@
 // is none). Neighbours apply the rule to the same delimiter, so every
 // pretoken is sent whole by exactly one reader. Delimiters are ASCII
 // whitespace (tab, LF, VT, FF, CR, space) in whitespace mode and LF alone in
-// byte-level mode; being ASCII, a cut never splits a UTF-8 sequence.
+// byte-level mode; being ASCII, a cut never splits a UTF-8 sequence. The
+// Dask counter applies the same rule in Python (selkbar_dask.owned_bytes);
+// tests/python/test_range_rule.py compares the two through tools/owned_ranges.
 //
 // Every chunk starts at the file start or just after a delimiter and ends
 // with a delimiter, except the last chunk of a file that does not end with
