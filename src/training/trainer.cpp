@@ -65,14 +65,13 @@ std::optional<uint32_t> single_char(std::string_view text) {
   return cp;
 }
 
-// Counts are sums of u64 word counts kept in i64; the arithmetic wraps
-// instead of overflowing, which only absurd corpora could reach.
-inline int64_t wrapping_add(int64_t a, uint64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) + b);
-}
-inline int64_t wrapping_sub(int64_t a, uint64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) - b);
-}
+// Pair counts and their changes add modulo 2^64. Every pair occurrence in
+// the merge loop sits on a boundary between two characters of a word, and
+// boundaries only disappear, so no count ever exceeds the largest initial
+// pair count: once those are known to fit (count_initial_pairs checks),
+// the modular sums are the exact counts, whatever the order of the changes.
+inline uint64_t wrapping_add(uint64_t a, uint64_t b) { return a + b; }
+inline uint64_t wrapping_sub(uint64_t a, uint64_t b) { return a - b; }
 
 // The token list and its index. Looked up once per merge and once per
 // distinct character, so a standard map serves; the strings are kept twice,
@@ -183,7 +182,8 @@ void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet
         counts.resize(size, 0);
         seen.resize(size, 0);
       }
-      counts[cp] += count;
+      // Only ranks characters for limit_alphabet: saturate rather than wrap.
+      counts[cp] = counts[cp] > UINT64_MAX - count ? UINT64_MAX : counts[cp] + count;
       seen[cp] = 1;
     }
   }
@@ -346,8 +346,10 @@ struct PairState {
 // each once); the counts then move into PairCounts and the lists into the
 // queue, and the table is freed: the merge loop gathers its changes in
 // MergeChanges.
-void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, PhaseTimer& timer,
-                         PairState& state) {
+// A pair whose count passes 2^64 - 1 refuses the training (Overflow),
+// before the merge loop starts.
+Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
+                           const TrainConfig& config, PhaseTimer& timer, PairState& state) {
   PairSteps positions;
   for (uint32_t w = 0; w < arena.word_count(); ++w) {
     poll_cancel(config.control, w);
@@ -358,7 +360,11 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
         positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
       }
       PairStep& step = positions[Pair{s[i], s[i + 1]}];
-      step.count_change = wrapping_add(step.count_change, count);
+      if (__builtin_add_overflow(step.count_change, count, &step.count_change)) {
+        return Status::Overflow("the pair ('" + vocab.token(s[i]) + "', '" + vocab.token(s[i + 1]) +
+                                "') occurs more than 18446744073709551615 (2**64 - 1) times, the "
+                                "largest count training holds; scale the counts down");
+      }
       step.positions.push_unique(w, state.pool);
     }
   }
@@ -371,13 +377,13 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
   if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
 
   positions.drain([&](PairStep& step) {
-    if (step.count_change < 1) {
+    if (step.count_change == 0) {
       state.pool.recycle(std::move(step.positions));
     } else {
-      state.queue.push(
-          {static_cast<uint64_t>(step.count_change), step.pair, std::move(step.positions)});
+      state.queue.push({step.count_change, step.pair, std::move(step.positions)});
     }
   });
+  return Status();
 }
 
 // A merge whose pair occurs in many words is applied by several threads,
@@ -434,7 +440,7 @@ class RewritePart {
     for (size_t i = 0; i < later.changes_.size(); ++i) {
       PairStep& theirs = later.changes_.entry(i);
       PairStep& ours = changes_[theirs.pair];
-      ours.count_change = wrapping_add(ours.count_change, static_cast<uint64_t>(theirs.count_change));
+      ours.count_change = wrapping_add(ours.count_change, theirs.count_change);
       ours.positions.append(theirs.positions, pool_);
       later.pool_.recycle(std::move(theirs.positions));
     }
@@ -528,7 +534,7 @@ class MergeLoop {
   // candidate goes back with its current count (the signed count converts to
   // the unsigned one as two's complement); returns whether it was stale.
   bool revalidated(MergeCandidate& top) {
-    const auto current = static_cast<uint64_t>(pairs_.counts.get(top.pair));
+    const uint64_t current = pairs_.counts.get(top.pair);
     if (current == top.count) return false;
     top.count = current;
     pairs_.queue.push(std::move(top));
@@ -579,16 +585,16 @@ class MergeLoop {
         pairs_.counts.prefetch(changes.entry(i + COUNT_PREFETCH_DISTANCE).pair);
       }
       PairStep& step = changes.entry(i);
-      int64_t& count = pairs_.counts[step.pair];
-      count = wrapping_add(count, static_cast<uint64_t>(step.count_change));
+      uint64_t& count = pairs_.counts[step.pair];
+      count = wrapping_add(count, step.count_change);
       if (step.positions.empty()) continue;
-      if (count < 1) {
+      if (count == 0) {
         pairs_.pool.recycle(std::move(step.positions));
       } else {
         // The list is only read from now on; a long one gives back what
         // doubling left unused.
         step.positions.shrink_large();
-        pairs_.queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
+        pairs_.queue.push({count, step.pair, std::move(step.positions)});
       }
     }
     changes.clear();
@@ -623,11 +629,12 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
   }
 
   PairState pairs;
-  count_initial_pairs(initial.arena, config, timer, pairs);
+  Status refused = count_initial_pairs(initial.arena, initial.vocab, config, timer, pairs);
+  if (!refused.ok()) return TrainResult{{}, {}, {}, std::move(refused)};
   MergeLoop loop(config, initial.vocab, initial.arena, pairs);
   loop.run();
   timer.lap("merge loop");
-  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures()};
+  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {}};
 }
 
 TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
@@ -655,13 +662,13 @@ std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainR
   last_index.reserve(result.merges.size());
   for (size_t k = 0; k < result.merges.size(); ++k) {
     const Merge& merge = result.merges[k];
-    last_index[Pair{merge.left, merge.right}] = static_cast<int64_t>(k + 1);
+    last_index[Pair{merge.left, merge.right}] = k + 1;
   }
   std::vector<std::pair<std::string, std::string>> pairs;
   pairs.reserve(last_index.size());
   for (size_t k = 0; k < result.merges.size(); ++k) {
     const Merge& merge = result.merges[k];
-    if (last_index.get(Pair{merge.left, merge.right}) != static_cast<int64_t>(k + 1)) continue;
+    if (last_index.get(Pair{merge.left, merge.right}) != k + 1) continue;
     pairs.emplace_back(result.tokens[merge.left], result.tokens[merge.right]);
   }
   return pairs;
