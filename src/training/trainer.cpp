@@ -164,15 +164,18 @@ class CharIndex {
   std::vector<SymbolId> ids_;
 };
 
-// Steps 1-2 of the initial vocabulary: the alphabet.
-void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet,
-                  Vocabulary& vocab, const RunControl* control) {
-  std::vector<uint64_t> counts(128, 0);
-  std::vector<uint8_t> seen(128, 0);
+// Each character's count in the words, saturating at 2^64 - 1 (counts only
+// rank characters for limit_alphabet). The sum rarely matters: only when
+// count times length over all words passes 2^64 - 1 can one have wrapped,
+// and only then are they counted again, in 128 bits.
+void count_characters(const WordTable& words, const RunControl* control,
+                      std::vector<uint64_t>& counts, std::vector<uint8_t>& seen) {
+  unsigned __int128 bytes = 0;  // bounds every character's count
   for (uint32_t w = 0; w < words.len(); ++w) {
     poll_cancel(control, w);
     const std::string_view word = words.get(w);
     const uint64_t count = words.count(w);
+    bytes += static_cast<unsigned __int128>(count) * word.size();
     const auto* p = reinterpret_cast<const uint8_t*>(word.data());
     const uint8_t* const end = p + word.size();
     while (p < end) {
@@ -182,11 +185,29 @@ void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet
         counts.resize(size, 0);
         seen.resize(size, 0);
       }
-      // Only ranks characters for limit_alphabet: saturate rather than wrap.
-      counts[cp] = counts[cp] > UINT64_MAX - count ? UINT64_MAX : counts[cp] + count;
+      counts[cp] += count;
       seen[cp] = 1;
     }
   }
+  if (bytes <= UINT64_MAX) return;
+  std::vector<unsigned __int128> wide(counts.size(), 0);
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    const std::string_view word = words.get(w);
+    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+    const uint8_t* const end = p + word.size();
+    while (p < end) wide[next_char(p, end)] += words.count(w);
+  }
+  for (size_t cp = 0; cp < wide.size(); ++cp) {
+    counts[cp] = static_cast<uint64_t>(std::min<unsigned __int128>(wide[cp], UINT64_MAX));
+  }
+}
+
+// Steps 1-2 of the initial vocabulary: the alphabet.
+void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet,
+                  Vocabulary& vocab, const RunControl* control) {
+  std::vector<uint64_t> counts(128, 0);
+  std::vector<uint8_t> seen(128, 0);
+  count_characters(words, control, counts, seen);
   std::vector<std::pair<uint32_t, uint64_t>> alphabet;
   for (uint32_t cp = 0; cp < counts.size(); ++cp) {
     if (seen[cp]) alphabet.emplace_back(cp, counts[cp]);
@@ -346,27 +367,51 @@ struct PairState {
 // each once); the counts then move into PairCounts and the lists into the
 // queue, and the table is freed: the merge loop gathers its changes in
 // MergeChanges.
+// The first pair whose count passes 2^64 - 1, as an Overflow status; ok when
+// there is none. Only run when the counts could overflow at all, so it
+// counts in 128 bits in a map of its own rather than in the fast tables.
+Status find_overflowing_pair(const SymbolArena& arena, const Vocabulary& vocab) {
+  std::unordered_map<uint64_t, unsigned __int128> totals;
+  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+    const std::span<const SymbolId> s = arena.word(w);
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+      unsigned __int128& total = totals[(uint64_t{s[i]} << 32) | s[i + 1]];
+      total += arena.count(w);
+      if (total > UINT64_MAX) {
+        return Status::Overflow("the pair ('" + vocab.token(s[i]) + "', '" + vocab.token(s[i + 1]) +
+                                "') occurs more than 18446744073709551615 (2**64 - 1) times, the "
+                                "largest count training holds; scale the counts down");
+      }
+    }
+  }
+  return Status();
+}
+
 // A pair whose count passes 2^64 - 1 refuses the training (Overflow),
 // before the merge loop starts.
 Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
                            const TrainConfig& config, PhaseTimer& timer, PairState& state) {
   PairSteps positions;
+  // Every pair count is at most this sum of all pair occurrences; only when
+  // it passes 2^64 - 1 can a count have wrapped.
+  unsigned __int128 occurrences = 0;
   for (uint32_t w = 0; w < arena.word_count(); ++w) {
     poll_cancel(config.control, w);
     const std::span<const SymbolId> s = arena.word(w);
     const uint64_t count = arena.count(w);
+    if (s.size() > 1) occurrences += static_cast<unsigned __int128>(count) * (s.size() - 1);
     for (size_t i = 0; i + 1 < s.size(); ++i) {
       if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
         positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
       }
       PairStep& step = positions[Pair{s[i], s[i + 1]}];
-      if (__builtin_add_overflow(step.count_change, count, &step.count_change)) {
-        return Status::Overflow("the pair ('" + vocab.token(s[i]) + "', '" + vocab.token(s[i + 1]) +
-                                "') occurs more than 18446744073709551615 (2**64 - 1) times, the "
-                                "largest count training holds; scale the counts down");
-      }
+      step.count_change = wrapping_add(step.count_change, count);
       step.positions.push_unique(w, state.pool);
     }
+  }
+  if (occurrences > UINT64_MAX) {
+    Status refused = find_overflowing_pair(arena, vocab);
+    if (!refused.ok()) return refused;
   }
   // Doubling left up to half of each long list unused; these lists are only
   // read from now on.
