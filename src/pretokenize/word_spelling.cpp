@@ -41,7 +41,10 @@ std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
   const auto& to_byte = char_to_byte();
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   const uint8_t* const end = p + word.size();
-  std::string bytes;  // what the characters stand for
+  // What the characters stand for; kept from call to call, since a counts
+  // file's load checks every word.
+  thread_local std::string bytes;
+  bytes.clear();
   while (p < end) {
     const DecodedChar c = decode_utf8(p, end);
     p += c.length;
