@@ -1,0 +1,150 @@
+#include "encoding/bpe_encoder.h"
+
+#include <algorithm>
+
+#include "unicode/utf8.h"
+
+namespace selkbar {
+
+namespace {
+
+constexpr uint32_t NO_SLOT = 0xFFFFFFFFu;
+
+// Orders the heap so that its top is the lowest (rank, position).
+struct LaterCandidate {
+  template <typename C>
+  bool operator()(const C& a, const C& b) const {
+    return a.rank != b.rank ? a.rank > b.rank : a.position > b.position;
+  }
+};
+
+}  // namespace
+
+void BpeEncoder::initial_symbols(std::string_view word, EncodedWord& out) {
+  ids_.clear();
+  lengths_.clear();
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  auto add = [&](uint32_t cp, uint32_t utf8_length, unsigned form) {
+    const uint32_t bytes = model_.char_text_bytes(utf8_length);
+    out.text_bytes += bytes;
+    const uint32_t id = model_.initial_symbol(cp, form);
+    if (id == NO_TOKEN) {
+      ++out.unknown_chars;
+      out.unknown_bytes += bytes;
+      return;
+    }
+    ids_.push_back(id);
+    lengths_.push_back(bytes);
+  };
+  if (!model_.decorated()) {
+    while (p < end) {
+      const DecodedChar c = decode_utf8(p, end);
+      p += c.length;
+      add(c.cp, c.length, 0);
+    }
+    return;
+  }
+  // A character's form depends on its position among all the word's
+  // characters, so the word is decoded whole first.
+  chars_.clear();
+  char_lengths_.clear();
+  while (p < end) {
+    const DecodedChar c = decode_utf8(p, end);
+    p += c.length;
+    chars_.push_back(c.cp);
+    char_lengths_.push_back(c.length);
+  }
+  const size_t n = chars_.size();
+  for (size_t j = 0; j < n; ++j) {
+    add(chars_[j], char_lengths_[j], (j > 0 ? 1u : 0u) | (j + 1 == n ? 2u : 0u));
+  }
+}
+
+EncodedWord BpeEncoder::encode(std::string_view word) {
+  EncodedWord out;
+  initial_symbols(word, out);
+  if (ids_.size() <= SHORT_WORD_SYMBOLS) {
+    merge_short();
+  } else {
+    merge_long();
+  }
+  out.ids = ids_;
+  out.token_text_bytes = lengths_;
+  return out;
+}
+
+void BpeEncoder::merge_short() {
+  const size_t n = ids_.size();
+  if (n < 2) return;
+  ranks_.resize(n - 1);
+  results_.resize(n - 1);
+  auto look_up = [&](size_t i) {
+    const PairRule rule = model_.pair_rule(ids_[i], ids_[i + 1]);
+    ranks_[i] = rule.rank;
+    results_[i] = rule.result;
+  };
+  for (size_t i = 0; i + 1 < n; ++i) look_up(i);
+  while (!ranks_.empty()) {
+    // The first of the lowest ranks: leftmost wins a tie.
+    const size_t best = static_cast<size_t>(std::min_element(ranks_.begin(), ranks_.end()) - ranks_.begin());
+    if (ranks_[best] == NO_RANK) break;
+    ids_[best] = results_[best];
+    lengths_[best] += lengths_[best + 1];
+    ids_.erase(ids_.begin() + static_cast<ptrdiff_t>(best) + 1);
+    lengths_.erase(lengths_.begin() + static_cast<ptrdiff_t>(best) + 1);
+    // The pairs after `best` shift left by one; the two that touch the
+    // merged symbol are looked up again.
+    ranks_.erase(ranks_.begin() + static_cast<ptrdiff_t>(best));
+    results_.erase(results_.begin() + static_cast<ptrdiff_t>(best));
+    if (best > 0) look_up(best - 1);
+    if (best < ranks_.size()) look_up(best);
+  }
+}
+
+void BpeEncoder::merge_long() {
+  const auto n = static_cast<uint32_t>(ids_.size());
+  next_.resize(n);
+  prev_.resize(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    next_[i] = i + 1 < n ? i + 1 : NO_SLOT;
+    prev_[i] = i > 0 ? i - 1 : NO_SLOT;
+  }
+  heap_.clear();
+  auto offer = [&](uint32_t position) {
+    const uint32_t after = next_[position];
+    const PairRule rule = model_.pair_rule(ids_[position], ids_[after]);
+    if (rule.rank == NO_RANK) return;
+    heap_.push_back(Candidate{rule.rank, position, ids_[position], ids_[after], rule.result});
+    std::push_heap(heap_.begin(), heap_.end(), LaterCandidate());
+  };
+  for (uint32_t i = 0; i + 1 < n; ++i) offer(i);
+  while (!heap_.empty()) {
+    std::pop_heap(heap_.begin(), heap_.end(), LaterCandidate());
+    const Candidate top = heap_.back();
+    heap_.pop_back();
+    // Stale unless the pair it was made for still stands at its position:
+    // a merge on either side changes one of the two ids (a removed slot's id
+    // is NO_TOKEN).
+    const uint32_t after = next_[top.position];
+    if (ids_[top.position] != top.left || after == NO_SLOT || ids_[after] != top.right) continue;
+    ids_[top.position] = top.result;
+    lengths_[top.position] += lengths_[after];
+    ids_[after] = NO_TOKEN;
+    next_[top.position] = next_[after];
+    if (next_[after] != NO_SLOT) prev_[next_[after]] = top.position;
+    if (prev_[top.position] != NO_SLOT) offer(prev_[top.position]);
+    if (next_[top.position] != NO_SLOT) offer(top.position);
+  }
+  // Gather the surviving symbols to the front, in order.
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i != NO_SLOT; i = next_[i]) {
+    ids_[kept] = ids_[i];
+    lengths_[kept] = lengths_[i];
+    ++kept;
+  }
+  ids_.resize(kept);
+  lengths_.resize(kept);
+}
+
+}  // namespace selkbar
