@@ -36,6 +36,7 @@ inline std::vector<std::string> utf8_chars(const std::string& text) {
 
 struct NaiveEncoding {
   std::vector<std::string> tokens;
+  std::vector<std::string> covered;  // per token, the characters of the word it covers
   size_t unknown_chars = 0;
 };
 
@@ -55,6 +56,7 @@ class NaiveEncoder {
       if (bpe_.suffix && j + 1 == chars.size()) symbol += *bpe_.suffix;
       if (vocab_.count(symbol)) {
         symbols.push_back(symbol);
+        out.covered.push_back(chars[j]);
       } else {
         ++out.unknown_chars;
       }
@@ -74,6 +76,8 @@ class NaiveEncoder {
       if (bpe_.prefix && right.rfind(*bpe_.prefix, 0) == 0) right = right.substr(bpe_.prefix->size());
       symbols[best] += right;
       symbols.erase(symbols.begin() + static_cast<std::ptrdiff_t>(best) + 1);
+      out.covered[best] += out.covered[best + 1];
+      out.covered.erase(out.covered.begin() + static_cast<std::ptrdiff_t>(best) + 1);
     }
     return out;
   }
