@@ -11,8 +11,12 @@
 // Trains a model on the training files (untimed), then times the two steps
 // of an evaluation on the held-out files: counting their words (phase 1)
 // and encoding each distinct word once (evaluate_words). Prints, for each
-// step and for both together, held-out megabytes per second and per second
-// per thread, and the figures the evaluation gives.
+// step and for both together, held-out megabytes per second of wall time
+// and per second of CPU time summed over all threads (the per-thread rate,
+// and on a busy machine the steadier figure), and the figures the
+// evaluation gives.
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -36,6 +40,13 @@ namespace {
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// CPU time of the whole process, all threads.
+double process_cpu_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
 selkbar::WordTable count_or_exit(const std::vector<std::string>& files, uint64_t threads,
@@ -104,31 +115,42 @@ int main(int argc, char** argv) {
   if (!status.ok()) usage_error("the trained model does not build: " + status.message());
 
   double count_seconds = 1e300, encode_seconds = 1e300;
+  double count_cpu = 1e300, encode_cpu = 1e300;
   selkbar::WordTable words;
   selkbar::EvalFigures figures;
   for (int run = 0; run < repeat; ++run) {
     auto start = std::chrono::steady_clock::now();
+    double cpu_start = process_cpu_seconds();
     words = count_or_exit(eval_files, threads, kind);
     count_seconds = std::min(count_seconds, seconds_since(start));
+    count_cpu = std::min(count_cpu, process_cpu_seconds() - cpu_start);
     start = std::chrono::steady_clock::now();
+    cpu_start = process_cpu_seconds();
     figures = selkbar::evaluate_words(model, words, threads, nullptr);
     encode_seconds = std::min(encode_seconds, seconds_since(start));
+    encode_cpu = std::min(encode_cpu, process_cpu_seconds() - cpu_start);
   }
   const double total_seconds = count_seconds + encode_seconds;
+  const double total_cpu = count_cpu + encode_cpu;
   std::printf("model: %s, %zu tokens, %zu merges; held-out: %zu files, %.1f MB, %llu pretokens, "
               "%zu distinct words\n",
               std::string(selkbar::pretokenizer_name(kind)).c_str(), model.vocab_size(),
               model.merges().size(), eval_files.size(), eval_mb,
               static_cast<unsigned long long>(figures.words), words.len());
   std::printf("threads %llu (best of %d)\n", static_cast<unsigned long long>(threads), repeat);
-  auto line = [&](const char* step, double seconds) {
-    std::printf("  %-16s %8.3f s  %8.1f MB/s  %8.1f MB/s per thread\n", step, seconds,
-                eval_mb / seconds, eval_mb / seconds / static_cast<double>(threads));
+  auto line = [&](const char* step, double seconds, double cpu) {
+    std::printf("  %-16s %7.3f s wall %7.1f MB/s | %7.3f s cpu %7.1f MB/s per thread\n", step,
+                seconds, eval_mb / seconds, cpu, eval_mb / cpu);
   };
-  line("count", count_seconds);
-  line("encode distinct", encode_seconds);
-  line("count + encode", total_seconds);
-  std::printf("  encode: %.0f ns per distinct word\n", encode_seconds * 1e9 / std::max<size_t>(1, words.len()));
+  line("count", count_seconds, count_cpu);
+  line("encode distinct", encode_seconds, encode_cpu);
+  line("count + encode", total_seconds, total_cpu);
+  // What encoding costs grows with the characters of the distinct words.
+  uint64_t distinct_chars = 0;
+  for (const uint8_t byte : words.bytes()) distinct_chars += (byte & 0xC0) != 0x80 ? 1 : 0;
+  std::printf("  encode cpu: %.0f ns per distinct word, %.1f ns per character of the distinct words (%.1f M)\n",
+              encode_cpu * 1e9 / std::max<size_t>(1, words.len()),
+              encode_cpu * 1e9 / std::max<uint64_t>(1, distinct_chars), distinct_chars / 1e6);
   std::printf("figures: %.3f bytes/token, %.3f tokens/word, %.2f%% of the vocabulary unused, "
               "%.4f%% of bytes unknown, longest token %llu bytes, median %llu bytes\n",
               figures.bytes_per_token(), figures.tokens_per_word(), 100 * figures.unused_share(),

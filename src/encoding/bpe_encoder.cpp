@@ -1,6 +1,7 @@
 #include "encoding/bpe_encoder.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "unicode/utf8.h"
 
@@ -10,13 +11,8 @@ namespace {
 
 constexpr uint32_t NO_SLOT = 0xFFFFFFFFu;
 
-// Orders the heap so that its top is the lowest (rank, position).
-struct LaterCandidate {
-  template <typename C>
-  bool operator()(const C& a, const C& b) const {
-    return a.rank != b.rank ? a.rank > b.rank : a.position > b.position;
-  }
-};
+// How far ahead of the pair being looked up the initial lookups fetch.
+constexpr size_t PREFETCH_DISTANCE = 4;
 
 }  // namespace
 
@@ -80,11 +76,14 @@ void BpeEncoder::merge_short() {
   ranks_.resize(n - 1);
   results_.resize(n - 1);
   auto look_up = [&](size_t i) {
-    const PairRule rule = model_.pair_rule(ids_[i], ids_[i + 1]);
+    const PairRule rule = pair_rule(ids_[i], ids_[i + 1]);
     ranks_[i] = rule.rank;
     results_[i] = rule.result;
   };
-  for (size_t i = 0; i + 1 < n; ++i) look_up(i);
+  for (size_t i = 0; i + 1 < n; ++i) {
+    if (i + 1 + PREFETCH_DISTANCE < n) prefetch_pair_rule(ids_[i + PREFETCH_DISTANCE], ids_[i + 1 + PREFETCH_DISTANCE]);
+    look_up(i);
+  }
   while (!ranks_.empty()) {
     // The first of the lowest ranks: leftmost wins a tie.
     const size_t best = static_cast<size_t>(std::min_element(ranks_.begin(), ranks_.end()) - ranks_.begin());
@@ -97,6 +96,7 @@ void BpeEncoder::merge_short() {
     // merged symbol are looked up again.
     ranks_.erase(ranks_.begin() + static_cast<ptrdiff_t>(best));
     results_.erase(results_.begin() + static_cast<ptrdiff_t>(best));
+    if (best > 0 && best < ranks_.size()) prefetch_pair_rule(ids_[best], ids_[best + 1]);
     if (best > 0) look_up(best - 1);
     if (best < ranks_.size()) look_up(best);
   }
@@ -106,37 +106,63 @@ void BpeEncoder::merge_long() {
   const auto n = static_cast<uint32_t>(ids_.size());
   next_.resize(n);
   prev_.resize(n);
+  ranks_.assign(n, NO_RANK);
   for (uint32_t i = 0; i < n; ++i) {
     next_[i] = i + 1 < n ? i + 1 : NO_SLOT;
     prev_[i] = i > 0 ? i - 1 : NO_SLOT;
   }
+  // Candidates are rank << 32 | position, so that the smallest is the
+  // lowest rank and, among equals, the leftmost. ranks_[p] is the rank of
+  // the pair that starts at slot p now (NO_RANK for none, or for a slot
+  // merged away); a candidate whose rank no longer matches is stale. A pair
+  // that changes into one of the same rank is the same pair, so a candidate
+  // that matches is always current.
   heap_.clear();
   auto offer = [&](uint32_t position) {
-    const uint32_t after = next_[position];
-    const PairRule rule = model_.pair_rule(ids_[position], ids_[after]);
+    const PairRule rule = pair_rule(ids_[position], ids_[next_[position]]);
+    ranks_[position] = rule.rank;
     if (rule.rank == NO_RANK) return;
-    heap_.push_back(Candidate{rule.rank, position, ids_[position], ids_[after], rule.result});
-    std::push_heap(heap_.begin(), heap_.end(), LaterCandidate());
+    results_[position] = rule.result;
+    heap_.push_back(uint64_t{rule.rank} << 32 | position);
+    std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
   };
-  for (uint32_t i = 0; i + 1 < n; ++i) offer(i);
-  while (!heap_.empty()) {
-    std::pop_heap(heap_.begin(), heap_.end(), LaterCandidate());
-    const Candidate top = heap_.back();
-    heap_.pop_back();
-    // Stale unless the pair it was made for still stands at its position:
-    // a merge on either side changes one of the two ids (a removed slot's id
-    // is NO_TOKEN).
-    const uint32_t after = next_[top.position];
-    if (ids_[top.position] != top.left || after == NO_SLOT || ids_[after] != top.right) continue;
-    ids_[top.position] = top.result;
-    lengths_[top.position] += lengths_[after];
-    ids_[after] = NO_TOKEN;
-    next_[top.position] = next_[after];
-    if (next_[after] != NO_SLOT) prev_[next_[after]] = top.position;
-    if (prev_[top.position] != NO_SLOT) offer(prev_[top.position]);
-    if (next_[top.position] != NO_SLOT) offer(top.position);
+  results_.resize(n);
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    if (i + 1 + PREFETCH_DISTANCE < n) {
+      prefetch_pair_rule(ids_[i + PREFETCH_DISTANCE], ids_[i + 1 + PREFETCH_DISTANCE]);
+    }
+    const PairRule rule = pair_rule(ids_[i], ids_[i + 1]);
+    ranks_[i] = rule.rank;
+    results_[i] = rule.result;
+    if (rule.rank != NO_RANK) heap_.push_back(uint64_t{rule.rank} << 32 | i);
   }
-  // Gather the surviving symbols to the front, in order.
+  std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+  while (!heap_.empty()) {
+    std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
+    const uint64_t top = heap_.back();
+    heap_.pop_back();
+    const auto position = static_cast<uint32_t>(top);
+    if (ranks_[position] != static_cast<uint32_t>(top >> 32)) continue;
+    const uint32_t after = next_[position];
+    ids_[position] = results_[position];
+    lengths_[position] += lengths_[after];
+    ranks_[after] = NO_RANK;
+    next_[position] = next_[after];
+    if (next_[after] != NO_SLOT) prev_[next_[after]] = position;
+    const uint32_t before = prev_[position];
+    const uint32_t following = next_[position];
+    if (before != NO_SLOT && following != NO_SLOT) {
+      prefetch_pair_rule(ids_[position], ids_[following]);
+    }
+    if (before != NO_SLOT) offer(before);
+    if (following != NO_SLOT) {
+      offer(position);
+    } else {
+      ranks_[position] = NO_RANK;
+    }
+  }
+  // Gather the surviving symbols to the front, in order. Slot 0 always
+  // survives: only the right symbol of a pair is merged away.
   uint32_t kept = 0;
   for (uint32_t i = 0; i != NO_SLOT; i = next_[i]) {
     ids_[kept] = ids_[i];

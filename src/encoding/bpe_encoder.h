@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fxhash.h"
 #include "encoding/bpe_model.h"
 
 namespace selkbar {
@@ -63,29 +64,55 @@ class BpeEncoder {
   // Words of at most this many symbols take the array path.
   static constexpr size_t SHORT_WORD_SYMBOLS = 32;
 
-  struct Candidate {
-    uint32_t rank;
-    uint32_t position;  // the left symbol's slot
-    uint32_t left, right, result;
+  // The pairs looked up recently. The model's table spreads a large
+  // vocabulary's pairs over megabytes, one cache line per lookup, and
+  // lookups stall on memory; the pairs text actually presents keep coming
+  // back (the byte pairs inside a script's characters, its common character
+  // pairs), so a small dense cache answers many of them.
+  static constexpr int RULE_CACHE_BITS = 14;
+  struct CachedRule {
+    uint64_t key = ~uint64_t{0};  // no pair: left and right are below NO_TOKEN
+    PairRule rule{NO_RANK, NO_TOKEN};
   };
+
+  // model_.pair_rule through a small direct-mapped cache (see below).
+  PairRule pair_rule(uint32_t left, uint32_t right) {
+    const uint64_t key = uint64_t{left} << 32 | right;
+    CachedRule& slot = cache_slot(key);
+    if (slot.key != key) {
+      slot.key = key;
+      slot.rule = model_.pair_rule(left, right);
+    }
+    return slot.rule;
+  }
+  // Starts loading the model's entry for a pair the cache lacks, so that
+  // several lookups wait for memory at once rather than one after another.
+  void prefetch_pair_rule(uint32_t left, uint32_t right) {
+    const uint64_t key = uint64_t{left} << 32 | right;
+    if (cache_slot(key).key != key) model_.prefetch_pair_rule(left, right);
+  }
+  CachedRule& cache_slot(uint64_t key) {
+    return rule_cache_[fx_add(0, key) >> (64 - RULE_CACHE_BITS)];
+  }
 
   void initial_symbols(std::string_view word, EncodedWord& out);
   void merge_short();
   void merge_long();
 
   const BpeModel& model_;
+  std::vector<CachedRule> rule_cache_ = std::vector<CachedRule>(size_t{1} << RULE_CACHE_BITS);
   // The symbols of the word being encoded, and their text bytes.
   std::vector<uint32_t> ids_;
   std::vector<uint32_t> lengths_;
   // Scratch: decoded characters (code point, UTF-8 length), pair ranks and
-  // results (array path), links and candidates (heap path).
+  // results (both paths), links and candidates (heap path).
   std::vector<uint32_t> chars_;
   std::vector<uint32_t> char_lengths_;
   std::vector<uint32_t> ranks_;
   std::vector<uint32_t> results_;
   std::vector<uint32_t> next_;
   std::vector<uint32_t> prev_;
-  std::vector<Candidate> heap_;
+  std::vector<uint64_t> heap_;
 };
 
 }  // namespace selkbar

@@ -130,6 +130,11 @@ class BpeModel {
     return PairRule{static_cast<uint32_t>(packed >> 32), static_cast<uint32_t>(packed)};
   }
 
+  // Starts loading what pair_rule(left, right) will read.
+  void prefetch_pair_rule(uint32_t left, uint32_t right) const {
+    pair_rules_.prefetch(uint64_t{left} << 32 | right);
+  }
+
   // The text bytes one character of a word stands for.
   uint32_t char_text_bytes(uint32_t utf8_length) const {
     return options_.byte_level ? 1 : utf8_length;

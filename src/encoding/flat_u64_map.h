@@ -19,6 +19,7 @@
 
 #include "base/error.h"
 #include "base/fxhash.h"
+#include "base/prefetch.h"
 
 namespace selkbar {
 
@@ -46,6 +47,9 @@ class FlatU64Map {
     const Slot& slot = slots_[probe(key)];
     return slot.key == key ? slot.value : missing;
   }
+
+  // Starts loading the slot where a lookup of `key` begins.
+  void prefetch(uint64_t key) const { prefetch_read(&slots_[fx_add(0, key) >> shift_]); }
 
   size_t size() const { return size_; }
 
