@@ -102,64 +102,20 @@ void BpeEncoder::merge_short() {
   }
 }
 
+// The heap path. Candidates are rank << 32 | position, so that the smallest
+// is the lowest rank and, among equals, the leftmost. ranks_[p] is the rank
+// of the pair that starts at slot p now (NO_RANK for none, or for a slot
+// merged away) and results_[p] what it merges into; a candidate whose rank
+// no longer matches is stale. A pair that changes into one of the same rank
+// is the same pair, so a candidate that matches is always current.
 void BpeEncoder::merge_long() {
-  const auto n = static_cast<uint32_t>(ids_.size());
-  next_.resize(n);
-  prev_.resize(n);
-  ranks_.assign(n, NO_RANK);
-  for (uint32_t i = 0; i < n; ++i) {
-    next_[i] = i + 1 < n ? i + 1 : NO_SLOT;
-    prev_[i] = i > 0 ? i - 1 : NO_SLOT;
-  }
-  // Candidates are rank << 32 | position, so that the smallest is the
-  // lowest rank and, among equals, the leftmost. ranks_[p] is the rank of
-  // the pair that starts at slot p now (NO_RANK for none, or for a slot
-  // merged away); a candidate whose rank no longer matches is stale. A pair
-  // that changes into one of the same rank is the same pair, so a candidate
-  // that matches is always current.
-  heap_.clear();
-  auto offer = [&](uint32_t position) {
-    const PairRule rule = pair_rule(ids_[position], ids_[next_[position]]);
-    ranks_[position] = rule.rank;
-    if (rule.rank == NO_RANK) return;
-    results_[position] = rule.result;
-    heap_.push_back(uint64_t{rule.rank} << 32 | position);
-    std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
-  };
-  results_.resize(n);
-  for (uint32_t i = 0; i + 1 < n; ++i) {
-    if (i + 1 + PREFETCH_DISTANCE < n) {
-      prefetch_pair_rule(ids_[i + PREFETCH_DISTANCE], ids_[i + 1 + PREFETCH_DISTANCE]);
-    }
-    const PairRule rule = pair_rule(ids_[i], ids_[i + 1]);
-    ranks_[i] = rule.rank;
-    results_[i] = rule.result;
-    if (rule.rank != NO_RANK) heap_.push_back(uint64_t{rule.rank} << 32 | i);
-  }
-  std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+  seed_candidates();
   while (!heap_.empty()) {
     std::pop_heap(heap_.begin(), heap_.end(), std::greater<>());
     const uint64_t top = heap_.back();
     heap_.pop_back();
     const auto position = static_cast<uint32_t>(top);
-    if (ranks_[position] != static_cast<uint32_t>(top >> 32)) continue;
-    const uint32_t after = next_[position];
-    ids_[position] = results_[position];
-    lengths_[position] += lengths_[after];
-    ranks_[after] = NO_RANK;
-    next_[position] = next_[after];
-    if (next_[after] != NO_SLOT) prev_[next_[after]] = position;
-    const uint32_t before = prev_[position];
-    const uint32_t following = next_[position];
-    if (before != NO_SLOT && following != NO_SLOT) {
-      prefetch_pair_rule(ids_[position], ids_[following]);
-    }
-    if (before != NO_SLOT) offer(before);
-    if (following != NO_SLOT) {
-      offer(position);
-    } else {
-      ranks_[position] = NO_RANK;
-    }
+    if (ranks_[position] == static_cast<uint32_t>(top >> 32)) merge_at(position);
   }
   // Gather the surviving symbols to the front, in order. Slot 0 always
   // survives: only the right symbol of a pair is merged away.
@@ -171,6 +127,56 @@ void BpeEncoder::merge_long() {
   }
   ids_.resize(kept);
   lengths_.resize(kept);
+}
+
+void BpeEncoder::seed_candidates() {
+  const auto n = static_cast<uint32_t>(ids_.size());
+  next_.resize(n);
+  prev_.resize(n);
+  ranks_.assign(n, NO_RANK);
+  results_.resize(n);
+  heap_.clear();
+  for (uint32_t i = 0; i < n; ++i) {
+    next_[i] = i + 1 < n ? i + 1 : NO_SLOT;
+    prev_[i] = i > 0 ? i - 1 : NO_SLOT;
+  }
+  for (uint32_t i = 0; i + 1 < n; ++i) {
+    if (i + 1 + PREFETCH_DISTANCE < n) {
+      prefetch_pair_rule(ids_[i + PREFETCH_DISTANCE], ids_[i + 1 + PREFETCH_DISTANCE]);
+    }
+    const PairRule rule = pair_rule(ids_[i], ids_[i + 1]);
+    ranks_[i] = rule.rank;
+    results_[i] = rule.result;
+    if (rule.rank != NO_RANK) heap_.push_back(uint64_t{rule.rank} << 32 | i);
+  }
+  std::make_heap(heap_.begin(), heap_.end(), std::greater<>());
+}
+
+void BpeEncoder::merge_at(uint32_t position) {
+  const uint32_t after = next_[position];
+  ids_[position] = results_[position];
+  lengths_[position] += lengths_[after];
+  ranks_[after] = NO_RANK;
+  next_[position] = next_[after];
+  if (next_[after] != NO_SLOT) prev_[next_[after]] = position;
+  const uint32_t before = prev_[position];
+  const uint32_t following = next_[position];
+  if (before != NO_SLOT && following != NO_SLOT) prefetch_pair_rule(ids_[position], ids_[following]);
+  if (before != NO_SLOT) offer_candidate(before);
+  if (following != NO_SLOT) {
+    offer_candidate(position);
+  } else {
+    ranks_[position] = NO_RANK;
+  }
+}
+
+void BpeEncoder::offer_candidate(uint32_t position) {
+  const PairRule rule = pair_rule(ids_[position], ids_[next_[position]]);
+  ranks_[position] = rule.rank;
+  if (rule.rank == NO_RANK) return;
+  results_[position] = rule.result;
+  heap_.push_back(uint64_t{rule.rank} << 32 | position);
+  std::push_heap(heap_.begin(), heap_.end(), std::greater<>());
 }
 
 }  // namespace selkbar

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "base/fxhash.h"
+#include "base/prefetch.h"
 #include "encoding/bpe_model.h"
 
 namespace selkbar {
@@ -85,11 +86,12 @@ class BpeEncoder {
     }
     return slot.rule;
   }
-  // Starts loading the model's entry for a pair the cache lacks, so that
+  // Starts loading both places a lookup of the pair may read, so that
   // several lookups wait for memory at once rather than one after another.
+  // Looking at the cache slot first to skip the model's would itself wait.
   void prefetch_pair_rule(uint32_t left, uint32_t right) {
-    const uint64_t key = uint64_t{left} << 32 | right;
-    if (cache_slot(key).key != key) model_.prefetch_pair_rule(left, right);
+    prefetch_read(&cache_slot(uint64_t{left} << 32 | right));
+    model_.prefetch_pair_rule(left, right);
   }
   CachedRule& cache_slot(uint64_t key) {
     return rule_cache_[fx_add(0, key) >> (64 - RULE_CACHE_BITS)];
@@ -98,6 +100,11 @@ class BpeEncoder {
   void initial_symbols(std::string_view word, EncodedWord& out);
   void merge_short();
   void merge_long();
+  void seed_candidates();
+  // Merges the pair starting at `position` and offers the two pairs it forms.
+  void merge_at(uint32_t position);
+  // Looks up the pair starting at `position` and queues it if it merges.
+  void offer_candidate(uint32_t position);
 
   const BpeModel& model_;
   std::vector<CachedRule> rule_cache_ = std::vector<CachedRule>(size_t{1} << RULE_CACHE_BITS);
