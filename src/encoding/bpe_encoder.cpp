@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "base/error.h"
 #include "unicode/utf8.h"
 
 namespace selkbar {
@@ -130,6 +131,9 @@ void BpeEncoder::merge_long() {
 }
 
 void BpeEncoder::seed_candidates() {
+  // Slots are u32 with NO_SLOT as the end mark; only a text pretoken (a
+  // table's words are below 4 GiB in all) could reach it.
+  if (ids_.size() >= NO_SLOT) throw InternalError("a word of 2^32 - 1 or more symbols");
   const auto n = static_cast<uint32_t>(ids_.size());
   next_.resize(n);
   prev_.resize(n);

@@ -26,8 +26,13 @@
 // (rank, position), dropping candidates that a merge has made stale when
 // they come up, so that it costs O(n log n) rather than O(n^2).
 //
-// Not thread-safe: an encoder holds the scratch of the word being encoded.
-// The model must outlive it.
+// Both paths look pairs up through a direct-mapped cache of 2^14 recent
+// pairs (256 KiB per encoder): the model's table of a large vocabulary is
+// megabytes, and each miss in it waits on memory.
+//
+// Not thread-safe: an encoder holds the scratch of the word being encoded
+// and its cache, so make one per thread and keep it for many words. The
+// model must outlive it.
 #ifndef SELKBAR_BPE_ENCODER_H_
 #define SELKBAR_BPE_ENCODER_H_
 
@@ -76,7 +81,7 @@ class BpeEncoder {
     PairRule rule{NO_RANK, NO_TOKEN};
   };
 
-  // model_.pair_rule through a small direct-mapped cache (see below).
+  // model_.pair_rule through the cache.
   PairRule pair_rule(uint32_t left, uint32_t right) {
     const uint64_t key = uint64_t{left} << 32 | right;
     CachedRule& slot = cache_slot(key);
