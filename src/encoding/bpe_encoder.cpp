@@ -61,6 +61,18 @@ void BpeEncoder::initial_symbols(std::string_view word, EncodedWord& out) {
 EncodedWord BpeEncoder::encode(std::string_view word) {
   EncodedWord out;
   initial_symbols(word, out);
+  if (model_.options().ignore_merges) {
+    const uint32_t whole = model_.find(word);
+    if (whole != NO_TOKEN) {
+      ids_.assign(1, whole);
+      lengths_.assign(1, static_cast<uint32_t>(out.text_bytes));
+      out.unknown_chars = 0;
+      out.unknown_bytes = 0;
+      out.ids = ids_;
+      out.token_text_bytes = lengths_;
+      return out;
+    }
+  }
   if (ids_.size() <= SHORT_WORD_SYMBOLS) {
     merge_short();
   } else {

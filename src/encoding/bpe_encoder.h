@@ -13,7 +13,9 @@
 //      dropped and counted as unknown, and its neighbours become adjacent;
 //   2. while some adjacent pair has a rank, the pair of the lowest rank is
 //      merged, the leftmost one when it occurs more than once.
-// So "aaaaa" with the merges (a a), (aa a) gives "aa", "aaa".
+// So "aaaaa" with the merges (a a), (aa a) gives "aa", "aaa". With the
+// ignore_merges option, a word that is a token of the vocabulary as it
+// stands is that one token, whatever the merges.
 //
 // Byte figures: a character stands for one byte of text in a byte-level
 // model and for its UTF-8 bytes otherwise; a token covers the text bytes of

@@ -63,6 +63,10 @@ struct BpeOptions {
   // for one byte of text; otherwise a character stands for its UTF-8 bytes.
   // Only the byte figures (text and unknown bytes, token lengths) read it.
   bool byte_level = false;
+  // The library's ignore_merges: a word that is itself a token of the
+  // vocabulary, as spelled (no decoration), encodes to that token without
+  // any merge. Files selkbar writes set it false; some others set it true.
+  bool ignore_merges = false;
 };
 
 // One merge of the list, as token ids.

@@ -169,6 +169,25 @@ TEST(BpeEncoderTest, DecorationFormsCountEveryCharacterOfTheWord) {
   EXPECT_EQ(tokens("abx"), (std::vector<std::string>{"a", "##b"}));
 }
 
+TEST(BpeEncoderTest, IgnoreMergesTakesAWholeWordThatIsAToken) {
+  BpeOptions options;
+  options.ignore_merges = true;
+  options.continuing_subword_prefix = "##";
+  BpeModel model;
+  ASSERT_TRUE(BpeModel::build({"a", "b", "c", "##b", "##c", "ab", "abc", "ba"}, {{"a", "##b"}}, options, &model).ok());
+  BpeEncoder encoder(model);
+  auto tokens = [&](const std::string& word) {
+    std::vector<std::string> out;
+    for (uint32_t id : encoder.encode(word).ids) out.push_back(model.token(id));
+    return out;
+  };
+  // No merge makes "abc" or "ba"; the words are tokens as they stand.
+  EXPECT_EQ(tokens("abc"), std::vector<std::string>{"abc"});
+  EXPECT_EQ(tokens("ba"), std::vector<std::string>{"ba"});
+  EXPECT_EQ(tokens("abb"), (std::vector<std::string>{"ab", "##b"}));
+  EXPECT_EQ(encoder.encode("abc").token_text_bytes[0], 3u);
+}
+
 TEST(BpeEncoderTest, ByteLevelCharactersStandForOneByte) {
   // U+0120 spells the byte 0x20 in the byte-level alphabet.
   NaiveBpe bpe{{"\xc4\xa0", "t", "\xc4\xa0t"}, {{"\xc4\xa0", "t"}}};
