@@ -52,7 +52,7 @@ double process_cpu_seconds() {
 selkbar::WordTable count_or_exit(const std::vector<std::string>& files, uint64_t threads,
                                  selkbar::PretokenizerKind kind) {
   selkbar::CountResult counted = selkbar::count_words(files, threads, kind);
-  if (counted.error) usage_error(*counted.error);
+  if (!counted.status.ok()) usage_error(counted.status.message());
   return std::move(counted.words);
 }
 
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
   selkbar::BpeOptions options;
   options.byte_level = selkbar::is_byte_level(kind);
   selkbar::BpeModel model;
-  const selkbar::EncodingStatus status =
+  const selkbar::Status status =
       selkbar::BpeModel::build(trained.tokens, selkbar::merge_string_pairs(trained), options, &model);
   if (!status.ok()) usage_error("the trained model does not build: " + status.message());
 

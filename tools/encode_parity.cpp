@@ -70,7 +70,7 @@ int main(int argc, char** argv) {
     usage_error("--train, --text and --json are required");
   }
   selkbar::CountResult counted = selkbar::count_words(config);
-  if (counted.error) usage_error(*counted.error);
+  if (!counted.status.ok()) usage_error(counted.status.message());
   const selkbar::TrainResult trained = selkbar::train_from_words(std::move(counted.words), config);
   {
     std::ofstream json(json_path, std::ios::binary);
@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
   options.end_of_word_suffix = config.end_of_word_suffix;
   options.byte_level = selkbar::is_byte_level(config.pretokenizer);
   selkbar::BpeModel model;
-  const selkbar::EncodingStatus built =
+  const selkbar::Status built =
       selkbar::BpeModel::build(trained.tokens, selkbar::merge_string_pairs(trained), options, &model);
   if (!built.ok()) usage_error(built.message());
   std::vector<selkbar::AddedToken> added;
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
       size_t end = text.find('\n', start);
       end = end == std::string::npos ? text.size() : end + 1;
       ids.clear();
-      const selkbar::EncodingStatus status = encoder.encode(std::string_view(text).substr(start, end - start), &ids);
+      const selkbar::Status status = encoder.encode(std::string_view(text).substr(start, end - start), &ids);
       if (!status.ok()) usage_error(status.message());
       std::string line;
       for (size_t k = 0; k < ids.size(); ++k) {

@@ -119,19 +119,19 @@ void BpeModel::index_alphabet() {
   }
 }
 
-EncodingStatus BpeModel::tokens_from_vocab(
+Status BpeModel::tokens_from_vocab(
     const std::vector<std::pair<std::string, uint64_t>>& vocab, std::vector<std::string>* tokens) {
   const size_t n = vocab.size();
   std::vector<const std::string*> by_id(n, nullptr);
   for (const auto& [token, id] : vocab) {
     if (id >= n) {
-      return EncodingStatus::InvalidInput(
+      return Status::InvalidInput(
           "vocab: " + quoted(token) + " has id " + std::to_string(id) + ", but the ids of " +
           std::to_string(n) + " tokens must be 0 .. " + std::to_string(n == 0 ? 0 : n - 1) +
           ", each once");
     }
     if (by_id[id] != nullptr) {
-      return EncodingStatus::InvalidInput("vocab: id " + std::to_string(id) + " is given to both " +
+      return Status::InvalidInput("vocab: id " + std::to_string(id) + " is given to both " +
                                           quoted(*by_id[id]) + " and " + quoted(token));
     }
     by_id[id] = &token;
@@ -140,18 +140,18 @@ EncodingStatus BpeModel::tokens_from_vocab(
   ordered.reserve(n);
   for (const std::string* token : by_id) ordered.push_back(*token);
   *tokens = std::move(ordered);
-  return EncodingStatus();
+  return Status();
 }
 
-EncodingStatus BpeModel::build(std::vector<std::string> tokens,
+Status BpeModel::build(std::vector<std::string> tokens,
                                const std::vector<MergeStrings>& merges, BpeOptions options,
                                BpeModel* model) {
   if (tokens.size() >= NO_TOKEN) {
-    return EncodingStatus::InvalidInput("the vocabulary holds " + std::to_string(tokens.size()) +
+    return Status::InvalidInput("the vocabulary holds " + std::to_string(tokens.size()) +
                                         " tokens; at most 4294967294 are supported");
   }
   if (merges.size() >= NO_RANK) {
-    return EncodingStatus::InvalidInput("the merge list holds " + std::to_string(merges.size()) +
+    return Status::InvalidInput("the merge list holds " + std::to_string(merges.size()) +
                                         " merges; at most 4294967294 are supported");
   }
   BpeModel built;
@@ -163,7 +163,7 @@ EncodingStatus BpeModel::build(std::vector<std::string> tokens,
   for (uint32_t id = 0; id < built.tokens_.size(); ++id) {
     const auto [at, fresh] = built.ids_.emplace(built.tokens_[id], id);
     if (!fresh) {
-      return EncodingStatus::InvalidInput("vocab: " + quoted(built.tokens_[id]) +
+      return Status::InvalidInput("vocab: " + quoted(built.tokens_[id]) +
                                           " appears twice, with ids " + std::to_string(at->second) +
                                           " and " + std::to_string(id));
     }
@@ -183,19 +183,19 @@ EncodingStatus BpeModel::build(std::vector<std::string> tokens,
     const uint32_t right = built.find(merge.second);
     for (const auto& [id, text] : {std::pair{left, &merge.first}, std::pair{right, &merge.second}}) {
       if (id == NO_TOKEN) {
-        return EncodingStatus::InvalidInput(merge_label(k, merge) + ": " + quoted(*text) +
+        return Status::InvalidInput(merge_label(k, merge) + ": " + quoted(*text) +
                                             " is not in the vocabulary");
       }
     }
     const std::string merged = merged_token(merge.first, merge.second, built.options_);
     const uint32_t result = built.find(merged);
     if (result == NO_TOKEN) {
-      return EncodingStatus::InvalidInput(merge_label(k, merge) + ": the merged token " +
+      return Status::InvalidInput(merge_label(k, merge) + ": the merged token " +
                                           quoted(merged) + " is not in the vocabulary");
     }
     for (const auto& [id, text] : {std::pair{left, &merge.first}, std::pair{right, &merge.second}}) {
       if (!made[id]) {
-        return EncodingStatus::InvalidInput(
+        return Status::InvalidInput(
             merge_label(k, merge) + ": " + quoted(*text) +
             " is neither a character of the alphabet nor made by an earlier merge");
       }
@@ -206,7 +206,7 @@ EncodingStatus BpeModel::build(std::vector<std::string> tokens,
     built.pair_rules_.insert(uint64_t{left} << 32 | right, uint64_t{k} << 32 | result);
   }
   *model = std::move(built);
-  return EncodingStatus();
+  return Status();
 }
 
 }  // namespace selkbar

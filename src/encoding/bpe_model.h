@@ -4,7 +4,7 @@
 //   std::vector<std::string> tokens = ...;                 // id = index
 //   std::vector<MergeStrings> merges = {{"a", "b"}, ...};  // rank = index
 //   BpeModel model;
-//   EncodingStatus status = BpeModel::build(std::move(tokens), merges, options, &model);
+//   Status status = BpeModel::build(std::move(tokens), merges, options, &model);
 //   if (!status.ok()) return status;  // names the first bad merge
 //   BpeEncoder encoder(model);        // bpe_encoder.h
 //
@@ -46,7 +46,7 @@
 #include <utility>
 #include <vector>
 
-#include "encoding/encoding_status.h"
+#include "base/status.h"
 #include "encoding/flat_u64_map.h"
 
 namespace selkbar {
@@ -93,13 +93,13 @@ class BpeModel {
   // rules above and, if they hold, replaces *model with them. On failure
   // *model is unchanged and the status names the first problem: a repeated
   // token, or the first bad merge with its index.
-  static EncodingStatus build(std::vector<std::string> tokens,
+  static Status build(std::vector<std::string> tokens,
                               const std::vector<MergeStrings>& merges, BpeOptions options,
                               BpeModel* model);
 
   // Orders a token -> id mapping by id into *tokens. Fails, naming the
   // problem, unless the ids are exactly 0 .. n-1.
-  static EncodingStatus tokens_from_vocab(
+  static Status tokens_from_vocab(
       const std::vector<std::pair<std::string, uint64_t>>& vocab,
       std::vector<std::string>* tokens);
 

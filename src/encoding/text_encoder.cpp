@@ -24,7 +24,7 @@ TextEncoder::TextEncoder(const BpeModel& model, PretokenizerKind kind, const Spl
   for (size_t byte = 0; byte < 256; ++byte) append_utf8(byte_spelling_[byte], byte_to_char[byte]);
 }
 
-EncodingStatus TextEncoder::encode(std::string_view text, std::vector<uint32_t>* ids) {
+Status TextEncoder::encode(std::string_view text, std::vector<uint32_t>* ids) {
   size_t start = 0;
   while (start < text.size()) {
     // The next added token: the leftmost, and the longest of those there.
@@ -38,17 +38,17 @@ EncodingStatus TextEncoder::encode(std::string_view text, std::vector<uint32_t>*
         found = &token;
       }
     }
-    EncodingStatus status = encode_piece(text.substr(start, found_at - start), *ids);
+    Status status = encode_piece(text.substr(start, found_at - start), *ids);
     if (!status.ok()) return status;
     if (found == nullptr) break;
     ids->push_back(found->id);
     start = found_at + found->content.size();
   }
-  return EncodingStatus();
+  return Status();
 }
 
-EncodingStatus TextEncoder::encode_piece(std::string_view piece, std::vector<uint32_t>& ids) {
-  if (piece.empty()) return EncodingStatus();
+Status TextEncoder::encode_piece(std::string_view piece, std::vector<uint32_t>& ids) {
+  if (piece.empty()) return Status();
   auto sink = [&](std::string_view pretoken) { encode_pretoken(pretoken, ids); };
   switch (kind_) {
     case PretokenizerKind::Whitespace:
@@ -66,12 +66,12 @@ EncodingStatus TextEncoder::encode_piece(std::string_view piece, std::vector<uin
     case PretokenizerKind::Pattern: {
       std::string error;
       if (!split_pattern_text(piece, *splitter_, sink, &error)) {
-        return EncodingStatus::InvalidInput(error);
+        return Status::InvalidInput(error);
       }
       break;
     }
   }
-  return EncodingStatus();
+  return Status();
 }
 
 void TextEncoder::encode_pretoken(std::string_view pretoken, std::vector<uint32_t>& ids) {

@@ -4,7 +4,7 @@
 //
 //   TextEncoder encoder(model, PretokenizerKind::Gpt4, nullptr, {{"<s>", 0}});
 //   std::vector<uint32_t> ids;
-//   EncodingStatus status = encoder.encode("<s>Hello world", &ids);
+//   Status status = encoder.encode("<s>Hello world", &ids);
 //
 // Steps, for each text:
 //   1. added tokens (the special tokens) are found in the raw text, leftmost
@@ -38,7 +38,7 @@
 #include "config.h"
 #include "encoding/bpe_encoder.h"
 #include "encoding/bpe_model.h"
-#include "encoding/encoding_status.h"
+#include "base/status.h"
 #include "pretokenize/pattern_split.h"
 
 namespace selkbar {
@@ -60,13 +60,13 @@ class TextEncoder {
   // Appends the ids of `text` to *ids. Fails only when the split pattern
   // fails to match (PCRE2's limits); *ids then holds the ids before it.
   // REQUIRES: text is valid UTF-8.
-  EncodingStatus encode(std::string_view text, std::vector<uint32_t>* ids);
+  Status encode(std::string_view text, std::vector<uint32_t>* ids);
 
   uint64_t unknown_bytes() const { return unknown_bytes_; }
 
  private:
   // Encodes a piece with no added token in it.
-  EncodingStatus encode_piece(std::string_view piece, std::vector<uint32_t>& ids);
+  Status encode_piece(std::string_view piece, std::vector<uint32_t>& ids);
   void encode_pretoken(std::string_view pretoken, std::vector<uint32_t>& ids);
 
   PretokenizerKind kind_;

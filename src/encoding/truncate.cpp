@@ -33,10 +33,10 @@ uint64_t unmerged_token_count(const BpeModel& model) {
   return count;
 }
 
-EncodingStatus truncate_bpe(const BpeModel& model, uint64_t vocab_size, BpeVocabulary* out) {
+Status truncate_bpe(const BpeModel& model, uint64_t vocab_size, BpeVocabulary* out) {
   const uint64_t kept_always = unmerged_token_count(model);
   if (vocab_size < kept_always) {
-    return EncodingStatus::InvalidInput(
+    return Status::InvalidInput(
         "vocab_size " + std::to_string(vocab_size) + " is below the " +
         std::to_string(kept_always) +
         " tokens that no merge makes (the special tokens and the alphabet), which every "
@@ -47,7 +47,7 @@ EncodingStatus truncate_bpe(const BpeModel& model, uint64_t vocab_size, BpeVocab
     cut.tokens = model.tokens();
     cut.merges = model.merge_strings();
     *out = std::move(cut);
-    return EncodingStatus();
+    return Status();
   }
   const uint64_t target = vocab_size;
   uint64_t size = kept_always;
@@ -61,7 +61,7 @@ EncodingStatus truncate_bpe(const BpeModel& model, uint64_t vocab_size, BpeVocab
   }
   cut.tokens.assign(model.tokens().begin(), model.tokens().begin() + static_cast<ptrdiff_t>(target));
   *out = std::move(cut);
-  return EncodingStatus();
+  return Status();
 }
 
 }  // namespace selkbar

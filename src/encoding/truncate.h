@@ -2,7 +2,7 @@
 // a longer one.
 //
 //   BpeVocabulary small;
-//   EncodingStatus status = truncate_bpe(model_64k, 32000, &small);
+//   Status status = truncate_bpe(model_64k, 32000, &small);
 //   // small.tokens: ids 0 .. 31999 of model_64k; small.merges: the merges
 //   // that made them, a prefix of model_64k's list
 //
@@ -36,7 +36,7 @@
 #include <vector>
 
 #include "encoding/bpe_model.h"
-#include "encoding/encoding_status.h"
+#include "base/status.h"
 
 namespace selkbar {
 
@@ -50,7 +50,7 @@ struct BpeVocabulary {
 uint64_t unmerged_token_count(const BpeModel& model);
 
 // On failure *out is unchanged.
-EncodingStatus truncate_bpe(const BpeModel& model, uint64_t vocab_size, BpeVocabulary* out);
+Status truncate_bpe(const BpeModel& model, uint64_t vocab_size, BpeVocabulary* out);
 
 }  // namespace selkbar
 

@@ -32,7 +32,7 @@ BpeOptions options_of(const NaiveBpe& bpe) {
 
 BpeModel build_or_fail(const NaiveBpe& bpe) {
   BpeModel model;
-  const EncodingStatus status = BpeModel::build(bpe.tokens, bpe.merges, options_of(bpe), &model);
+  const Status status = BpeModel::build(bpe.tokens, bpe.merges, options_of(bpe), &model);
   EXPECT_TRUE(status.ok()) << status.message();
   return model;
 }
@@ -209,7 +209,7 @@ void check_trained_model(PretokenizerKind kind, std::optional<std::string> prefi
                          std::optional<std::string> suffix, uint64_t vocab_size) {
   for (const std::string& file : testing::fixture_files()) {
     CountResult counted = count_words({file}, 1, kind);
-    ASSERT_FALSE(counted.error) << *counted.error;
+    ASSERT_TRUE(counted.status.ok()) << counted.status.message();
     TrainConfig config;
     config.vocab_size = vocab_size;
     config.pretokenizer = kind;
@@ -221,7 +221,7 @@ void check_trained_model(PretokenizerKind kind, std::optional<std::string> prefi
     BpeOptions options = options_of(bpe);
     options.byte_level = is_byte_level(kind);
     BpeModel model;
-    const EncodingStatus status = BpeModel::build(bpe.tokens, bpe.merges, options, &model);
+    const Status status = BpeModel::build(bpe.tokens, bpe.merges, options, &model);
     ASSERT_TRUE(status.ok()) << file << ": " << status.message();
     const NaiveEncoder naive(bpe);
     BpeEncoder encoder(model);
@@ -251,7 +251,7 @@ TEST(BpeEncoderTest, MatchesNaiveEncoderOnTrainedWhitespaceModels) {
 std::string build_error(std::vector<std::string> tokens, std::vector<MergeStrings> merges,
                         BpeOptions options = {}) {
   BpeModel model;
-  const EncodingStatus status = BpeModel::build(std::move(tokens), merges, std::move(options), &model);
+  const Status status = BpeModel::build(std::move(tokens), merges, std::move(options), &model);
   return status.ok() ? "" : status.message();
 }
 

@@ -47,7 +47,7 @@ std::pair<uint32_t, uint32_t> next_pair(const SegmentedWords& words) {
 
 void expect_training_resumes(const std::string& fixture, TrainConfig config) {
   CountResult counted = count_words({testing::fixtures_dir() + "/" + fixture}, 1, config.pretokenizer);
-  ASSERT_FALSE(counted.error);
+  ASSERT_TRUE(counted.status.ok());
   config.vocab_size = 1200;
   const TrainResult full = train_from_borrowed_words(counted.words, config);
   const std::vector<MergeStrings> full_merges = merge_string_pairs(full);

@@ -27,7 +27,7 @@ BpeModel model_of(const BpeVocabulary& vocabulary, const TrainConfig& config) {
   options.end_of_word_suffix = config.end_of_word_suffix;
   options.byte_level = is_byte_level(config.pretokenizer);
   BpeModel model;
-  const EncodingStatus status = BpeModel::build(vocabulary.tokens, vocabulary.merges, options, &model);
+  const Status status = BpeModel::build(vocabulary.tokens, vocabulary.merges, options, &model);
   EXPECT_TRUE(status.ok()) << status.message();
   return model;
 }
@@ -41,7 +41,7 @@ void expect_prefix_property(const WordTable& words, const TrainConfig& config, u
   for (uint64_t size : {initial, initial + 1, initial + 17, (initial + largest) / 2, largest - 1,
                         largest, largest + 1000}) {
     BpeVocabulary cut;
-    const EncodingStatus status = truncate_bpe(model, size, &cut);
+    const Status status = truncate_bpe(model, size, &cut);
     ASSERT_TRUE(status.ok()) << status.message();
     // Past the size trained to, the cut is the model whole.
     const BpeVocabulary direct = size > largest ? full : train(words, config, size);
@@ -55,7 +55,7 @@ void expect_prefix_property(const WordTable& words, const TrainConfig& config, u
 
 WordTable count_fixture(const std::string& name, PretokenizerKind kind) {
   CountResult counted = count_words({testing::fixtures_dir() + "/" + name}, 1, kind);
-  EXPECT_FALSE(counted.error);
+  EXPECT_TRUE(counted.status.ok());
   return std::move(counted.words);
 }
 
