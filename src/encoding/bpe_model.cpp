@@ -132,7 +132,7 @@ Status BpeModel::tokens_from_vocab(
     }
     if (by_id[id] != nullptr) {
       return Status::InvalidInput("vocab: id " + std::to_string(id) + " is given to both " +
-                                          quoted(*by_id[id]) + " and " + quoted(token));
+                                  quoted(*by_id[id]) + " and " + quoted(token));
     }
     by_id[id] = &token;
   }
@@ -143,16 +143,15 @@ Status BpeModel::tokens_from_vocab(
   return Status();
 }
 
-Status BpeModel::build(std::vector<std::string> tokens,
-                               const std::vector<MergeStrings>& merges, BpeOptions options,
-                               BpeModel* model) {
+Status BpeModel::build(std::vector<std::string> tokens, const std::vector<MergeStrings>& merges,
+                       BpeOptions options, BpeModel* model) {
   if (tokens.size() >= NO_TOKEN) {
     return Status::InvalidInput("the vocabulary holds " + std::to_string(tokens.size()) +
-                                        " tokens; at most 4294967294 are supported");
+                                " tokens; at most 4294967294 are supported");
   }
   if (merges.size() >= NO_RANK) {
     return Status::InvalidInput("the merge list holds " + std::to_string(merges.size()) +
-                                        " merges; at most 4294967294 are supported");
+                                " merges; at most 4294967294 are supported");
   }
   BpeModel built;
   built.tokens_ = std::move(tokens);
@@ -164,34 +163,41 @@ Status BpeModel::build(std::vector<std::string> tokens,
     const auto [at, fresh] = built.ids_.emplace(built.tokens_[id], id);
     if (!fresh) {
       return Status::InvalidInput("vocab: " + quoted(built.tokens_[id]) +
-                                          " appears twice, with ids " + std::to_string(at->second) +
-                                          " and " + std::to_string(id));
+                                  " appears twice, with ids " + std::to_string(at->second) +
+                                  " and " + std::to_string(id));
     }
   }
   built.index_alphabet();
 
+  Status merged = built.add_merges(merges);
+  if (!merged.ok()) return merged;
+  *model = std::move(built);
+  return Status();
+}
+
+Status BpeModel::add_merges(const std::vector<MergeStrings>& merges) {
   // made[id]: the token can occur in an encoded word at this point of the
   // list, as a character of the alphabet or the result of an earlier merge.
-  std::vector<uint8_t> made(built.tokens_.size(), 0);
-  for (uint32_t id = 0; id < built.tokens_.size(); ++id) {
-    made[id] = built.is_alphabet_token(built.tokens_[id]) ? 1 : 0;
+  std::vector<uint8_t> made(tokens_.size(), 0);
+  for (uint32_t id = 0; id < tokens_.size(); ++id) {
+    made[id] = is_alphabet_token(tokens_[id]) ? 1 : 0;
   }
-  built.merges_.reserve(merges.size());
+  merges_.reserve(merges.size());
   for (size_t k = 0; k < merges.size(); ++k) {
     const MergeStrings& merge = merges[k];
-    const uint32_t left = built.find(merge.first);
-    const uint32_t right = built.find(merge.second);
+    const uint32_t left = find(merge.first);
+    const uint32_t right = find(merge.second);
     for (const auto& [id, text] : {std::pair{left, &merge.first}, std::pair{right, &merge.second}}) {
       if (id == NO_TOKEN) {
         return Status::InvalidInput(merge_label(k, merge) + ": " + quoted(*text) +
-                                            " is not in the vocabulary");
+                                    " is not in the vocabulary");
       }
     }
-    const std::string merged = merged_token(merge.first, merge.second, built.options_);
-    const uint32_t result = built.find(merged);
+    const std::string merged = merged_token(merge.first, merge.second, options_);
+    const uint32_t result = find(merged);
     if (result == NO_TOKEN) {
       return Status::InvalidInput(merge_label(k, merge) + ": the merged token " +
-                                          quoted(merged) + " is not in the vocabulary");
+                                  quoted(merged) + " is not in the vocabulary");
     }
     for (const auto& [id, text] : {std::pair{left, &merge.first}, std::pair{right, &merge.second}}) {
       if (!made[id]) {
@@ -201,11 +207,10 @@ Status BpeModel::build(std::vector<std::string> tokens,
       }
     }
     made[result] = 1;
-    built.merges_.push_back(MergeRule{left, right, result});
+    merges_.push_back(MergeRule{left, right, result});
     // A later entry of the same pair replaces the rank of an earlier one.
-    built.pair_rules_.insert(uint64_t{left} << 32 | right, uint64_t{k} << 32 | result);
+    pair_rules_.insert(uint64_t{left} << 32 | right, uint64_t{k} << 32 | result);
   }
-  *model = std::move(built);
   return Status();
 }
 

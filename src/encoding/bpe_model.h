@@ -93,9 +93,8 @@ class BpeModel {
   // rules above and, if they hold, replaces *model with them. On failure
   // *model is unchanged and the status names the first problem: a repeated
   // token, or the first bad merge with its index.
-  static Status build(std::vector<std::string> tokens,
-                              const std::vector<MergeStrings>& merges, BpeOptions options,
-                              BpeModel* model);
+  static Status build(std::vector<std::string> tokens, const std::vector<MergeStrings>& merges,
+                      BpeOptions options, BpeModel* model);
 
   // Orders a token -> id mapping by id into *tokens. Fails, naming the
   // problem, unless the ids are exactly 0 .. n-1.
@@ -151,6 +150,8 @@ class BpeModel {
   static constexpr uint32_t DENSE_CODE_POINTS = 0x800;
 
   void index_alphabet();
+  // Checks and ranks the merges, in order (build's second half).
+  Status add_merges(const std::vector<MergeStrings>& merges);
   bool is_alphabet_token(std::string_view token) const;
 
   std::vector<std::string> tokens_;
