@@ -86,7 +86,11 @@ bool convert_str(PyObject* object, std::string* out) {
   return true;
 }
 
-bool convert_str_list(PyObject* object, std::vector<std::string>* out) {
+namespace {
+
+// A sequence (not a str) of items, each converted by `convert_item`.
+template <typename ConvertItem>
+bool convert_list(PyObject* object, std::vector<std::string>* out, ConvertItem convert_item) {
   if (PyUnicode_Check(object)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -106,29 +110,20 @@ bool convert_str_list(PyObject* object, std::vector<std::string>* out) {
   if (!iterator) return false;
   while (PyRef item{PyIter_Next(iterator.get())}) {
     std::string text;
-    if (!convert_str(item.get(), &text)) return false;
+    if (!convert_item(item.get(), &text)) return false;
     out->push_back(std::move(text));
   }
   return !PyErr_Occurred();
 }
 
+}  // namespace
+
+bool convert_str_list(PyObject* object, std::vector<std::string>* out) {
+  return convert_list(object, out, convert_str);
+}
+
 bool convert_path_list(PyObject* object, std::vector<std::string>* out) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(object)) {
-    raise_cast_error(object, "Sequence");
-    return false;
-  }
-  PyRef iterator(PyObject_GetIter(object));
-  if (!iterator) return false;
-  while (PyRef item{PyIter_Next(iterator.get())}) {
-    std::string path;
-    if (!convert_path(item.get(), &path)) return false;
-    out->push_back(std::move(path));
-  }
-  return !PyErr_Occurred();
+  return convert_list(object, out, convert_path);
 }
 
 bool convert_u64(PyObject* object, uint64_t* out) {

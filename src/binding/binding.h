@@ -216,6 +216,10 @@ void raise_message(PyObject* type, const std::string& message);
 selkbar::Status with_reader_hint(const selkbar::Status& status,
                                  const std::vector<std::string>& files);
 
+// Raises the failure of a finished call: its Status if set, else the
+// exception its engine work threw. Returns false when the call succeeded.
+bool raise_outcome(const selkbar::Status& status, const std::exception_ptr& failure);
+
 void raise_status(const Status& status);
 
 // Sets the Python exception for an exception thrown by the engine.

@@ -72,14 +72,7 @@ PyObject* counting(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
-  if (!outcome.status.ok()) {
-    raise_status(outcome.status);
-    return nullptr;
-  }
-  if (outcome.failure) {
-    raise_failure(outcome.failure);
-    return nullptr;
-  }
+  if (raise_outcome(outcome.status, outcome.failure)) return nullptr;
   return wrap_counts(std::move(counts));
 }
 

@@ -101,6 +101,18 @@ selkbar::Status with_reader_hint(const selkbar::Status& status,
   return status;
 }
 
+bool raise_outcome(const selkbar::Status& status, const std::exception_ptr& failure) {
+  if (!status.ok()) {
+    raise_status(status);
+    return true;
+  }
+  if (failure) {
+    raise_failure(failure);
+    return true;
+  }
+  return false;
+}
+
 void raise_status(const selkbar::Status& status) {
   switch (status.code()) {
     case selkbar::StatusCode::InvalidInput:

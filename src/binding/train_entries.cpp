@@ -240,14 +240,7 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
-  if (!outcome.status.ok()) {
-    raise_status(outcome.status);
-    return nullptr;
-  }
-  if (outcome.failure) {
-    raise_failure(outcome.failure);
-    return nullptr;
-  }
+  if (raise_outcome(outcome.status, outcome.failure)) return nullptr;
   if (sig.returns == Returns::NOTHING) Py_RETURN_NONE;
   if (sig.returns == Returns::SUMMARY) return build_summary(outcome, !output.has_value());
 
