@@ -36,10 +36,11 @@ def test_the_command_line_offers_the_listed_names():
 
 
 def test_the_stubs_list_the_same_names():
+    # The names are the Literal type every pretokenizer parameter is given.
     tree = ast.parse(STUBS.read_text(encoding="utf-8"))
-    declared = next(node for node in tree.body if isinstance(node, ast.AnnAssign)
-                    and getattr(node.target, "id", None) == "_PRETOKENIZERS")
-    literal = next(node for node in ast.walk(declared.annotation) if isinstance(node, ast.Subscript)
+    declared = next(node for node in tree.body if isinstance(node, ast.Assign)
+                    and getattr(node.targets[0], "id", None) == "_Pretokenizer")
+    literal = next(node for node in ast.walk(declared.value) if isinstance(node, ast.Subscript)
                    and getattr(node.value, "id", None) == "Literal")
     elements = literal.slice.elts if isinstance(literal.slice, ast.Tuple) else [literal.slice]
     assert tuple(element.value for element in elements) == selkbar._PRETOKENIZERS

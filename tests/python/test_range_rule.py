@@ -2,7 +2,8 @@
 (counting/reader.h) and selkbar_dask.owned_bytes must assign every byte of a
 file to the same range; and every cutter of text into blocks (the reader's
 chunks, selkbar_dask.file_blocks, selkbar_readers.line_blocks) must cut only
-just after a delimiter.
+just after a delimiter (line_blocks may also cut a line longer than a block
+just before a space that follows a character other than whitespace).
 
 The engine's side runs through the test-only program owned_ranges
 (tools/owned_ranges.cpp), which scripts/test.sh builds into build/cpp-tests.
@@ -125,5 +126,13 @@ def test_every_block_cutter_cuts_after_a_line_feed():
         assert_cut_by_the_rule(data, blocks, b"\n", "file_blocks " + label)
         cuts = sorted(rng.randrange(len(data) + 1) for _ in range(rng.randrange(8)))
         pieces = [data[a:b] for a, b in zip([0, *cuts], [*cuts, len(data)])]
-        blocks = list(selkbar_readers.line_blocks(iter(pieces), block_bytes))
+        blocks = list(selkbar_readers.line_blocks(iter(pieces), block_bytes, cut=None,
+                                                  limit=None))
         assert_cut_by_the_rule(data, blocks, b"\n", "line_blocks " + label)
+        # A line longer than a block may also be cut just before a space that
+        # follows something other than whitespace.
+        blocks = [bytes(b) for b in selkbar_readers.line_blocks(iter(pieces), block_bytes)]
+        assert b"".join(blocks) == data, label
+        for block, after in zip(blocks, blocks[1:]):
+            assert block[-1:] == b"\n" or (after[:1] == b" " and block[-1:] not in
+                                             (b" ", b"\t", b"\r", b"\x0b", b"\x0c")), label
