@@ -22,6 +22,16 @@
 // existing target (a character device, a FIFO) is opened and written in
 // place. On failure the target is left untouched.
 //
+// write_files_atomically does the same for several files at once, so that
+// either all of them are replaced or none is: every one is first written in
+// full beside its target, and only then are they moved into place, in the
+// order given. If moving one fails, those already moved are put back: an
+// old file from a second link to it kept meanwhile (so that needs a file
+// system with hard links), a new one removed. Targets written in place (not
+// regular files) come last, and a failure among them still puts the moved
+// ones back, but cannot undo an earlier in-place write. The same file named
+// twice is refused ("writing {second}: the same file as {first}").
+//
 // Errors are messages "writing {path}: {reason}", the path as given; a path
 // holding a NUL byte fails with the reason "path contains a NUL byte" and a
 // write that makes no progress with "failed to write whole buffer".
@@ -32,12 +42,20 @@
 #define SELKBAR_ATOMIC_FILE_H_
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace selkbar {
 
 std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes);
+
+struct FileContents {
+  const std::string& path;
+  std::string_view bytes;
+};
+
+std::optional<std::string> write_files_atomically(std::span<const FileContents> files);
 
 }  // namespace selkbar
 
