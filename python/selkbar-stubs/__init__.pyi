@@ -17,9 +17,16 @@ __all__ = [
     "train_tokenizer_from_iterator",
     "count_words_from_iterator",
     "read_texts",
+    "BYTE_LEVEL_ALPHABET",
+    "tiktoken_encoding",
 ]
 
 __version__: str
+
+# The 256 characters of the byte-level alphabet, the one for each byte in
+# byte order: initial_alphabet=BYTE_LEVEL_ALPHABET makes every byte, and so
+# any text, encodable.
+BYTE_LEVEL_ALPHABET: tuple[str, ...]
 
 class _ArrowArray(Protocol):
     """An Arrow array offered through the Arrow PyCapsule interface."""
@@ -43,6 +50,7 @@ def train_bpe(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = ...,
     pretokenizer: str = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -65,11 +73,13 @@ def train_tokenizer(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = ...,
     pretokenizer: str = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
+    tiktoken_output: str | None = None,
     progress: bool = False,
 ) -> None:
     """Train and write a HuggingFace `tokenizer.json` to `output`.
@@ -140,6 +150,7 @@ def train_bpe_from_counts(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = ...,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     progress: bool = False,
@@ -158,8 +169,10 @@ def train_tokenizer_from_counts(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = ...,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    tiktoken_output: str | None = None,
     progress: bool = False,
 ) -> None:
     """Train on `counts` and write a HuggingFace `tokenizer.json` to `output`,
@@ -175,6 +188,7 @@ def train_bpe_from_iterator(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = ...,
     pretokenizer: str = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -199,11 +213,13 @@ def train_tokenizer_from_iterator(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = ...,
     pretokenizer: str = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
+    tiktoken_output: str | None = None,
     progress: bool = False,
 ) -> None:
     """Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json`
@@ -231,4 +247,10 @@ def read_texts(
 ) -> Iterator[Any]:
     """An iterator over the texts of corpus files (plain or compressed text, JSON Lines,
     Parquet), for train_bpe_from_iterator.
+    """
+
+def tiktoken_encoding(tokenizer_json_path: str | PathLike[str], name: str | None = None) -> Any:
+    """The `tiktoken.Encoding` of a byte-level `tokenizer.json`: its split pattern,
+    its ordinary tokens as mergeable ranks (rank = id) and its added tokens as
+    special tokens. Needs tiktoken (`pip install "selkbar[tiktoken]"`).
     """
