@@ -328,6 +328,12 @@ std::optional<std::string> write_files_atomically(std::span<const FileContents> 
   return place_all(files);
 }
 
+bool names_same_file(const std::string& a, const std::string& b) {
+  PendingFile a_file, b_file;
+  if (resolve(a, "", a_file) || resolve(b, "", b_file)) return false;
+  return same_target(a_file, b_file);
+}
+
 std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes) {
   const FileContents contents[] = {{path, bytes}};
   return write_files_atomically(contents);

@@ -57,6 +57,11 @@ struct FileContents {
 
 std::optional<std::string> write_files_atomically(std::span<const FileContents> files);
 
+// Whether writing `a` and `b` would write the same file (links followed),
+// for callers that refuse that before any work; write_files_atomically
+// checks it again.
+bool names_same_file(const std::string& a, const std::string& b);
+
 }  // namespace selkbar
 
 #endif  // SELKBAR_ATOMIC_FILE_H_

@@ -83,7 +83,10 @@ TEST(AtomicFiles, TheSameFileTwiceIsRefused) {
   ASSERT_TRUE(error.has_value());
   EXPECT_EQ(*error, "writing " + same + ": the same file as " + a);
   EXPECT_EQ(read_file(a), "old a");
+  EXPECT_TRUE(names_same_file(a, same));
   const std::string fresh = dir.path() + "/fresh";
+  EXPECT_TRUE(names_same_file(fresh, dir.path() + "/./fresh"));
+  EXPECT_FALSE(names_same_file(fresh, a));
   EXPECT_TRUE(write_pair(fresh, "1", dir.path() + "/./fresh", "2").has_value());
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.json"}));
 }
