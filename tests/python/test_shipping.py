@@ -15,6 +15,7 @@ import pytest
 from tokenizers import Tokenizer, models, pre_tokenizers, trainers
 
 import selkbar
+import selkbar_tiktoken
 from conftest import fixture_files
 
 pytestmark = pytest.mark.subset
@@ -246,7 +247,10 @@ def test_tiktoken_gives_the_librarys_ids(tmp_path, pretokenizer, pattern):
     library = Tokenizer.from_file(str(output))
     helper = selkbar.tiktoken_encoding(str(output))
     assert helper.name == "tokenizer"
-    from_file = tiktoken.Encoding("from-file", pat_str=helper._pat_str, mergeable_ranks=ranks,
+    pre_tokenizer = document["pre_tokenizer"]
+    pattern = (pre_tokenizer["pretokenizers"][0]["pattern"]["Regex"]
+               if pre_tokenizer["type"] == "Sequence" else selkbar_tiktoken.GPT2_PATTERN)
+    from_file = tiktoken.Encoding("from-file", pat_str=pattern, mergeable_ranks=ranks,
                                   special_tokens={s: i for i, s in enumerate(specials)})
     texts = fixture_lines() + random_strings(3, 1000)
     assert len(texts) > 5000
