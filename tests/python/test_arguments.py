@@ -9,8 +9,8 @@ pytestmark = pytest.mark.subset
 
 BPE_SIG = (
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
-    "limit_alphabet=None, pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None, pattern=None, progress=False)"
+    "limit_alphabet=None, initial_alphabet=(), pretokenizer=..., threads=None, "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, progress=False)"
 )
 
 
@@ -19,7 +19,7 @@ def test_module_members_docstrings_and_signatures():
                                "WordCounts", "train_bpe_from_counts",
                                "train_tokenizer_from_counts", "train_bpe_from_iterator",
                                "train_tokenizer_from_iterator", "count_words_from_iterator",
-                               "read_texts"]
+                               "read_texts", "BYTE_LEVEL_ALPHABET", "tiktoken_encoding"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
     assert selkbar.__doc__ in ("", None)
