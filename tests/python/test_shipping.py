@@ -190,6 +190,9 @@ WHITESPACE_MARKS = {
     "both": dict(continuing_subword_prefix="##", end_of_word_suffix="</w>"),
     "empty-prefix": dict(continuing_subword_prefix="", end_of_word_suffix="$"),
     "empty-suffix": dict(continuing_subword_prefix="(.)", end_of_word_suffix=""),
+    # Characters a regular expression reads as syntax, which the decoder's
+    # Replace steps must match literally.
+    "metacharacters": dict(continuing_subword_prefix="^[.", end_of_word_suffix="\\z$)"),
 }
 
 
@@ -213,7 +216,7 @@ def test_whitespace_without_marks_keeps_the_null_decoder(tmp_path):
         assert json.loads((tmp_path / "t.json").read_text())["decoder"] is None
 
 
-@pytest.mark.parametrize("marks", ["prefix", "suffix", "both"])
+@pytest.mark.parametrize("marks", ["prefix", "suffix", "both", "metacharacters"])
 @pytest.mark.parametrize("pretokenizer", ["bytelevel", "gpt4"])
 def test_byte_level_decoding_takes_the_marks_off(tmp_path, pretokenizer, marks):
     options = WHITESPACE_MARKS[marks]
