@@ -36,13 +36,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string image(reinterpret_cast<const char*>(data) + 1, size - 1);
   if (data[0] & 1) reseal(image);
 
-  const selkbar::LoadResult loaded = selkbar::decode_counts(image, "decoding", "input");
-  if (!loaded.counts) {
-    FUZZ_CHECK(!loaded.error.empty());
-    FUZZ_CHECK(loaded.error.rfind("decoding input: ", 0) == 0);
+  std::optional<selkbar::WordCounts> loaded;
+  const selkbar::Status status = selkbar::decode_counts(image, "decoding", "input", &loaded);
+  if (!loaded) {
+    FUZZ_CHECK(status.code() == selkbar::StatusCode::InvalidInput);
+    FUZZ_CHECK(status.message().rfind("decoding input: ", 0) == 0);
     return 0;
   }
-  const selkbar::WordCounts& counts = *loaded.counts;
+  FUZZ_CHECK(status.ok());
+  const selkbar::WordCounts& counts = *loaded;
   const selkbar::WordTable& words = counts.words();
   selkbar::CountTotal total = 0;
   for (uint32_t id = 0; id < words.len(); ++id) {

@@ -37,7 +37,6 @@ import selkbar_readers
 PROG = "selkbar-train"
 STDOUT = "-"  # the output name that stands for standard output
 BYTES = "bytes"  # the --initial-alphabet value that stands for the byte-level alphabet
-PRETOKENIZERS = ("whitespace", "bytelevel", "gpt4", "o200k")
 
 
 def _library_max_threads():
@@ -52,6 +51,20 @@ def _library_max_threads():
 
 
 MAX_THREADS = _library_max_threads()
+
+
+def _library_pretokenizers():
+    """The names --pretokenizer takes: the library's own list. Without the
+    library no choices are checked here; the library refuses a bad name."""
+    try:
+        import selkbar
+    except ImportError:
+        return None
+    return selkbar._PRETOKENIZERS
+
+
+PRETOKENIZERS = _library_pretokenizers()
+
 U64_LIMIT = 1 << 64
 
 EXIT_TRAINING_FAILED = 1

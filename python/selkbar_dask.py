@@ -136,7 +136,7 @@ def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=()
     if tiktoken_output is not None:
         _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output,
                                tiktoken_output)
-        options["tiktoken_output"] = tiktoken_output
+        options["tiktoken_output"] = os.fspath(tiktoken_output)
     counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                          partition_bytes=partition_bytes, threads_per_task=threads_per_task)
     selkbar.train_tokenizer_from_counts(counts, vocab_size, output, **options)

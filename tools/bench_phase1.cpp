@@ -135,8 +135,8 @@ int main(int argc, char** argv) {
       config.min_range = selkbar::min_range_from_env(std::getenv("SELKBAR_MIN_RANGE"));
       config.diagnostics = selkbar::diagnostics_from_env(std::getenv("SELKBAR_STATS"), std::getenv("PATH"));
       selkbar::CountResult result = selkbar::count_words(config);
-      if (result.error) {
-        std::fprintf(stderr, "bench_phase1: %s\n", result.error->c_str());
+      if (!result.status.ok()) {
+        std::fprintf(stderr, "bench_phase1: %s\n", result.status.message().c_str());
         std::exit(1);
       }
       words = result.words.len();

@@ -3,7 +3,7 @@
 # checkers look for the stubs of a module named selkbar.
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, ClassVar, Protocol, Union, final
+from typing import Any, ClassVar, Literal, Protocol, Union, final
 
 __all__ = [
     "__version__",
@@ -17,8 +17,8 @@ __all__ = [
     "train_tokenizer_from_iterator",
     "count_words_from_iterator",
     "read_texts",
-    "BYTE_LEVEL_ALPHABET",
     "tiktoken_encoding",
+    "BYTE_LEVEL_ALPHABET",
 ]
 
 __version__: str
@@ -27,6 +27,10 @@ __version__: str
 # byte order: initial_alphabet=BYTE_LEVEL_ALPHABET makes every byte, and so
 # any text, encodable.
 BYTE_LEVEL_ALPHABET: tuple[str, ...]
+
+# The names pretokenizer= takes, in the library's order (private: the
+# command line's --pretokenizer choices).
+_PRETOKENIZERS: tuple[Literal["whitespace", "bytelevel", "gpt4", "o200k"], ...]
 
 class _ArrowArray(Protocol):
     """An Arrow array offered through the Arrow PyCapsule interface."""

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -81,16 +82,22 @@ class TerminationSignalsHeld {
   sigset_t previous_;
 };
 
-std::optional<std::string> write_in_place(const std::string& path, std::string_view text) {
+// "writing {path}: {reason}" for the errno value `error` (-1: a write that
+// made no progress, which has no errno).
+Status write_failure(const std::string& path, int error) {
+  return Status::OsError(error == -1 ? 0 : error, "writing " + path + ": " + describe(error));
+}
+
+Status write_in_place(const std::string& path, std::string_view text) {
   int fd;
   do {
     fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return "writing " + path + ": " + describe(errno);
+  if (fd < 0) return write_failure(path, errno);
   const int error = write_all(fd, text);
   ::close(fd);
-  if (error != 0) return "writing " + path + ": " + describe(error);
-  return std::nullopt;
+  if (error != 0) return write_failure(path, error);
+  return Status();
 }
 
 std::string temporary_name(const std::string& directory, const std::string& base) {
@@ -145,16 +152,15 @@ struct PendingFile {
     if (!backup.empty()) ::unlink(backup.c_str());
   }
 
-  std::string failure(int error) const { return "writing " + *path + ": " + describe(error); }
+  Status failure(int error) const { return write_failure(*path, error); }
 };
 
 // Fills in where `file` goes. Returns an error message for a path the
 // operating system cannot be given.
-std::optional<std::string> resolve(const std::string& path, std::string_view bytes,
-                                   PendingFile& file) {
+Status resolve(const std::string& path, std::string_view bytes, PendingFile& file) {
   file.path = &path;
   file.bytes = bytes;
-  if (holds_nul(path)) return "writing " + path + ": " + NUL_IN_PATH;
+  if (holds_nul(path)) return Status::OsError(0, "writing " + path + ": " + NUL_IN_PATH);
   // Writes go through a symbolic link to its target, as a plain open would.
   file.target = path;
   struct stat info;
@@ -162,7 +168,7 @@ std::optional<std::string> resolve(const std::string& path, std::string_view byt
     char* resolved = ::realpath(path.c_str(), nullptr);
     if (resolved == nullptr) {  // dangling: create the link's target
       file.in_place = true;
-      return std::nullopt;
+      return Status();
     }
     file.target = resolved;
     std::free(resolved);
@@ -173,7 +179,7 @@ std::optional<std::string> resolve(const std::string& path, std::string_view byt
   const size_t slash = file.target.rfind('/');
   file.directory = slash == std::string::npos ? "" : file.target.substr(0, slash + 1);
   file.base = slash == std::string::npos ? file.target : file.target.substr(slash + 1);
-  return std::nullopt;
+  return Status();
 }
 
 // Writes the whole content into an unnamed file beside the target, flushed
@@ -259,8 +265,7 @@ bool same_target(const PendingFile& a, const PendingFile& b) {
 // failure ends it. Termination signals are held from the first name on:
 // a Ctrl-C that ends the process would leave the names behind, so it
 // arrives once they are gone.
-std::optional<std::string> stage_all(std::vector<PendingFile>& files,
-                                     std::optional<TerminationSignalsHeld>& held) {
+Status stage_all(std::vector<PendingFile>& files, std::optional<TerminationSignalsHeld>& held) {
   std::vector<bool> unnamed(files.size(), false);
   for (size_t i = 0; i < files.size(); ++i) {
     if (files[i].in_place) continue;
@@ -276,13 +281,13 @@ std::optional<std::string> stage_all(std::vector<PendingFile>& files,
     if (error == ENOTSUP) error = stage_named(file);
     if (error != 0) return file.failure(error);
   }
-  return std::nullopt;
+  return Status();
 }
 
 // Moves the staged files into place, then writes the in-place ones; on a
 // failure undoes every move made. Only the in-place writes, last, cannot be
 // undone, and after the first of them nothing else can fail but another.
-std::optional<std::string> place_all(std::vector<PendingFile>& files) {
+Status place_all(std::vector<PendingFile>& files) {
   size_t last_undoable = files.size();  // the last file after which something may still fail
   for (size_t i = 0; i < files.size(); ++i) {
     if (!files[i].in_place) last_undoable = i;
@@ -299,42 +304,44 @@ std::optional<std::string> place_all(std::vector<PendingFile>& files) {
   }
   for (PendingFile& file : files) {
     if (!file.in_place) continue;
-    if (std::optional<std::string> error = write_in_place(*file.path, file.bytes)) {
+    Status status = write_in_place(*file.path, file.bytes);
+    if (!status.ok()) {
       for (PendingFile& earlier : files) undo(earlier);
-      return error;
+      return status;
     }
   }
-  return std::nullopt;
+  return Status();
 }
 
 }  // namespace
 
-std::optional<std::string> write_files_atomically(std::span<const FileContents> contents) {
+Status write_files_atomically(std::span<const FileContents> contents) {
   // Declared first, so that the signals are let through only after the
   // files' destructors have removed every temporary name.
   std::optional<TerminationSignalsHeld> held;
   std::vector<PendingFile> files(contents.size());
   for (size_t i = 0; i < contents.size(); ++i) {
-    if (std::optional<std::string> error = resolve(contents[i].path, contents[i].bytes, files[i])) {
-      return error;
-    }
+    Status status = resolve(contents[i].path, contents[i].bytes, files[i]);
+    if (!status.ok()) return status;
     for (size_t j = 0; j < i; ++j) {
       if (same_target(files[j], files[i])) {
-        return "writing " + contents[i].path + ": the same file as " + contents[j].path;
+        return Status::OsError(0, "writing " + contents[i].path + ": the same file as " +
+                                      contents[j].path);
       }
     }
   }
-  if (std::optional<std::string> error = stage_all(files, held)) return error;
+  Status staged = stage_all(files, held);
+  if (!staged.ok()) return staged;
   return place_all(files);
 }
 
 bool names_same_file(const std::string& a, const std::string& b) {
   PendingFile a_file, b_file;
-  if (resolve(a, "", a_file) || resolve(b, "", b_file)) return false;
+  if (!resolve(a, "", a_file).ok() || !resolve(b, "", b_file).ok()) return false;
   return same_target(a_file, b_file);
 }
 
-std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes) {
+Status write_file_atomically(const std::string& path, std::string_view bytes) {
   const FileContents contents[] = {{path, bytes}};
   return write_files_atomically(contents);
 }

@@ -1,16 +1,14 @@
 // atomic_file.h: writes a whole file so that readers see the old content or
 // the new one, never a part, and no crash leaves a stray file behind.
 //
-//   if (std::optional<std::string> error = write_file_atomically("out.json", text)) {
-//     report(*error);  // "writing out.json: No such file or directory"
-//   }
+//   Status status = write_file_atomically("out.json", text);
+//   if (!status.ok()) report(status.message());  // "writing out.json: No such file or directory"
 //
 // A regular file (or a path that does not exist yet) is replaced atomically:
 //   - on Linux the text goes into an unnamed file in the target's directory
-//     (O_TMPFILE), is flushed to disk, and only then gets a name: linked
-//     straight to the target when there is none yet, otherwise linked under
-//     a temporary name and renamed over the target. A crash or kill before
-//     that leaves nothing; the named moment lasts two system calls.
+//     (O_TMPFILE), is flushed to disk, and only then gets a name: a
+//     temporary one, renamed over the target. A crash or kill before that
+//     leaves nothing; the named moment lasts two system calls.
 //   - where the file system refuses unnamed files, the text goes to a named
 //     temporary file ".{name}.tmp-XXXXXX" beside the target, renamed over it
 //     when complete and removed on failure.
@@ -32,30 +30,32 @@
 // ones back, but cannot undo an earlier in-place write. The same file named
 // twice is refused ("writing {second}: the same file as {first}").
 //
-// Errors are messages "writing {path}: {reason}", the path as given; a path
-// holding a NUL byte fails with the reason "path contains a NUL byte" and a
-// write that makes no progress with "failed to write whole buffer".
+// Failures are OsError statuses "writing {path}: {reason}", the path as
+// given, with the errno; a path holding a NUL byte fails with the reason
+// "path contains a NUL byte" and errno 0, a write that makes no progress
+// with "failed to write whole buffer", two names of one file with errno 0.
 //
 // Thread safety: none needed; each call works on its own descriptors. It
 // calls no Python API and may run without the interpreter lock.
 #ifndef SELKBAR_ATOMIC_FILE_H_
 #define SELKBAR_ATOMIC_FILE_H_
 
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
+
 namespace selkbar {
 
-std::optional<std::string> write_file_atomically(const std::string& path, std::string_view bytes);
+Status write_file_atomically(const std::string& path, std::string_view bytes);
 
 struct FileContents {
   const std::string& path;
   std::string_view bytes;
 };
 
-std::optional<std::string> write_files_atomically(std::span<const FileContents> files);
+Status write_files_atomically(std::span<const FileContents> files);
 
 // Whether writing `a` and `b` would write the same file (links followed),
 // for callers that refuse that before any work; write_files_atomically

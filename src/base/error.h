@@ -1,8 +1,9 @@
 // error.h: the engine's exception types.
 //
 // Two kinds of failure cross the engine. Expected runtime failures (a file
-// that cannot be read, text that is not UTF-8) travel as message strings and
-// become ValueError at the Python boundary. Broken invariants and capacity
+// that cannot be read, text that is not UTF-8) are not exceptions: they
+// travel as a Status (base/status.h), which the binding maps to Python
+// exceptions in one place. Broken invariants and capacity
 // limits throw InternalError with a fixed message; the module turns it into
 // PanicException. A worker thread's InternalError is caught on that thread
 // and rethrown on the calling thread only after every thread has been joined.

@@ -65,11 +65,14 @@ namespace {
 using BatchSender = Sender<PretokenBatch>;
 using SharedChunkReceiver = SharedReceiver<TextChunk>;
 
-// stat() following links; returns nothing or the error text.
-std::optional<std::string> query_metadata(const std::string& path, struct stat* info) {
-  if (holds_nul(path)) return NUL_IN_PATH;
-  if (stat(path.c_str(), info) != 0) return os_error_text(errno);
-  return std::nullopt;
+// stat() following links; a failure is "reading {path}: {reason}".
+Status query_metadata(const std::string& path, struct stat* info) {
+  if (holds_nul(path)) return Status::InvalidInput("reading " + path + ": " + NUL_IN_PATH);
+  if (stat(path.c_str(), info) != 0) {
+    const int error = errno;
+    return Status::InvalidInput("reading " + path + ": " + os_error_text(error), error);
+  }
+  return Status();
 }
 
 // "input is not valid UTF-8: {description}", the index counted from the start
@@ -159,8 +162,9 @@ void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
     const std::string_view text = chunk->text();
     Utf8Error error;
     if (!validate_utf8(text, &error)) {
-      first_error.record(chunk->holds_texts() ? invalid_utf8_in_texts(error, *chunk)
-                                              : invalid_utf8_message(error, *chunk));
+      first_error.record(Status::InvalidInput(chunk->holds_texts()
+                                                  ? invalid_utf8_in_texts(error, *chunk)
+                                                  : invalid_utf8_message(error, *chunk)));
     } else if (chunk->holds_texts()) {
       split_texts(*chunk, split_text, emit_pretoken);
     } else {
@@ -204,14 +208,21 @@ void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchS
       if (!config.pattern) throw InternalError("pattern pretokenizer without a pattern");
       // PCRE2's match data and JIT stack belong to one thread.
       PatternSplitter splitter(*config.pattern);
+      // A slow pattern must not hold up Ctrl-C or the report of a match that
+      // failed in another text or on another thread for the rest of a chunk.
+      splitter.stop_when([&first_error, control = config.control] {
+        return (control != nullptr && control->cancelled()) || first_error.holds();
+      });
       std::string error;
       return scan(
           [&](std::string_view text, auto& sink) {
-            if (!split_pattern(text, splitter, sink, &error)) first_error.record(std::move(error));
+            if (!split_pattern(text, splitter, sink, &error)) {
+              first_error.record(Status::InvalidInput(std::move(error)));
+            }
           },
           [&](std::string_view text, auto& sink) {
             if (!split_pattern_text(text, splitter, sink, &error)) {
-              first_error.record(std::move(error));
+              first_error.record(Status::InvalidInput(std::move(error)));
             }
           });
     }
@@ -243,10 +254,10 @@ void run_reader(ChunkSender sender, const std::vector<ReadTask>& tasks,
     if (index >= tasks.size()) return;
     run_item_hook(hooks, WorkerRole::Reader);
     const ReadTask& task = tasks[index];
-    std::optional<std::string> error =
+    Status status =
         read_range(task.path, task.start, task.end, chunk, pretokenizer, sender, timing);
-    if (error) {
-      first_error.record(std::move(*error));
+    if (!status.ok()) {
+      first_error.record(std::move(status));
       return;
     }
   }
@@ -327,7 +338,7 @@ uint64_t total_file_bytes(const std::vector<std::string>& files) {
   uint64_t total = 0;
   for (const std::string& path : files) {
     struct stat info;
-    if (!query_metadata(path, &info)) total += static_cast<uint64_t>(info.st_size);
+    if (query_metadata(path, &info).ok()) total += static_cast<uint64_t>(info.st_size);
   }
   return total;
 }
@@ -437,12 +448,12 @@ class CountingRun {
   void plan_ranges() {
     for (const std::string& path : config_.files) {
       struct stat info;
-      if (std::optional<std::string> error = query_metadata(path, &info)) {
-        first_error_.record("reading " + path + ": " + *error);
+      if (Status status = query_metadata(path, &info); !status.ok()) {
+        first_error_.record(std::move(status));
         return;
       }
       if (!S_ISREG(info.st_mode)) {
-        first_error_.record(path + NOT_A_REGULAR_FILE);
+        first_error_.record(Status::InvalidInput(path + NOT_A_REGULAR_FILE));
         return;
       }
       if (info.st_size == 0) {
@@ -485,8 +496,8 @@ class CountingRun {
     WordTable words = combine_shards(std::move(shards_), respell ? &byte_to_char : nullptr);
     report_rss(diagnostics, "combining shards");
     CountResult result;
-    result.error = first_error_.take();
-    if (!result.error) result.words = std::move(words);
+    result.status = first_error_.take();
+    if (result.status.ok()) result.words = std::move(words);
     return result;
   }
 

@@ -1,7 +1,7 @@
 // pipeline.h: phase 1, counting the distinct pretokens of a list of files.
 //
 //   CountResult result = count_words({"a.txt", "b.txt"}, 8, PretokenizerKind::Whitespace);
-//   if (result.error) report(*result.error);  // result.words is empty then
+//   if (!result.status.ok()) report(result.status.message());  // result.words is empty then
 //   else train(std::move(result.words));
 //
 // The calling thread coordinates three pools of worker threads joined by
@@ -18,7 +18,7 @@
 //   - expected ones (a file that cannot be opened, sought or read, a path
 //     that is not a regular file, text that is not UTF-8) are recorded in a
 //     FirstError; the pipeline still runs to its end and the first message
-//     recorded is returned in CountResult::error.
+//     recorded is returned in CountResult::status (code InvalidInput).
 //   - a worker that throws does not end the process: its exception is caught
 //     on its thread, its channel ends are dropped so the others stop on their
 //     own, and after every thread has been joined count_words throws
@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "base/status.h"
 #include "threads/channel.h"
 #include "config.h"
 #include "counting/reader.h"
@@ -50,7 +51,7 @@ namespace selkbar {
 
 struct CountResult {
   WordTable words;
-  std::optional<std::string> error;  // set => words is empty and must be ignored
+  Status status;  // not ok => words is empty and must be ignored
 };
 
 // Counts every distinct pretoken of `files` (paths used exactly as given; a

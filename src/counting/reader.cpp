@@ -108,14 +108,14 @@ bool is_delimiter(uint8_t byte, PretokenizerKind pretokenizer) {
 namespace {
 
 // The outcome of one step of a range: go on reading, or stop with success
-// (nullopt) or a message.
+// (an ok status) or a failure.
 struct Step {
   bool done;
-  std::optional<std::string> error;
+  Status status;
 };
-constexpr Step KEEP_READING{false, std::nullopt};
-constexpr Step FINISHED{true, std::nullopt};
-Step failed(std::string message) { return Step{true, std::move(message)}; }
+const Step KEEP_READING{false, Status()};
+const Step FINISHED{true, Status()};
+Step failed(Status status) { return Step{true, std::move(status)}; }
 
 // One call of read_range: an open file positioned at the range start, and a
 // buffer holding the bytes from `pos_` on that are read but not yet sent.
@@ -125,25 +125,30 @@ class RangeReader {
               ChunkSender& sender, Phase1Stats* stats)
       : path_(path), end_(end), chunk_(chunk), kind_(kind), sender_(sender), stats_(stats) {}
 
-  std::optional<std::string> run(uint64_t start) {
-    const std::optional<Step> opened = open_at(start);
-    if (opened) return opened->error;
+  Status run(uint64_t start) {
+    std::optional<Step> opened = open_at(start);
+    if (opened) return std::move(opened->status);
     for (;;) {
-      const Step step = next_step();
-      if (step.done) return step.error;
+      Step step = next_step();
+      if (step.done) return std::move(step.status);
     }
   }
 
  private:
-  std::string failure(const char* action, int error) const {
-    return std::string(action) + " " + path_ + ": " + os_error_text(error);
+  // The training input could not be read: ValueError for the caller, with
+  // the errno kept.
+  Status failure(const char* action, int error) const {
+    return Status::InvalidInput(std::string(action) + " " + path_ + ": " + os_error_text(error),
+                                error);
   }
 
   // Opens the file and positions it at `start`, deciding whether the range
   // begins inside a pretoken that belongs to the range before. Returns a
   // finished step when there is nothing to read.
   std::optional<Step> open_at(uint64_t start) {
-    if (holds_nul(path_)) return failed("opening " + path_ + ": " + NUL_IN_PATH);
+    if (holds_nul(path_)) {
+      return failed(Status::InvalidInput("opening " + path_ + ": " + NUL_IN_PATH));
+    }
     int fd;
     do {
       fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
@@ -217,7 +222,7 @@ class RangeReader {
     if (tail != 0) std::memcpy(next.spare(), buffer_.data() + j + 1, tail);
     next.commit(tail);
     buffer_.truncate(j + 1);
-    if (!send()) return failed(HUNG_UP);
+    if (!send()) return failed(Status::InvalidInput(HUNG_UP));
     buffer_ = std::move(next);
     pos_ += j + 1;
     return KEEP_READING;
@@ -235,7 +240,7 @@ class RangeReader {
 
   Step send_and_finish(size_t length) {
     buffer_.truncate(length);
-    return send() ? FINISHED : failed(HUNG_UP);
+    return send() ? FINISHED : failed(Status::InvalidInput(HUNG_UP));
   }
 
   // Sends the whole buffer as one chunk, tagged with its offset in the file.
@@ -264,9 +269,8 @@ class RangeReader {
 
 }  // namespace
 
-std::optional<std::string> read_range(const std::string& path, uint64_t start, uint64_t end,
-                                      uint64_t chunk, PretokenizerKind pretokenizer,
-                                      ChunkSender& sender, Phase1Stats* stats) {
+Status read_range(const std::string& path, uint64_t start, uint64_t end, uint64_t chunk,
+                  PretokenizerKind pretokenizer, ChunkSender& sender, Phase1Stats* stats) {
   if (chunk == 0) throw InternalError("read_range requires a non-zero chunk size");
   return RangeReader(path, end, chunk, pretokenizer, sender, stats).run(start);
 }

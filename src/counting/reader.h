@@ -26,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "threads/channel.h"
 #include "config.h"
 #include "stats.h"
@@ -130,7 +131,8 @@ bool is_delimiter(uint8_t byte, PretokenizerKind pretokenizer);
 
 // Reads [start, end) of `path` and sends its chunks, each tagged with `path`
 // (which must outlive the chunks) and its offset, asking the file for
-// `chunk` bytes per read step. Returns nullopt on success or the message:
+// `chunk` bytes per read step. Returns ok, or an InvalidInput status (with
+// the errno where there is one) whose message is:
 //   "opening {path}: {os error}", "seeking {path}: {os error}",
 //   "reading {path}: {os error}", or "scanners hung up" when the channel has
 //   no receiver left.
@@ -140,9 +142,9 @@ bool is_delimiter(uint8_t byte, PretokenizerKind pretokenizer);
 // sending to send_blocked_ns.
 // Throws InternalError "read_range requires a non-zero chunk size" if chunk
 // is 0.
-std::optional<std::string> read_range(const std::string& path, uint64_t start, uint64_t end,
-                                      uint64_t chunk, PretokenizerKind pretokenizer,
-                                      ChunkSender& sender, Phase1Stats* stats = nullptr);
+Status read_range(const std::string& path, uint64_t start, uint64_t end, uint64_t chunk,
+                  PretokenizerKind pretokenizer, ChunkSender& sender,
+                  Phase1Stats* stats = nullptr);
 
 }  // namespace selkbar
 

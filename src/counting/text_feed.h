@@ -27,11 +27,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/status.h"
 #include "counting/reader.h"
 
 // The Arrow C data interface, as published by Apache Arrow (a stable ABI
@@ -118,15 +120,22 @@ class ChunkBuilder {
 // outlive the chunk) and the offset of data[0] in it.
 TextChunk file_chunk(std::string_view data, const std::string* source, uint64_t offset);
 
-// The strings of one Arrow array of type string ("u") or large_string
-// ("U"). Borrows the array, which must stay alive and unchanged while used.
+// The strings of one Arrow array of type string ("u"), large_string ("U"),
+// string_view ("vu"), or a dictionary of either offset type with integer
+// indices (what Parquet readers and pandas' categoricals hand out). Borrows
+// the array, which must stay alive and unchanged while used.
 class ArrowStrings {
  public:
-  // The reader, or nullopt with `*error` set: "Arrow format 'F' is not a
-  // string array (expected string or large_string)" for another type, or a
-  // message naming what is malformed.
+  // The reader, or nullopt with `*status` set: WrongType "Arrow format 'F'
+  // is not a string array (expected string, large_string, string_view or a
+  // dictionary of strings)" for another type, or InvalidInput naming what is
+  // malformed. Everything that could make a read go outside the array's
+  // buffers (offsets, dictionary indices, views) is checked here, once.
   static std::optional<ArrowStrings> open(const ArrowSchema& schema, const ArrowArray& array,
-                                          std::string* error);
+                                          Status* status);
+
+  ArrowStrings(ArrowStrings&&) noexcept = default;
+  ArrowStrings& operator=(ArrowStrings&&) noexcept = default;
 
   bool done() const { return next_ >= length_; }
   // Appends strings from the next one on until the builder is full or the
@@ -134,7 +143,15 @@ class ArrowStrings {
   void append_some(ChunkBuilder& builder);
 
  private:
+  enum class Layout { Offsets, Dictionary, Views };
+
   ArrowStrings() = default;
+  static std::optional<ArrowStrings> open_offsets(bool large, const ArrowArray& array,
+                                                  Status* status);
+  static std::optional<ArrowStrings> open_dictionary(const ArrowSchema& schema,
+                                                     const ArrowArray& array, Status* status);
+  static std::optional<ArrowStrings> open_views(const ArrowArray& array, Status* status);
+
   int64_t offset_at(int64_t i) const {
     return large_ ? static_cast<const int64_t*>(offsets_)[i]
                   : static_cast<const int32_t*>(offsets_)[i];
@@ -142,15 +159,31 @@ class ArrowStrings {
   bool is_null(int64_t i) const {
     return validity_ != nullptr && ((validity_[i >> 3] >> (i & 7)) & 1) == 0;
   }
+  // Entry i (counted in the buffers, so first_ included) of an Offsets array.
+  std::string_view offsets_entry(int64_t i) const {
+    const int64_t begin = offset_at(i);
+    return std::string_view(data_ + begin, static_cast<size_t>(offset_at(i + 1) - begin));
+  }
+  int64_t index_at(int64_t i) const;
+  std::string_view view_at(int64_t i) const;
+  void append_offsets(ChunkBuilder& builder);
+  void append_one_by_one(ChunkBuilder& builder);
 
+  Layout layout_ = Layout::Offsets;
   bool large_ = false;
   const uint8_t* validity_ = nullptr;  // null: no nulls
-  const void* offsets_ = nullptr;
+  const void* offsets_ = nullptr;      // Offsets; indices of a Dictionary; views of Views
   const char* data_ = nullptr;
   int64_t first_ = 0;   // the array's offset into its buffers
   int64_t length_ = 0;  // entries
   int64_t next_ = 0;    // the next entry to append, from 0
   std::vector<int64_t> ends_;  // scratch for add_texts
+  // Dictionary: the index width in bytes and signedness, and the values.
+  int index_bytes_ = 0;
+  bool index_signed_ = false;
+  std::unique_ptr<ArrowStrings> values_;
+  // Views: the variadic data buffers.
+  std::vector<const char*> view_buffers_;
 };
 
 }  // namespace selkbar

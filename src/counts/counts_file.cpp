@@ -128,15 +128,15 @@ class Source {
  public:
   virtual ~Source() = default;
   virtual uint64_t size() const = 0;
-  // Fills `size` bytes or fails, leaving the message in *error.
-  virtual bool read(void* into, size_t size, std::string* error, int* os_error) = 0;
+  // Fills `size` bytes or fails, leaving the failure in *status.
+  virtual bool read(void* into, size_t size, Status* status) = 0;
 };
 
 class MemorySource : public Source {
  public:
   explicit MemorySource(std::string_view bytes) : bytes_(bytes) {}
   uint64_t size() const override { return bytes_.size(); }
-  bool read(void* into, size_t size, std::string*, int*) override {
+  bool read(void* into, size_t size, Status*) override {
     // Sizes were checked against size() before any read.
     std::memcpy(into, bytes_.data() + position_, size);
     position_ += size;
@@ -155,18 +155,19 @@ class FileSource : public Source {
   FileSource& operator=(const FileSource&) = delete;
   ~FileSource() override { ::close(fd_); }
   uint64_t size() const override { return size_; }
-  bool read(void* into, size_t size, std::string* error, int* os_error) override {
+  bool read(void* into, size_t size, Status* status) override {
     auto* p = static_cast<char*>(into);
     while (size > 0) {
       const ssize_t got = ::read(fd_, p, size);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
-        *os_error = errno;
-        *error = "reading " + path_ + ": " + os_error_text(*os_error);
+        const int error = errno;
+        *status = Status::OsError(error, "reading " + path_ + ": " + os_error_text(error));
         return false;
       }
       if (got == 0) {  // the file shrank while it was read
-        *error = "loading " + path_ + ": truncated: the file ended early while it was read";
+        *status = Status::InvalidInput("loading " + path_ +
+                                       ": truncated: the file ended early while it was read");
         return false;
       }
       p += got;
@@ -186,32 +187,21 @@ class Decoder {
   Decoder(Source& source, std::string_view step, std::string_view name)
       : source_(source), prefix_(std::string(step) + " " + std::string(name) + ": ") {}
 
-  LoadResult run() {
-    if (!read_header()) return fail();
-    if (!read_body()) return fail();
-    std::optional<WordCounts> counts = build();
-    if (!counts) return fail();
-    LoadResult result;
-    result.counts = std::move(counts);
-    return result;
+  Status run(std::optional<WordCounts>* counts) {
+    if (!read_header() || !read_body()) return std::move(status_);
+    *counts = build();
+    return std::move(status_);
   }
 
  private:
-  LoadResult fail() {
-    LoadResult result;
-    result.error = std::move(error_);
-    result.os_error = os_error_;
-    return result;
-  }
-
   bool wrong(const std::string& what) {
-    error_ = prefix_ + what;
+    status_ = Status::InvalidInput(prefix_ + what);
     return false;
   }
 
   bool read(void* into, size_t size) {
     if (size == 0) return true;  // `into` may be null then
-    if (!source_.read(into, size, &error_, &os_error_)) return false;
+    if (!source_.read(into, size, &status_)) return false;
     sum_.update(into, size);
     return true;
   }
@@ -289,7 +279,7 @@ class Decoder {
       return false;
     }
     const uint64_t computed = sum_.digest();
-    if (!source_.read(&stored, sizeof stored, &error_, &os_error_)) return false;
+    if (!source_.read(&stored, sizeof stored, &status_)) return false;
     if (stored != computed) return wrong("checksum mismatch (the file is damaged)");
     return true;
   }
@@ -360,8 +350,7 @@ class Decoder {
   std::string pattern_;
   std::vector<uint8_t> varints_;
   std::vector<uint8_t> arena_;
-  std::string error_;
-  int os_error_ = 0;
+  Status status_;
 };
 
 }  // namespace
@@ -445,7 +434,7 @@ std::string encode_counts(const WordCounts& counts) {
   return image;
 }
 
-std::optional<std::string> save_counts(const WordCounts& counts, const std::string& path) {
+Status save_counts(const WordCounts& counts, const std::string& path) {
   // Not a std::string: its size would be zero-filled first, a pass over the
   // largest buffer of the save for nothing. Room for the longest image is
   // reserved and only the pages written are ever touched. Huge pages: see
@@ -458,46 +447,42 @@ std::optional<std::string> save_counts(const WordCounts& counts, const std::stri
   return write_file_atomically(path, std::string_view(image.get(), size));
 }
 
-LoadResult load_counts(const std::string& path) {
-  LoadResult result;
-  if (holds_nul(path)) {
-    result.error = "opening " + path + ": " + NUL_IN_PATH;
-    return result;
-  }
+Status load_counts(const std::string& path, std::optional<WordCounts>* counts) {
+  counts->reset();
+  if (holds_nul(path)) return Status::InvalidInput("opening " + path + ": " + NUL_IN_PATH);
   // O_NONBLOCK: opening a FIFO must not wait for a writer; it is refused below.
   int fd;
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
-    result.os_error = errno;
-    result.error = "opening " + path + ": " + os_error_text(result.os_error);
-    return result;
+    const int error = errno;
+    return Status::OsError(error, "opening " + path + ": " + os_error_text(error));
   }
   struct stat info;
   if (::fstat(fd, &info) != 0) {
-    result.os_error = errno;
-    result.error = "reading " + path + ": " + os_error_text(result.os_error);
+    const int error = errno;
     ::close(fd);
-    return result;
+    return Status::OsError(error, "reading " + path + ": " + os_error_text(error));
   }
   if (!S_ISREG(info.st_mode)) {
-    const bool directory = S_ISDIR(info.st_mode);
-    result.os_error = directory ? EISDIR : 0;
-    result.error = directory ? "reading " + path + ": " + os_error_text(EISDIR)
-                             : "loading " + path +
-                                   ": not a regular file (a counts file is read with its size "
-                                   "known in advance; write the stream to a file first)";
     ::close(fd);
-    return result;
+    if (S_ISDIR(info.st_mode)) {
+      return Status::OsError(EISDIR, "reading " + path + ": " + os_error_text(EISDIR));
+    }
+    return Status::InvalidInput("loading " + path +
+                                ": not a regular file (a counts file is read with its size "
+                                "known in advance; write the stream to a file first)");
   }
   FileSource source(path, fd, static_cast<uint64_t>(info.st_size));
-  return Decoder(source, "loading", path).run();
+  return Decoder(source, "loading", path).run(counts);
 }
 
-LoadResult decode_counts(std::string_view image, std::string_view step, std::string_view source) {
+Status decode_counts(std::string_view image, std::string_view step, std::string_view source,
+                     std::optional<WordCounts>* counts) {
+  counts->reset();
   MemorySource memory(image);
-  return Decoder(memory, step, source).run();
+  return Decoder(memory, step, source).run(counts);
 }
 
 }  // namespace selkbar

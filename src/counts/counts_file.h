@@ -1,7 +1,8 @@
 // counts_file.h: WordCounts as a compact binary file, and back.
 //
-//   std::optional<std::string> error = save_counts(counts, "corpus.counts");
-//   LoadResult loaded = load_counts("corpus.counts");
+//   Status saved = save_counts(counts, "corpus.counts");
+//   std::optional<WordCounts> loaded;
+//   Status status = load_counts("corpus.counts", &loaded);
 //   if (!loaded.counts) report(loaded.error, loaded.os_error);
 //
 // Encoding (all integers little-endian; "varint" is unsigned LEB128: seven
@@ -57,6 +58,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/status.h"
 #include "counts/word_counts.h"
 
 namespace selkbar {
@@ -88,29 +90,26 @@ uint64_t encode_counts_into(const WordCounts& counts, char* out);
 
 // Writes encode_counts(counts) to `path` with write_file_atomically: an
 // existing file is replaced only once the new one is complete, and a failed
-// or interrupted save leaves no file behind. Returns "writing {path}:
-// {error}" on failure.
-std::optional<std::string> save_counts(const WordCounts& counts, const std::string& path);
+// or interrupted save leaves no file behind. Fails with write_file_atomically's
+// OsError status, "writing {path}: {error}".
+Status save_counts(const WordCounts& counts, const std::string& path);
 
-struct LoadResult {
-  std::optional<WordCounts> counts;
-  // Without counts: what went wrong, starting with the step and the source,
-  // e.g. "loading c.bin: checksum mismatch (the file is damaged)".
-  std::string error;
-  // The errno of a failure to open or read the file, 0 for a file whose
-  // contents are wrong (or for decode_counts).
-  int os_error = 0;
-};
-
-// Loads a file written by save_counts. Refuses (with a message) anything else:
-// a missing or unreadable path, a directory or other non-regular file, a
-// foreign, truncated, damaged or newer-version file.
-LoadResult load_counts(const std::string& path);
+// Loads a file written by save_counts into *counts. Refuses anything else,
+// leaving *counts empty, with a status whose message starts with the step
+// and the source (e.g. "loading c.bin: checksum mismatch (the file is
+// damaged)"):
+//   OsError (with the errno)  the path cannot be opened or read, or is a
+//                             directory;
+//   InvalidInput              a path holding a NUL byte, another non-regular
+//                             file, a foreign, truncated, damaged or
+//                             newer-version file.
+Status load_counts(const std::string& path, std::optional<WordCounts>* counts);
 
 // Decodes a file image held in memory; `source` names it in messages, as
 // "{step} {source}: ..." does for a path (e.g. step "unpickling",
-// source "WordCounts").
-LoadResult decode_counts(std::string_view image, std::string_view step, std::string_view source);
+// source "WordCounts"). Fails only with InvalidInput.
+Status decode_counts(std::string_view image, std::string_view step, std::string_view source,
+                     std::optional<WordCounts>* counts);
 
 }  // namespace selkbar
 

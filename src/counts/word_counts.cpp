@@ -111,9 +111,16 @@ bool WordCounts::add(std::string_view word, uint64_t count) {
   return true;
 }
 
-CombineStatus WordCounts::add_all(const WordCounts& other) {
-  if (other.pretokenizer_ != pretokenizer_) return CombineStatus::PretokenizerMismatch;
-  if (other.size() == 0) return CombineStatus::Done;
+Status combinable(const WordCounts& a, const WordCounts& b) {
+  if (a.pretokenizer() == b.pretokenizer()) return Status();
+  return Status::InvalidInput("cannot combine word counts of different pretokenizers: " +
+                              describe_pretokenizer(a.pretokenizer()) + " and " +
+                              describe_pretokenizer(b.pretokenizer()));
+}
+
+Status WordCounts::add_all(const WordCounts& other) {
+  if (Status status = combinable(*this, other); !status.ok()) return status;
+  if (other.size() == 0) return Status();
   // First pass: find every word and check every limit, so that a failure
   // leaves this object as it was.
   const Index& index = this->index();
@@ -128,7 +135,9 @@ CombineStatus WordCounts::add_all(const WordCounts& other) {
       ++new_words;
       new_bytes += word.size();
     } else if (words_.count(match[i]) > MAX_WORD_COUNT - theirs.count(i)) {
-      return CombineStatus::CountOverflow;
+      return Status::Overflow(
+          "a word's combined count would pass 2**64 - 1 (18446744073709551615); nothing was "
+          "changed");
     }
   }
   check_new_word_limits(words_, new_words, new_bytes);
@@ -145,7 +154,7 @@ CombineStatus WordCounts::add_all(const WordCounts& other) {
     }
   }
   total_ += other.total_;
-  return CombineStatus::Done;
+  return Status();
 }
 
 std::vector<uint32_t> WordCounts::most_common(size_t n) const {

@@ -7,7 +7,7 @@
 //
 //   WordCounts total(id, std::move(table_a));      // e.g. from count_words
 //   WordCounts other(id, std::move(table_b));
-//   if (total.add_all(other) == CombineStatus::CountOverflow) ...;  // nothing changed
+//   if (Status status = total.add_all(other); !status.ok()) ...;  // nothing changed
 //   std::optional<uint32_t> the = total.find("the");
 //   std::vector<uint32_t> top = total.most_common(10);
 //   train_from_borrowed_words(total.words(), config);  // reads, never changes
@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "base/huge_pages.h"
+#include "base/status.h"
 #include "pretokenize/pretokenizer_id.h"
 #include "counts/wordtable.h"
 
@@ -47,11 +48,6 @@ inline constexpr uint64_t MAX_WORD_COUNT = 0xFFFFFFFFFFFFFFFFULL;
 
 using CountTotal = unsigned __int128;
 
-enum class CombineStatus {
-  Done,
-  PretokenizerMismatch,  // nothing changed
-  CountOverflow,         // a count would pass 2^64 - 1; nothing changed
-};
 
 class WordCounts {
  public:
@@ -85,10 +81,12 @@ class WordCounts {
   bool add(std::string_view word, uint64_t count);
 
   // Adds every word of `other`. Checks everything before changing anything:
-  // a mismatched pretokenizer or an overflowing count returns its status,
-  // and the arena or word-count limit throws InternalError, all with this
-  // object unchanged. Linear in the sizes of both.
-  CombineStatus add_all(const WordCounts& other);
+  // a mismatched pretokenizer fails with combinable()'s status, a count
+  // that would pass 2^64 - 1 with an Overflow status ("a word's combined
+  // count would pass 2**64 - 1 (18446744073709551615); nothing was
+  // changed"), and the arena or word-count limit throws InternalError, all
+  // with this object unchanged. Linear in the sizes of both.
+  Status add_all(const WordCounts& other);
 
   // The ids of the `n` most common words (all of them if n >= size()), by
   // count descending, then by the words' bytes ascending: the order is the
@@ -129,6 +127,11 @@ class WordCounts {
   CountTotal total_ = 0;
   mutable Index index_;
 };
+
+// Ok when `a` and `b` were cut by the same pretokenizer; otherwise an
+// InvalidInput status "cannot combine word counts of different
+// pretokenizers: {a's} and {b's}".
+Status combinable(const WordCounts& a, const WordCounts& b);
 
 }  // namespace selkbar
 

@@ -70,7 +70,12 @@ std::shared_ptr<const SplitPattern> SplitPattern::compile(std::string_view patte
     return nullptr;
   }
   // Without JIT support (or memory for it) the interpreter runs the pattern.
-  const bool jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0;
+  // A pattern that opts out itself, with (*NO_JIT), compiles "successfully"
+  // to no machine code, and pcre2_jit_match would then fail every match with
+  // "bad JIT option": the code size tells.
+  size_t jit_size = 0;
+  const bool jit = pcre2_jit_compile(code, PCRE2_JIT_COMPLETE) == 0 &&
+                   pcre2_pattern_info(code, PCRE2_INFO_JITSIZE, &jit_size) == 0 && jit_size > 0;
   try {
     return std::shared_ptr<const SplitPattern>(new SplitPattern(std::string(pattern), code, jit));
   } catch (...) {
@@ -112,6 +117,11 @@ bool PatternSplitter::cut(std::string_view line, std::string* error) {
   size_t boundary = 0;  // end of the last piece stored
   size_t search = 0;
   while (search <= length) {
+    // A pattern can take seconds on one line: the run's owner is asked
+    // between matches whether to go on, so Ctrl-C and another thread's
+    // failure are seen within a match. The pieces of a stopped run are
+    // never used.
+    if (should_stop_ && should_stop_()) break;
     // The scanner validated the text; PCRE2 need not check it again (which
     // it would do from the start offset on every call).
     const int rc = pattern_.jit_

@@ -42,6 +42,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -95,9 +96,14 @@ class PatternSplitter {
 
   // Finds the pretokens of `line`; ends() then holds their end offsets, in
   // order (the last is line.size() unless the line is empty). Returns false
-  // with *error set if a match failed.
+  // with *error set if a match failed. Once `should_stop` (see stop_when)
+  // returns true, returns true at once with whatever pieces it has.
   // REQUIRES: line is valid UTF-8.
   bool cut(std::string_view line, std::string* error);
+
+  // Asks `should_stop` before each match (a run cancelled or failed
+  // elsewhere); it must be cheap and may be called from this thread only.
+  void stop_when(std::function<bool()> should_stop) { should_stop_ = std::move(should_stop); }
   const std::vector<size_t>& ends() const { return ends_; }
 
  private:
@@ -106,6 +112,7 @@ class PatternSplitter {
   pcre2_real_match_context_8* match_context_;
   pcre2_real_jit_stack_8* jit_stack_;
   std::vector<size_t> ends_;  // reused from line to line
+  std::function<bool()> should_stop_;
 };
 
 // The pattern applied to the whole text as one subject, as the library's

@@ -1,5 +1,7 @@
 #include "pretokenize/pretokenizer_id.h"
 
+#include <iterator>
+
 #include "pretokenize/pattern_split.h"
 
 namespace selkbar {
@@ -17,11 +19,22 @@ std::string_view pretokenizer_name(PretokenizerKind kind) {
 }
 
 std::optional<PretokenizerKind> pretokenizer_from_name(std::string_view name) {
-  for (PretokenizerKind kind : {PretokenizerKind::Whitespace, PretokenizerKind::ByteLevel,
-                                PretokenizerKind::Gpt4, PretokenizerKind::O200k}) {
+  for (PretokenizerKind kind : NAMED_PRETOKENIZERS) {
     if (name == pretokenizer_name(kind)) return kind;
   }
   return std::nullopt;
+}
+
+std::string list_pretokenizer_names() {
+  constexpr size_t COUNT = std::size(NAMED_PRETOKENIZERS);
+  std::string out;
+  for (size_t i = 0; i < COUNT; ++i) {
+    if (i > 0) out += i + 1 == COUNT ? " or " : ", ";
+    out += '"';
+    out += pretokenizer_name(NAMED_PRETOKENIZERS[i]);
+    out += '"';
+  }
+  return out;
 }
 
 bool uses_byte_level_alphabet(PretokenizerKind kind) { return is_byte_level(kind); }

@@ -30,6 +30,18 @@ struct PretokenizerId {
   bool operator==(const PretokenizerId&) const = default;
 };
 
+// Every pretokenizer a caller may name, in the order the module's
+// _PRETOKENIZERS, the command line's --pretokenizer choices and the messages
+// list them. (PretokenizerKind::Pattern has no name of its own: a custom
+// pattern replaces the rule of "bytelevel".)
+inline constexpr PretokenizerKind NAMED_PRETOKENIZERS[] = {
+    PretokenizerKind::Whitespace, PretokenizerKind::ByteLevel, PretokenizerKind::Gpt4,
+    PretokenizerKind::O200k};
+
+// The named pretokenizers as a message lists them:
+// "whitespace", "bytelevel", "gpt4" or "o200k".
+std::string list_pretokenizer_names();
+
 // The option string of `kind`: "whitespace", "bytelevel", "gpt4" or "o200k"
 // ("bytelevel" for a custom pattern, which the id carries beside it).
 std::string_view pretokenizer_name(PretokenizerKind kind);

@@ -19,7 +19,7 @@ def test_module_members_docstrings_and_signatures():
                                "WordCounts", "train_bpe_from_counts",
                                "train_tokenizer_from_counts", "train_bpe_from_iterator",
                                "train_tokenizer_from_iterator", "count_words_from_iterator",
-                               "read_texts", "BYTE_LEVEL_ALPHABET", "tiktoken_encoding"]
+                               "read_texts", "tiktoken_encoding", "BYTE_LEVEL_ALPHABET"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
     assert selkbar.__doc__ in ("", None)

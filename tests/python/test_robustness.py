@@ -152,3 +152,139 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path):
         assert message in result.stderr, (args, result.stderr)
     assert corpus.read_bytes() == original and (folder / "a.txt").read_bytes() == original
     assert not (folder / "tok.json").exists()
+
+
+# ---------------------------------------------------------------------------
+# Arrow layouts the Parquet reader and pandas hand out
+
+
+def test_dictionary_and_view_arrays_count_as_their_strings():
+    pa = pytest.importorskip("pyarrow")
+    words = ["alpha beta", None, "gamma", "a text longer than twelve bytes", "beta", ""] * 50
+    plain = pa.array(words, pa.string())
+    expected = selkbar.count_words_from_iterator([plain], pretokenizer="bytelevel")
+    variants = [plain.dictionary_encode(), pa.array(words, pa.large_string()).dictionary_encode(),
+                pa.array(words, pa.string_view()), plain.dictionary_encode().slice(7, 200)]
+    for array in variants:
+        want = expected if array.offset == 0 else selkbar.count_words_from_iterator(
+            [pa.array(array.to_pylist(), pa.string())], pretokenizer="bytelevel")
+        got = selkbar.count_words_from_iterator([array], pretokenizer="bytelevel")
+        assert got == want, array.type
+        # The same through a chunked array (the stream interface).
+        assert selkbar.count_words_from_iterator(
+            pa.chunked_array([array]), pretokenizer="bytelevel") == want, array.type
+    with pytest.raises(TypeError, match="is not a dictionary of strings"):
+        selkbar.count_words_from_iterator([pa.array([1, 2]).dictionary_encode()])
+
+
+# ---------------------------------------------------------------------------
+# Slow patterns: Ctrl-C and a failing match are not held up by the rest of a chunk
+
+SLOW = r"(\w+\s?)*$"  # tens of milliseconds a line on "a" * 21 + "!"
+SLOW_CHILD = """
+import sys, selkbar
+kind, path = sys.argv[1:3]
+print("ready", flush=True)
+try:
+    if kind == "files":
+        selkbar.count_words([path], pretokenizer="bytelevel", pattern=sys.argv[3])
+    else:
+        selkbar.count_words_from_iterator(open(path).readlines(), pretokenizer="bytelevel",
+                                          pattern=sys.argv[3])
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", flush=True)
+    sys.exit(3)
+print("finished", flush=True)
+"""
+
+
+@pytest.mark.pcre2
+@pytest.mark.parametrize("kind", ["files", "iterator"])
+def test_ctrl_c_is_not_held_up_by_a_slow_pattern(tmp_path, kind):
+    import signal
+    import time
+    corpus = tmp_path / "slow.txt"
+    corpus.write_text(("a" * 21 + "!\n") * 400)
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CHILD, kind, str(corpus), SLOW],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(1.0)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        rest = child.stdout.read()
+        child.wait(timeout=120)
+        waited = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert (child.returncode, rest.strip()) == (3, "KeyboardInterrupt")
+    # The whole input takes over ten seconds; a line well under one.
+    assert waited < 4.0
+
+
+@pytest.mark.pcre2
+def test_patterns_that_fail_or_opt_out_of_the_jit():
+    import time
+    started = time.monotonic()
+    with pytest.raises(ValueError, match="match limit"):
+        selkbar.count_words_from_iterator(["a" * 40 + "!"] + ["a" * 21 + "!"] * 400,
+                                          pretokenizer="bytelevel", pattern=SLOW)
+    assert time.monotonic() - started < 4.0  # not after matching the other 400 texts
+    texts = open(fixture_files()[0], encoding="utf-8").read().splitlines()[:300]
+    plain = r"\p{L}+|\p{N}+|\s+|[^\s\p{L}\p{N}]+"
+    assert selkbar.train_bpe_from_iterator(texts, 400, pretokenizer="bytelevel",
+                                           pattern="(*NO_JIT)" + plain) == \
+        selkbar.train_bpe_from_iterator(texts, 400, pretokenizer="bytelevel", pattern=plain)
+
+
+# ---------------------------------------------------------------------------
+# Counts up to 2**64 - 1
+
+MAX_COUNT = 2**64 - 1
+
+
+def initial_pair_counts(words):
+    pairs = {}
+    for word, count in words.items():
+        for pair in zip(word, word[1:]):
+            pairs[pair] = pairs.get(pair, 0) + count
+    return pairs
+
+
+def test_counts_near_the_top_train_as_the_same_counts_scaled_down(tmp_path):
+    import random
+    rng = random.Random(7)
+    cases = [{"ab": 1}, {"ab": 1, "abab": 1}, {"ab": 3, "abc": 2, "bc": 1}]
+    for _ in range(20):
+        cases.append({"".join(rng.choice("abcd") for _ in range(rng.randint(2, 7))):
+                      rng.randint(1, 9) for _ in range(rng.randint(1, 12))})
+    for words in cases:
+        small = selkbar.WordCounts.from_items(words, pretokenizer="whitespace")
+        # Scaled so the largest pair count sits just under 2**64.
+        factor = MAX_COUNT // max(initial_pair_counts(words).values())
+        big = selkbar.WordCounts.from_items({w: c * factor for w, c in words.items()},
+                                            pretokenizer="whitespace")
+        assert selkbar.train_bpe_from_counts(big, 40) == \
+            selkbar.train_bpe_from_counts(small, 40), (words, factor)
+        selkbar.train_tokenizer_from_counts(big, 40, str(tmp_path / "big.json"))
+        selkbar.train_tokenizer_from_counts(small, 40, str(tmp_path / "small.json"))
+        assert (tmp_path / "big.json").read_bytes() == (tmp_path / "small.json").read_bytes()
+    # Shards whose sum passes 2**63 (but not 2**64) add and train.
+    shard = selkbar.WordCounts.from_items({"ab": 2**62 + 1}, pretokenizer="whitespace")
+    assert selkbar.train_bpe_from_counts(shard + shard, 20)[1] == [("a", "b")]
+    assert selkbar.train_bpe_from_counts(
+        selkbar.WordCounts.from_items({"ab": 2**63}, pretokenizer="whitespace"), 20)[1] == [("a", "b")]
+
+
+def test_a_pair_count_past_2_64_is_refused_before_any_work(tmp_path):
+    words = {"ab": 2**62, "abc": 2**62, "abd": 2**62, "xab": 2**62}  # (a, b): 2**64
+    counts = selkbar.WordCounts.from_items(words, pretokenizer="whitespace")
+    with pytest.raises(OverflowError, match=r"\('a', 'b'\)"):
+        selkbar.train_bpe_from_counts(counts, 20)
+    with pytest.raises(OverflowError, match=r"\('a', 'b'\)"):
+        selkbar.train_tokenizer_from_counts(counts, 20, str(tmp_path / "out.json"))
+    assert not (tmp_path / "out.json").exists()
+    # Twice in one word counts twice.
+    with pytest.raises(OverflowError):
+        selkbar.train_bpe_from_counts(
+            selkbar.WordCounts.from_items({"abab": 2**63}, pretokenizer="whitespace"), 20)

@@ -74,3 +74,9 @@ def test_stubs_match_the_runtime_signatures(tmp_path):
     unexpected = [block for block in blocks if not PRETOKENIZER_DEFAULT.match(block)]
     assert unexpected == [], result.stdout + result.stderr
     assert len(blocks) == 2, result.stdout
+
+
+def test_the_readers_and_dask_stubs_match_their_modules(tmp_path):
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "selkbar_dask", "selkbar_readers"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr

@@ -94,3 +94,24 @@ selkbar.train_bpe_from_counts(counts, 1000, pretokenizer="bytelevel")  # type: i
 selkbar.WordCounts.from_items({"the": 3})  # type: ignore[call-arg]
 selkbar.WordCounts.from_items({"the": "3"}, pretokenizer="whitespace")  # type: ignore[arg-type]
 counts + 1  # type: ignore[operator]
+
+# The readers and the cluster path, typed by their own stub packages.
+import selkbar_dask
+import selkbar_readers
+
+reader = selkbar_readers.read_texts(["a.jsonl.gz", "b.parquet"], "body", skip_bad_records=True)
+assert_type(reader.counts.bad_records, int)
+assert_type(reader.counts.null_values, int)
+selkbar.train_bpe_from_iterator(reader, 1000)
+try:
+    next(iter(selkbar_readers.read_texts("a.txt")))
+except selkbar_readers.CorpusError as error:
+    assert_type(str(error), str)
+selkbar_readers.read_texts("a.txt", skip_bad_records=1.5)  # type: ignore[arg-type]
+
+assert_type(selkbar_dask.count_words(["s3://bucket/a.txt"], partition_bytes=1 << 26),
+            selkbar.WordCounts)
+assert_type(selkbar_dask.train_bpe(FILES, 1000, threads_per_task=2),
+            tuple[dict[str, int], list[tuple[str, str]]])
+selkbar_dask.train_tokenizer(FILES, 1000, "tokenizer.json", special_tokens=["<s>"])
+selkbar_dask.train_bpe(FILES, "1000")  # type: ignore[arg-type]

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <filesystem>
 #include <optional>
 #include <set>
@@ -26,8 +28,8 @@ std::set<std::string> names_in(const std::string& directory) {
   return names;
 }
 
-std::optional<std::string> write_pair(const std::string& a, std::string_view a_bytes,
-                                      const std::string& b, std::string_view b_bytes) {
+Status write_pair(const std::string& a, std::string_view a_bytes, const std::string& b,
+                  std::string_view b_bytes) {
   const FileContents files[] = {{a, a_bytes}, {b, b_bytes}};
   return write_files_atomically(files);
 }
@@ -37,7 +39,7 @@ TEST(AtomicFiles, BothWrittenAndNothingElseLeft) {
   const std::string old_a = dir.write("a.json", "old a");
   ::chmod(old_a.c_str(), 0640);
   const std::string b = dir.path() + "/b.tiktoken";
-  EXPECT_EQ(write_pair(old_a, "new a", b, "new b"), std::nullopt);
+  EXPECT_TRUE(write_pair(old_a, "new a", b, "new b").ok());
   EXPECT_EQ(read_file(old_a), "new a");
   EXPECT_EQ(read_file(b), "new b");
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.json", "b.tiktoken"}));
@@ -51,11 +53,12 @@ TEST(AtomicFiles, FailureWritingTheSecondLeavesTheFirstUntouched) {
   const std::string a = dir.write("a.json", "old a");
   const std::string fresh = dir.path() + "/fresh.json";
   const std::string missing = dir.path() + "/no/such/dir/b.tiktoken";
-  const std::optional<std::string> error = write_pair(a, "new a", missing, "new b");
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->rfind("writing " + missing + ": ", 0), 0u) << *error;
+  const Status error = write_pair(a, "new a", missing, "new b");
+  EXPECT_EQ(error.code(), StatusCode::OsError);
+  EXPECT_EQ(error.os_error(), ENOENT);
+  EXPECT_EQ(error.message().rfind("writing " + missing + ": ", 0), 0u) << error.message();
   EXPECT_EQ(read_file(a), "old a");
-  EXPECT_TRUE(write_pair(fresh, "new", missing, "new b").has_value());
+  EXPECT_FALSE(write_pair(fresh, "new", missing, "new b").ok());
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.json"}));
 }
 
@@ -67,9 +70,9 @@ TEST(AtomicFiles, FailurePlacingTheLastPutsTheFirstBack) {
   // place, last) and fails only once the first file has been moved.
   const std::string directory = dir.path() + "/sub";
   std::filesystem::create_directory(directory);
-  EXPECT_TRUE(write_pair(a, "new a", directory, "new b").has_value());
+  EXPECT_FALSE(write_pair(a, "new a", directory, "new b").ok());
   EXPECT_EQ(read_file(a), "old a");
-  EXPECT_TRUE(write_pair(fresh, "new", directory, "new b").has_value());
+  EXPECT_FALSE(write_pair(fresh, "new", directory, "new b").ok());
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.json", "sub"}));
   EXPECT_TRUE(names_in(directory).empty());
 }
@@ -79,26 +82,25 @@ TEST(AtomicFiles, TheSameFileTwiceIsRefused) {
   const std::string a = dir.write("a.json", "old a");
   const std::string same = dir.path() + "/../" +
                            std::filesystem::path(dir.path()).filename().string() + "/a.json";
-  std::optional<std::string> error = write_pair(a, "1", same, "2");
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(*error, "writing " + same + ": the same file as " + a);
+  const Status error = write_pair(a, "1", same, "2");
+  EXPECT_EQ(error.message(), "writing " + same + ": the same file as " + a);
   EXPECT_EQ(read_file(a), "old a");
   EXPECT_TRUE(names_same_file(a, same));
   const std::string fresh = dir.path() + "/fresh";
   EXPECT_TRUE(names_same_file(fresh, dir.path() + "/./fresh"));
   EXPECT_FALSE(names_same_file(fresh, a));
-  EXPECT_TRUE(write_pair(fresh, "1", dir.path() + "/./fresh", "2").has_value());
+  EXPECT_FALSE(write_pair(fresh, "1", dir.path() + "/./fresh", "2").ok());
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a.json"}));
 }
 
 TEST(AtomicFiles, OneFileReplacesAndCreates) {
   TempDir dir;
   const std::string a = dir.write("a", "old");
-  EXPECT_EQ(write_file_atomically(a, "new"), std::nullopt);
+  EXPECT_TRUE(write_file_atomically(a, "new").ok());
   EXPECT_EQ(read_file(a), "new");
-  EXPECT_EQ(write_file_atomically(dir.path() + "/b", ""), std::nullopt);
+  EXPECT_TRUE(write_file_atomically(dir.path() + "/b", "").ok());
   EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"a", "b"}));
-  EXPECT_EQ(write_file_atomically(std::string("x\0y", 3), "z"),
+  EXPECT_EQ(write_file_atomically(std::string("x\0y", 3), "z").message(),
             std::string("writing x\0y: path contains a NUL byte", 37));
 }
 

@@ -70,7 +70,7 @@ TEST(FileChangesAfterPlanning, ShrunkFileCountsWhatIsLeft) {
     ASSERT_NE(text[keep - 1], ' ');
     const CountResult result = count_words_with_hooks(
         {path}, threads, WS, before_first_read([&] { ASSERT_EQ(truncate(path.c_str(), keep), 0); }));
-    ASSERT_FALSE(result.error) << *result.error;
+    ASSERT_TRUE(result.status.ok()) << result.status.message();
     EXPECT_TRUE(testing::table_equals(result.words, reference(text.substr(0, keep))))
         << "threads " << threads;
   }
@@ -81,7 +81,7 @@ TEST(FileChangesAfterPlanning, ShrunkToNothingCountsNothing) {
   const std::string path = dir.write("corpus.txt", numbered_words(300000));
   const CountResult result = count_words_with_hooks(
       {path}, 8, WS, before_first_read([&] { ASSERT_EQ(truncate(path.c_str(), 0), 0); }));
-  ASSERT_FALSE(result.error) << *result.error;
+  ASSERT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_EQ(result.words.len(), 0u);
 }
 
@@ -96,7 +96,7 @@ TEST(FileChangesAfterPlanning, GrownFileCountsThePlannedBytesAndFinishesTheLastW
       std::fwrite(appended.data(), 1, appended.size(), file);
       std::fclose(file);
     }));
-    ASSERT_FALSE(result.error) << *result.error;
+    ASSERT_TRUE(result.status.ok()) << result.status.message();
     // The planned bytes, plus the rest of a word that crossed the old end.
     std::string want = original;
     if (want.back() != '\n') want += "ma";
@@ -110,8 +110,8 @@ TEST(FileChangesAfterPlanning, RemovedFileFailsWithTheOpeningMessage) {
   const std::string doomed = dir.write("doomed.txt", numbered_words(100000));
   const CountResult result = count_words_with_hooks(
       {first, doomed}, 4, WS, before_first_read([&] { ASSERT_EQ(unlink(doomed.c_str()), 0); }));
-  ASSERT_TRUE(result.error);
-  EXPECT_EQ(*result.error, "opening " + doomed + ": No such file or directory");
+  ASSERT_FALSE(result.status.ok());
+  EXPECT_EQ(result.status.message(), "opening " + doomed + ": No such file or directory");
   EXPECT_EQ(result.words.len(), 0u);
 }
 
@@ -122,8 +122,8 @@ TEST(FileChangesAfterPlanning, FileReplacedByADirectoryFailsWithTheReadingMessag
     ASSERT_EQ(unlink(path.c_str()), 0);
     ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
   }));
-  ASSERT_TRUE(result.error);
-  EXPECT_EQ(*result.error, "reading " + path + ": Is a directory");
+  ASSERT_FALSE(result.status.ok());
+  EXPECT_EQ(result.status.message(), "reading " + path + ": Is a directory");
 }
 
 // ---- While the file is being read ----
@@ -161,7 +161,7 @@ TEST(FileChangesWhileRead, ShrinkingMidReadCountsAConsistentPrefix) {
     }
   };
   const CountResult result = count_words_with_hooks({path}, 1, WS, hooks);
-  ASSERT_FALSE(result.error) << *result.error;
+  ASSERT_TRUE(result.status.ok()) << result.status.message();
   EXPECT_TRUE(counts_some_prefix(result.words, text, keep, chunk));
 }
 
@@ -185,7 +185,7 @@ TEST(FileChangesWhileRead, GrowingFileCountsTheLinesPresentWhenPlanned) {
   const CountResult result = count_words(std::vector<std::string>{path}, 8, WS);
   stop = true;
   writer.join();
-  ASSERT_FALSE(result.error) << *result.error;
+  ASSERT_TRUE(result.status.ok()) << result.status.message();
   WordCounts want = reference(text);
   for (uint32_t id = 0; id < result.words.len(); ++id) {
     const std::string word(result.words.get(id));
@@ -203,7 +203,7 @@ TEST(FileChangesWhileRead, GrowingFileCountsTheLinesPresentWhenPlanned) {
 TEST(FailingReads, ReadErrorOfASpecialFileIsReported) {
   // /proc/self/mem opens, but reading its first page fails with EIO.
   auto [tx, rx] = make_channel<TextChunk>(4);
-  EXPECT_EQ(read_range("/proc/self/mem", 0, 100, 64, WS, tx),
+  EXPECT_EQ(read_range("/proc/self/mem", 0, 100, 64, WS, tx).message(),
             "reading /proc/self/mem: Input/output error");
   tx.reset();
   EXPECT_FALSE(rx.recv());
@@ -214,8 +214,8 @@ TEST(FailingReads, DanglingSymlinkFailsPlanningWithTheReadingMessage) {
   const std::string link = dir.path() + "/dangling";
   ASSERT_EQ(symlink((dir.path() + "/nowhere").c_str(), link.c_str()), 0);
   const CountResult result = count_words(std::vector<std::string>{link}, 2, WS);
-  ASSERT_TRUE(result.error);
-  EXPECT_EQ(*result.error, "reading " + link + ": No such file or directory");
+  ASSERT_FALSE(result.status.ok());
+  EXPECT_EQ(result.status.message(), "reading " + link + ": No such file or directory");
 }
 
 // ---- Signals ----
@@ -253,7 +253,7 @@ TEST(InterruptedReads, SignalStormLeavesTheCountUnchanged) {
   const uint64_t before = signals_handled.load();
   for (uint64_t threads : {1, 3, 8}) {
     const CountResult result = count_words({first, second}, threads, WS);
-    ASSERT_FALSE(result.error) << *result.error;
+    ASSERT_TRUE(result.status.ok()) << result.status.message();
     EXPECT_TRUE(testing::table_equals(result.words, want)) << "threads " << threads;
   }
   done = true;

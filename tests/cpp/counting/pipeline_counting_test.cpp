@@ -68,7 +68,7 @@ void expect_same_counts(const std::vector<std::string>& files, PretokenizerKind 
       config.pretokenizer = kind;
       config.min_range = min_range;
       CountResult result = count_words(config);
-      ASSERT_FALSE(result.error) << *result.error;
+      ASSERT_TRUE(result.status.ok()) << result.status.message();
       ASSERT_TRUE(expected.matches(result.words))
           << "threads " << threads << " min_range " << min_range;
     }

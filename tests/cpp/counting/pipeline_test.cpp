@@ -88,7 +88,7 @@ TEST(PipelineErrors, MissingSecondFileStopsPlanningButTheFirstIsStillRead) {
     if (role == WorkerRole::Scanner) ++chunks;
   };
   CountResult result = count_words_with_hooks({first, second, third}, 4, WS, hooks);
-  EXPECT_EQ(result.error, "reading " + second + ": No such file or directory");
+  EXPECT_EQ(result.status.message(), "reading " + second + ": No such file or directory");
   EXPECT_EQ(result.words.len(), 0u);
   EXPECT_EQ(ranges.load(), 1);  // the first file only; the third is never read
   EXPECT_EQ(chunks.load(), 1);
@@ -104,15 +104,15 @@ TEST(PipelineErrors, DirectoriesAndFifosAreNotRegularFiles) {
   const std::string tail =
       " is not a regular file; pipes and process substitution are not supported because the "
       "reader seeks. Write the stream to a file first.";
-  EXPECT_EQ(count_words({good, subdir}, 2, WS).error, subdir + tail);
-  EXPECT_EQ(count_words({fifo, good}, 2, WS).error, fifo + tail);
+  EXPECT_EQ(count_words({good, subdir}, 2, WS).status.message(), subdir + tail);
+  EXPECT_EQ(count_words({fifo, good}, 2, WS).status.message(), fifo + tail);
 }
 
 TEST(PipelineErrors, PathWithNulByteIsRefusedNotTruncated) {
   TempDir dir;
   const std::string real = dir.write("real", "words that must not be read");
   const std::string with_nul = real + std::string("\0suffix", 7);
-  EXPECT_EQ(count_words({with_nul}, 2, WS).error, "reading " + with_nul + ": path contains a NUL byte");
+  EXPECT_EQ(count_words({with_nul}, 2, WS).status.message(), "reading " + with_nul + ": path contains a NUL byte");
 }
 
 TEST(PipelineErrors, InvalidUtf8ReportsItsOffsetInTheFileAndNamesIt) {
@@ -127,7 +127,7 @@ TEST(PipelineErrors, InvalidUtf8ReportsItsOffsetInTheFileAndNamesIt) {
   text += "x\xC3(y more text\n";
   const std::string path = dir.write("bad", text);
   CountResult result = count_words({path}, 1, WS);
-  EXPECT_EQ(result.error, "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index " +
+  EXPECT_EQ(result.status.message(), "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index " +
                               std::to_string(bad + 1) + " in " + path);
   EXPECT_EQ(result.words.len(), 0u);
 }
@@ -139,10 +139,10 @@ TEST(PipelineErrors, FirstInvalidChunkRecordedWins) {
   text += "second chunk \xE6\x97";  // incomplete at its end
   const std::string path = dir.write("bad", text);
   // One scanner takes the chunks in file order.
-  EXPECT_EQ(count_words({path}, 1, WS).error,
+  EXPECT_EQ(count_words({path}, 1, WS).status.message(),
             "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3 in " + path);
   const std::string second = dir.write("second", "second chunk \xE6\x97");
-  EXPECT_EQ(count_words({second}, 1, WS).error,
+  EXPECT_EQ(count_words({second}, 1, WS).status.message(),
             "input is not valid UTF-8: incomplete utf-8 byte sequence from index 13 in " + second);
 }
 
@@ -153,7 +153,7 @@ TEST(PipelineErrors, EmptyInputsGiveAnEmptyTable) {
   for (const std::vector<std::string>& files :
        {std::vector<std::string>{}, {empty}, {empty, blank, empty}}) {
     CountResult result = count_words(files, 3, WS);
-    EXPECT_FALSE(result.error);
+    EXPECT_TRUE(result.status.ok());
     EXPECT_EQ(result.words.len(), 0u);
     EXPECT_EQ(result.words.offsets(), std::vector<uint32_t>{0});
   }
@@ -165,7 +165,7 @@ TEST(PipelineCounts, SameFileTwiceCountsEveryWordTwiceAndThreadBudgetIsClamped) 
   WordCounts want = {{"a", 2}, {"b", 4}, {"c", 2}, {"d", 2}};
   for (uint64_t threads : {0, 1, 5000}) {
     CountResult result = count_words({path, path}, threads, WS);
-    ASSERT_FALSE(result.error);
+    ASSERT_TRUE(result.status.ok());
     EXPECT_TRUE(testing::table_equals(result.words, want)) << threads;
   }
 }
@@ -174,7 +174,7 @@ TEST(PipelineCounts, ByteLevelWordsAreStoredRespelled) {
   TempDir dir;
   const std::string path = dir.write("f", "x A\nx A");
   CountResult result = count_words({path}, 2, PretokenizerKind::ByteLevel);
-  ASSERT_FALSE(result.error);
+  ASSERT_TRUE(result.status.ok());
   // " A" is stored as U+0120 U+0041 and "\n" as U+010A.
   const WordCounts want = {{"x", 2}, {"\xC4\xA0" "A", 2}, {"\xC4\x8A", 1}};
   EXPECT_TRUE(testing::table_equals(result.words, want));

@@ -29,7 +29,8 @@ RangeOutput read_chunks(const std::string& path, uint64_t start, uint64_t end, u
   auto [tx, rx] = make_channel<TextChunk>(2);
   RangeOutput out;
   std::thread reader([&, tx = std::move(tx)]() mutable {
-    out.error = read_range(path, start, end, chunk, kind, tx);
+    const Status status = read_range(path, start, end, chunk, kind, tx);
+    if (!status.ok()) out.error = status.message();
     tx.reset();
   });
   while (std::optional<TextChunk> chunk_read = rx.recv()) {
@@ -180,7 +181,7 @@ TEST(ReadRange, SendingWithoutScannersFailsWithScannersHungUp) {
   const std::string path = dir.write("f", "one two three");
   auto [tx, rx] = make_channel<TextChunk>(4);
   rx.reset();
-  EXPECT_EQ(read_range(path, 0, 13, 4, WS, tx), "scanners hung up");
+  EXPECT_EQ(read_range(path, 0, 13, 4, WS, tx).message(), "scanners hung up");
 }
 
 }  // namespace

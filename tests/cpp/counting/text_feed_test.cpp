@@ -104,9 +104,9 @@ struct FakeArrow {
 
 std::vector<std::string> read_all(const ArrowSchema& schema, const ArrowArray& array,
                                   uint64_t chunk_bytes) {
-  std::string error;
+  Status error;
   std::optional<ArrowStrings> strings = ArrowStrings::open(schema, array, &error);
-  EXPECT_TRUE(strings.has_value()) << error;
+  EXPECT_TRUE(strings.has_value()) << error.message();
   std::vector<std::string> texts;
   ChunkBuilder builder(chunk_bytes);
   while (strings && !strings->done()) {
@@ -129,18 +129,114 @@ TEST(ArrowStrings, ReadsEveryNonNullStringOfASliceInChunksOfAnySize) {
 }
 
 TEST(ArrowStrings, RefusesOtherTypesAndMalformedOffsets) {
-  std::string error;
+  Status error;
   FakeArrow ints({"a"}, "l");
   EXPECT_FALSE(ArrowStrings::open(ints.schema, ints.array, &error));
-  EXPECT_EQ(error, "Arrow format 'l' is not a string array (expected string or large_string)");
+  EXPECT_EQ(error.code(), StatusCode::WrongType);
+  EXPECT_EQ(error.message(), "Arrow format 'l' is not a string array (expected string, "
+                             "large_string, string_view or a dictionary of strings)");
   FakeArrow backwards({"abc", "d"});
   backwards.offsets[1] = 4;  // 0, 4, 4 is fine; 0, 4, 3 is not
   backwards.offsets[2] = 3;
   EXPECT_FALSE(ArrowStrings::open(backwards.schema, backwards.array, &error));
-  EXPECT_EQ(error, "malformed Arrow string array (decreasing offsets)");
+  EXPECT_EQ(error.code(), StatusCode::InvalidInput);
+  EXPECT_EQ(error.message(), "malformed Arrow string array (decreasing offsets)");
   FakeArrow negative({"abc"});
   negative.offsets[0] = -1;
   EXPECT_FALSE(ArrowStrings::open(negative.schema, negative.array, &error));
+}
+
+// A dictionary array of int16 indices (-1: null) into `values`.
+struct FakeDictionary {
+  FakeArrow values;
+  std::vector<int16_t> indices;
+  std::vector<uint8_t> validity;
+  const void* buffers[2];
+  ArrowSchema schema{};
+  ArrowArray array{};
+
+  FakeDictionary(std::vector<const char*> words, std::vector<int16_t> at) : values(words), indices(at) {
+    validity.assign((indices.size() + 7) / 8, 0);
+    int64_t nulls = 0;
+    for (size_t i = 0; i < indices.size(); ++i) {
+      if (indices[i] >= 0) validity[i / 8] |= uint8_t(1u << (i % 8));
+      else ++nulls;
+    }
+    buffers[0] = validity.data();
+    buffers[1] = indices.data();
+    schema.format = "s";
+    schema.dictionary = &values.schema;
+    array.length = static_cast<int64_t>(indices.size());
+    array.null_count = nulls;
+    array.n_buffers = 2;
+    array.buffers = buffers;
+    array.dictionary = &values.array;
+  }
+};
+
+// A string_view array: short strings inline, long ones in one data buffer.
+struct FakeViews {
+  std::string data;
+  std::vector<uint8_t> views;
+  int64_t sizes[1];
+  const void* buffers[4];
+  ArrowSchema schema{};
+  ArrowArray array{};
+
+  explicit FakeViews(const std::vector<std::string>& texts) : views(16 * texts.size(), 0) {
+    for (const std::string& text : texts) {
+      if (text.size() > 12) data += text;
+    }
+    size_t at = 0;
+    for (size_t i = 0; i < texts.size(); ++i) {
+      const int32_t length = static_cast<int32_t>(texts[i].size());
+      std::memcpy(&views[16 * i], &length, 4);
+      if (texts[i].size() <= 12) {
+        std::memcpy(&views[16 * i + 4], texts[i].data(), texts[i].size());
+      } else {
+        const int32_t buffer = 0, offset = static_cast<int32_t>(at);
+        std::memcpy(&views[16 * i + 8], &buffer, 4);
+        std::memcpy(&views[16 * i + 12], &offset, 4);
+        at += texts[i].size();
+      }
+    }
+    sizes[0] = static_cast<int64_t>(data.size());
+    buffers[0] = nullptr;
+    buffers[1] = views.data();
+    buffers[2] = data.data();
+    buffers[3] = sizes;
+    schema.format = "vu";
+    array.length = static_cast<int64_t>(texts.size());
+    array.n_buffers = 4;
+    array.buffers = buffers;
+  }
+};
+
+TEST(ArrowStrings, ReadsDictionariesAndViewsAsTheirStrings) {
+  FakeDictionary dictionary({"red", nullptr, "green"}, {2, 0, -1, 0, 1, 2});
+  // Index 1 names a null value: no text, as a null entry.
+  const std::vector<std::string> colours = {"green", "red", "red", "green"};
+  const std::vector<std::string> texts = {"short", "", "a string longer than twelve", "x",
+                                          "another long string here"};
+  FakeViews views(texts);
+  for (uint64_t chunk : {1, 7, 100}) {
+    EXPECT_EQ(read_all(dictionary.schema, dictionary.array, chunk), colours) << chunk;
+    EXPECT_EQ(read_all(views.schema, views.array, chunk), texts) << chunk;
+  }
+}
+
+TEST(ArrowStrings, RefusesDictionaryIndicesAndViewsOutsideTheirBuffers) {
+  Status error;
+  FakeDictionary dictionary({"a", "b"}, {0, 2});
+  EXPECT_FALSE(ArrowStrings::open(dictionary.schema, dictionary.array, &error));
+  EXPECT_EQ(error.message(), "malformed Arrow dictionary array (index 2 outside its 2 values)");
+  FakeDictionary of_ints({"a"}, {0});
+  of_ints.values.schema.format = "l";
+  EXPECT_FALSE(ArrowStrings::open(of_ints.schema, of_ints.array, &error));
+  FakeViews views({"a string longer than twelve"});
+  views.sizes[0] = 5;
+  EXPECT_FALSE(ArrowStrings::open(views.schema, views.array, &error));
+  EXPECT_EQ(error.message(), "malformed Arrow string_view array (a view outside its buffers)");
 }
 
 TrainConfig fed_config(PretokenizerKind kind, uint64_t threads, RunControl* control = nullptr) {
@@ -166,7 +262,7 @@ TEST(FedCounting, FileBlocksCountAsTheFileAndTextsAsWholeTexts) {
         ASSERT_EQ(counting.send_for(chunk, 10s), SendStatus::Sent);
       }
       CountResult fed = counting.finish();
-      ASSERT_FALSE(fed.error);
+      ASSERT_TRUE(fed.status.ok());
       WordCounts want;
       testing::count_reference(text, kind, want);
       EXPECT_TRUE(testing::table_equals(fed.words, want));
@@ -184,8 +280,8 @@ TEST(FedCounting, ReportsBadUtf8WithTheTextNumberAndStopsTakingChunks) {
   TextChunk chunk = builder.take();
   ASSERT_EQ(counting.send_for(chunk, 10s), SendStatus::Sent);
   const CountResult result = counting.finish();
-  ASSERT_TRUE(result.error);
-  EXPECT_EQ(*result.error,
+  ASSERT_FALSE(result.status.ok());
+  EXPECT_EQ(result.status.message(),
             "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 4 in text 2");
 }
 

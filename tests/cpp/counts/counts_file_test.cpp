@@ -43,14 +43,38 @@ WordCounts random_counts(std::mt19937_64& rng, size_t n) {
   return WordCounts(WHITESPACE, std::move(table));
 }
 
-LoadResult decode(std::string_view image) { return decode_counts(image, "decoding", "image"); }
+// A load's outcome gathered in one value for the checks below.
+struct Loaded {
+  std::optional<WordCounts> counts;
+  std::string error;
+  int os_error = 0;
+  StatusCode code = StatusCode::Ok;
+};
+
+Loaded gather(const Status& status, std::optional<WordCounts> counts) {
+  EXPECT_EQ(status.ok(), counts.has_value()) << status.message();
+  return Loaded{std::move(counts), status.message(), status.os_error(), status.code()};
+}
+
+Loaded decode(std::string_view image) {
+  std::optional<WordCounts> counts;
+  const Status status = decode_counts(image, "decoding", "image", &counts);
+  return gather(status, std::move(counts));
+}
+
+Loaded load(const std::string& path) {
+  std::optional<WordCounts> counts;
+  const Status status = load_counts(path, &counts);
+  return gather(status, std::move(counts));
+}
 
 // Expects `image` to be refused with a message containing `what`.
 void expect_refused(const std::string& image, const std::string& what) {
-  const LoadResult result = decode(image);
+  const Loaded result = decode(image);
   ASSERT_FALSE(result.counts.has_value()) << what;
   EXPECT_EQ(result.error.rfind("decoding image: ", 0), 0u) << result.error;
   EXPECT_NE(result.error.find(what), std::string::npos) << result.error;
+  EXPECT_EQ(result.code, StatusCode::InvalidInput);
   EXPECT_EQ(result.os_error, 0);
 }
 
@@ -93,18 +117,18 @@ TEST(CountsFile, RoundTripsKeepEveryWordCountAndThePretokenizer) {
   std::mt19937_64 rng(1);
   for (size_t n : {0u, 1u, 10u, 5000u}) {
     const WordCounts counts = random_counts(rng, n);
-    const LoadResult loaded = decode(encode_counts(counts));
+    const Loaded loaded = decode(encode_counts(counts));
     ASSERT_TRUE(loaded.counts.has_value()) << loaded.error;
     EXPECT_TRUE(loaded.counts->same_counts(counts));
   }
-  const LoadResult sample = decode(encode_counts(sample_counts()));
+  const Loaded sample = decode(encode_counts(sample_counts()));
   ASSERT_TRUE(sample.counts.has_value()) << sample.error;
   EXPECT_TRUE(sample.counts->same_counts(sample_counts()));
 
   WordTable table;
   table.push("\xc4\xa0the", 7);  // "Ġthe"
   const WordCounts bytelevel(BYTELEVEL, std::move(table));
-  const LoadResult loaded = decode(encode_counts(bytelevel));
+  const Loaded loaded = decode(encode_counts(bytelevel));
   ASSERT_TRUE(loaded.counts.has_value()) << loaded.error;
   EXPECT_EQ(loaded.counts->pretokenizer(), BYTELEVEL);
   EXPECT_TRUE(loaded.counts->same_counts(bytelevel));
@@ -113,40 +137,44 @@ TEST(CountsFile, RoundTripsKeepEveryWordCountAndThePretokenizer) {
 TEST(CountsFile, SavesAtomicallyAndLoadsFromDisk) {
   testing::TempDir dir;
   const std::string path = dir.path() + "/c.counts";
-  ASSERT_FALSE(save_counts(sample_counts(), path).has_value());
+  ASSERT_TRUE(save_counts(sample_counts(), path).ok());
   EXPECT_EQ(testing::read_file(path), encode_counts(sample_counts()));
-  const LoadResult loaded = load_counts(path);
+  const Loaded loaded = load(path);
   ASSERT_TRUE(loaded.counts.has_value()) << loaded.error;
   EXPECT_TRUE(loaded.counts->same_counts(sample_counts()));
 
-  const std::optional<std::string> error = save_counts(sample_counts(), dir.path() + "/no/c");
-  ASSERT_TRUE(error.has_value());
-  EXPECT_EQ(error->rfind("writing " + dir.path() + "/no/c: ", 0), 0u) << *error;
+  const Status error = save_counts(sample_counts(), dir.path() + "/no/c");
+  EXPECT_EQ(error.code(), StatusCode::OsError);
+  EXPECT_EQ(error.os_error(), ENOENT);
+  EXPECT_EQ(error.message().rfind("writing " + dir.path() + "/no/c: ", 0), 0u) << error.message();
 }
 
 TEST(CountsFile, PathsThatAreNotCountsFilesAreRefusedWithoutWaiting) {
   testing::TempDir dir;
-  LoadResult missing = load_counts(dir.path() + "/missing");
+  Loaded missing = load(dir.path() + "/missing");
   EXPECT_FALSE(missing.counts.has_value());
+  EXPECT_EQ(missing.code, StatusCode::OsError);
   EXPECT_EQ(missing.os_error, ENOENT);
   EXPECT_EQ(missing.error, "opening " + dir.path() + "/missing: " + std::strerror(ENOENT));
 
-  LoadResult directory = load_counts(dir.path());
+  Loaded directory = load(dir.path());
   EXPECT_FALSE(directory.counts.has_value());
+  EXPECT_EQ(directory.code, StatusCode::OsError);
   EXPECT_EQ(directory.os_error, EISDIR);
 
   const std::string fifo = dir.path() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  LoadResult pipe = load_counts(fifo);  // no writer: must not block
+  Loaded pipe = load(fifo);  // no writer: must not block
   EXPECT_FALSE(pipe.counts.has_value());
+  EXPECT_EQ(pipe.code, StatusCode::InvalidInput);
   EXPECT_EQ(pipe.os_error, 0);
   EXPECT_NE(pipe.error.find("not a regular file"), std::string::npos) << pipe.error;
 
-  LoadResult nul = load_counts(std::string("a\0b", 3));
+  Loaded nul = load(std::string("a\0b", 3));
   EXPECT_FALSE(nul.counts.has_value());
   EXPECT_NE(nul.error.find("NUL"), std::string::npos);
 
-  LoadResult text = load_counts(dir.write("text.txt", "just some text, long enough to hold a header "
+  Loaded text = load(dir.write("text.txt", "just some text, long enough to hold a header "
                                                       "and then some more bytes after it"));
   EXPECT_FALSE(text.counts.has_value());
   EXPECT_NE(text.error.find("wrong magic number"), std::string::npos) << text.error;
@@ -157,7 +185,7 @@ TEST(CountsFile, PathsThatAreNotCountsFilesAreRefusedWithoutWaiting) {
 TEST(CountsFileDamage, EveryTruncationIsRefused) {
   const std::string image = encode_counts(sample_counts());
   for (size_t size = 0; size < image.size(); ++size) {
-    const LoadResult result = decode(image.substr(0, size));
+    const Loaded result = decode(image.substr(0, size));
     ASSERT_FALSE(result.counts.has_value()) << size;
     EXPECT_NE(result.error.find("truncated"), std::string::npos) << size << ": " << result.error;
   }
@@ -170,7 +198,7 @@ TEST(CountsFileDamage, EveryFlippedBitIsRefused) {
     for (int bit : {0, 3, 7}) {
       std::string damaged = image;
       damaged[at] = static_cast<char>(damaged[at] ^ (1 << bit));
-      const LoadResult result = decode(damaged);
+      const Loaded result = decode(damaged);
       ASSERT_FALSE(result.counts.has_value()) << at << " bit " << bit;
       ASSERT_FALSE(result.error.empty());
     }

@@ -1,0 +1,119 @@
+// call_runner.cpp: runs a training or counting call's engine work on a
+// thread of its own, feeding the iterator first when the call has one, while
+// the calling thread runs signal handlers and the progress display (see
+// binding.h).
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "binding/binding.h"
+
+namespace selkbar::binding {
+namespace {
+
+// Runs `work` on a thread of its own while this thread waits as described
+// above. Returns false, with the handler's or the display's exception set,
+// if the run was interrupted; `work` has ended either way.
+bool run_interruptibly(const std::function<void()>& work, RunControl& control,
+                       ProgressDisplay& display) {
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  auto body = [&] {
+    work();
+    {
+      std::scoped_lock lock(mutex);
+      done = true;
+    }
+    ended.notify_all();
+  };
+  std::thread thread;
+  try {
+    thread = std::thread(body);
+  } catch (const std::system_error&) {
+    // No thread to spare for waiting: run the work here, without the lock,
+    // as an uninterruptible call; the engine reports whatever else fails.
+    Py_BEGIN_ALLOW_THREADS
+    body();
+    Py_END_ALLOW_THREADS
+    return true;
+  }
+  bool interrupted = false;
+  for (;;) {
+    bool finished;
+    Py_BEGIN_ALLOW_THREADS
+    {
+      std::unique_lock lock(mutex);
+      finished = ended.wait_for(lock, WAIT_STEP, [&] { return done; });
+    }
+    Py_END_ALLOW_THREADS
+    if (finished) break;
+    if (interrupted) continue;  // waiting for the engine to stop
+    if (PyErr_CheckSignals() < 0 || !display.draw(control)) {
+      interrupted = true;
+      control.cancel();
+    }
+  }
+  Py_BEGIN_ALLOW_THREADS
+  thread.join();
+  Py_END_ALLOW_THREADS
+  return !interrupted;
+}
+
+// The keywords every training and counting call takes.
+struct CallOptions {
+  bool progress = false;
+  std::optional<uint64_t> length;
+};
+
+bool convert_call_options(PyObject* const bound[PARAM_COUNT], CallOptions* options) {
+  if (bound[PROGRESS] != nullptr) {
+    const int on = PyObject_IsTrue(bound[PROGRESS]);
+    if (on < 0) return false;
+    options->progress = on != 0;
+  }
+  return convert_arg(bound, LENGTH, optional_of(&options->length, convert_u64));
+}
+
+// Runs a call's engine work: feeds the iterator first when the call has
+
+}  // namespace
+
+bool run_call(PyObject* const bound[PARAM_COUNT], const Signature& sig, TrainConfig& config,
+              const std::function<void(FedCounting*)>& work) {
+  CallOptions options;
+  if (!convert_call_options(bound, &options)) return false;
+  selkbar::RunControl control;
+  config.control = &control;
+  ProgressDisplay display;
+  if (!display.open(options.progress, options.length, bound[ITERATOR] != nullptr)) return false;
+  if (bound[COUNTS] != nullptr) {
+    control.set_stage(selkbar::RunStage::Merging);
+    display.skip_counting();
+  }
+  bool ok;
+  if (bound[ITERATOR] == nullptr) {
+    ok = run_interruptibly([&] { work(nullptr); }, control, display);
+  } else {
+    // Declared before the counting threads, which read the sources.
+    std::deque<std::string> sources;
+    std::optional<selkbar::FedCounting> fed;
+    try {
+      fed.emplace(config);
+    } catch (...) {
+      raise_failure(std::current_exception());
+      display.close(control);
+      return false;
+    }
+    ok = feed_texts(bound[ITERATOR], *fed, control, display, sig.file_blocks, sources) &&
+         run_interruptibly([&] { work(&*fed); }, control, display);
+    // Joins the counting threads if the feed failed.
+    Py_BEGIN_ALLOW_THREADS
+    fed.reset();
+    Py_END_ALLOW_THREADS
+  }
+  ok = display.close(control) && ok;
+  return ok;
+}
+}  // namespace selkbar::binding
