@@ -202,7 +202,8 @@ int write_unnamed(PendingFile& file) {
 // value, or ENOTSUP where it cannot be linked (no /proc).
 int name_unnamed(PendingFile& file) {
   const std::string self = "/proc/self/fd/" + std::to_string(file.fd);
-  const int error = link_to_temporary(self, AT_SYMLINK_FOLLOW, file.directory, file.base, &file.temp);
+  const int error =
+      link_to_temporary(self, AT_SYMLINK_FOLLOW, file.directory, file.base, &file.temp);
   ::close(file.fd);
   file.fd = -1;
   return error == ENOENT ? ENOTSUP : error;

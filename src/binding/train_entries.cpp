@@ -16,16 +16,17 @@ namespace {
 
 const Signature TRAIN_BPE_SIGNATURE = {
     "train_bpe",
-    {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET, INITIAL_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, PROGRESS},
+    {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
 
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
     "train_tokenizer",
-    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
      PATTERN, TIKTOKEN_OUTPUT, PROGRESS},
     3,
     Returns::NOTHING,
@@ -39,25 +40,25 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
 // environment.
 const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
     "train_tokenizer",
-    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET, INITIAL_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, TIKTOKEN_OUTPUT, STATS,
-     SAVE_COUNTS, PROGRESS},
+    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN, TIKTOKEN_OUTPUT, STATS, SAVE_COUNTS, PROGRESS},
     3,
     Returns::SUMMARY,
 };
 
 const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
     "train_bpe_from_counts",
-    {COUNTS, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET, INITIAL_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PROGRESS},
+    {COUNTS, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
 
 const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
     "train_tokenizer_from_counts",
-    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET, INITIAL_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, TIKTOKEN_OUTPUT, PROGRESS},
+    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, TIKTOKEN_OUTPUT, PROGRESS},
     3,
     Returns::NOTHING,
 };
@@ -65,16 +66,18 @@ const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
 // The command line's entry for --counts, as TRAIN_TOKENIZER_SUMMARY_SIGNATURE.
 const Signature TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE = {
     "train_tokenizer_from_counts",
-    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET, INITIAL_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, TIKTOKEN_OUTPUT, STATS, PROGRESS},
+    {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, TIKTOKEN_OUTPUT, STATS,
+     PROGRESS},
     3,
     Returns::SUMMARY,
 };
 
 const Signature TRAIN_BPE_FROM_ITERATOR_SIGNATURE = {
     "train_bpe_from_iterator",
-    {ITERATOR, VOCAB_SIZE, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET, INITIAL_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, PROGRESS},
+    {ITERATOR, VOCAB_SIZE, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -82,8 +85,8 @@ const Signature TRAIN_BPE_FROM_ITERATOR_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE = {
     "train_tokenizer_from_iterator",
     {ITERATOR, VOCAB_SIZE, OUTPUT, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN,
-     TIKTOKEN_OUTPUT, PROGRESS},
+     LIMIT_ALPHABET, INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX,
+     END_OF_WORD_SUFFIX, PATTERN, TIKTOKEN_OUTPUT, PROGRESS},
     3,
     Returns::NOTHING,
 };
@@ -93,8 +96,8 @@ const Signature TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_ITEMS_SUMMARY_SIGNATURE = {
     "_train_tokenizer_from_items_summary",
     {ITERATOR, VOCAB_SIZE, OUTPUT, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN,
-     TIKTOKEN_OUTPUT, STATS, SAVE_COUNTS, PROGRESS},
+     LIMIT_ALPHABET, INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX,
+     END_OF_WORD_SUFFIX, PATTERN, TIKTOKEN_OUTPUT, STATS, SAVE_COUNTS, PROGRESS},
     3,
     Returns::SUMMARY,
     SIZE_MAX,
@@ -236,7 +239,8 @@ bool check_shipping_options(const TrainConfig& config, const std::optional<std::
                             const std::optional<std::string>& tiktoken_output) {
   std::optional<std::string> problem = selkbar::check_initial_alphabet(config);
   if (!problem && tiktoken_output) problem = selkbar::check_tiktoken_output(config);
-  if (!problem && tiktoken_output && output && selkbar::names_same_file(*output, *tiktoken_output)) {
+  if (!problem && tiktoken_output && output &&
+      selkbar::names_same_file(*output, *tiktoken_output)) {
     problem = "tiktoken_output " + *tiktoken_output + " is the same file as output " + *output;
   }
   if (!problem) return true;
@@ -299,8 +303,9 @@ PyMethodDef train_bpe_def = {
     "train_bpe", as_cfunction(train_entry<TRAIN_BPE_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
-    "limit_alphabet=None, initial_alphabet=(), pretokenizer=..., threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None, pattern=None, progress=False)\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "limit_alphabet=None, initial_alphabet=(), pretokenizer=..., threads=None, "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, progress=False)"
+    "\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
     "`vocab` maps token string to id; `merges` is the ordered list of\n"
     "`(left, right)` pairs, exactly as HuggingFace serializes them.",
 };
@@ -310,8 +315,9 @@ PyMethodDef train_tokenizer_def = {
     as_cfunction(train_entry<TRAIN_TOKENIZER_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
-    "max_token_length=None, limit_alphabet=None, initial_alphabet=(), pretokenizer=..., threads=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, tiktoken_output=None, "
+    "max_token_length=None, limit_alphabet=None, initial_alphabet=(), pretokenizer=..., "
+    "threads=None, continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, "
+    "tiktoken_output=None, "
     "progress=False)\n--\n\nTrain and write a "
     "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
     "`tokenizers.Tokenizer.from_file(output)`.",
@@ -330,8 +336,8 @@ PyMethodDef train_tokenizer_summary_def = {
 PyMethodDef train_bpe_from_counts_def = {
     "train_bpe_from_counts", as_cfunction(train_entry<TRAIN_BPE_FROM_COUNTS_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
     "train_bpe_from_counts(counts, vocab_size, *, special_tokens=..., min_frequency=0, "
-    "max_token_length=None, limit_alphabet=None, initial_alphabet=(), continuing_subword_prefix=None, "
-    "end_of_word_suffix=None, progress=False)\n--\n\nTrain on `counts` (a `WordCounts`), returning "
+    "max_token_length=None, limit_alphabet=None, initial_alphabet=(), "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, progress=False)\n--\n\nTrain on `counts` (a `WordCounts`), returning "
     "`(vocab, merges)` as `train_bpe` does.\n\nThe pretokenizer is the one of the counts, "
     "which are left unchanged.",
 };
@@ -357,9 +363,9 @@ PyMethodDef train_tokenizer_from_counts_summary_def = {
 PyMethodDef train_bpe_from_iterator_def = {
     "train_bpe_from_iterator", as_cfunction(train_entry<TRAIN_BPE_FROM_ITERATOR_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
     "train_bpe_from_iterator(iterator, vocab_size, *, length=None, special_tokens=..., "
-    "min_frequency=0, max_token_length=None, limit_alphabet=None, initial_alphabet=(), pretokenizer='whitespace', "
-    "threads=None, continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, "
-    "progress=False)\n--\n\nTrain on the texts `iterator` gives, returning `(vocab, merges)`.\n\n"
+    "min_frequency=0, max_token_length=None, limit_alphabet=None, initial_alphabet=(), "
+    "pretokenizer='whitespace', threads=None, continuing_subword_prefix=None, "
+    "end_of_word_suffix=None, pattern=None, progress=False)\n--\n\nTrain on the texts `iterator` gives, returning `(vocab, merges)`.\n\n"
     "Items may be str, lists or tuples of str, or Arrow string arrays; the\n"
     "iterator may itself be an Arrow array or stream. Each text is pretokenized\n"
     "whole. `length`, the number of texts expected, only feeds the progress display.",

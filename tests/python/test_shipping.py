@@ -379,6 +379,15 @@ def test_command_line_writes_both_files(tmp_path):
                             initial_alphabet=BYTES, tiktoken_output=str(tmp_path / "api.tiktoken"))
     assert output.read_bytes() == (tmp_path / "api.json").read_bytes()
     assert ranks.read_bytes() == (tmp_path / "api.tiktoken").read_bytes()
+    # The tokenizer to standard output, the ranks file alone.
+    ranks.unlink()
+    result = subprocess.run([sys.executable, "-m", "selkbar", *FIXTURES[:2], "-o", "-",
+                             "--vocab-size", "800", "--pretokenizer", "gpt4",
+                             "--initial-alphabet", "bytes", "--tiktoken", str(ranks), "-q"],
+                            capture_output=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (tmp_path / "api.json").read_bytes()
+    assert ranks.read_bytes() == (tmp_path / "api.tiktoken").read_bytes()
     result = run_cli(*FIXTURES[:1], "-o", output, "--vocab-size", 100,
                      "--initial-alphabet", "€ab")
     assert result.returncode == 0, result.stderr
