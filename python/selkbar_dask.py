@@ -324,7 +324,9 @@ def _combine(client, leaves, token, futures, levels=None):
 
 # ---------------------------------------------------------------------------
 # Range planning and reading. plan_ranges and owned_bytes are pure, so that
-# the rule can be tested without a cluster.
+# the rule can be tested without a cluster. owned_bytes is the second writing
+# of the range reader's rule (src/counting/reader.h); tests/python/
+# test_range_rule.py checks the two against each other.
 
 def plan_ranges(size, partition_bytes):
     """The byte ranges [start, end) a file of `size` bytes is cut into. A file

@@ -1,6 +1,6 @@
 #include "config.h"
 
-#include "stats.h"
+#include "base/decimal.h"
 
 namespace selkbar {
 

@@ -21,10 +21,6 @@
 
 namespace selkbar {
 
-// Parses an unsigned decimal: optional '+', then one or more ASCII digits,
-// fitting in 64 bits; nothing else.
-std::optional<uint64_t> parse_u64_decimal(std::string_view text);
-
 // Monotonic clock in nanoseconds, and the time since `start` (0 if the clock
 // reads earlier than start).
 uint64_t monotonic_ns();

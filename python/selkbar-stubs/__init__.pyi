@@ -5,6 +5,9 @@ from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
 from typing import Any, ClassVar, Literal, Protocol, Union, final
 
+from selkbar_readers import CorpusError as CorpusError
+from selkbar_readers import TextReader
+
 __all__ = [
     "__version__",
     "train_bpe",
@@ -17,6 +20,7 @@ __all__ = [
     "train_tokenizer_from_iterator",
     "count_words_from_iterator",
     "read_texts",
+    "CorpusError",
     "tiktoken_encoding",
     "BYTE_LEVEL_ALPHABET",
 ]
@@ -30,7 +34,9 @@ BYTE_LEVEL_ALPHABET: tuple[str, ...]
 
 # The names pretokenizer= takes, in the library's order (private: the
 # command line's --pretokenizer choices).
-_PRETOKENIZERS: tuple[Literal["whitespace", "bytelevel", "gpt4", "o200k"], ...]
+_Pretokenizer = Literal["whitespace", "bytelevel", "gpt4", "o200k"]
+_PRETOKENIZERS: tuple[_Pretokenizer, ...]
+_Path = Union[str, PathLike[str]]
 
 class _ArrowArray(Protocol):
     """An Arrow array offered through the Arrow PyCapsule interface."""
@@ -47,15 +53,15 @@ class _ArrowStream(Protocol):
 _TextItem = Union[str, Sequence[str], _ArrowArray]
 
 def train_bpe(
-    files: Sequence[str],
+    files: Sequence[_Path],
     vocab_size: int,
     *,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    initial_alphabet: Iterable[str] = ...,
-    pretokenizer: str = "whitespace",
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
@@ -69,21 +75,21 @@ def train_bpe(
     """
 
 def train_tokenizer(
-    files: Sequence[str],
+    files: Sequence[_Path],
     vocab_size: int,
-    output: str,
+    output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    initial_alphabet: Iterable[str] = ...,
-    pretokenizer: str = "whitespace",
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
-    tiktoken_output: str | None = None,
+    tiktoken_output: _Path | None = None,
     progress: bool = False,
 ) -> None:
     """Train and write a HuggingFace `tokenizer.json` to `output`.
@@ -92,9 +98,9 @@ def train_tokenizer(
     """
 
 def count_words(
-    files: Sequence[str],
+    files: Sequence[_Path],
     *,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     pattern: str | None = None,
     progress: bool = False,
@@ -154,7 +160,7 @@ def train_bpe_from_counts(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    initial_alphabet: Iterable[str] = ...,
+    initial_alphabet: Iterable[str] = (),
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     progress: bool = False,
@@ -167,16 +173,16 @@ def train_bpe_from_counts(
 def train_tokenizer_from_counts(
     counts: WordCounts,
     vocab_size: int,
-    output: str,
+    output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    initial_alphabet: Iterable[str] = ...,
+    initial_alphabet: Iterable[str] = (),
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
-    tiktoken_output: str | None = None,
+    tiktoken_output: _Path | None = None,
     progress: bool = False,
 ) -> None:
     """Train on `counts` and write a HuggingFace `tokenizer.json` to `output`,
@@ -192,8 +198,8 @@ def train_bpe_from_iterator(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    initial_alphabet: Iterable[str] = ...,
-    pretokenizer: str = "whitespace",
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
@@ -210,20 +216,20 @@ def train_bpe_from_iterator(
 def train_tokenizer_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
     vocab_size: int,
-    output: str,
+    output: _Path,
     *,
     length: int | None = None,
     special_tokens: Sequence[str] = ...,
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
-    initial_alphabet: Iterable[str] = ...,
-    pretokenizer: str = "whitespace",
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
-    tiktoken_output: str | None = None,
+    tiktoken_output: _Path | None = None,
     progress: bool = False,
 ) -> None:
     """Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json`
@@ -233,7 +239,7 @@ def train_tokenizer_from_iterator(
 def count_words_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
     *,
-    pretokenizer: str = "whitespace",
+    pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     pattern: str | None = None,
     length: int | None = None,
@@ -248,12 +254,12 @@ def read_texts(
     text_field: str = "text",
     *,
     skip_bad_records: bool = False,
-) -> Iterator[Any]:
+) -> TextReader:
     """An iterator over the texts of corpus files (plain or compressed text, JSON Lines,
     Parquet), for train_bpe_from_iterator.
     """
 
-def tiktoken_encoding(tokenizer_json_path: str | PathLike[str], name: str | None = None) -> Any:
+def tiktoken_encoding(tokenizer_json_path: _Path, name: str | None = None) -> Any:
     """The `tiktoken.Encoding` of a byte-level `tokenizer.json`: its split pattern,
     its ordinary tokens as mergeable ranks (rank = id) and its added tokens as
     special tokens. Needs tiktoken (`pip install "selkbar[tiktoken]"`).

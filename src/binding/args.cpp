@@ -125,6 +125,25 @@ bool convert_str_iterable(PyObject* object, std::vector<std::string>* out) {
   return !PyErr_Occurred();
 }
 
+bool convert_path_list(PyObject* object, std::vector<std::string>* out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(object)) {
+    raise_cast_error(object, "Sequence");
+    return false;
+  }
+  PyRef iterator(PyObject_GetIter(object));
+  if (!iterator) return false;
+  while (PyRef item{PyIter_Next(iterator.get())}) {
+    std::string path;
+    if (!convert_path(item.get(), &path)) return false;
+    out->push_back(std::move(path));
+  }
+  return !PyErr_Occurred();
+}
+
 bool convert_u64(PyObject* object, uint64_t* out) {
   PyRef index(PyNumber_Index(object));
   if (!index) return false;
@@ -232,8 +251,9 @@ bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
                                          list_pretokenizer_names() + ")");
     return false;
   }
-  // A pattern replaces the rule of "bytelevel".
-  const bool custom = *kind == PretokenizerKind::ByteLevel && pattern;
+  // A pattern replaces the rule of "bytelevel"; with the pretokenizer left
+  // at its default, a pattern means that family, as --pattern does.
+  const bool custom = (*kind == PretokenizerKind::ByteLevel || name_object == nullptr) && pattern;
   config->pretokenizer = custom ? PretokenizerKind::Pattern : *kind;
   if (!pattern) return true;
   if (config->pretokenizer != PretokenizerKind::Pattern) {
@@ -312,12 +332,12 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
   auto output_converter = [&](PyObject* o) {
     if (o == Py_None && sig.returns == Returns::SUMMARY) return true;  // text returned instead
     std::string path;
-    if (!convert_str(o, &path)) return false;
+    if (!convert_path(o, &path)) return false;
     *output = std::move(path);
     return true;
   };
   auto u64 = [](uint64_t* out) { return [out](PyObject* o) { return convert_u64(o, out); }; };
-  if (!convert_arg(bound, FILES, [&](PyObject* o) { return convert_str_list(o, &config->files); }) ||
+  if (!convert_arg(bound, FILES, [&](PyObject* o) { return convert_path_list(o, &config->files); }) ||
       !convert_arg(bound, VOCAB_SIZE, u64(&config->vocab_size)) ||
       (wants_output && !convert_arg(bound, OUTPUT, output_converter)) ||
       !convert_arg(bound, SPECIAL_TOKENS,

@@ -214,6 +214,14 @@ void raise_message(PyObject* type, const std::string& message);
 
 // Sets the Python exception for an expected failure (docs/errors.md).
 // REQUIRES: !status.ok().
+// `status` with a hint appended when its message names one of `files` that
+// is a directory or, by its name, a stored corpus (compressed text, JSON
+// Lines, Parquet), which the file entry points read as plain text: the hint
+// names read_texts and the *_from_iterator functions. The message's own
+// words come first, unchanged, since callers may match them.
+selkbar::Status with_reader_hint(const selkbar::Status& status,
+                                 const std::vector<std::string>& files);
+
 void raise_status(const Status& status);
 
 // Sets the Python exception for an exception thrown by the engine.

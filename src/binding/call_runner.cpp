@@ -67,13 +67,62 @@ struct CallOptions {
   std::optional<uint64_t> length;
 };
 
+// The texts an iterable holds, when that is known without taking its items:
+// the length of an Arrow array, chunked array or table column, or of a
+// list or tuple of texts, batches (counted by their length) and arrays.
+// nullopt when unknown; never raises.
+std::optional<uint64_t> known_length(PyObject* iterable) {
+  auto length_of = [](PyObject* object) -> std::optional<uint64_t> {
+    const Py_ssize_t n = PyObject_Length(object);
+    if (n < 0) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    return static_cast<uint64_t>(n);
+  };
+  if (PyList_Check(iterable) || PyTuple_Check(iterable)) {
+    PyRef items(PySequence_Fast(iterable, ""));
+    if (!items) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    uint64_t texts = 0;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < count; ++i) {
+      PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+      std::optional<uint64_t> n = PyUnicode_Check(item) ? std::optional<uint64_t>(1) : length_of(item);
+      if (!n) return std::nullopt;
+      texts += *n;
+    }
+    return texts;
+  }
+  const bool arrow = PyObject_HasAttrString(iterable, "__arrow_c_stream__") ||
+                     PyObject_HasAttrString(iterable, "__arrow_c_array__");
+  return arrow ? length_of(iterable) : std::nullopt;
+}
+
 bool convert_call_options(PyObject* const bound[PARAM_COUNT], CallOptions* options) {
   if (bound[PROGRESS] != nullptr) {
     const int on = PyObject_IsTrue(bound[PROGRESS]);
     if (on < 0) return false;
     options->progress = on != 0;
   }
-  return convert_arg(bound, LENGTH, optional_of(&options->length, convert_u64));
+  PyObject* const iterable = bound[ITERATOR];
+  if (iterable != nullptr && PyUnicode_Check(iterable)) {
+    // Iterating a str gives its characters, each of which would train as a
+    // text of its own.
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'iterator': got a str, which would train on its single characters; "
+                    "pass an iterable of texts, e.g. [text]");
+    return false;
+  }
+  if (!convert_arg(bound, LENGTH, optional_of(&options->length, convert_u64))) return false;
+  // The display shows a total, and so an end time, without length= when
+  // the input knows its own size.
+  if (!options->length && options->progress && iterable != nullptr) {
+    options->length = known_length(iterable);
+  }
+  return true;
 }
 
 // Runs a call's engine work: feeds the iterator first when the call has

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "binding/binding.h"
+#include "binding/docstrings.h"
 
 namespace selkbar::binding {
 namespace {
@@ -67,6 +68,7 @@ PyObject* counting(const Signature& sig, PyObject* const* args, Py_ssize_t nargs
       run_counting(config, fed, &counts, &outcome);
     });
     if (!ran) return nullptr;
+    outcome.status = with_reader_hint(outcome.status, config.files);
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
@@ -91,18 +93,19 @@ PyObject* counting_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyMethodDef count_words_def = {
     "count_words", as_cfunction(counting_entry<COUNT_WORDS_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
-    "count_words(files, *, pretokenizer='whitespace', threads=None, pattern=None, progress=False)"
-    "\n--\n\nCount the words of `files` "
-    "(the first half of training) and return them as a\n`WordCounts`, to train on once or "
-    "many times, save or combine.",
+    "count_words(files, *, " SELKBAR_FILE_OPTIONS_SIGNATURE "pattern=None, progress=False)"
+    "\n--\n\nCount the words of `files` (the first half of training) and return them as a\n"
+    "`WordCounts`, to train on once or many times, save or combine.\n\n"
+    SELKBAR_FILES_DOC SELKBAR_PRETOKENIZER_DOC SELKBAR_PATTERN_DOC SELKBAR_PROGRESS_DOC,
 };
 
 PyMethodDef count_words_from_iterator_def = {
     "count_words_from_iterator", as_cfunction(counting_entry<COUNT_WORDS_FROM_ITERATOR_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
-    "count_words_from_iterator(iterator, *, pretokenizer='whitespace', threads=None, "
+    "count_words_from_iterator(iterator, *, " SELKBAR_FILE_OPTIONS_SIGNATURE
     "pattern=None, length=None, progress=False)\n--\n\nCount the words of the texts "
-    "`iterator` gives, as train_bpe_from_iterator would,\nand return them as a `WordCounts`.",
+    "`iterator` gives, as train_bpe_from_iterator would,\nand return them as a `WordCounts`.\n\n"
+    SELKBAR_ITERATOR_DOC SELKBAR_PRETOKENIZER_DOC SELKBAR_PATTERN_DOC SELKBAR_PROGRESS_DOC,
 };
 
 // Private: for the command line's readers and for counting byte ranges.

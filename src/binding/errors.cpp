@@ -2,7 +2,13 @@
 // exceptions. Expected failures arrive as a Status and map by their code
 // (raise_status; docs/errors.md has the table); exceptions thrown by the
 // engine map by their type (raise_failure).
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "base/error.h"
 #include "threads/run_control.h"
@@ -49,6 +55,52 @@ void raise_os_error(int error, const std::string& message) {
 
 // Sets the Python exception for an expected failure of the engine: the one
 // place where a Status code becomes an exception type (docs/errors.md).
+namespace {
+
+bool ends_with(const std::string& text, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+// What a path is when it is not plain text by its name, or nullptr.
+const char* stored_corpus_kind(const std::string& path) {
+  std::string name = path;
+  for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ends_with(name, ".parquet")) return "a Parquet file";
+  for (const char* codec : {".gz", ".zst", ".xz", ".bz2"}) {
+    if (!ends_with(name, codec)) continue;
+    name.resize(name.size() - std::strlen(codec));
+    return ends_with(name, ".jsonl") || ends_with(name, ".json") ? "compressed JSON Lines"
+                                                                 : "compressed text";
+  }
+  if (ends_with(name, ".jsonl")) return "JSON Lines";
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return "a directory";
+  return nullptr;
+}
+
+}  // namespace
+
+selkbar::Status with_reader_hint(const selkbar::Status& status,
+                                 const std::vector<std::string>& files) {
+  if (status.code() != selkbar::StatusCode::InvalidInput) return status;
+  for (const std::string& path : files) {
+    if (path.empty() || status.message().find(path) == std::string::npos) continue;
+    const char* kind = stored_corpus_kind(path);
+    if (kind == nullptr) continue;
+    const std::string what = std::string(kind) == "a directory"
+                                 ? " is a directory: pass the files in it, or read them with "
+                                 : std::string(" is ") + kind + ", which the file functions read "
+                                       "as plain text: read it with ";
+    return selkbar::Status::InvalidInput(
+        status.message() + " (" + path + what +
+            "selkbar.read_texts(...) and train with train_bpe_from_iterator or the other "
+            "*_from_iterator functions)",
+        status.os_error());
+  }
+  return status;
+}
+
 void raise_status(const selkbar::Status& status) {
   switch (status.code()) {
     case selkbar::StatusCode::InvalidInput:

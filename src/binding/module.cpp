@@ -25,8 +25,9 @@ namespace {
 // __getattr__ on first use and then kept on the module: read_texts lives in
 // selkbar_readers (installed beside this module), which imports compression
 // and Arrow modules, and tiktoken_encoding in selkbar_tiktoken, so importing
-// selkbar imports none of it. Those modules never import selkbar.
+// selkbar imports none of it.
 constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"},
+                                           {"CorpusError", "selkbar_readers"},
                                            {"tiktoken_encoding", "selkbar_tiktoken"}};
 
 // The module's __getattr__ (PEP 562): called only for names the module does
@@ -68,8 +69,18 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+constexpr const char* MODULE_DOC =
+    "Fast byte-pair-encoding (BPE) training with the results of the HuggingFace\n"
+    "tokenizers library: train_bpe returns (vocab, merges), train_tokenizer writes a\n"
+    "tokenizer.json. Train on files, on texts from an iterator or Arrow arrays\n"
+    "(read_texts reads compressed text, JSON Lines and Parquet), or on WordCounts\n"
+    "counted once and trained on many times; selkbar-train is the command line.\n\n"
+    "help(selkbar.train_bpe) lists the options; the README (on PyPI and in the\n"
+    "source tree) has the guide, and docs/ the reference.";
+
 PyModuleDef selkbar_module = {
-    PyModuleDef_HEAD_INIT, "selkbar", "", 0, module_methods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "selkbar", MODULE_DOC, 0, module_methods, nullptr, nullptr, nullptr,
+    nullptr,
 };
 
 PyObject* module_object = nullptr;  // the one module object of the process

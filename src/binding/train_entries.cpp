@@ -5,6 +5,7 @@
 
 #include "base/atomic_file.h"
 #include "binding/binding.h"
+#include "binding/docstrings.h"
 #include "counts/counts_file.h"
 #include "training/alphabet.h"
 #include "training/tiktoken_ranks.h"
@@ -261,11 +262,11 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     }
     TrainConfig config;
     if (!build_config(bound, sig, &config, &output) ||
-        !convert_arg(bound, SAVE_COUNTS, optional_of(&input.save_counts, convert_str))) {
+        !convert_arg(bound, SAVE_COUNTS, optional_of(&input.save_counts, convert_path))) {
       return nullptr;
     }
     if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
-    if (!convert_arg(bound, TIKTOKEN_OUTPUT, optional_of(&input.tiktoken_output, convert_str)) ||
+    if (!convert_arg(bound, TIKTOKEN_OUTPUT, optional_of(&input.tiktoken_output, convert_path)) ||
         !check_shipping_options(config, output, input.tiktoken_output)) {
       return nullptr;
     }
@@ -274,6 +275,7 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
       run_training(config, sig.returns, input, output, &outcome);
     });
     if (!ran) return nullptr;
+    outcome.status = with_reader_hint(outcome.status, config.files);
   } catch (const std::bad_alloc&) {  // copying the arguments
     return PyErr_NoMemory();
   }
@@ -302,25 +304,28 @@ PyObject* train_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef train_bpe_def = {
     "train_bpe", as_cfunction(train_entry<TRAIN_BPE_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
-    "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
-    "limit_alphabet=None, initial_alphabet=(), pretokenizer=..., threads=None, "
-    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, progress=False)"
-    "\n--\n\nTrain on `files`, returning `(vocab, merges)`.\n\n"
+    "train_bpe(files, vocab_size, *, " SELKBAR_OPTIONS_SIGNATURE SELKBAR_FILE_OPTIONS_SIGNATURE
+    SELKBAR_WORD_OPTIONS_SIGNATURE "pattern=None, progress=False)\n--\n\n"
+    "Train on `files`, returning `(vocab, merges)`.\n\n"
     "`vocab` maps token string to id; `merges` is the ordered list of\n"
-    "`(left, right)` pairs, exactly as HuggingFace serializes them.",
+    "`(left, right)` pairs, exactly as HuggingFace serializes them.\n\n"
+    SELKBAR_FILES_DOC SELKBAR_VOCAB_DOC SELKBAR_OPTIONS_DOC SELKBAR_PRETOKENIZER_DOC
+    SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_PROGRESS_DOC,
 };
 
 PyMethodDef train_tokenizer_def = {
     "train_tokenizer",
     as_cfunction(train_entry<TRAIN_TOKENIZER_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
-    "train_tokenizer(files, vocab_size, output, *, special_tokens=..., min_frequency=0, "
-    "max_token_length=None, limit_alphabet=None, initial_alphabet=(), pretokenizer=..., "
-    "threads=None, continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, "
-    "tiktoken_output=None, "
-    "progress=False)\n--\n\nTrain and write a "
-    "HuggingFace `tokenizer.json` to `output`.\n\nThe result is loadable with "
-    "`tokenizers.Tokenizer.from_file(output)`.",
+    "train_tokenizer(files, vocab_size, output, *, " SELKBAR_OPTIONS_SIGNATURE
+    SELKBAR_FILE_OPTIONS_SIGNATURE SELKBAR_WORD_OPTIONS_SIGNATURE
+    "pattern=None, " SELKBAR_TIKTOKEN_SIGNATURE "progress=False)\n--\n\n"
+    "Train and write a HuggingFace `tokenizer.json` to `output`.\n\n"
+    "The result is loadable with `tokenizers.Tokenizer.from_file(output)`; nothing\n"
+    "is written when training fails.\n\n"
+    SELKBAR_FILES_DOC SELKBAR_VOCAB_DOC SELKBAR_OUTPUT_DOC SELKBAR_OPTIONS_DOC
+    SELKBAR_PRETOKENIZER_DOC SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_TIKTOKEN_DOC
+    SELKBAR_PROGRESS_DOC,
 };
 
 // Private: the command line's entry (see TRAIN_TOKENIZER_SUMMARY_SIGNATURE).
@@ -334,22 +339,24 @@ PyMethodDef train_tokenizer_summary_def = {
 };
 
 PyMethodDef train_bpe_from_counts_def = {
-    "train_bpe_from_counts", as_cfunction(train_entry<TRAIN_BPE_FROM_COUNTS_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
-    "train_bpe_from_counts(counts, vocab_size, *, special_tokens=..., min_frequency=0, "
-    "max_token_length=None, limit_alphabet=None, initial_alphabet=(), "
-    "continuing_subword_prefix=None, end_of_word_suffix=None, progress=False)\n--\n\nTrain on `counts` (a `WordCounts`), returning "
-    "`(vocab, merges)` as `train_bpe` does.\n\nThe pretokenizer is the one of the counts, "
-    "which are left unchanged.",
+    "train_bpe_from_counts", as_cfunction(train_entry<TRAIN_BPE_FROM_COUNTS_SIGNATURE>),
+    METH_FASTCALL | METH_KEYWORDS,
+    "train_bpe_from_counts(counts, vocab_size, *, " SELKBAR_OPTIONS_SIGNATURE
+    SELKBAR_WORD_OPTIONS_SIGNATURE "progress=False)\n--\n\n"
+    "Train on `counts` (a `WordCounts`), returning `(vocab, merges)` as `train_bpe` does.\n\n"
+    SELKBAR_COUNTS_DOC SELKBAR_VOCAB_DOC SELKBAR_OPTIONS_DOC SELKBAR_WORD_OPTIONS_DOC
+    SELKBAR_PROGRESS_DOC,
 };
 
 PyMethodDef train_tokenizer_from_counts_def = {
     "train_tokenizer_from_counts", as_cfunction(train_entry<TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
-    "train_tokenizer_from_counts(counts, vocab_size, output, *, special_tokens=..., "
-    "min_frequency=0, max_token_length=None, limit_alphabet=None, initial_alphabet=(), "
-    "continuing_subword_prefix=None, end_of_word_suffix=None, tiktoken_output=None, "
-    "progress=False)\n--\n\nTrain on `counts` and "
-    "write a HuggingFace `tokenizer.json` to `output`,\nas `train_tokenizer` does.",
+    "train_tokenizer_from_counts(counts, vocab_size, output, *, " SELKBAR_OPTIONS_SIGNATURE
+    SELKBAR_WORD_OPTIONS_SIGNATURE SELKBAR_TIKTOKEN_SIGNATURE "progress=False)\n--\n\n"
+    "Train on `counts` and write a HuggingFace `tokenizer.json` to `output`, as\n"
+    "`train_tokenizer` does.\n\n"
+    SELKBAR_COUNTS_DOC SELKBAR_VOCAB_DOC SELKBAR_OUTPUT_DOC SELKBAR_OPTIONS_DOC
+    SELKBAR_WORD_OPTIONS_DOC SELKBAR_TIKTOKEN_DOC SELKBAR_PROGRESS_DOC,
 };
 
 // Private: the command line's entry for --counts.
@@ -361,22 +368,27 @@ PyMethodDef train_tokenizer_from_counts_summary_def = {
 };
 
 PyMethodDef train_bpe_from_iterator_def = {
-    "train_bpe_from_iterator", as_cfunction(train_entry<TRAIN_BPE_FROM_ITERATOR_SIGNATURE>), METH_FASTCALL | METH_KEYWORDS,
-    "train_bpe_from_iterator(iterator, vocab_size, *, length=None, special_tokens=..., "
-    "min_frequency=0, max_token_length=None, limit_alphabet=None, initial_alphabet=(), "
-    "pretokenizer='whitespace', threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None, pattern=None, progress=False)\n--\n\nTrain on the texts `iterator` gives, returning `(vocab, merges)`.\n\n"
-    "Items may be str, lists or tuples of str, or Arrow string arrays; the\n"
-    "iterator may itself be an Arrow array or stream. Each text is pretokenized\n"
-    "whole. `length`, the number of texts expected, only feeds the progress display.",
+    "train_bpe_from_iterator", as_cfunction(train_entry<TRAIN_BPE_FROM_ITERATOR_SIGNATURE>),
+    METH_FASTCALL | METH_KEYWORDS,
+    "train_bpe_from_iterator(iterator, vocab_size, *, length=None, " SELKBAR_OPTIONS_SIGNATURE
+    SELKBAR_FILE_OPTIONS_SIGNATURE SELKBAR_WORD_OPTIONS_SIGNATURE
+    "pattern=None, progress=False)\n--\n\n"
+    "Train on the texts `iterator` gives, returning `(vocab, merges)`.\n\n"
+    SELKBAR_ITERATOR_DOC SELKBAR_VOCAB_DOC SELKBAR_OPTIONS_DOC SELKBAR_PRETOKENIZER_DOC
+    SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_PROGRESS_DOC,
 };
 
 PyMethodDef train_tokenizer_from_iterator_def = {
     "train_tokenizer_from_iterator", as_cfunction(train_entry<TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
-    "train_tokenizer_from_iterator(iterator, vocab_size, output, *, length=None, ...)\n--\n\n"
-    "Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json`\n"
-    "to `output`, as train_bpe_from_iterator and train_tokenizer do.",
+    "train_tokenizer_from_iterator(iterator, vocab_size, output, *, length=None, "
+    SELKBAR_OPTIONS_SIGNATURE SELKBAR_FILE_OPTIONS_SIGNATURE SELKBAR_WORD_OPTIONS_SIGNATURE
+    "pattern=None, " SELKBAR_TIKTOKEN_SIGNATURE "progress=False)\n--\n\n"
+    "Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json` to\n"
+    "`output`, as train_bpe_from_iterator and train_tokenizer do.\n\n"
+    SELKBAR_ITERATOR_DOC SELKBAR_VOCAB_DOC SELKBAR_OUTPUT_DOC SELKBAR_OPTIONS_DOC
+    SELKBAR_PRETOKENIZER_DOC SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_TIKTOKEN_DOC
+    SELKBAR_PROGRESS_DOC,
 };
 
 PyMethodDef train_tokenizer_from_items_summary_def = {

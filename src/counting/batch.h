@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/byte_buffer.h"
+
 namespace selkbar {
 
 // owner_index(hash, owners) = (hash >> 32) % owners without a division per
@@ -46,49 +48,6 @@ class OwnerRouter {
  private:
   uint64_t owners_;
   uint64_t magic_;
-};
-
-// The batch's bytes: a growable array whose append is a room test and a
-// memcpy, small enough to be inlined into every scanner loop (the reader's
-// ByteBuffer does the same for chunks, through spare() and commit()). A
-// std::vector's range insert is a large template that the inliner turns
-// back into a call once several splitters' loops use it, some 40
-// instructions per pretoken. There is always at least one spare byte, so
-// the buffer exists whenever append copies (even nothing).
-class BatchBytes {
- public:
-  BatchBytes() = default;
-  BatchBytes(const BatchBytes&) = delete;
-  BatchBytes& operator=(const BatchBytes&) = delete;
-  BatchBytes(BatchBytes&& other) noexcept
-      : data_(std::move(other.data_)),
-        size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
-  BatchBytes& operator=(BatchBytes&& other) noexcept {
-    data_ = std::move(other.data_);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
-    return *this;
-  }
-
-  void append(const uint8_t* first, size_t n) {
-    if (n >= capacity_ - size_) grow(n);
-    std::memcpy(data_.get() + size_, first, n);
-    size_ += n;
-  }
-  // Makes room for `bytes` bytes in all.
-  void reserve(size_t bytes);
-
-  size_t size() const { return size_; }
-  const uint8_t* data() const { return data_.get(); }
-
- private:
-  // Reallocates to hold at least `extra` more bytes and a spare one.
-  void grow(size_t extra);
-
-  std::unique_ptr<uint8_t[]> data_;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
 };
 
 class PretokenBatch {
@@ -139,7 +98,7 @@ class PretokenBatch {
   static constexpr size_t MAX_BYTES = 0xFFFFFFFFULL;
   [[noreturn]] static void grow_failed();
 
-  BatchBytes bytes_;
+  ByteBuffer bytes_;  // its append inlines into the scanner loops
   std::vector<uint32_t> offsets_;
   std::vector<uint64_t> hashes_;
   std::vector<uint64_t> counts_;  // empty unless counted

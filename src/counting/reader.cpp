@@ -12,21 +12,6 @@
 
 namespace selkbar {
 
-void ByteBuffer::reserve_more(size_t more) {
-  if (capacity_ - size_ >= more) return;
-  size_t wanted = size_ + more;
-  if (wanted < capacity_ * 2) wanted = capacity_ * 2;
-  auto grown = std::make_unique_for_overwrite<uint8_t[]>(wanted);
-  if (size_ != 0) std::memcpy(grown.get(), data_.get(), size_);
-  data_ = std::move(grown);
-  capacity_ = wanted;
-}
-
-void ByteBuffer::drop_front(size_t n) {
-  if (n != 0 && n < size_) std::memmove(data_.get(), data_.get() + n, size_ - n);
-  size_ -= n;
-}
-
 namespace {
 
 constexpr auto DELIMITERS = [] {

@@ -9,7 +9,9 @@
 // is none). Neighbours apply the rule to the same delimiter, so every
 // pretoken is sent whole by exactly one reader. Delimiters are ASCII
 // whitespace (tab, LF, VT, FF, CR, space) in whitespace mode and LF alone in
-// byte-level mode; being ASCII, a cut never splits a UTF-8 sequence.
+// byte-level mode; being ASCII, a cut never splits a UTF-8 sequence. The
+// Dask counter applies the same rule in Python (selkbar_dask.owned_bytes);
+// tests/python/test_range_rule.py compares the two through tools/owned_ranges.
 //
 // Every chunk starts at the file start or just after a delimiter and ends
 // with a delimiter, except the last chunk of a file that does not end with
@@ -26,57 +28,13 @@
 #include <string_view>
 #include <vector>
 
+#include "base/byte_buffer.h"
 #include "base/status.h"
 #include "threads/channel.h"
 #include "config.h"
 #include "stats.h"
 
 namespace selkbar {
-
-// A growable byte buffer that leaves reserved bytes uninitialised (a reader
-// fills megabytes at a time; zeroing them first would double the writes).
-class ByteBuffer {
- public:
-  ByteBuffer() = default;
-  ByteBuffer(const ByteBuffer&) = delete;
-  ByteBuffer& operator=(const ByteBuffer&) = delete;
-  ByteBuffer(ByteBuffer&& other) noexcept { swap(other); }
-  ByteBuffer& operator=(ByteBuffer&& other) noexcept {
-    ByteBuffer(std::move(other)).swap(*this);
-    return *this;
-  }
-
-  const uint8_t* data() const { return data_.get(); }
-  uint8_t* data() { return data_.get(); }
-  size_t size() const { return size_; }
-  size_t capacity() const { return capacity_; }
-  std::string_view view() const {
-    return std::string_view(reinterpret_cast<const char*>(data_.get()), size_);
-  }
-
-  // Makes room for `more` bytes after size(); grows at least by doubling so a
-  // buffer that keeps growing costs amortised linear copying.
-  void reserve_more(size_t more);
-  // Spare room after size(); `commit(n)` adds n bytes written there.
-  uint8_t* spare() { return data_.get() + size_; }
-  void commit(size_t n) { size_ += n; }
-  // REQUIRES: n <= size().
-  void truncate(size_t n) { size_ = n; }
-  // Drops the first n bytes. REQUIRES: n <= size().
-  void drop_front(size_t n);
-  void clear() { size_ = 0; }
-
-  void swap(ByteBuffer& other) noexcept {
-    data_.swap(other.data_);
-    std::swap(size_, other.size_);
-    std::swap(capacity_, other.capacity_);
-  }
-
- private:
-  std::unique_ptr<uint8_t[]> data_;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-};
 
 // An immutable, reference-counted byte buffer of text for the scanners.
 // Copying a TextChunk copies a reference, never the bytes. It holds either

@@ -46,32 +46,28 @@ bool locate(std::span<const CodePointRange> ranges, uint32_t cp, CodePointRange*
 
 CharClass CharClassifier::ascii_class(uint32_t cp) { return ASCII_CLASS[cp]; }
 
-CharClass CharClassifier::classify_and_remember(uint32_t cp) {
-  if (is_non_ascii_white_space(cp)) return CharClass::Whitespace;
+CharClass find_char_class(uint32_t cp, CodePointRange* stretch) {
+  if (is_non_ascii_white_space(cp)) {
+    *stretch = {1, 0};  // alone among other characters: not worth a slot
+    return CharClass::Whitespace;
+  }
   CodePointRange letters;
   CodePointRange numbers;
-  CodePointRange stretch;
-  CharClass cls;
   if (locate(LETTER_RANGES, cp, &letters)) {
-    stretch = letters;
-    cls = CharClass::Letter;
-  } else if (locate(NUMBER_RANGES, cp, &numbers)) {
-    stretch = numbers;
-    cls = CharClass::Number;
-  } else {
-    // Other: the overlap of both gaps, cut back to exclude whitespace.
-    stretch = {std::max(letters.first, numbers.first), std::min(letters.last, numbers.last)};
-    for (const uint32_t white : NON_ASCII_WHITE_SPACE) {
-      if (white < cp) stretch.first = std::max(stretch.first, white + 1);
-      if (white > cp) stretch.last = std::min(stretch.last, white - 1);
-    }
-    cls = CharClass::Other;
+    *stretch = letters;
+    return CharClass::Letter;
   }
-  first_[next_slot_] = stretch.first;
-  last_[next_slot_] = stretch.last;
-  class_[next_slot_] = cls;
-  next_slot_ = (next_slot_ + 1) % SLOTS;
-  return cls;
+  if (locate(NUMBER_RANGES, cp, &numbers)) {
+    *stretch = numbers;
+    return CharClass::Number;
+  }
+  // Other: the overlap of both gaps, cut back to exclude whitespace.
+  *stretch = {std::max(letters.first, numbers.first), std::min(letters.last, numbers.last)};
+  for (const uint32_t white : NON_ASCII_WHITE_SPACE) {
+    if (white < cp) stretch->first = std::max(stretch->first, white + 1);
+    if (white > cp) stretch->last = std::min(stretch->last, white - 1);
+  }
+  return CharClass::Other;
 }
 
 CharClass classify_code_point(uint32_t cp) {
@@ -93,8 +89,9 @@ inline Char decode_non_ascii(const uint8_t* p, const uint8_t* end, CharClassifie
   return {classifier->classify(c.cp), c.length};
 }
 
-// REQUIRES: p < end.
-inline Char decode_at(const uint8_t* p, const uint8_t* end, CharClassifier* classifier) {
+// REQUIRES: p < end. Forced inline: it runs per character in every cutter
+// below, and as a call it costs more than its own work.
+[[gnu::always_inline]] inline Char decode_at(const uint8_t* p, const uint8_t* end, CharClassifier* classifier) {
   if (*p < 0x80) return {ASCII_CLASS[*p], 1};
   return decode_non_ascii(p, end, classifier);
 }

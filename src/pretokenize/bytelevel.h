@@ -41,7 +41,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "unicode/line_split.h"
+#include "unicode/code_point_cache.h"
+#include "pretokenize/split_units.h"
+#include "unicode/unicode_tables.h"
 
 namespace selkbar {
 
@@ -50,35 +52,27 @@ enum class CharClass : uint8_t { Other = 0, Letter = 1, Number = 2, Whitespace =
 // The class of any code point (values above U+10FFFF are Other).
 CharClass classify_code_point(uint32_t cp);
 
-// Classifies code points like classify_code_point, remembering the last few
-// stretches of consecutive code points of one class it found. Text keeps
-// hitting the same few stretches (the Cyrillic letters, kana, the CJK
-// ideographs, a punctuation block), so most non-ASCII characters cost a few
-// comparisons instead of binary searches. One per scan; not thread-safe.
+// The class of a non-ASCII code point, and the stretch around it of code
+// points of the same class (empty for White_Space); the lookup behind
+// CharClassifier's cache.
+CharClass find_char_class(uint32_t cp, CodePointRange* stretch);
+
+// Classifies code points like classify_code_point: ASCII from a table, the
+// rest through a cache of recently found stretches (code_point_cache.h).
+// One per scan; not thread-safe.
 class CharClassifier {
  public:
   CharClass classify(uint32_t cp) {
     if (cp < 0x80) return ascii_class(cp);
-    for (size_t i = 0; i < SLOTS; ++i) {
-      if (cp >= first_[i] && cp <= last_[i]) return class_[i];
-    }
-    return classify_and_remember(cp);
+    return cache_.get(cp);
   }
 
  private:
-  // Both cold: the scanners classify ASCII themselves, and a miss happens
-  // about once per new stretch. Telling the compiler so lets it keep the
-  // scanners' registers for the hits instead of saving them for these calls.
+  // Cold: the scanners classify ASCII themselves. Telling the compiler so
+  // lets it keep the scanners' registers for the cache hits.
   [[gnu::cold]] static CharClass ascii_class(uint32_t cp);
-  [[gnu::cold]] CharClass classify_and_remember(uint32_t cp);
 
-  static constexpr size_t SLOTS = 4;
-  // Inclusive stretches; first > last marks an empty slot. No stretch holds
-  // a whitespace code point.
-  uint32_t first_[SLOTS] = {1, 1, 1, 1};
-  uint32_t last_[SLOTS] = {0, 0, 0, 0};
-  CharClass class_[SLOTS] = {};
-  size_t next_slot_ = 0;
+  CodePointCache<CharClass, find_char_class> cache_;
 };
 
 std::array<uint32_t, 256> build_byte_to_char();

@@ -48,7 +48,7 @@
 #include <string_view>
 #include <vector>
 
-#include "unicode/line_split.h"
+#include "pretokenize/split_units.h"
 
 // PCRE2's own types, so that only pattern_split.cpp includes pcre2.h.
 struct pcre2_real_code_8;

@@ -48,36 +48,29 @@ const std::array<uint8_t, 128> ASCII_PATTERN_FLAGS = [] {
   return table;
 }();
 
-uint8_t PatternClassifier::flags_and_remember(uint32_t cp) {
-  if (is_non_ascii_white_space(cp)) return SPACE | PREFIX;
+uint8_t find_pattern_flags(uint32_t cp, CodePointRange* stretch) {
+  if (is_non_ascii_white_space(cp)) {
+    *stretch = {1, 0};  // alone among other characters: not worth a slot
+    return SPACE | PREFIX;
+  }
   const std::span<const CategoryRange> ranges = CATEGORY_RANGES;
   // The last range whose first code point is not above cp is the only one
   // that can hold it.
   const auto after = std::upper_bound(ranges.begin(), ranges.end(), cp,
                                       [](uint32_t v, const CategoryRange& r) { return v < r.first; });
-  uint32_t first;
-  uint32_t last;
-  uint8_t result;
   if (after != ranges.begin() && cp <= std::prev(after)->last) {
-    first = std::prev(after)->first;
-    last = std::prev(after)->last;
-    result = flags_of(std::prev(after)->category);
-  } else {
-    // An other character: remember the gap between the ranges around it,
-    // cut back so that it holds no White_Space code point.
-    first = after != ranges.begin() ? std::prev(after)->last + 1 : 0;
-    last = after != ranges.end() ? after->first - 1 : UINT32_MAX;
-    for (const uint32_t white : NON_ASCII_WHITE_SPACE) {
-      if (white < cp) first = std::max(first, white + 1);
-      if (white > cp) last = std::min(last, white - 1);
-    }
-    result = OTHER;
+    *stretch = {std::prev(after)->first, std::prev(after)->last};
+    return flags_of(std::prev(after)->category);
   }
-  first_[next_slot_] = first;
-  span_[next_slot_] = last - first;
-  flags_[next_slot_] = result;
-  next_slot_ = (next_slot_ + 1) % SLOTS;
-  return result;
+  // An other character: the gap between the ranges around it, cut back so
+  // that it holds no White_Space code point.
+  stretch->first = after != ranges.begin() ? std::prev(after)->last + 1 : 0;
+  stretch->last = after != ranges.end() ? after->first - 1 : UINT32_MAX;
+  for (const uint32_t white : NON_ASCII_WHITE_SPACE) {
+    if (white < cp) stretch->first = std::max(stretch->first, white + 1);
+    if (white > cp) stretch->last = std::min(stretch->last, white - 1);
+  }
+  return OTHER;
 }
 
 uint8_t pattern_flags(uint32_t cp) {

@@ -19,15 +19,18 @@
 // a surrogate is "other".
 //
 // PatternClassifier answers ASCII from a table and other code points from
-// CATEGORY_RANGES (unicode_tables.h), behind a small cache of the stretches
-// of one class it found last, as CharClassifier does for the byte-level
-// classes. One per scan; not thread-safe.
+// CATEGORY_RANGES (unicode_tables.h), through the same cache of recently
+// found stretches (code_point_cache.h) as CharClassifier uses for the
+// byte-level classes. One per scan; not thread-safe.
 #ifndef SELKBAR_TIKTOKEN_CLASSES_H_
 #define SELKBAR_TIKTOKEN_CLASSES_H_
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+
+#include "unicode/code_point_cache.h"
+#include "unicode/unicode_tables.h"
 
 namespace selkbar {
 
@@ -45,28 +48,20 @@ inline constexpr uint8_t SYMBOL = 128;
 // The flags of every ASCII character.
 extern const std::array<uint8_t, 128> ASCII_PATTERN_FLAGS;
 
+// The flags of a non-ASCII code point, and the stretch around it of code
+// points with the same flags (empty for White_Space); the lookup behind
+// PatternClassifier's cache.
+uint8_t find_pattern_flags(uint32_t cp, CodePointRange* stretch);
+
 class PatternClassifier {
  public:
   uint8_t flags(uint32_t cp) {
     if (cp < 0x80) return ASCII_PATTERN_FLAGS[cp];
-    for (size_t i = 0; i < SLOTS; ++i) {
-      if (cp - first_[i] <= span_[i]) return flags_[i];
-    }
-    return flags_and_remember(cp);
+    return cache_.get(cp);
   }
 
  private:
-  uint8_t flags_and_remember(uint32_t cp);
-
-  static constexpr size_t SLOTS = 4;
-  // Slot i holds the code points first_[i] .. first_[i] + span_[i] (so one
-  // unsigned comparison tests membership); an empty slot holds only U+0000,
-  // which is answered before the slots are looked at. No slot holds a
-  // White_Space code point.
-  uint32_t first_[SLOTS] = {};
-  uint32_t span_[SLOTS] = {};
-  uint8_t flags_[SLOTS] = {};
-  size_t next_slot_ = 0;
+  CodePointCache<uint8_t, find_pattern_flags> cache_;
 };
 
 // The flags of any code point, without a cache.

@@ -38,7 +38,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "unicode/line_split.h"
+#include "pretokenize/split_units.h"
 #include "pretokenize/tiktoken_classes.h"
 
 namespace selkbar {

@@ -21,14 +21,6 @@ TEST(StatsSwitch, OnForAnyValueButEmptyAndZero) {
   }
 }
 
-TEST(ParseDecimal, AcceptsOnlyPlainUnsigned) {
-  EXPECT_EQ(parse_u64_decimal("+1048576"), 1048576u);
-  EXPECT_EQ(parse_u64_decimal("18446744073709551615"), UINT64_MAX);
-  for (const char* bad : {"", "+", "-5", "abc", " 1", "1 ", "18446744073709551616", "1.0", "++1"}) {
-    EXPECT_FALSE(parse_u64_decimal(bad).has_value()) << bad;
-  }
-}
-
 TEST(Formats, SizingAndSummaryLines) {
   EXPECT_EQ(format_sizing_line({8388608, 8, 65536, 8, 4, 4}),
             "sizing: chunk=8192KB queue=8 batch=64KB readers=8 scanners=4 owners=4\n");

@@ -4,12 +4,13 @@ import sys
 import pytest
 
 import selkbar
+import selkbar_readers
 
 pytestmark = pytest.mark.subset
 
 BPE_SIG = (
-    "train_bpe(files, vocab_size, *, special_tokens=..., min_frequency=0, max_token_length=None, "
-    "limit_alphabet=None, initial_alphabet=(), pretokenizer=..., threads=None, "
+    "train_bpe(files, vocab_size, *, special_tokens=(), min_frequency=0, max_token_length=None, "
+    "limit_alphabet=None, initial_alphabet=(), pretokenizer='whitespace', threads=None, "
     "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, progress=False)"
 )
 
@@ -19,22 +20,25 @@ def test_module_members_docstrings_and_signatures():
                                "WordCounts", "train_bpe_from_counts",
                                "train_tokenizer_from_counts", "train_bpe_from_iterator",
                                "train_tokenizer_from_iterator", "count_words_from_iterator",
-                               "read_texts", "tiktoken_encoding", "BYTE_LEVEL_ALPHABET"]
+                               "read_texts", "CorpusError", "tiktoken_encoding",
+                               "BYTE_LEVEL_ALPHABET"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
-    assert selkbar.__doc__ in ("", None)
+    assert "README" in selkbar.__doc__
     for fn in (selkbar.train_bpe, selkbar.train_tokenizer):
         assert fn.__self__ is selkbar
         assert fn.__module__ == "selkbar"
-    assert selkbar.train_bpe.__doc__ == (
-        "Train on `files`, returning `(vocab, merges)`.\n\n"
-        "`vocab` maps token string to id; `merges` is the ordered list of\n"
-        "`(left, right)` pairs, exactly as HuggingFace serializes them."
-    )
-    assert selkbar.train_tokenizer.__doc__ == (
-        "Train and write a HuggingFace `tokenizer.json` to `output`.\n\n"
-        "The result is loadable with `tokenizers.Tokenizer.from_file(output)`."
-    )
+    # help() shows real defaults and a line for every argument.
+    import inspect
+    for name in selkbar.__all__:
+        fn = getattr(selkbar, name)
+        if not inspect.isbuiltin(fn):
+            continue
+        parameters = inspect.signature(fn).parameters.values()
+        assert all(p.default is not Ellipsis for p in parameters), name
+        documented = {line.split()[0] for line in fn.__doc__.splitlines() if line.startswith("  ")}
+        assert {p.name for p in parameters} <= documented, name
+    assert selkbar.CorpusError is selkbar_readers.CorpusError
     assert selkbar.train_bpe.__text_signature__ == BPE_SIG[len("train_bpe"):]
     assert selkbar.train_tokenizer.__text_signature__.startswith("(files, vocab_size, output, *,")
 
@@ -93,12 +97,19 @@ def test_conversion_type_errors_are_prefixed(kwargs, message):
     assert error.__cause__ is None
 
 
-def test_output_must_be_str():
+def test_paths_are_str_or_path_like(tmp_path):
     error = _type_error(lambda: selkbar.train_tokenizer([], 1, None))
     assert str(error) == "argument 'output': 'NoneType' object cannot be cast as 'str'"
-    import pathlib
-    error = _type_error(lambda: selkbar.train_tokenizer([], 1, pathlib.Path("x")))
-    assert str(error) == "argument 'output': 'PosixPath' object cannot be cast as 'str'"
+    error = _type_error(lambda: selkbar.train_bpe([b"a.txt"], 1))
+    assert str(error) == "argument 'files': 'bytes' object cannot be cast as 'str'"
+    corpus = tmp_path / "a.txt"
+    corpus.write_text("some text to train on\n", encoding="utf-8")
+    selkbar.train_tokenizer([corpus], 300, tmp_path / "tok.json")
+    selkbar._train_tokenizer_summary([corpus], 300, tmp_path / "tok2.json",
+                                     save_counts=tmp_path / "a.counts")
+    assert selkbar.train_bpe([corpus], 300) == selkbar.train_bpe([str(corpus)], 300)
+    assert (tmp_path / "tok.json").read_bytes() == (tmp_path / "tok2.json").read_bytes()
+    assert selkbar.WordCounts.load(tmp_path / "a.counts") == selkbar.count_words([corpus])
 
 
 def test_cause_of_the_conversion_error_is_carried_over():
@@ -206,3 +217,37 @@ def test_arguments_keep_their_reference_counts(write_text):
         with pytest.raises(ValueError):
             selkbar.train_bpe(files, 20, pretokenizer=prefix)
     assert [sys.getrefcount(o) for o in (files, path, token, prefix)] == before
+
+
+def test_stored_corpora_and_directories_get_a_hint_naming_read_texts(tmp_path):
+    import gzip
+    cases = {"docs.parquet": b"PAR1\x15\x04\xff\xfe", "docs.txt.gz": gzip.compress(b"x" * 100),
+             "docs.jsonl.zst": b"\x28\xb5\x2f\xfd\x00\xff\xfe"}
+    for name, data in cases.items():
+        path = tmp_path / name
+        path.write_bytes(data)
+        for call in (selkbar.train_bpe, selkbar.count_words):
+            with pytest.raises(ValueError) as info:
+                call([str(path)], 300) if call is selkbar.train_bpe else call([str(path)])
+            message = str(info.value)
+            # The engine's own words come first, as before.
+            assert message.startswith("input is not valid UTF-8"), message
+            assert "selkbar.read_texts" in message and "_from_iterator" in message, message
+    with pytest.raises(ValueError, match=r"is a directory: .*selkbar\.read_texts"):
+        selkbar.train_bpe([str(tmp_path)], 300)
+    # Plain text that is not UTF-8 gets no hint.
+    (tmp_path / "bad.txt").write_bytes(b"\xff\n")
+    with pytest.raises(ValueError) as info:
+        selkbar.train_bpe([str(tmp_path / "bad.txt")], 300)
+    assert "read_texts" not in str(info.value)
+
+
+def test_progress_takes_the_total_from_the_input_length(capsys):
+    pa = pytest.importorskip("pyarrow")
+    texts = ["some text"] * 3000
+    for given in (texts, [texts[:1000], texts[1000:]], pa.array(texts)):
+        selkbar.count_words_from_iterator(given, progress=True)
+        assert "of 3,000 texts (100%)" in capsys.readouterr().err, type(given)
+    # A str is not a list of texts.
+    with pytest.raises(TypeError, match=r"\[text\]"):
+        selkbar.count_words_from_iterator("some text")

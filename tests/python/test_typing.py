@@ -1,7 +1,6 @@
 """The type stubs: installed where mypy finds them for user code, exact
 enough to reject wrong calls, and in step with the runtime signatures."""
 import pathlib
-import re
 import shutil
 import subprocess
 import sys
@@ -53,14 +52,6 @@ def test_wrong_argument_type_is_an_error(tmp_path):
             f'"float"; expected "{optional_int}"  [arg-type]') in result.stdout
 
 
-# The runtime's text signatures write "pretokenizer=..." because the default is
-# not a simple literal there; the stubs name it, which is the one difference.
-PRETOKENIZER_DEFAULT = re.compile(
-    r'error: selkbar\.train_(bpe|tokenizer) is inconsistent, runtime parameter "pretokenizer" '
-    r"has a default value of Ellipsis, which is different from stub parameter default "
-    r"'whitespace'\n")
-
-
 def test_stubs_match_the_runtime_signatures(tmp_path):
     # selkbar.__main__ (python -m selkbar) only runs the command line; nothing
     # imports it, so it has no stub.
@@ -69,11 +60,7 @@ def test_stubs_match_the_runtime_signatures(tmp_path):
     result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--allowlist", str(allowlist),
                              "selkbar"],
                             cwd=tmp_path, capture_output=True, text=True, timeout=300)
-    blocks = [block for block in re.split(r"\n(?=error: )", result.stdout)
-              if block.startswith("error: ")]
-    unexpected = [block for block in blocks if not PRETOKENIZER_DEFAULT.match(block)]
-    assert unexpected == [], result.stdout + result.stderr
-    assert len(blocks) == 2, result.stdout
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_the_readers_and_dask_stubs_match_their_modules(tmp_path):

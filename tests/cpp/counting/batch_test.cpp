@@ -58,21 +58,6 @@ TEST(PretokenBatch, KeepsEveryPretokenAcrossRegrowthReserveAndMoves) {
   EXPECT_EQ(batch.bytes().size(), bytes);
 }
 
-TEST(BatchBytes, ReservedRoomIsKeptAndAMovedFromBufferIsEmptyAndUsable) {
-  BatchBytes buffer;
-  buffer.reserve(100);
-  const uint8_t* const before = buffer.data();
-  const std::string text(100, 'q');
-  buffer.append(reinterpret_cast<const uint8_t*>(text.data()), 99);
-  EXPECT_EQ(buffer.data(), before);  // no reallocation within the reserve
-  BatchBytes other = std::move(buffer);
-  EXPECT_EQ(other.size(), 99u);
-  EXPECT_EQ(buffer.size(), 0u);  // NOLINT(bugprone-use-after-move)
-  buffer.append(reinterpret_cast<const uint8_t*>(text.data()), 0);
-  buffer.append(reinterpret_cast<const uint8_t*>("xy"), 2);
-  EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(buffer.data()), buffer.size()), "xy");
-}
-
 TEST(PretokenBatch, RefusesToPassFourGibibytes) {
   PretokenBatch batch;
   batch.push("0123456789", 0);

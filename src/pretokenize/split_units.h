@@ -1,5 +1,6 @@
-// line_split.h: driving a splitter over the lines of file text or over one
-// whole text, shared by the byte-level family's splitters.
+// split_units.h: driving a splitter over the units it cuts on their own (the
+// lines of file text, or one whole text), shared by the byte-level family's
+// splitters.
 //
 //   for_each_line(text, [&](const char* begin, const char* end) { ... });
 //   cut_unit<128>(begin, end, cut_line, &classifier, sink);
@@ -9,8 +10,8 @@
 // one unit. A cutter, `size_t cut(begin, end, cuts, classifier)`, stores the
 // ends of up to Batch pretokens of [begin, end) in cuts[] and returns how
 // many, at least one; cut_unit hands each pretoken to the sink in order.
-#ifndef SELKBAR_LINE_SPLIT_H_
-#define SELKBAR_LINE_SPLIT_H_
+#ifndef SELKBAR_PRETOKENIZE_SPLIT_UNITS_H_
+#define SELKBAR_PRETOKENIZE_SPLIT_UNITS_H_
 
 #include <cstddef>
 #include <cstring>
@@ -46,4 +47,4 @@ void cut_unit(const char* p, const char* unit_end, Cut cut, Classifier* classifi
 
 }  // namespace selkbar
 
-#endif  // SELKBAR_LINE_SPLIT_H_
+#endif  // SELKBAR_PRETOKENIZE_SPLIT_UNITS_H_

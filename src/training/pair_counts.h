@@ -1,0 +1,76 @@
+// pair_counts.h: the count of every pair in the merge loop.
+//
+// PairCounts maps Pair -> signed 64-bit count, open addressing with linear
+// probing (pair_hash.h) at a load of at most 3/4. Entries are never removed:
+// a pair whose count falls to 0 keeps its slot. A slot is 16 bytes, which
+// with the merge queue's 32 per candidate bounds the memory of large runs.
+#ifndef SELKBAR_TRAINING_PAIR_COUNTS_H_
+#define SELKBAR_TRAINING_PAIR_COUNTS_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "base/prefetch.h"
+#include "training/pair_hash.h"
+#include "training/word.h"
+
+namespace selkbar {
+
+// Pair -> signed 64-bit count.
+class PairCounts {
+ public:
+  PairCounts() = default;
+
+  // Room for `pairs` entries without growing.
+  void reserve(size_t pairs);
+  // The count of `pair`, 0 if absent.
+  int64_t get(Pair pair) const {
+    if (!slots_) return 0;
+    for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.key == pair) return slot.count;
+      if (slot.key.left == NO_SYMBOL) return 0;
+    }
+  }
+  // The count of `pair`, created at 0 if absent. The reference is valid
+  // until the next insertion.
+  int64_t& operator[](Pair pair) {
+    if ((size_ + 1) * 4 > (mask_ + 1) * 3 || !slots_) grow();
+    for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
+      Slot& slot = slots_[i];
+      if (slot.key == pair) return slot.count;
+      if (slot.key.left == NO_SYMBOL) {
+        slot.key = pair;
+        slot.count = 0;
+        ++size_;
+        return slot.count;
+      }
+    }
+  }
+  // Hints the cache that `pair` will be looked up soon.
+  void prefetch(Pair pair) const {
+    if (slots_) prefetch_read(&slots_[bucket(pair)]);
+  }
+  size_t size() const { return size_; }
+
+ private:
+  struct Slot {
+    Pair key;
+    int64_t count;
+  };
+  static_assert(sizeof(Slot) == 16);
+
+  size_t bucket(Pair pair) const { return static_cast<size_t>(pair_hash(pair) >> shift_); }
+  void grow();
+  void rehash(size_t slot_count);
+
+  std::unique_ptr<Slot[]> slots_;
+  size_t mask_ = 0;
+  size_t size_ = 0;
+  int shift_ = 64;
+};
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_TRAINING_PAIR_COUNTS_H_
