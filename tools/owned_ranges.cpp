@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     std::string error;
     std::thread reader([&, tx = std::move(tx)]() mutable {
       const auto failure = selkbar::read_range(path, start, end, chunk, kind, tx);
-      if (failure) error = *failure;
+      if (!failure.ok()) error = failure.message();
       tx.reset();
     });
     while (std::optional<selkbar::TextChunk> received = rx.recv()) {
