@@ -12,9 +12,10 @@ root itself (config, stats) form a layer of their own:
     2 (root): config, stats
     3 pretokenize
     4 counts
-    5 counting, training   (peers that must never include each other: they
+    5 encoding             (a trained model applied to words and texts)
+    6 counting, training   (peers that must never include each other: they
                             meet only through counts)
-    6 binding
+    7 binding
 
 An include may point to its own layer or lower. The report lists the files
 by layer, then every include pointing back up a layer, every include between
@@ -40,9 +41,10 @@ LAYERS = {
     "": 2,
     "pretokenize": 3,
     "counts": 4,
-    "counting": 5,
-    "training": 5,
-    "binding": 6,
+    "encoding": 5,
+    "counting": 6,
+    "training": 6,
+    "binding": 7,
 }
 # Peers within a layer that must not include each other.
 SEPARATED = {frozenset(("counting", "training"))}

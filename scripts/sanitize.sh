@@ -22,6 +22,8 @@ case "$mode" in
     filter="$filter:FileChanges*:FailingReads*:InterruptedReads*"
     # The merge loop's helpers, alone and splitting merges.
     filter="$filter:ForkJoin*:TrainThreadBudget*"
+    # Segmenting and evaluating counted words over ranges of words.
+    filter="$filter:SegmentWordsTest.KeepsWordOrder*:SegmentWordsTest.StopsWhenCancelled"
     export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1"
     ;;
   address)

@@ -181,6 +181,10 @@ void run_training(const TrainConfig& config, Returns returns, const TrainInput& 
       }
       outcome->result = selkbar::train_from_words(std::move(counted.words), config);
     }
+    if (!outcome->result.refused.ok()) {
+      outcome->status = outcome->result.refused;
+      return;
+    }
     if (returns == Returns::VOCAB_AND_MERGES) return;
     outcome->json = selkbar::build_tokenizer_json(outcome->result, config);
     if (returns == Returns::SUMMARY) {

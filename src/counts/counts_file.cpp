@@ -15,6 +15,7 @@
 #include "base/huge_pages.h"
 #include "base/os_text.h"
 #include "base/xxh64.h"
+#include "pretokenize/word_spelling.h"
 
 namespace selkbar {
 
@@ -194,6 +195,19 @@ class Decoder {
   }
 
  private:
+  bool words_are_sound(const WordTable& table, PretokenizerKind kind) {
+    for (uint32_t w = 0; w < table.len(); ++w) {
+      if (const auto problem = check_word_spelling(kind, table.get(w))) {
+        return wrong("word " + std::to_string(w) + " " + describe_spelling_problem(*problem));
+      }
+    }
+    if (const std::optional<std::pair<uint32_t, uint32_t>> twice = first_repeat(table)) {
+      return wrong("word " + std::to_string(twice->second) + " repeats word " +
+                   std::to_string(twice->first));
+    }
+    return true;
+  }
+
   bool wrong(const std::string& what) {
     status_ = Status::InvalidInput(prefix_ + what);
     return false;
@@ -339,6 +353,10 @@ class Decoder {
     }
     std::vector<uint8_t>().swap(varints_);
     WordTable table(std::move(arena_), std::move(offsets), std::move(counts));
+    // The checksums vouch for the bytes, not for who wrote them: a word that
+    // is not spelled as its pretokenizer spells words, or that repeats, would
+    // make training and comparisons go wrong later, far from the file.
+    if (!words_are_sound(table, id.kind)) return std::nullopt;
     return WordCounts(std::move(id), std::move(table));
   }
 
@@ -468,7 +486,9 @@ Status load_counts(const std::string& path, std::optional<WordCounts>* counts) {
   if (!S_ISREG(info.st_mode)) {
     ::close(fd);
     if (S_ISDIR(info.st_mode)) {
-      return Status::OsError(EISDIR, "reading " + path + ": " + os_error_text(EISDIR));
+      // open() takes a directory on Linux, where Python's own open() refuses
+      // it: said as opening, as for a file that cannot be opened.
+      return Status::OsError(EISDIR, "opening " + path + ": " + os_error_text(EISDIR));
     }
     return Status::InvalidInput("loading " + path +
                                 ": not a regular file (a counts file is read with its size "

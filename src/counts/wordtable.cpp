@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "base/fxhash.h"
 
 namespace selkbar {
 
@@ -68,6 +69,26 @@ void WordTable::release() {
   std::vector<uint8_t>().swap(bytes_);
   std::vector<uint32_t>{0}.swap(offsets_);
   std::vector<uint64_t>().swap(counts_);
+}
+
+std::optional<std::pair<uint32_t, uint32_t>> first_repeat(const WordTable& table) {
+  const size_t words = table.len();
+  size_t slots = 16;
+  while (slots < words * 2) slots *= 2;
+  constexpr uint32_t EMPTY = UINT32_MAX;
+  std::vector<uint32_t> index(slots, EMPTY);
+  const size_t mask = slots - 1;
+  for (uint32_t w = 0; w < words; ++w) {
+    const std::string_view word = table.get(w);
+    for (size_t i = pretoken_hash(word) & mask;; i = (i + 1) & mask) {
+      if (index[i] == EMPTY) {
+        index[i] = w;
+        break;
+      }
+      if (table.get(index[i]) == word) return std::make_pair(index[i], w);
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace selkbar

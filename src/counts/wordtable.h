@@ -15,6 +15,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -64,6 +66,11 @@ class WordTable {
   std::vector<uint64_t> counts_;
   uint64_t max_bytes_;
 };
+
+// The first word that repeats an earlier one, as (earlier, later) indices,
+// or nullopt when every word is distinct. Linear time, one hashed index of
+// 4 bytes per slot.
+std::optional<std::pair<uint32_t, uint32_t>> first_repeat(const WordTable& table);
 
 }  // namespace selkbar
 

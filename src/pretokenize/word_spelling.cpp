@@ -25,7 +25,10 @@ std::optional<uint32_t> find_white_space(std::string_view text) {
 std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   const uint8_t* const end = p + word.size();
-  std::string bytes;  // what the characters stand for
+  // What the characters stand for; kept from call to call, since a counts
+  // file's load checks every word.
+  thread_local std::string bytes;
+  bytes.clear();
   while (p < end) {
     const DecodedChar c = decode_utf8(p, end);
     p += c.length;

@@ -1,6 +1,6 @@
 // pair_counts.h: the count of every pair in the merge loop.
 //
-// PairCounts maps Pair -> signed 64-bit count, open addressing with linear
+// PairCounts maps Pair -> unsigned 64-bit count, open addressing with linear
 // probing (pair_hash.h) at a load of at most 3/4. Entries are never removed:
 // a pair whose count falls to 0 keeps its slot. A slot is 16 bytes, which
 // with the merge queue's 32 per candidate bounds the memory of large runs.
@@ -17,7 +17,9 @@
 
 namespace selkbar {
 
-// Pair -> signed 64-bit count.
+// Pair -> count. Changes are added modulo 2^64 (a loss is added as its
+// two's complement), which is exact because no count ever exceeds the
+// largest initial pair count, checked to fit before the loop starts.
 class PairCounts {
  public:
   PairCounts() = default;
@@ -25,7 +27,7 @@ class PairCounts {
   // Room for `pairs` entries without growing.
   void reserve(size_t pairs);
   // The count of `pair`, 0 if absent.
-  int64_t get(Pair pair) const {
+  uint64_t get(Pair pair) const {
     if (!slots_) return 0;
     for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
@@ -35,7 +37,7 @@ class PairCounts {
   }
   // The count of `pair`, created at 0 if absent. The reference is valid
   // until the next insertion.
-  int64_t& operator[](Pair pair) {
+  uint64_t& operator[](Pair pair) {
     if ((size_ + 1) * 4 > (mask_ + 1) * 3 || !slots_) grow();
     for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
       Slot& slot = slots_[i];
@@ -57,7 +59,7 @@ class PairCounts {
  private:
   struct Slot {
     Pair key;
-    int64_t count;
+    uint64_t count;
   };
   static_assert(sizeof(Slot) == 16);
 

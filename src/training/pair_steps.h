@@ -22,7 +22,7 @@ namespace selkbar {
 // One entry of PairSteps.
 struct PairStep {
   Pair pair;
-  int64_t count_change;
+  uint64_t count_change;  // modulo 2^64: a loss is a two's complement
   PositionList positions;
 };
 

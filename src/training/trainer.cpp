@@ -66,14 +66,13 @@ std::optional<uint32_t> single_char(std::string_view text) {
   return cp;
 }
 
-// Counts are sums of u64 word counts kept in i64; the arithmetic wraps
-// instead of overflowing, which only absurd corpora could reach.
-inline int64_t wrapping_add(int64_t a, uint64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) + b);
-}
-inline int64_t wrapping_sub(int64_t a, uint64_t b) {
-  return static_cast<int64_t>(static_cast<uint64_t>(a) - b);
-}
+// Pair counts and their changes add modulo 2^64. Every pair occurrence in
+// the merge loop sits on a boundary between two characters of a word, and
+// boundaries only disappear, so no count ever exceeds the largest initial
+// pair count: once those are known to fit (count_initial_pairs checks),
+// the modular sums are the exact counts, whatever the order of the changes.
+inline uint64_t wrapping_add(uint64_t a, uint64_t b) { return a + b; }
+inline uint64_t wrapping_sub(uint64_t a, uint64_t b) { return a - b; }
 
 // The token list and its index. Looked up once per merge and once per
 // distinct character, so a standard map serves; the strings are kept twice,
@@ -166,15 +165,18 @@ class CharIndex {
   std::vector<SymbolId> ids_;
 };
 
-// Steps 1-2 of the initial vocabulary: the alphabet.
-void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab) {
-  const RunControl* const control = config.control;
-  std::vector<uint64_t> counts(128, 0);
-  std::vector<uint8_t> seen(128, 0);
+// Each character's count in the words, saturating at 2^64 - 1 (counts only
+// rank characters for limit_alphabet). The sum rarely matters: only when
+// count times length over all words passes 2^64 - 1 can one have wrapped,
+// and only then are they counted again, in 128 bits.
+void count_characters(const WordTable& words, const RunControl* control,
+                      std::vector<uint64_t>& counts, std::vector<uint8_t>& seen) {
+  unsigned __int128 bytes = 0;  // bounds every character's count
   for (uint32_t w = 0; w < words.len(); ++w) {
     poll_cancel(control, w);
     const std::string_view word = words.get(w);
     const uint64_t count = words.count(w);
+    bytes += static_cast<unsigned __int128>(count) * word.size();
     const auto* p = reinterpret_cast<const uint8_t*>(word.data());
     const uint8_t* const end = p + word.size();
     while (p < end) {
@@ -188,6 +190,24 @@ void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary&
       seen[cp] = 1;
     }
   }
+  if (bytes <= UINT64_MAX) return;
+  std::vector<unsigned __int128> wide(counts.size(), 0);
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    const std::string_view word = words.get(w);
+    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+    const uint8_t* const end = p + word.size();
+    while (p < end) wide[next_char(p, end)] += words.count(w);
+  }
+  for (size_t cp = 0; cp < wide.size(); ++cp) {
+    counts[cp] = static_cast<uint64_t>(std::min<unsigned __int128>(wide[cp], UINT64_MAX));
+  }
+}
+
+// Steps 1-2 of the initial vocabulary: the alphabet.
+void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab) {
+  std::vector<uint64_t> counts(128, 0);
+  std::vector<uint8_t> seen(128, 0);
+  count_characters(words, config.control, counts, seen);
   std::vector<std::pair<uint32_t, uint64_t>> counted;
   for (uint32_t cp = 0; cp < counts.size(); ++cp) {
     if (seen[cp]) counted.emplace_back(cp, counts[cp]);
@@ -341,13 +361,39 @@ struct PairState {
 // each once); the counts then move into PairCounts and the lists into the
 // queue, and the table is freed: the merge loop gathers its changes in
 // MergeChanges.
-void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, PhaseTimer& timer,
-                         PairState& state) {
+// The first pair whose count passes 2^64 - 1, as an Overflow status; ok when
+// there is none. Only run when the counts could overflow at all, so it
+// counts in 128 bits in a map of its own rather than in the fast tables.
+Status find_overflowing_pair(const SymbolArena& arena, const Vocabulary& vocab) {
+  std::unordered_map<uint64_t, unsigned __int128> totals;
+  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+    const std::span<const SymbolId> s = arena.word(w);
+    for (size_t i = 0; i + 1 < s.size(); ++i) {
+      unsigned __int128& total = totals[(uint64_t{s[i]} << 32) | s[i + 1]];
+      total += arena.count(w);
+      if (total > UINT64_MAX) {
+        return Status::Overflow("the pair ('" + vocab.token(s[i]) + "', '" + vocab.token(s[i + 1]) +
+                                "') occurs more than 18446744073709551615 (2**64 - 1) times, the "
+                                "largest count training holds; scale the counts down");
+      }
+    }
+  }
+  return Status();
+}
+
+// A pair whose count passes 2^64 - 1 refuses the training (Overflow),
+// before the merge loop starts.
+Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
+                           const TrainConfig& config, PhaseTimer& timer, PairState& state) {
   PairSteps positions;
+  // Every pair count is at most this sum of all pair occurrences; only when
+  // it passes 2^64 - 1 can a count have wrapped.
+  unsigned __int128 occurrences = 0;
   for (uint32_t w = 0; w < arena.word_count(); ++w) {
     poll_cancel(config.control, w);
     const std::span<const SymbolId> s = arena.word(w);
     const uint64_t count = arena.count(w);
+    if (s.size() > 1) occurrences += static_cast<unsigned __int128>(count) * (s.size() - 1);
     for (size_t i = 0; i + 1 < s.size(); ++i) {
       if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
         positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
@@ -356,6 +402,10 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
       step.count_change = wrapping_add(step.count_change, count);
       step.positions.push_unique(w, state.pool);
     }
+  }
+  if (occurrences > UINT64_MAX) {
+    Status refused = find_overflowing_pair(arena, vocab);
+    if (!refused.ok()) return refused;
   }
   // Doubling left up to half of each long list unused; these lists are only
   // read from now on.
@@ -366,13 +416,13 @@ void count_initial_pairs(const SymbolArena& arena, const TrainConfig& config, Ph
   if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
 
   positions.drain([&](PairStep& step) {
-    if (step.count_change < 1) {
+    if (step.count_change == 0) {
       state.pool.recycle(std::move(step.positions));
     } else {
-      state.queue.push(
-          {static_cast<uint64_t>(step.count_change), step.pair, std::move(step.positions)});
+      state.queue.push({step.count_change, step.pair, std::move(step.positions)});
     }
   });
+  return Status();
 }
 
 // A merge whose pair occurs in many words is applied by several threads,
@@ -429,7 +479,7 @@ class RewritePart {
     for (size_t i = 0; i < later.changes_.size(); ++i) {
       PairStep& theirs = later.changes_.entry(i);
       PairStep& ours = changes_[theirs.pair];
-      ours.count_change = wrapping_add(ours.count_change, static_cast<uint64_t>(theirs.count_change));
+      ours.count_change = wrapping_add(ours.count_change, theirs.count_change);
       ours.positions.append(theirs.positions, pool_);
       later.pool_.recycle(std::move(theirs.positions));
     }
@@ -523,7 +573,7 @@ class MergeLoop {
   // candidate goes back with its current count (the signed count converts to
   // the unsigned one as two's complement); returns whether it was stale.
   bool revalidated(MergeCandidate& top) {
-    const auto current = static_cast<uint64_t>(pairs_.counts.get(top.pair));
+    const uint64_t current = pairs_.counts.get(top.pair);
     if (current == top.count) return false;
     top.count = current;
     pairs_.queue.push(std::move(top));
@@ -574,16 +624,16 @@ class MergeLoop {
         pairs_.counts.prefetch(changes.entry(i + COUNT_PREFETCH_DISTANCE).pair);
       }
       PairStep& step = changes.entry(i);
-      int64_t& count = pairs_.counts[step.pair];
-      count = wrapping_add(count, static_cast<uint64_t>(step.count_change));
+      uint64_t& count = pairs_.counts[step.pair];
+      count = wrapping_add(count, step.count_change);
       if (step.positions.empty()) continue;
-      if (count < 1) {
+      if (count == 0) {
         pairs_.pool.recycle(std::move(step.positions));
       } else {
         // The list is only read from now on; a long one gives back what
         // doubling left unused.
         step.positions.shrink_large();
-        pairs_.queue.push({static_cast<uint64_t>(count), step.pair, std::move(step.positions)});
+        pairs_.queue.push({count, step.pair, std::move(step.positions)});
       }
     }
     changes.clear();
@@ -618,11 +668,12 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
   }
 
   PairState pairs;
-  count_initial_pairs(initial.arena, config, timer, pairs);
+  Status refused = count_initial_pairs(initial.arena, initial.vocab, config, timer, pairs);
+  if (!refused.ok()) return TrainResult{{}, {}, {}, std::move(refused)};
   MergeLoop loop(config, initial.vocab, initial.arena, pairs);
   loop.run();
   timer.lap("merge loop");
-  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures()};
+  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {}};
 }
 
 TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {
@@ -650,13 +701,13 @@ std::vector<std::pair<std::string, std::string>> merge_string_pairs(const TrainR
   last_index.reserve(result.merges.size());
   for (size_t k = 0; k < result.merges.size(); ++k) {
     const Merge& merge = result.merges[k];
-    last_index[Pair{merge.left, merge.right}] = static_cast<int64_t>(k + 1);
+    last_index[Pair{merge.left, merge.right}] = k + 1;
   }
   std::vector<std::pair<std::string, std::string>> pairs;
   pairs.reserve(last_index.size());
   for (size_t k = 0; k < result.merges.size(); ++k) {
     const Merge& merge = result.merges[k];
-    if (last_index.get(Pair{merge.left, merge.right}) != static_cast<int64_t>(k + 1)) continue;
+    if (last_index.get(Pair{merge.left, merge.right}) != k + 1) continue;
     pairs.emplace_back(result.tokens[merge.left], result.tokens[merge.right]);
   }
   return pairs;

@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/status.h"
 #include "config.h"
 #include "counts/wordtable.h"
 
@@ -51,6 +52,9 @@ struct TrainResult {
   std::vector<std::string> tokens;  // id = index
   std::vector<Merge> merges;        // in the order performed
   MergeLoopFigures merge_loop;
+  // Overflow when a pair occurs more than 2^64 - 1 times in the counts (the
+  // message names it): nothing was trained and the rest is empty.
+  Status refused;
 };
 
 // Takes the word table and releases it once the words are tokenized, before

@@ -274,6 +274,9 @@ def test_counts_near_the_top_train_as_the_same_counts_scaled_down(tmp_path):
     assert selkbar.train_bpe_from_counts(shard + shard, 20)[1] == [("a", "b")]
     assert selkbar.train_bpe_from_counts(
         selkbar.WordCounts.from_items({"ab": 2**63}, pretokenizer="whitespace"), 20)[1] == [("a", "b")]
+    # A character seen more than 2**64 - 1 times still ranks first.
+    heavy = selkbar.WordCounts.from_items({"aa": 2**63, "ab": 1}, pretokenizer="whitespace")
+    assert list(selkbar.train_bpe_from_counts(heavy, 20, limit_alphabet=1)[0]) == ["a", "aa"]
 
 
 def test_a_pair_count_past_2_64_is_refused_before_any_work(tmp_path):

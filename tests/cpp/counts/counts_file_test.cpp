@@ -161,6 +161,7 @@ TEST(CountsFile, PathsThatAreNotCountsFilesAreRefusedWithoutWaiting) {
   EXPECT_FALSE(directory.counts.has_value());
   EXPECT_EQ(directory.code, StatusCode::OsError);
   EXPECT_EQ(directory.os_error, EISDIR);
+  EXPECT_EQ(directory.error, "opening " + dir.path() + ": " + std::strerror(EISDIR));
 
   const std::string fifo = dir.path() + "/fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -178,6 +179,22 @@ TEST(CountsFile, PathsThatAreNotCountsFilesAreRefusedWithoutWaiting) {
                                                       "and then some more bytes after it"));
   EXPECT_FALSE(text.counts.has_value());
   EXPECT_NE(text.error.find("wrong magic number"), std::string::npos) << text.error;
+}
+
+// Files whose checksums hold but whose words no counting could have made:
+// repeated, or not spelled as their pretokenizer spells words.
+TEST(CountsFileDamage, WordsThatNoCountingMakesAreRefused) {
+  auto image_of = [](const PretokenizerId& id, std::vector<std::string> words) {
+    WordTable table;
+    for (const std::string& word : words) table.push(word, 1);
+    return encode_counts(WordCounts(id, std::move(table)));
+  };
+  expect_refused(image_of(WHITESPACE, {"the", "cat", "sat", "cat"}), "word 3 repeats word 1");
+  expect_refused(image_of(WHITESPACE, {"the", "a b"}), "word 1 contains white space");
+  expect_refused(image_of(WHITESPACE, {"ok", "\xff"}), "word 1 is not valid UTF-8");
+  expect_refused(image_of(BYTELEVEL, {"\xc4\xa0the", "the cat"}), "word 1 is not in the byte-level");
+  std::mt19937_64 rng(5);
+  EXPECT_TRUE(decode(encode_counts(random_counts(rng, 20000))).counts.has_value());
 }
 
 // ---- Damage ----
