@@ -19,7 +19,8 @@ interpreter lock, so a Python KeyboardInterrupt would only be seen after it
 had finished. The library writes the output as an unnamed file that gets its
 name only when complete (or, where the file system cannot, under a temporary
 name it removes before a Ctrl-C takes effect), so an interrupted run leaves
-no partial tokenizer.json. "-o -" writes the tokenizer to standard output and
+no partial tokenizer.json; with --tiktoken the ranks file is written with it,
+both or neither. "-o -" writes the tokenizer to standard output and
 the summary line to standard error.
 """
 
@@ -35,6 +36,7 @@ import selkbar_readers
 
 PROG = "selkbar-train"
 STDOUT = "-"  # the output name that stands for standard output
+BYTES = "bytes"  # the --initial-alphabet value that stands for the byte-level alphabet
 
 
 def _library_max_threads():
@@ -100,6 +102,9 @@ examples:
   every file below corpus/, split by GPT-4's rule, with one special token:
     selkbar-train corpus/ -o tokenizer.json --vocab-size 32000 --pretokenizer gpt4 \\
         --special-token '<|endoftext|>'
+  a GPT-4-style tokenizer that encodes any text, also for tiktoken:
+    selkbar-train corpus/ -o tokenizer.json --vocab-size 32000 --pretokenizer gpt4 \\
+        --initial-alphabet bytes --tiktoken tokenizer.tiktoken
   count once, then train two sizes from the counts:
     selkbar-train corpus/ -o tok-8000.json --vocab-size 8000 --save-counts corpus.counts
     selkbar-train --counts corpus.counts -o tok-32000.json --vocab-size 32000
@@ -167,6 +172,13 @@ def build_parser():
         help="keep only the N most frequent characters in the initial alphabet; the "
              "others are dropped from the words (default: no limit)")
     parser.add_argument(
+        "--initial-alphabet", metavar="CHARS|bytes",
+        help="characters always in the alphabet, whether the corpus holds them or not: "
+             "each character of CHARS, or 'bytes' for the 256 characters of the "
+             "byte-level alphabet, so that every byte, and so any text, can be encoded; "
+             "byte-level pretokenizers take only characters of that alphabet; "
+             "--limit-alphabet keeps these first (default: none)")
+    parser.add_argument(
         "--pretokenizer", choices=PRETOKENIZERS,
         help="how text is split into words before merging: 'whitespace' splits on "
              "Unicode white space; 'bytelevel' uses the GPT-2 byte-level rule; 'gpt4' "
@@ -187,6 +199,12 @@ def build_parser():
     parser.add_argument(
         "--end-of-word-suffix", metavar="SUFFIX",
         help="suffix marking a token that ends a word, e.g. '</w>' (default: none)")
+    parser.add_argument(
+        "--tiktoken", metavar="PATH",
+        help="also write the vocabulary as a tiktoken ranks file (one line per token: "
+             "its bytes in base64 and its id; special tokens left out), replaced together "
+             "with the output; needs a byte-level pretokenizer and --initial-alphabet "
+             "bytes (default: not written)")
     parser.add_argument(
         "--save-counts", metavar="PATH",
         help="also write the words counted in the inputs, with their counts, to PATH, "
@@ -328,8 +346,9 @@ def check_not_an_input(args):
         if key is not None:
             (directories if os.path.isdir(path) else files).setdefault(key, path)
     outputs = [("output", args.output)]
-    if args.save_counts is not None:
-        outputs.append(("--save-counts", args.save_counts))
+    for what, path in (("--save-counts", args.save_counts), ("--tiktoken", args.tiktoken)):
+        if path is not None:
+            outputs.append((what, path))
     for what, output in outputs:
         if is_standard_output(output):
             continue
@@ -346,6 +365,29 @@ def check_not_an_input(args):
             if parent == folder:
                 break
             folder = parent
+
+
+def check_tiktoken(args):
+    """--tiktoken names a file of its own, and the training must give a
+    vocabulary tiktoken can use; the library refuses the rest too, but only
+    here can the message name the options."""
+    if args.tiktoken is None:
+        return
+    check_output(args.tiktoken, "--tiktoken")
+    if is_standard_output(args.tiktoken):
+        raise UsageError("--tiktoken needs a file, not standard output")
+    for what, other in (("--output", args.output), ("--save-counts", args.save_counts)):
+        if other is not None and not is_standard_output(other) and (
+                os.path.abspath(other) == os.path.abspath(args.tiktoken)
+                or (_identity(other) is not None and _identity(other) == _identity(args.tiktoken))):
+            raise UsageError(f"--tiktoken and {what} name the same file")
+    whitespace = (args.pretokenizer or "whitespace") == "whitespace" and args.pattern is None
+    if args.counts is None and whitespace:
+        raise UsageError("--tiktoken needs a byte-level --pretokenizer (bytelevel, gpt4 or "
+                         "o200k): the whitespace pretokenizer has no tiktoken form")
+    if args.initial_alphabet != BYTES:
+        raise UsageError("--tiktoken needs every byte in the vocabulary, or tiktoken fails "
+                         "on text holding a missing one: add --initial-alphabet bytes")
 
 
 def check_sources(args):
@@ -379,6 +421,10 @@ def training_options(args):
     options = {}
     names = ["special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
              "continuing_subword_prefix", "end_of_word_suffix", "progress"]
+    if args.initial_alphabet is not None:
+        options["initial_alphabet"] = initial_alphabet(args.initial_alphabet)
+    if args.tiktoken is not None:
+        options["tiktoken_output"] = args.tiktoken
     if args.counts is None:
         names += ["pretokenizer", "threads", "save_counts", "pattern"]
     for name in names:
@@ -391,17 +437,27 @@ def training_options(args):
     return options
 
 
+def initial_alphabet(chars):
+    """The library's initial_alphabet for --initial-alphabet: one string per
+    character, or the byte-level alphabet for "bytes"."""
+    if chars == BYTES:
+        import selkbar
+        return selkbar.BYTE_LEVEL_ALPHABET
+    return list(chars)
+
+
 def check_utf8(files, args):
     """The library takes paths and tokens as UTF-8 text; a command line holding
     bytes that are not UTF-8 reaches Python as lone surrogates."""
     texts = [("input path", path) for path in files]
     texts.append(("output path", args.output))
-    for flag in ("counts", "save_counts"):
+    for flag in ("counts", "save_counts", "tiktoken"):
         value = getattr(args, flag)
         if value is not None:
             texts.append((f"--{flag.replace('_', '-')} path", value))
     texts += [("special token", token) for token in args.special_tokens or ()]
-    for name in ("continuing_subword_prefix", "end_of_word_suffix", "pattern", "text_field"):
+    for name in ("continuing_subword_prefix", "end_of_word_suffix", "pattern", "text_field",
+                 "initial_alphabet"):
         value = getattr(args, name)
         if value is not None:
             texts.append((name.replace("_", "-"), value))
@@ -442,6 +498,8 @@ def summarize(args, files, counts, elapsed, tokens, merges, skipped=None):
         line += f"; {nulls} null {'value' if nulls == 1 else 'values'} skipped"
     if args.save_counts is not None:
         line += f"; counts saved to {args.save_counts}"
+    if args.tiktoken is not None:
+        line += f"; tiktoken ranks to {args.tiktoken}"
     return line
 
 
@@ -546,6 +604,7 @@ def main(argv=None):
         check_sources(args)
         files = expand_inputs(args.inputs) if args.counts is None else []
         check_output(args.output)
+        check_tiktoken(args)
         check_not_an_input(args)
         check_utf8(files, args)
     except UsageError as error:

@@ -38,6 +38,7 @@ selkbar.train_bpe raises for them, naming the path, and no output is written.
 
 import os
 import re
+import tempfile
 import uuid
 
 import selkbar
@@ -104,12 +105,14 @@ def count_words(paths, *, client=None, pretokenizer="whitespace", pattern=None,
 def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequency=0,
               max_token_length=None, limit_alphabet=None, pretokenizer="whitespace",
               pattern=None, continuing_subword_prefix=None, end_of_word_suffix=None,
-              partition_bytes=DEFAULT_PARTITION_BYTES, threads_per_task=None, progress=False):
+              initial_alphabet=(), partition_bytes=DEFAULT_PARTITION_BYTES,
+              threads_per_task=None, progress=False):
     """Count `paths` on a Dask cluster (see count_words), then train on this
     machine; returns (vocab, merges) as selkbar.train_bpe does. `progress`
     shows the training on this machine."""
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix, progress)
+                                continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
+                                progress)
     _check_training_options(vocab_size, options, pretokenizer, pattern)
     counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                          partition_bytes=partition_bytes, threads_per_task=threads_per_task)
@@ -119,14 +122,21 @@ def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequenc
 def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=(),
                     min_frequency=0, max_token_length=None, limit_alphabet=None,
                     pretokenizer="whitespace", pattern=None, continuing_subword_prefix=None,
-                    end_of_word_suffix=None, partition_bytes=DEFAULT_PARTITION_BYTES,
-                    threads_per_task=None, progress=False):
+                    end_of_word_suffix=None, initial_alphabet=(), tiktoken_output=None,
+                    partition_bytes=DEFAULT_PARTITION_BYTES, threads_per_task=None,
+                    progress=False):
     """Count `paths` on a Dask cluster (see count_words), then train on this
-    machine and write a HuggingFace tokenizer.json to `output`, as
+    machine and write a HuggingFace tokenizer.json to `output` (and the
+    tiktoken ranks file to `tiktoken_output`, if given), as
     selkbar.train_tokenizer does. Nothing is written when counting fails."""
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix, progress)
+                                continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
+                                progress)
     _check_training_options(vocab_size, options, pretokenizer, pattern)
+    if tiktoken_output is not None:
+        _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output,
+                               tiktoken_output)
+        options["tiktoken_output"] = os.fspath(tiktoken_output)
     counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                          partition_bytes=partition_bytes, threads_per_task=threads_per_task)
     selkbar.train_tokenizer_from_counts(counts, vocab_size, output, **options)
@@ -149,9 +159,10 @@ def _check_count_options(pretokenizer, pattern, partition_bytes, threads_per_tas
 
 
 def _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                      continuing_subword_prefix, end_of_word_suffix, progress):
+                      continuing_subword_prefix, end_of_word_suffix, initial_alphabet, progress):
     return dict(special_tokens=list(special_tokens) if isinstance(special_tokens, tuple)
                 else special_tokens,
+                initial_alphabet=initial_alphabet,
                 min_frequency=min_frequency, max_token_length=max_token_length,
                 limit_alphabet=limit_alphabet,
                 continuing_subword_prefix=continuing_subword_prefix,
@@ -165,6 +176,21 @@ def _check_training_options(vocab_size, options, pretokenizer, pattern):
     empty = selkbar.WordCounts.from_items(
         [], pretokenizer="bytelevel" if pattern is not None else pretokenizer)
     selkbar.train_bpe_from_counts(empty, vocab_size, **dict(options, progress=False))
+
+
+def _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output, tiktoken_output):
+    """Whether the training can give tiktoken a vocabulary, asked of the
+    engine with no words and throwaway paths, and whether the two outputs are
+    two files: the engine would say so only once the counting is done."""
+    if os.path.abspath(os.fspath(output)) == os.path.abspath(os.fspath(tiktoken_output)):
+        raise ValueError(f"tiktoken_output {tiktoken_output} is the same file as output")
+    empty = selkbar.WordCounts.from_items(
+        [], pretokenizer="bytelevel" if pattern is not None else pretokenizer)
+    with tempfile.TemporaryDirectory() as scratch:
+        selkbar.train_tokenizer_from_counts(
+            empty, vocab_size, os.path.join(scratch, "tokenizer.json"),
+            **dict(options, progress=False,
+                   tiktoken_output=os.path.join(scratch, "tokenizer.tiktoken")))
 
 
 def _task_threads(threads_per_task):

@@ -61,6 +61,11 @@ struct TrainConfig {
   std::vector<std::string> special_tokens;  // caller's order, duplicates kept
   std::optional<uint64_t> max_token_length;
   std::optional<uint64_t> limit_alphabet;
+  // Characters always in the alphabet, whether the corpus has them or not:
+  // the first character of each string, in the caller's order (the rest of
+  // a string is ignored, an empty one adds nothing). limit_alphabet keeps
+  // them before any character of the corpus (alphabet.h).
+  std::vector<std::string> initial_alphabet;
   std::optional<std::string> continuing_subword_prefix;
   std::optional<std::string> end_of_word_suffix;
   std::vector<std::string> files;  // used exactly as given

@@ -67,17 +67,29 @@ inline NaiveRun naive_train(const NaiveWordCounts& words, const TrainConfig& con
   for (const auto& [word, count] : words) {
     for (uint32_t cp : decode_utf8(word)) alphabet[cp] += count;
   }
-  std::set<uint32_t> dropped;
-  if (config.limit_alphabet && alphabet.size() > *config.limit_alphabet) {
-    std::vector<std::pair<uint64_t, uint32_t>> by_rarity;
-    for (const auto& [cp, count] : alphabet) by_rarity.emplace_back(count, cp);
-    std::sort(by_rarity.begin(), by_rarity.end());
-    for (size_t i = 0; i < alphabet.size() - *config.limit_alphabet; ++i) {
-      dropped.insert(by_rarity[i].second);
+  // The initial characters come first, in the caller's order, whatever the
+  // corpus holds; the corpus characters fill what the limit leaves, the most
+  // frequent first, and among equally frequent the higher code point first.
+  std::vector<uint32_t> initial;
+  for (const std::string& text : config.initial_alphabet) {
+    if (text.empty()) continue;
+    const uint32_t cp = decode_utf8(text).front();
+    if (std::find(initial.begin(), initial.end(), cp) == initial.end()) initial.push_back(cp);
+  }
+  std::vector<std::pair<uint64_t, uint32_t>> by_frequency;
+  for (const auto& [cp, count] : alphabet) {
+    if (std::find(initial.begin(), initial.end(), cp) == initial.end()) {
+      by_frequency.emplace_back(count, cp);
     }
   }
-  for (const auto& [cp, count] : alphabet) {
-    if (!dropped.count(cp)) enter(encode_utf8(cp), 1);
+  std::sort(by_frequency.rbegin(), by_frequency.rend());
+  std::vector<uint32_t> candidates = initial;
+  for (const auto& entry : by_frequency) candidates.push_back(entry.second);
+  if (config.limit_alphabet && candidates.size() > *config.limit_alphabet) {
+    candidates.resize(*config.limit_alphabet);
+  }
+  for (uint32_t cp : std::set<uint32_t>(candidates.begin(), candidates.end())) {
+    enter(encode_utf8(cp), 1);
   }
 
   const auto& prefix = config.continuing_subword_prefix;

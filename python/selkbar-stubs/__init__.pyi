@@ -21,9 +21,16 @@ __all__ = [
     "count_words_from_iterator",
     "read_texts",
     "CorpusError",
+    "tiktoken_encoding",
+    "BYTE_LEVEL_ALPHABET",
 ]
 
 __version__: str
+
+# The 256 characters of the byte-level alphabet, the one for each byte in
+# byte order: initial_alphabet=BYTE_LEVEL_ALPHABET makes every byte, and so
+# any text, encodable.
+BYTE_LEVEL_ALPHABET: tuple[str, ...]
 
 # The names pretokenizer= takes, in the library's order (private: the
 # command line's --pretokenizer choices).
@@ -53,6 +60,7 @@ def train_bpe(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -75,11 +83,13 @@ def train_tokenizer(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
+    tiktoken_output: _Path | None = None,
     progress: bool = False,
 ) -> None:
     """Train and write a HuggingFace `tokenizer.json` to `output`.
@@ -150,6 +160,7 @@ def train_bpe_from_counts(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     progress: bool = False,
@@ -168,8 +179,10 @@ def train_tokenizer_from_counts(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    tiktoken_output: _Path | None = None,
     progress: bool = False,
 ) -> None:
     """Train on `counts` and write a HuggingFace `tokenizer.json` to `output`,
@@ -185,6 +198,7 @@ def train_bpe_from_iterator(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -209,11 +223,13 @@ def train_tokenizer_from_iterator(
     min_frequency: int = 0,
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     pattern: str | None = None,
+    tiktoken_output: _Path | None = None,
     progress: bool = False,
 ) -> None:
     """Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json`
@@ -243,3 +259,8 @@ def read_texts(
     Parquet), for train_bpe_from_iterator.
     """
 
+def tiktoken_encoding(tokenizer_json_path: _Path, name: str | None = None) -> Any:
+    """The `tiktoken.Encoding` of a byte-level `tokenizer.json`: its split pattern,
+    its ordinary tokens as mergeable ranks (rank = id) and its added tokens as
+    special tokens. Needs tiktoken (`pip install "selkbar[tiktoken]"`).
+    """

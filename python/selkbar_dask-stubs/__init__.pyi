@@ -1,7 +1,7 @@
 # Type information for selkbar_dask (a single-file module, so its stubs are a
 # stub-only package). Dask's own types are not required to use it: the client
 # and the collections are typed loosely.
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from os import PathLike
 from typing import Any, Union
 
@@ -39,6 +39,7 @@ def train_bpe(
     pattern: str | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    initial_alphabet: Iterable[str] = (),
     partition_bytes: int = ...,
     threads_per_task: int | None = None,
     progress: bool = False,
@@ -59,6 +60,8 @@ def train_tokenizer(
     pattern: str | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
+    initial_alphabet: Iterable[str] = (),
+    tiktoken_output: str | PathLike[str] | None = None,
     partition_bytes: int = ...,
     threads_per_task: int | None = None,
     progress: bool = False,

@@ -106,8 +106,21 @@ bool convert_list(PyObject* object, std::vector<std::string>* out, ConvertItem c
   } else {
     out->reserve(static_cast<size_t>(hint));
   }
+  return convert_str_iterable(object, out);
+}
+
+bool convert_str_iterable(PyObject* object, std::vector<std::string>* out) {
+  if (PyUnicode_Check(object)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
   PyRef iterator(PyObject_GetIter(object));
-  if (!iterator) return false;
+  if (!iterator) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+    PyErr_Clear();
+    raise_cast_error(object, "Iterable");
+    return false;
+  }
   while (PyRef item{PyIter_Next(iterator.get())}) {
     std::string text;
     if (!convert_item(item.get(), &text)) return false;
@@ -326,7 +339,10 @@ bool build_config(PyObject* const bound[PARAM_COUNT], const Signature& sig, Trai
                    [&](PyObject* o) { return convert_str_list(o, &config->special_tokens); }) ||
       !convert_arg(bound, MIN_FREQUENCY, u64(&config->min_frequency)) ||
       !convert_arg(bound, MAX_TOKEN_LENGTH, optional_of(&config->max_token_length, convert_u64)) ||
-      !convert_arg(bound, LIMIT_ALPHABET, optional_of(&config->limit_alphabet, convert_u64))) {
+      !convert_arg(bound, LIMIT_ALPHABET, optional_of(&config->limit_alphabet, convert_u64)) ||
+      !convert_arg(bound, INITIAL_ALPHABET, [&](PyObject* o) {
+        return convert_str_iterable(o, &config->initial_alphabet);
+      })) {
     return false;
   }
   std::string pretokenizer = "whitespace";

@@ -104,6 +104,8 @@ enum Param : int {
   ITERATOR,
   LENGTH,    // texts the iterator will give, for the progress display only
   PROGRESS,
+  INITIAL_ALPHABET,
+  TIKTOKEN_OUTPUT,  // train_tokenizer's forms only
   PARAM_COUNT,
 };
 
@@ -116,6 +118,7 @@ inline constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "stats",          "counts",           "save_counts",
     "iterable",       "path",             "n",
     "iterator",       "length",           "progress",
+    "initial_alphabet", "tiktoken_output",
 };
 
 // What a training call hands back.
@@ -148,6 +151,9 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 void raise_cast_error(PyObject* object, const char* target);
 bool convert_str(PyObject* object, std::string* out);
 bool convert_str_list(PyObject* object, std::vector<std::string>* out);
+// Any iterable of str, but not a str itself (whose characters it would take
+// by accident), as the library's Vec<String> extraction refuses it.
+bool convert_str_iterable(PyObject* object, std::vector<std::string>* out);
 bool convert_u64(PyObject* object, uint64_t* out);
 // A path: a str, or an os.PathLike whose path is a str.
 bool convert_path(PyObject* object, std::string* out);

@@ -7,7 +7,8 @@
 // The docstrings list every argument, one line each; help() shows them
 // under signatures that give the real defaults.
 #define SELKBAR_OPTIONS_SIGNATURE                                                        \
-  "special_tokens=(), min_frequency=0, max_token_length=None, limit_alphabet=None, "
+  "special_tokens=(), min_frequency=0, max_token_length=None, limit_alphabet=None, "     \
+  "initial_alphabet=(), "
 #define SELKBAR_WORD_OPTIONS_SIGNATURE \
   "continuing_subword_prefix=None, end_of_word_suffix=None, "
 #define SELKBAR_FILE_OPTIONS_SIGNATURE \
@@ -16,7 +17,10 @@
   "  special_tokens      tokens that get the first ids, in the order given\n"               \
   "  min_frequency       a pair seen fewer times is never merged (0: no minimum)\n"         \
   "  max_token_length    no token longer than this many characters (None: no limit)\n"     \
-  "  limit_alphabet      keep at most this many characters, the most frequent (None: all)\n"
+  "  limit_alphabet      keep at most this many characters: the initial ones first, then\n"  \
+  "                      the most frequent (None: all)\n"                                    \
+  "  initial_alphabet    strings whose first characters are always in the alphabet;\n"      \
+  "                      BYTE_LEVEL_ALPHABET makes every byte, so any text, encodable\n"
 #define SELKBAR_WORD_OPTIONS_DOC                                                         \
   "  continuing_subword_prefix  mark of tokens that continue a word, e.g. \"##\"\n"     \
   "  end_of_word_suffix  mark of tokens that end a word, e.g. \"</w>\"\n"
@@ -26,6 +30,10 @@
   "  threads             thread budget (None: every processor, or SELKBAR_THREADS)\n"
 #define SELKBAR_PATTERN_DOC                                                                  \
   "  pattern             a regular expression (PCRE2) replacing the byte-level rule\n"
+#define SELKBAR_TIKTOKEN_SIGNATURE "tiktoken_output=None, "
+#define SELKBAR_TIKTOKEN_DOC                                                                 \
+  "  tiktoken_output     path of a tiktoken ranks file to write with output, both or\n"     \
+  "                      neither (needs a byte-level pretokenizer and every byte)\n"
 #define SELKBAR_PROGRESS_DOC "  progress            draw the run's progress on standard error\n"
 #define SELKBAR_VOCAB_DOC \
   "  vocab_size          tokens in the vocabulary, special tokens and alphabet included\n"

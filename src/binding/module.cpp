@@ -2,12 +2,15 @@
 //
 // Everything a Python caller sees is listed here, in the order of __all__:
 // the training and counting functions (train_entries.cpp, count_entries.cpp),
-// the WordCounts type (word_counts.cpp), PanicException and read_texts. The
-// rest of the binding is described in binding.h.
+// the WordCounts type (word_counts.cpp), PanicException, read_texts,
+// tiktoken_encoding and BYTE_LEVEL_ALPHABET. The rest of the binding is
+// described in binding.h.
+#include <array>
 #include <iterator>
 #include <string_view>
 
 #include "binding/binding.h"
+#include "pretokenize/bytelevel.h"
 #include "pretokenize/pretokenizer_id.h"
 
 // The package version, given by the build from pyproject.toml.
@@ -21,9 +24,11 @@ namespace {
 // Names listed in __all__ whose objects are Python code, fetched by
 // __getattr__ on first use and then kept on the module: read_texts lives in
 // selkbar_readers (installed beside this module), which imports compression
-// and Arrow modules, so importing selkbar imports none of it.
+// and Arrow modules, and tiktoken_encoding in selkbar_tiktoken, so importing
+// selkbar imports none of it.
 constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"},
-                                           {"CorpusError", "selkbar_readers"}};
+                                           {"CorpusError", "selkbar_readers"},
+                                           {"tiktoken_encoding", "selkbar_tiktoken"}};
 
 // The module's __getattr__ (PEP 562): called only for names the module does
 // not hold. Borrows module and name. Returns a new reference.
@@ -95,6 +100,20 @@ PyObject* pretokenizer_names() {
   return names.release();
 }
 
+// The byte-level alphabet as a tuple of str, the character of byte b at
+// index b. Returns a new reference.
+PyObject* byte_level_alphabet() {
+  const std::array<uint32_t, 256> chars = build_byte_to_char();
+  PyRef tuple(PyTuple_New(static_cast<Py_ssize_t>(chars.size())));
+  if (!tuple) return nullptr;
+  for (size_t byte = 0; byte < chars.size(); ++byte) {
+    PyObject* item = PyUnicode_FromOrdinal(static_cast<int>(chars[byte]));
+    if (item == nullptr) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(byte), item);  // steals item
+  }
+  return tuple.release();
+}
+
 // Appends `name` to __all__ (created on the first call).
 int add_to_all(PyObject* module, const char* name) {
   PyObject* all = PyObject_GetAttrString(module, "__all__");
@@ -148,6 +167,7 @@ int add_members(PyObject* module) {
   for (const auto& [member, home] : LAZY_MEMBERS) {
     if (add_to_all(module, member) < 0) return -1;
   }
+  if (add_member(module, "BYTE_LEVEL_ALPHABET", byte_level_alphabet()) < 0) return -1;
   for (PyMethodDef* def :
        {&train_tokenizer_summary_def, &train_tokenizer_from_counts_summary_def,
         &count_words_from_items_def, &train_tokenizer_from_items_summary_def}) {

@@ -7,6 +7,8 @@
 #include "binding/binding.h"
 #include "binding/docstrings.h"
 #include "counts/counts_file.h"
+#include "training/alphabet.h"
+#include "training/tiktoken_ranks.h"
 #include "training/tokenizer_json.h"
 #include "training/trainer.h"
 
@@ -16,16 +18,17 @@ namespace {
 const Signature TRAIN_BPE_SIGNATURE = {
     "train_bpe",
     {FILES, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, PROGRESS},
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
 
 const Signature TRAIN_TOKENIZER_SIGNATURE = {
     "train_tokenizer",
-    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
-     PATTERN, PROGRESS},
+    {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN, TIKTOKEN_OUTPUT, PROGRESS},
     3,
     Returns::NOTHING,
 };
@@ -39,8 +42,8 @@ const Signature TRAIN_TOKENIZER_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
     "train_tokenizer",
     {FILES, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, STATS,
-     SAVE_COUNTS, PROGRESS},
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN, TIKTOKEN_OUTPUT, STATS, SAVE_COUNTS, PROGRESS},
     3,
     Returns::SUMMARY,
 };
@@ -48,7 +51,7 @@ const Signature TRAIN_TOKENIZER_SUMMARY_SIGNATURE = {
 const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
     "train_bpe_from_counts",
     {COUNTS, VOCAB_SIZE, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PROGRESS},
+     INITIAL_ALPHABET, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -56,7 +59,7 @@ const Signature TRAIN_BPE_FROM_COUNTS_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
     "train_tokenizer_from_counts",
     {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PROGRESS},
+     INITIAL_ALPHABET, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, TIKTOKEN_OUTPUT, PROGRESS},
     3,
     Returns::NOTHING,
 };
@@ -65,7 +68,8 @@ const Signature TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE = {
     "train_tokenizer_from_counts",
     {COUNTS, VOCAB_SIZE, OUTPUT, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, STATS, PROGRESS},
+     INITIAL_ALPHABET, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, TIKTOKEN_OUTPUT, STATS,
+     PROGRESS},
     3,
     Returns::SUMMARY,
 };
@@ -73,7 +77,8 @@ const Signature TRAIN_TOKENIZER_FROM_COUNTS_SUMMARY_SIGNATURE = {
 const Signature TRAIN_BPE_FROM_ITERATOR_SIGNATURE = {
     "train_bpe_from_iterator",
     {ITERATOR, VOCAB_SIZE, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH, LIMIT_ALPHABET,
-     PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN, PROGRESS},
+     INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX,
+     PATTERN, PROGRESS},
     2,
     Returns::VOCAB_AND_MERGES,
 };
@@ -81,8 +86,8 @@ const Signature TRAIN_BPE_FROM_ITERATOR_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE = {
     "train_tokenizer_from_iterator",
     {ITERATOR, VOCAB_SIZE, OUTPUT, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN,
-     PROGRESS},
+     LIMIT_ALPHABET, INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX,
+     END_OF_WORD_SUFFIX, PATTERN, TIKTOKEN_OUTPUT, PROGRESS},
     3,
     Returns::NOTHING,
 };
@@ -92,8 +97,8 @@ const Signature TRAIN_TOKENIZER_FROM_ITERATOR_SIGNATURE = {
 const Signature TRAIN_TOKENIZER_FROM_ITEMS_SUMMARY_SIGNATURE = {
     "_train_tokenizer_from_items_summary",
     {ITERATOR, VOCAB_SIZE, OUTPUT, LENGTH, SPECIAL_TOKENS, MIN_FREQUENCY, MAX_TOKEN_LENGTH,
-     LIMIT_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX, END_OF_WORD_SUFFIX, PATTERN,
-     STATS, SAVE_COUNTS, PROGRESS},
+     LIMIT_ALPHABET, INITIAL_ALPHABET, PRETOKENIZER, THREADS, CONTINUING_SUBWORD_PREFIX,
+     END_OF_WORD_SUFFIX, PATTERN, TIKTOKEN_OUTPUT, STATS, SAVE_COUNTS, PROGRESS},
     3,
     Returns::SUMMARY,
     SIZE_MAX,
@@ -121,6 +126,7 @@ struct TrainInput {
   CountsPtr counts;
   selkbar::FedCounting* fed = nullptr;  // texts fed from an iterator instead of files
   std::optional<std::string> save_counts;
+  std::optional<std::string> tiktoken_output;  // the ranks file, written with `output`
 };
 
 // Saves the counted `words` to `path`, keeping them for training. Returns
@@ -133,8 +139,30 @@ bool save_counted_words(const TrainConfig& config, const std::string& path,
   return outcome->status.ok();
 }
 
-// Runs both phases, the JSON rendering and the write of `output` without the
-// interpreter lock, as CPython's own file objects write without it.
+// Writes tokenizer.json to `output` and the ranks file to `tiktoken_output`,
+// both or neither; with no `output` (the command line's "-o -") the text
+// stays in `outcome` for the caller and the ranks file is written alone.
+void write_outputs(const TrainConfig& config, const std::optional<std::string>& output,
+                   const std::optional<std::string>& tiktoken_output, Outcome* outcome) {
+  std::string ranks;
+  if (tiktoken_output) ranks = selkbar::build_tiktoken_ranks(outcome->result, config);
+  if (!output && !tiktoken_output) return;
+  // The last point where an interrupt still leaves nothing written.
+  selkbar::stop_if_cancelled(config.control);
+  if (output && tiktoken_output) {
+    const selkbar::FileContents files[] = {{*output, outcome->json}, {*tiktoken_output, ranks}};
+    outcome->status = selkbar::write_files_atomically(files);
+  } else if (output) {
+    outcome->status = selkbar::write_file_atomically(*output, outcome->json);
+  } else {
+    outcome->status = selkbar::write_file_atomically(*tiktoken_output, ranks);
+  }
+  if (output) std::string().swap(outcome->json);
+}
+
+// Runs both phases, the JSON rendering and the writes of `output` and the
+// ranks file without the interpreter lock, as CPython's own file objects
+// write without it.
 void run_training(const TrainConfig& config, Returns returns, const TrainInput& input,
                   const std::optional<std::string>& output, Outcome* outcome) {
   try {
@@ -162,12 +190,7 @@ void run_training(const TrainConfig& config, Returns returns, const TrainInput& 
     if (returns == Returns::SUMMARY) {
       outcome->merge_pair_count = selkbar::merge_string_pairs(outcome->result).size();
     }
-    if (output) {
-      // The last point where an interrupt still leaves nothing written.
-      selkbar::stop_if_cancelled(config.control);
-      outcome->status = selkbar::write_file_atomically(*output, outcome->json);
-      std::string().swap(outcome->json);
-    }
+    write_outputs(config, output, input.tiktoken_output, outcome);
   } catch (...) {
     outcome->failure = std::current_exception();
   }
@@ -214,6 +237,22 @@ PyObject* vocab_and_merges(Outcome& outcome) {
   return PyTuple_Pack(2, vocab.get(), merges.get());
 }
 
+// The initial alphabet and the tiktoken output, checked against the
+// pretokenizer (the counts' own, for counts) before any work. Returns false
+// with ValueError set.
+bool check_shipping_options(const TrainConfig& config, const std::optional<std::string>& output,
+                            const std::optional<std::string>& tiktoken_output) {
+  std::optional<std::string> problem = selkbar::check_initial_alphabet(config);
+  if (!problem && tiktoken_output) problem = selkbar::check_tiktoken_output(config);
+  if (!problem && tiktoken_output && output &&
+      selkbar::names_same_file(*output, *tiktoken_output)) {
+    problem = "tiktoken_output " + *tiktoken_output + " is the same file as output " + *output;
+  }
+  if (!problem) return true;
+  raise_message(PyExc_ValueError, *problem);
+  return false;
+}
+
 PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[PARAM_COUNT];
   if (!bind_arguments(sig, args, nargs, kwnames, bound)) return nullptr;
@@ -231,6 +270,10 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
       return nullptr;
     }
     if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
+    if (!convert_arg(bound, TIKTOKEN_OUTPUT, optional_of(&input.tiktoken_output, convert_path)) ||
+        !check_shipping_options(config, output, input.tiktoken_output)) {
+      return nullptr;
+    }
     const bool ran = run_call(bound, sig, config, [&](selkbar::FedCounting* fed) {
       input.fed = fed;
       run_training(config, sig.returns, input, output, &outcome);
@@ -273,12 +316,13 @@ PyMethodDef train_tokenizer_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer(files, vocab_size, output, *, " SELKBAR_OPTIONS_SIGNATURE
     SELKBAR_FILE_OPTIONS_SIGNATURE SELKBAR_WORD_OPTIONS_SIGNATURE
-    "pattern=None, progress=False)\n--\n\n"
+    "pattern=None, " SELKBAR_TIKTOKEN_SIGNATURE "progress=False)\n--\n\n"
     "Train and write a HuggingFace `tokenizer.json` to `output`.\n\n"
     "The result is loadable with `tokenizers.Tokenizer.from_file(output)`; nothing\n"
     "is written when training fails.\n\n"
     SELKBAR_FILES_DOC SELKBAR_VOCAB_DOC SELKBAR_OUTPUT_DOC SELKBAR_OPTIONS_DOC
-    SELKBAR_PRETOKENIZER_DOC SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_PROGRESS_DOC,
+    SELKBAR_PRETOKENIZER_DOC SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_TIKTOKEN_DOC
+    SELKBAR_PROGRESS_DOC,
 };
 
 // Private: the command line's entry (see TRAIN_TOKENIZER_SUMMARY_SIGNATURE).
@@ -305,11 +349,11 @@ PyMethodDef train_tokenizer_from_counts_def = {
     "train_tokenizer_from_counts", as_cfunction(train_entry<TRAIN_TOKENIZER_FROM_COUNTS_SIGNATURE>),
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer_from_counts(counts, vocab_size, output, *, " SELKBAR_OPTIONS_SIGNATURE
-    SELKBAR_WORD_OPTIONS_SIGNATURE "progress=False)\n--\n\n"
+    SELKBAR_WORD_OPTIONS_SIGNATURE SELKBAR_TIKTOKEN_SIGNATURE "progress=False)\n--\n\n"
     "Train on `counts` and write a HuggingFace `tokenizer.json` to `output`, as\n"
     "`train_tokenizer` does.\n\n"
     SELKBAR_COUNTS_DOC SELKBAR_VOCAB_DOC SELKBAR_OUTPUT_DOC SELKBAR_OPTIONS_DOC
-    SELKBAR_WORD_OPTIONS_DOC SELKBAR_PROGRESS_DOC,
+    SELKBAR_WORD_OPTIONS_DOC SELKBAR_TIKTOKEN_DOC SELKBAR_PROGRESS_DOC,
 };
 
 // Private: the command line's entry for --counts.
@@ -336,11 +380,12 @@ PyMethodDef train_tokenizer_from_iterator_def = {
     METH_FASTCALL | METH_KEYWORDS,
     "train_tokenizer_from_iterator(iterator, vocab_size, output, *, length=None, "
     SELKBAR_OPTIONS_SIGNATURE SELKBAR_FILE_OPTIONS_SIGNATURE SELKBAR_WORD_OPTIONS_SIGNATURE
-    "pattern=None, progress=False)\n--\n\n"
+    "pattern=None, " SELKBAR_TIKTOKEN_SIGNATURE "progress=False)\n--\n\n"
     "Train on the texts `iterator` gives and write a HuggingFace `tokenizer.json` to\n"
     "`output`, as train_bpe_from_iterator and train_tokenizer do.\n\n"
     SELKBAR_ITERATOR_DOC SELKBAR_VOCAB_DOC SELKBAR_OUTPUT_DOC SELKBAR_OPTIONS_DOC
-    SELKBAR_PRETOKENIZER_DOC SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_PROGRESS_DOC,
+    SELKBAR_PRETOKENIZER_DOC SELKBAR_WORD_OPTIONS_DOC SELKBAR_PATTERN_DOC SELKBAR_TIKTOKEN_DOC
+    SELKBAR_PROGRESS_DOC,
 };
 
 PyMethodDef train_tokenizer_from_items_summary_def = {

@@ -159,6 +159,18 @@ std::array<uint32_t, 256> build_byte_to_char() {
   return map;
 }
 
+int byte_of_char(uint32_t cp) {
+  static constexpr uint32_t MAX_ALPHABET_CODE_POINT = 0x143;
+  static const auto table = [] {
+    std::array<int16_t, MAX_ALPHABET_CODE_POINT + 1> result;
+    result.fill(-1);
+    const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
+    for (int byte = 0; byte < 256; ++byte) result[byte_to_char[byte]] = static_cast<int16_t>(byte);
+    return result;
+  }();
+  return cp <= MAX_ALPHABET_CODE_POINT ? table[cp] : -1;
+}
+
 namespace bytelevel_internal {
 
 // Each character is decoded and classified once: the character that stops a

@@ -31,7 +31,7 @@
 // pretoken bytes as printable characters: bytes 0x21..0x7E, 0xA1..0xAC and
 // 0xAE..0xFF map to themselves, the other 68 bytes in increasing order to
 // U+0100..U+0143 (so 0x20 -> U+0120, 0x0A -> U+010A, 0xAD -> U+0143). It is
-// one-to-one and every value lies in U+0021..U+0143.
+// one-to-one and every value lies in U+0021..U+0143; byte_of_char inverts it.
 #ifndef SELKBAR_BYTELEVEL_H_
 #define SELKBAR_BYTELEVEL_H_
 
@@ -76,6 +76,10 @@ class CharClassifier {
 };
 
 std::array<uint32_t, 256> build_byte_to_char();
+
+// The inverse map: the byte a character of the byte-level alphabet spells,
+// or -1 for any other code point.
+int byte_of_char(uint32_t cp);
 
 namespace bytelevel_internal {
 

@@ -1,6 +1,5 @@
 #include "pretokenize/word_spelling.h"
 
-#include <array>
 #include <cstdio>
 
 #include "pretokenize/bytelevel.h"
@@ -11,20 +10,6 @@
 namespace selkbar {
 
 namespace {
-
-constexpr uint32_t MAX_ALPHABET_CODE_POINT = 0x143;
-
-// Code point -> the byte it spells, or -1 outside the byte-level alphabet.
-const std::array<int16_t, MAX_ALPHABET_CODE_POINT + 1>& char_to_byte() {
-  static const auto table = [] {
-    std::array<int16_t, MAX_ALPHABET_CODE_POINT + 1> result;
-    result.fill(-1);
-    const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
-    for (int byte = 0; byte < 256; ++byte) result[byte_to_char[byte]] = static_cast<int16_t>(byte);
-    return result;
-  }();
-  return table;
-}
 
 // The first White_Space character of valid UTF-8 text, if any.
 std::optional<uint32_t> find_white_space(std::string_view text) {
@@ -38,7 +23,6 @@ std::optional<uint32_t> find_white_space(std::string_view text) {
 
 // REQUIRES: word is non-empty, valid UTF-8.
 std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
-  const auto& to_byte = char_to_byte();
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   const uint8_t* const end = p + word.size();
   // What the characters stand for; kept from call to call, since a counts
@@ -48,7 +32,7 @@ std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
   while (p < end) {
     const DecodedChar c = decode_utf8(p, end);
     p += c.length;
-    const int byte = c.cp <= MAX_ALPHABET_CODE_POINT ? to_byte[c.cp] : -1;
+    const int byte = byte_of_char(c.cp);
     if (byte < 0) return SpellingProblem{SpellingProblem::OutsideAlphabet, c.cp};
     bytes.push_back(static_cast<char>(byte));
   }

@@ -104,13 +104,106 @@ void append_added_tokens(const std::vector<std::string>& tokens, const TrainConf
   append(out, first ? "],\n" : "\n  ],\n");
 }
 
+// The prefix and the suffix that decoding must take off the tokens: those
+// given and not empty (an empty one marks nothing).
+struct Decorations {
+  std::optional<std::string_view> prefix, suffix;
+
+  explicit Decorations(const TrainConfig& config) {
+    if (config.continuing_subword_prefix && !config.continuing_subword_prefix->empty()) {
+      prefix = *config.continuing_subword_prefix;
+    }
+    if (config.end_of_word_suffix && !config.end_of_word_suffix->empty()) {
+      suffix = *config.end_of_word_suffix;
+    }
+  }
+};
+
+// `text` as a regular expression of the library (Oniguruma) that matches
+// exactly it, anchored at the start (\A) or the end (\z) of the token.
+std::string anchored_pattern(std::string_view text, bool at_start) {
+  std::string pattern = at_start ? "\\A" : "";
+  for (const char c : text) {
+    if (std::string_view("\\.^$|?*+()[]{}").find(c) != std::string_view::npos) pattern += '\\';
+    pattern += c;
+  }
+  if (!at_start) pattern += "\\z";
+  return pattern;
+}
+
+void append_strip_decoder(std::string_view text, bool at_start, std::string& out) {
+  append(out, "{\"type\": \"Replace\", \"pattern\": {\"Regex\": ");
+  write_json_string(anchored_pattern(text, at_start), out);
+  append(out, "}, \"content\": \"\"}");
+}
+
+void append_wordpiece_decoder(std::string_view prefix, std::string& out) {
+  append(out, "{\"type\": \"WordPiece\", \"prefix\": ");
+  write_json_string(prefix, out);
+  append(out, ", \"cleanup\": false}");
+}
+
+constexpr std::string_view BYTE_LEVEL_PROCESSOR =
+    "{\"type\": \"ByteLevel\", \"add_prefix_space\": true, \"trim_offsets\": true, "
+    "\"use_regex\": true}";
+
+// "decoder" of the whitespace family: one that gives back the words of the
+// text joined by single spaces, where the tokens mark the word boundaries.
+// A suffix marks the end of each word (BPEDecoder turns it into a space); a
+// prefix marks each token that continues a word (WordPiece joins those and
+// puts a space before the others). Without either, nothing tells where a
+// word ends, and the decoder stays null.
+void append_whitespace_decoder(const Decorations& marks, std::string& out) {
+  append(out, "  \"decoder\": ");
+  if (marks.prefix && marks.suffix) {
+    append(out, "{\"type\": \"Sequence\", \"decoders\": [");
+    append_strip_decoder(*marks.suffix, false, out);
+    append(out, ", ");
+    append_wordpiece_decoder(*marks.prefix, out);
+    append(out, "]}");
+  } else if (marks.prefix) {
+    append_wordpiece_decoder(*marks.prefix, out);
+  } else if (marks.suffix) {
+    append(out, "{\"type\": \"BPEDecoder\", \"suffix\": ");
+    write_json_string(*marks.suffix, out);
+    append(out, "}");
+  } else {
+    append(out, "null");
+  }
+  append(out, ",\n");
+}
+
+// "decoder" of the byte-level family: the tokens hold every byte of the
+// text, spaces included, so taking the prefix off the start and the suffix
+// off the end of each token before the ByteLevel decoder gives the text back.
+void append_byte_level_decoder(const Decorations& marks, std::string& out) {
+  append(out, "  \"decoder\": ");
+  if (!marks.prefix && !marks.suffix) {
+    append(out, BYTE_LEVEL_PROCESSOR);
+    append(out, ",\n");
+    return;
+  }
+  append(out, "{\"type\": \"Sequence\", \"decoders\": [");
+  if (marks.prefix) {
+    append_strip_decoder(*marks.prefix, true, out);
+    append(out, ", ");
+  }
+  if (marks.suffix) {
+    append_strip_decoder(*marks.suffix, false, out);
+    append(out, ", ");
+  }
+  append(out, BYTE_LEVEL_PROCESSOR);
+  append(out, "]},\n");
+}
+
 // "pre_tokenizer", "post_processor" and "decoder", by pretokenizer.
 void append_pretokenizer_blocks(const TrainConfig& config, std::string& out) {
+  const Decorations marks(config);
   if (config.pretokenizer == PretokenizerKind::Whitespace) {
     append(out,
            "  \"pre_tokenizer\": {\"type\": \"WhitespaceSplit\"},\n"
-           "  \"post_processor\": null,\n"
-           "  \"decoder\": null,\n");
+           "  \"post_processor\": null,\n");
+    append_whitespace_decoder(marks, out);
     return;
   }
   if (config.pretokenizer == PretokenizerKind::ByteLevel) {
@@ -129,11 +222,10 @@ void append_pretokenizer_blocks(const TrainConfig& config, std::string& out) {
            "}, \"behavior\": \"Isolated\", \"invert\": false}, {\"type\": \"ByteLevel\", "
            "\"add_prefix_space\": false, \"trim_offsets\": true, \"use_regex\": false}]},\n");
   }
-  append(out,
-         "  \"post_processor\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
-         "\"trim_offsets\": true, \"use_regex\": true},\n"
-         "  \"decoder\": {\"type\": \"ByteLevel\", \"add_prefix_space\": true, "
-         "\"trim_offsets\": true, \"use_regex\": true},\n");
+  append(out, "  \"post_processor\": ");
+  append(out, BYTE_LEVEL_PROCESSOR);
+  append(out, ",\n");
+  append_byte_level_decoder(marks, out);
 }
 
 void append_optional_string(std::string_view key, const std::optional<std::string>& value,

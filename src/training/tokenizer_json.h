@@ -3,7 +3,10 @@
 // The document is a fixed template, not the output of a general serialiser:
 // indentation, key order and line breaks are part of the format, and only
 // the added tokens, the pre-tokenizer blocks, the two optional model strings,
-// the vocabulary and the merges vary. build_tokenizer_json runs without the
+// the vocabulary and the merges vary. The decoder undoes what the options
+// did: the byte-level spelling, and the continuing_subword_prefix and
+// end_of_word_suffix marks (docs/shipping.md has the table); without marks
+// it is null in whitespace mode and ByteLevel otherwise. build_tokenizer_json runs without the
 // interpreter lock; the text is written with write_file_atomically
 // (atomic_file.h).
 #ifndef SELKBAR_TOKENIZER_JSON_H_

@@ -11,6 +11,7 @@
 #include "base/error.h"
 #include "threads/fork_join.h"
 #include "base/fxhash.h"
+#include "training/alphabet.h"
 #include "training/merge_changes.h"
 #include "training/merge_queue.h"
 #include "training/pair_counts.h"
@@ -203,24 +204,17 @@ void count_characters(const WordTable& words, const RunControl* control,
 }
 
 // Steps 1-2 of the initial vocabulary: the alphabet.
-void add_alphabet(const WordTable& words, std::optional<uint64_t> limit_alphabet,
-                  Vocabulary& vocab, const RunControl* control) {
+void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab) {
   std::vector<uint64_t> counts(128, 0);
   std::vector<uint8_t> seen(128, 0);
-  count_characters(words, control, counts, seen);
-  std::vector<std::pair<uint32_t, uint64_t>> alphabet;
+  count_characters(words, config.control, counts, seen);
+  std::vector<std::pair<uint32_t, uint64_t>> counted;
   for (uint32_t cp = 0; cp < counts.size(); ++cp) {
-    if (seen[cp]) alphabet.emplace_back(cp, counts[cp]);
+    if (seen[cp]) counted.emplace_back(cp, counts[cp]);
   }
-  if (limit_alphabet && alphabet.size() > *limit_alphabet) {
-    // Drop the rarest; among equally rare ones the lower code point first.
-    std::sort(alphabet.begin(), alphabet.end(), [](const auto& a, const auto& b) {
-      return a.second != b.second ? a.second < b.second : a.first < b.first;
-    });
-    alphabet.erase(alphabet.begin(), alphabet.end() - static_cast<ptrdiff_t>(*limit_alphabet));
-    std::sort(alphabet.begin(), alphabet.end());
-  }
-  for (const auto& [cp, count] : alphabet) vocab.find_or_add(char_string(cp));
+  const std::vector<uint32_t> alphabet =
+      choose_alphabet(counted, initial_characters(config.initial_alphabet), config.limit_alphabet);
+  for (const uint32_t cp : alphabet) vocab.find_or_add(char_string(cp));
 }
 
 // Step 3: enters the decorated spellings the words need, in byte order, and
@@ -343,7 +337,7 @@ InitialState build_initial_state(const WordTable& words, const TrainConfig& conf
                                  PhaseTimer& timer) {
   Vocabulary vocab;
   for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
-  add_alphabet(words, config.limit_alphabet, vocab, config.control);
+  add_alphabet(words, config, vocab);
   timer.lap("alphabet");
 
   const CharIndex chars(vocab);

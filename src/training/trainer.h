@@ -2,9 +2,11 @@
 //
 // train_from_words builds the initial vocabulary, in id order:
 //   1. the special tokens, first occurrences in the caller's order;
-//   2. the alphabet: every character of the corpus, weighted by word count;
-//      with limit_alphabet, the rarest are dropped first (ties: lower code
-//      point first); the rest enter by code point, unless already present;
+//   2. the alphabet: every character of the corpus, weighted by word count,
+//      and the initial alphabet; with limit_alphabet, the initial characters
+//      are kept first and the rarest corpus characters dropped first (ties:
+//      lower code point first), as alphabet.h says; the kept characters
+//      enter by code point, unless already present;
 //   3. with continuing_subword_prefix or end_of_word_suffix, the decorated
 //      characters ("##b", "b$", "##b$") the words need, in byte order;
 // then turns every word into symbol ids (characters outside the vocabulary

@@ -10,8 +10,8 @@ pytestmark = pytest.mark.subset
 
 BPE_SIG = (
     "train_bpe(files, vocab_size, *, special_tokens=(), min_frequency=0, max_token_length=None, "
-    "limit_alphabet=None, pretokenizer='whitespace', threads=None, continuing_subword_prefix=None, "
-    "end_of_word_suffix=None, pattern=None, progress=False)"
+    "limit_alphabet=None, initial_alphabet=(), pretokenizer='whitespace', threads=None, "
+    "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, progress=False)"
 )
 
 
@@ -20,7 +20,8 @@ def test_module_members_docstrings_and_signatures():
                                "WordCounts", "train_bpe_from_counts",
                                "train_tokenizer_from_counts", "train_bpe_from_iterator",
                                "train_tokenizer_from_iterator", "count_words_from_iterator",
-                               "read_texts", "CorpusError"]
+                               "read_texts", "CorpusError", "tiktoken_encoding",
+                               "BYTE_LEVEL_ALPHABET"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
     assert "README" in selkbar.__doc__

@@ -165,6 +165,32 @@ class TestIdentity:
                                      pretokenizer=pretokenizer, partition_bytes=30000)
         assert (tmp_path / "dask.json").read_bytes() == (tmp_path / "one.json").read_bytes()
 
+    def test_initial_alphabet_and_tiktoken_output_pass_through(self, client, tmp_path):
+        options = dict(pretokenizer="gpt4", initial_alphabet=selkbar.BYTE_LEVEL_ALPHABET,
+                       limit_alphabet=400)
+        selkbar.train_tokenizer(FIXTURES, 900, str(tmp_path / "one.json"),
+                                tiktoken_output=str(tmp_path / "one.tiktoken"), **options)
+        selkbar_dask.train_tokenizer(FIXTURES, 900, str(tmp_path / "dask.json"), client=client,
+                                     tiktoken_output=str(tmp_path / "dask.tiktoken"),
+                                     partition_bytes=30000, **options)
+        for ext in ("json", "tiktoken"):
+            assert (tmp_path / f"dask.{ext}").read_bytes() == \
+                (tmp_path / f"one.{ext}").read_bytes()
+        assert selkbar_dask.train_bpe(FIXTURES, 900, client=client, **options) == \
+            selkbar.train_bpe(FIXTURES, 900, **options)
+        # Refused before any task is submitted, with the engine's message.
+        for bad, message in ((dict(options, limit_alphabet=100), "needs all 256 bytes"),
+                             (dict(options, pretokenizer="whitespace"), "no tiktoken form")):
+            with pytest.raises(ValueError, match=message):
+                selkbar_dask.train_tokenizer(["/no/such/file"], 900, str(tmp_path / "x.json"),
+                                             client=client,
+                                             tiktoken_output=str(tmp_path / "x.tiktoken"), **bad)
+        with pytest.raises(ValueError, match="same file"):
+            selkbar_dask.train_tokenizer(["/no/such/file"], 900, str(tmp_path / "x.json"),
+                                         client=client, tiktoken_output=str(tmp_path / "x.json"),
+                                         **options)
+        assert not (tmp_path / "x.json").exists() and not (tmp_path / "x.tiktoken").exists()
+
     def test_file_urls_and_the_default_client(self, client):
         urls = ["file://" + os.path.abspath(path) for path in FIXTURES[:3]]
         assert selkbar_dask.count_words(urls, partition_bytes=5000) == \

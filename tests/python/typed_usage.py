@@ -42,6 +42,14 @@ selkbar.train_tokenizer(files=FILES, vocab_size=1000, output="tokenizer.json",
                         special_tokens=["<s>"], pretokenizer="whitespace", threads=0)
 selkbar.train_bpe(["a.txt"], 1000, pretokenizer="bytelevel", pattern=r"\p{L}+|\p{N}")
 selkbar.train_bpe(["a.txt"], 1000, pretokenizer="o200k", pattern=None)
+assert_type(selkbar.BYTE_LEVEL_ALPHABET, tuple[str, ...])
+selkbar.train_tokenizer(["a.txt"], 1000, "t.json", pretokenizer="gpt4",
+                        initial_alphabet=selkbar.BYTE_LEVEL_ALPHABET,
+                        tiktoken_output="t.tiktoken")
+selkbar.train_bpe(["a.txt"], 1000, initial_alphabet=["€", "ab"])
+selkbar.tiktoken_encoding("t.json", name="mine")
+selkbar.train_bpe(["a.txt"], 1000, initial_alphabet=[1])  # type: ignore[list-item]
+selkbar.train_bpe(["a.txt"], 1000, tiktoken_output="x")  # type: ignore[call-arg]
 
 selkbar.train_bpe(["a.txt"], "1000")  # type: ignore[arg-type]
 selkbar.train_bpe(["a.txt"], 10.5)  # type: ignore[arg-type]

@@ -448,6 +448,12 @@ TEST(TrainRandomCorpora, MatchTheNaiveTrainer) {
     if (rng() % 3 == 0) config.end_of_word_suffix = pick(Strings{"$", "</w>", ""});
     if (rng() % 3 == 0) config.max_token_length = rng() % 6;
     if (rng() % 4 == 0) config.limit_alphabet = rng() % 5;
+    if (rng() % 3 == 0) {
+      const size_t initial = rng() % 4;
+      for (size_t i = 0; i < initial; ++i) {
+        config.initial_alphabet.push_back(pick(Strings{"a", "bz", "", "\xc3\xa9", "Q", "#x", "z"}));
+      }
+    }
     if (rng() % 4 == 0) config.min_frequency = rng() % 4;
     config.vocab_size = rng() % 4 == 0 ? std::numeric_limits<uint64_t>::max() : rng() % 40;
 
