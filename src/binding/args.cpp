@@ -88,32 +88,15 @@ bool convert_str(PyObject* object, std::string* out) {
 
 namespace {
 
-// A sequence (not a str) of items, each converted by `convert_item`.
-template <typename ConvertItem>
-bool convert_list(PyObject* object, std::vector<std::string>* out, ConvertItem convert_item) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
-  if (!PySequence_Check(object)) {
-    raise_cast_error(object, "Sequence");
-    return false;
-  }
-  // The length only sizes the list; a failing length query is ignored.
-  const Py_ssize_t hint = PySequence_Size(object);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    out->reserve(static_cast<size_t>(hint));
-  }
-  return convert_str_iterable(object, out);
+bool refuse_str(PyObject* object) {
+  if (!PyUnicode_Check(object)) return false;
+  PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  return true;
 }
 
-bool convert_str_iterable(PyObject* object, std::vector<std::string>* out) {
-  if (PyUnicode_Check(object)) {
-    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-    return false;
-  }
+// The items of an iterable, each converted by `convert_item`.
+template <typename ConvertItem>
+bool convert_items(PyObject* object, std::vector<std::string>* out, ConvertItem convert_item) {
   PyRef iterator(PyObject_GetIter(object));
   if (!iterator) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
@@ -129,10 +112,32 @@ bool convert_str_iterable(PyObject* object, std::vector<std::string>* out) {
   return !PyErr_Occurred();
 }
 
+// A sequence (not a str) of items, each converted by `convert_item`.
+template <typename ConvertItem>
+bool convert_list(PyObject* object, std::vector<std::string>* out, ConvertItem convert_item) {
+  if (refuse_str(object)) return false;
+  if (!PySequence_Check(object)) {
+    raise_cast_error(object, "Sequence");
+    return false;
+  }
+  // The length only sizes the list; a failing length query is ignored.
+  const Py_ssize_t hint = PySequence_Size(object);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    out->reserve(static_cast<size_t>(hint));
+  }
+  return convert_items(object, out, convert_item);
+}
+
 }  // namespace
 
 bool convert_str_list(PyObject* object, std::vector<std::string>* out) {
   return convert_list(object, out, convert_str);
+}
+
+bool convert_str_iterable(PyObject* object, std::vector<std::string>* out) {
+  return !refuse_str(object) && convert_items(object, out, convert_str);
 }
 
 bool convert_path_list(PyObject* object, std::vector<std::string>* out) {

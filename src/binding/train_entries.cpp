@@ -240,17 +240,41 @@ PyObject* vocab_and_merges(Outcome& outcome) {
 // The initial alphabet and the tiktoken output, checked against the
 // pretokenizer (the counts' own, for counts) before any work. Returns false
 // with ValueError set.
-bool check_shipping_options(const TrainConfig& config, const std::optional<std::string>& output,
+bool check_shipping_options(const TrainConfig& config,
                             const std::optional<std::string>& tiktoken_output) {
   std::optional<std::string> problem = selkbar::check_initial_alphabet(config);
   if (!problem && tiktoken_output) problem = selkbar::check_tiktoken_output(config);
-  if (!problem && tiktoken_output && output &&
-      selkbar::names_same_file(*output, *tiktoken_output)) {
-    problem = "tiktoken_output " + *tiktoken_output + " is the same file as output " + *output;
-  }
   if (!problem) return true;
   raise_message(PyExc_ValueError, *problem);
   return false;
+}
+
+// Refuses, with ValueError before any work, a file to write that is one of
+// the input files (links and other spellings seen through) or another file
+// to write: the corpus must never be overwritten by its own tokenizer.
+bool check_outputs_are_not_inputs(const TrainConfig& config, const std::optional<std::string>& output,
+                                  const TrainInput& input) {
+  const std::pair<const char*, const std::optional<std::string>*> writes[] = {
+      {"output", &output}, {"save_counts", &input.save_counts},
+      {"tiktoken_output", &input.tiktoken_output}};
+  for (size_t i = 0; i < std::size(writes); ++i) {
+    const auto& [name, path] = writes[i];
+    if (!*path) continue;
+    for (const std::string& file : config.files) {
+      if (!selkbar::names_same_file(**path, file)) continue;
+      raise_message(PyExc_ValueError, std::string(name) + " " + **path +
+                                          " is the input file " + file + ": it would be overwritten");
+      return false;
+    }
+    for (size_t j = 0; j < i; ++j) {
+      const auto& [other_name, other] = writes[j];
+      if (!*other || !selkbar::names_same_file(**path, **other)) continue;
+      raise_message(PyExc_ValueError, std::string(name) + " " + **path + " is the same file as " +
+                                          other_name + " " + **other);
+      return false;
+    }
+  }
+  return true;
 }
 
 PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -271,7 +295,8 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     }
     if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
     if (!convert_arg(bound, TIKTOKEN_OUTPUT, optional_of(&input.tiktoken_output, convert_path)) ||
-        !check_shipping_options(config, output, input.tiktoken_output)) {
+        !check_outputs_are_not_inputs(config, output, input) ||
+        !check_shipping_options(config, input.tiktoken_output)) {
       return nullptr;
     }
     const bool ran = run_call(bound, sig, config, [&](selkbar::FedCounting* fed) {

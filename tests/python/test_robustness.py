@@ -291,3 +291,28 @@ def test_a_pair_count_past_2_64_is_refused_before_any_work(tmp_path):
     with pytest.raises(OverflowError):
         selkbar.train_bpe_from_counts(
             selkbar.WordCounts.from_items({"abab": 2**63}, pretokenizer="whitespace"), 20)
+
+
+def test_the_api_refuses_to_write_over_its_input(tmp_path):
+    corpus = tmp_path / "in.txt"
+    corpus.write_text("some text to train on\n" * 50, encoding="utf-8")
+    original = corpus.read_bytes()
+    os.symlink(corpus, tmp_path / "link.txt")
+    cases = [
+        (lambda: selkbar.train_tokenizer([corpus], 300, corpus), "output .* is the input file"),
+        (lambda: selkbar.train_tokenizer([tmp_path / "link.txt"], 300, str(tmp_path / "sub" / ".." / "in.txt")),
+         "is the input file"),
+        (lambda: selkbar._train_tokenizer_summary([corpus], 300, tmp_path / "t.json",
+                                                  save_counts=tmp_path / "link.txt"),
+         "save_counts .* is the input file"),
+        (lambda: selkbar._train_tokenizer_summary([corpus], 300, tmp_path / "t.json",
+                                                  save_counts=tmp_path / "t.json"),
+         "save_counts .* is the same file as output"),
+    ]
+    (tmp_path / "sub").mkdir()
+    for call, message in cases:
+        with pytest.raises(ValueError, match=message):
+            call()
+    assert corpus.read_bytes() == original and not (tmp_path / "t.json").exists()
+    with pytest.raises(IsADirectoryError, match="^opening "):
+        selkbar.WordCounts.load(tmp_path)
