@@ -24,6 +24,7 @@ import pytest
 
 import selkbar_dask
 import selkbar_readers
+from test_dask import random_text
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 OWNED_RANGES = REPO / "build" / "cpp-tests" / "owned_ranges"
@@ -67,15 +68,6 @@ def assert_cut_by_the_rule(data, blocks, delimiters, label):
     assert all(blocks), label
     for block in blocks[:-1]:
         assert block[-1] in delimiters, label
-
-
-def random_text(rng, size):
-    words = [b"a", b"bb", b"ccc", "\u00e9t\u00e9".encode(), b"x" * 40]
-    gaps = [b" ", b"\n", b"\t", b"\r\n", b"  ", b"\n\n", b"\x0b", b"\x0c"]
-    out = bytearray()
-    while len(out) < size:
-        out += rng.choice(words) + (rng.choice(gaps) if rng.random() < 0.8 else b"")
-    return bytes(out[:size])
 
 
 def random_ranges(rng, size):
