@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace selkbar {
@@ -55,6 +56,14 @@ Diagnostics diagnostics_from_env(const char* stats_value, const char* path_value
 // unsigned decimal ("+" allowed), otherwise DEFAULT_MIN_RANGE.
 uint64_t min_range_from_env(const char* value);
 
+// A trained BPE vocabulary and merge list that a training continues from.
+// Tokens must be distinct and the merges formable from them (the caller
+// checks, as encoding/bpe_model.h defines it).
+struct BaseVocabulary {
+  std::vector<std::string> tokens;                          // id = index
+  std::vector<std::pair<std::string, std::string>> merges;  // rank = index
+};
+
 struct TrainConfig {
   uint64_t vocab_size = 0;
   uint64_t min_frequency = 0;
@@ -68,6 +77,9 @@ struct TrainConfig {
   std::vector<std::string> initial_alphabet;
   std::optional<std::string> continuing_subword_prefix;
   std::optional<std::string> end_of_word_suffix;
+  // Set to continue training from a base vocabulary rather than start from
+  // the alphabet (training/initial_state.h).
+  std::shared_ptr<const BaseVocabulary> base;
   std::vector<std::string> files;  // used exactly as given
   uint64_t threads = 1;            // at least 1
   PretokenizerKind pretokenizer = PretokenizerKind::Whitespace;

@@ -11,7 +11,7 @@
 #include "base/error.h"
 #include "threads/fork_join.h"
 #include "base/fxhash.h"
-#include "training/alphabet.h"
+#include "training/initial_state.h"
 #include "training/merge_changes.h"
 #include "training/merge_queue.h"
 #include "training/pair_counts.h"
@@ -27,45 +27,6 @@ namespace selkbar {
 
 namespace {
 
-// Words between two looks at the cancellation flag in the loops over every
-// word: a few milliseconds of work.
-constexpr uint32_t CANCEL_CHECK_WORDS = 1u << 16;
-
-inline void poll_cancel(const RunControl* control, uint32_t w) {
-  if ((w & (CANCEL_CHECK_WORDS - 1)) == 0) stop_if_cancelled(control);
-}
-
-// Decodes the character at p (< end) and advances p past it.
-inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
-  const DecodedChar c = decode_utf8(p, end);
-  p += c.length;
-  return c.cp;
-}
-
-void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
-  chars.clear();
-  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-  const uint8_t* const end = p + word.size();
-  while (p < end) chars.push_back(next_char(p, end));
-}
-
-std::string char_string(uint32_t cp) {
-  std::string out;
-  append_utf8(out, cp);
-  return out;
-}
-
-// The code point of `text` if it is exactly one character spelled in
-// well-formed UTF-8.
-std::optional<uint32_t> single_char(std::string_view text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
-  const uint8_t* const end = p + text.size();
-  const uint32_t cp = next_char(p, end);
-  if (p != end || char_string(cp) != text) return std::nullopt;
-  return cp;
-}
-
 // Pair counts and their changes add modulo 2^64. Every pair occurrence in
 // the merge loop sits on a boundary between two characters of a word, and
 // boundaries only disappear, so no count ever exceeds the largest initial
@@ -73,227 +34,6 @@ std::optional<uint32_t> single_char(std::string_view text) {
 // the modular sums are the exact counts, whatever the order of the changes.
 inline uint64_t wrapping_add(uint64_t a, uint64_t b) { return a + b; }
 inline uint64_t wrapping_sub(uint64_t a, uint64_t b) { return a - b; }
-
-// The token list and its index. Looked up once per merge and once per
-// distinct character, so a standard map serves; the strings are kept twice,
-// which for a vocabulary is little.
-class Vocabulary {
- public:
-  size_t size() const { return tokens_.size(); }
-  const std::string& token(SymbolId id) const {
-    if (id >= tokens_.size()) {
-      throw InternalError("token id " + std::to_string(id) + " out of range for a vocabulary of " +
-                          std::to_string(tokens_.size()) + " tokens");
-    }
-    return tokens_[id];
-  }
-  void reserve(size_t tokens) { tokens_.reserve(tokens); }
-
-  SymbolId find(std::string_view text) const {
-    const auto found = ids_.find(text);
-    return found == ids_.end() ? NO_SYMBOL : found->second;
-  }
-
-  // The id of `text`, entering it first if it is new.
-  SymbolId find_or_add(std::string text) {
-    const SymbolId existing = find(text);
-    if (existing != NO_SYMBOL) return existing;
-    if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
-    const auto id = static_cast<SymbolId>(tokens_.size());
-    ids_.emplace(text, id);
-    tokens_.push_back(std::move(text));
-    return id;
-  }
-
-  std::vector<std::string> take_tokens() && { return std::move(tokens_); }
-
- private:
-  // Lets the map be probed with a string_view without building a string.
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return pretoken_hash(text); }
-  };
-
-  std::vector<std::string> tokens_;
-  std::unordered_map<std::string, SymbolId, Hash, std::equal_to<>> ids_;
-};
-
-// The spellings of a character by its place in a word: at the start or not,
-// at the end or not. Form bits: 1 = after the first character (takes the
-// prefix), 2 = last character (takes the suffix).
-inline int form_of(size_t position, size_t length) {
-  return (position > 0 ? 1 : 0) | (position + 1 == length ? 2 : 0);
-}
-
-class Decoration {
- public:
-  explicit Decoration(const TrainConfig& config)
-      : prefix_(config.continuing_subword_prefix), suffix_(config.end_of_word_suffix) {}
-
-  bool active() const { return prefix_.has_value() || suffix_.has_value(); }
-
-  std::string spell(uint32_t cp, int form) const {
-    std::string out;
-    if (prefix_ && (form & 1)) out += *prefix_;
-    append_utf8(out, cp);
-    if (suffix_ && (form & 2)) out += *suffix_;
-    return out;
-  }
-
- private:
-  const std::optional<std::string>& prefix_;
-  const std::optional<std::string>& suffix_;
-};
-
-// Character -> id of its one-character token, for every one-character
-// string in the vocabulary. Dense: the code points of a corpus are few and
-// mostly small, and this lookup runs once per character of every word.
-class CharIndex {
- public:
-  explicit CharIndex(const Vocabulary& vocab) {
-    for (SymbolId id = 0; id < vocab.size(); ++id) {
-      const std::optional<uint32_t> cp = single_char(vocab.token(id));
-      if (!cp) continue;
-      if (*cp >= ids_.size()) ids_.resize(*cp + 1, NO_SYMBOL);
-      ids_[*cp] = id;
-    }
-  }
-  SymbolId find(uint32_t cp) const { return cp < ids_.size() ? ids_[cp] : NO_SYMBOL; }
-  size_t span() const { return ids_.size(); }
-
- private:
-  std::vector<SymbolId> ids_;
-};
-
-// Each character's count in the words, saturating at 2^64 - 1 (counts only
-// rank characters for limit_alphabet). The sum rarely matters: only when
-// count times length over all words passes 2^64 - 1 can one have wrapped,
-// and only then are they counted again, in 128 bits.
-void count_characters(const WordTable& words, const RunControl* control,
-                      std::vector<uint64_t>& counts, std::vector<uint8_t>& seen) {
-  unsigned __int128 bytes = 0;  // bounds every character's count
-  for (uint32_t w = 0; w < words.len(); ++w) {
-    poll_cancel(control, w);
-    const std::string_view word = words.get(w);
-    const uint64_t count = words.count(w);
-    bytes += static_cast<unsigned __int128>(count) * word.size();
-    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-    const uint8_t* const end = p + word.size();
-    while (p < end) {
-      const uint32_t cp = next_char(p, end);
-      if (cp >= counts.size()) {
-        const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
-        counts.resize(size, 0);
-        seen.resize(size, 0);
-      }
-      counts[cp] += count;
-      seen[cp] = 1;
-    }
-  }
-  if (bytes <= UINT64_MAX) return;
-  std::vector<unsigned __int128> wide(counts.size(), 0);
-  for (uint32_t w = 0; w < words.len(); ++w) {
-    const std::string_view word = words.get(w);
-    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-    const uint8_t* const end = p + word.size();
-    while (p < end) wide[next_char(p, end)] += words.count(w);
-  }
-  for (size_t cp = 0; cp < wide.size(); ++cp) {
-    counts[cp] = static_cast<uint64_t>(std::min<unsigned __int128>(wide[cp], UINT64_MAX));
-  }
-}
-
-// Steps 1-2 of the initial vocabulary: the alphabet.
-void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab) {
-  std::vector<uint64_t> counts(128, 0);
-  std::vector<uint8_t> seen(128, 0);
-  count_characters(words, config.control, counts, seen);
-  std::vector<std::pair<uint32_t, uint64_t>> counted;
-  for (uint32_t cp = 0; cp < counts.size(); ++cp) {
-    if (seen[cp]) counted.emplace_back(cp, counts[cp]);
-  }
-  const std::vector<uint32_t> alphabet =
-      choose_alphabet(counted, initial_characters(config.initial_alphabet), config.limit_alphabet);
-  for (const uint32_t cp : alphabet) vocab.find_or_add(char_string(cp));
-}
-
-// Step 3: enters the decorated spellings the words need, in byte order, and
-// returns the id of every (character, form) that occurs, as
-// form_ids[cp][form].
-std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const CharIndex& chars,
-                                                   const Decoration& decoration,
-                                                   Vocabulary& vocab) {
-  std::vector<std::array<SymbolId, 4>> form_ids(chars.span(),
-                                                {NO_SYMBOL, NO_SYMBOL, NO_SYMBOL, NO_SYMBOL});
-  std::vector<uint8_t> seen(chars.span(), 0);
-  std::vector<std::pair<uint32_t, int>> pending;  // (cp, form) not yet in the vocabulary
-  std::vector<std::string> fresh;
-  std::vector<uint32_t> word_chars;
-  for (uint32_t w = 0; w < words.len(); ++w) {
-    decode_word(words.get(w), word_chars);
-    const size_t n = word_chars.size();
-    for (size_t j = 0; j < n; ++j) {
-      const uint32_t cp = word_chars[j];
-      if (chars.find(cp) == NO_SYMBOL) continue;
-      const int form = form_of(j, n);
-      if (seen[cp] & (1u << form)) continue;
-      seen[cp] |= static_cast<uint8_t>(1u << form);
-      std::string spelled = decoration.spell(cp, form);
-      const SymbolId id = vocab.find(spelled);
-      if (id != NO_SYMBOL) {
-        form_ids[cp][form] = id;
-      } else {
-        pending.emplace_back(cp, form);
-        fresh.push_back(std::move(spelled));
-      }
-    }
-  }
-  // Two forms may spell the same string (an empty suffix, say); enter it once.
-  std::sort(fresh.begin(), fresh.end());
-  fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
-  for (std::string& text : fresh) vocab.find_or_add(std::move(text));
-  for (const auto& [cp, form] : pending) {
-    const SymbolId id = vocab.find(decoration.spell(cp, form));
-    if (id == NO_SYMBOL) throw InternalError("no entry found for key");
-    form_ids[cp][form] = id;
-  }
-  return form_ids;
-}
-
-// Step 4: every word as symbol ids; characters outside the vocabulary are
-// dropped.
-SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
-                     const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
-                     const RunControl* control) {
-  SymbolArena arena(words.bytes().size(), words.len(), track_lengths);
-  std::vector<SymbolId> symbols;
-  std::vector<uint32_t> word_chars;
-  for (uint32_t w = 0; w < words.len(); ++w) {
-    poll_cancel(control, w);
-    const std::string_view word = words.get(w);
-    symbols.clear();
-    if (form_ids == nullptr) {
-      const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-      const uint8_t* const end = p + word.size();
-      while (p < end) {
-        const SymbolId id = chars.find(next_char(p, end));
-        if (id != NO_SYMBOL) symbols.push_back(id);
-      }
-    } else {
-      decode_word(word, word_chars);
-      const size_t n = word_chars.size();
-      for (size_t j = 0; j < n; ++j) {
-        const uint32_t cp = word_chars[j];
-        if (chars.find(cp) == NO_SYMBOL) continue;
-        const SymbolId id = (*form_ids)[cp][form_of(j, n)];
-        if (id == NO_SYMBOL) throw InternalError("no entry found for key");
-        symbols.push_back(id);
-      }
-    }
-    arena.push_word(words.count(w), symbols);
-  }
-  return arena;
-}
 
 std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
                        const PairSteps& positions) {
@@ -326,29 +66,6 @@ constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 8;
 constexpr size_t PAIR_PREFETCH_DISTANCE = 2;
 constexpr size_t COUNT_PREFETCH_DISTANCE = 8;
 
-// The initial vocabulary (special tokens, alphabet, decorated characters)
-// and every word as symbol ids.
-struct InitialState {
-  Vocabulary vocab;
-  SymbolArena arena;
-};
-
-InitialState build_initial_state(const WordTable& words, const TrainConfig& config,
-                                 PhaseTimer& timer) {
-  Vocabulary vocab;
-  for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
-  add_alphabet(words, config, vocab);
-  timer.lap("alphabet");
-
-  const CharIndex chars(vocab);
-  const Decoration decoration(config);
-  std::vector<std::array<SymbolId, 4>> form_ids;
-  if (decoration.active()) form_ids = add_decorated(words, chars, decoration, vocab);
-  SymbolArena arena = tokenize(words, chars, decoration.active() ? &form_ids : nullptr,
-                               config.max_token_length.has_value(), config.control);
-  timer.lap("tokenize");
-  return InitialState{std::move(vocab), std::move(arena)};
-}
 
 // The pair statistics the merge loop starts from.
 struct PairState {
@@ -386,6 +103,16 @@ Status find_overflowing_pair(const SymbolArena& arena, const Vocabulary& vocab) 
 Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
                            const TrainConfig& config, PhaseTimer& timer, PairState& state) {
   PairSteps positions;
+  // Words spelled by a base's merges hold symbols longer than one character:
+  // a pair of them counts only under max_token_length's rule for the pairs
+  // merges form (word.h), as it would have when those merges were trained.
+  // Pairs of two characters always count, as in a training from scratch.
+  const std::optional<uint64_t> limit = config.max_token_length;
+  const auto pair_too_long = [&](uint32_t w, size_t i) {
+    const std::span<const uint32_t> lengths = arena.symbol_lengths(w);
+    return (lengths[i] > 1 || lengths[i + 1] > 1) && uint64_t{lengths[i]} + lengths[i + 1] >= *limit;
+  };
+  const bool check_lengths = config.base != nullptr && limit.has_value();
   // Every pair count is at most this sum of all pair occurrences; only when
   // it passes 2^64 - 1 can a count have wrapped.
   unsigned __int128 occurrences = 0;
@@ -398,6 +125,7 @@ Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
       if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
         positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
       }
+      if (check_lengths && pair_too_long(w, i)) continue;
       PairStep& step = positions[Pair{s[i], s[i + 1]}];
       step.count_change = wrapping_add(step.count_change, count);
       step.positions.push_unique(w, state.pool);
@@ -521,11 +249,15 @@ class RewritePart {
 // rewrites the words that hold the pair and feeds the changed pairs back.
 class MergeLoop {
  public:
-  MergeLoop(const TrainConfig& config, Vocabulary& vocab, SymbolArena& arena, PairState& pairs)
+  // `merges` are those the training starts with: a base's, or none.
+  MergeLoop(const TrainConfig& config, Vocabulary& vocab, SymbolArena& arena, PairState& pairs,
+            std::vector<Merge> merges)
       : config_(config),
         vocab_(vocab),
         arena_(arena),
         pairs_(pairs),
+        merges_(std::move(merges)),
+        base_merges_(merges_.size()),
         reserved_(static_cast<size_t>(std::min<uint64_t>(
             config.vocab_size, vocab.size() + uint64_t{pairs.counts.size()}))),
         crew_(static_cast<size_t>(std::min<uint64_t>(config.threads - 1, MAX_MERGE_HELPERS)),
@@ -550,7 +282,7 @@ class MergeLoop {
     while (vocab_.size() < config_.vocab_size && !pairs_.queue.empty()) {
       if (control != nullptr) {
         stop_if_cancelled(control);
-        control->set_merges_done(merges_.size());
+        control->set_merges_done(merges_.size() - base_merges_);
       }
       MergeCandidate top = pairs_.queue.pop();
       if (revalidated(top)) continue;
@@ -561,7 +293,7 @@ class MergeLoop {
       pairs_.pool.recycle(std::move(top.positions));
       push_changed_pairs();
     }
-    if (control != nullptr) control->set_merges_done(merges_.size());
+    if (control != nullptr) control->set_merges_done(merges_.size() - base_merges_);
     figures_.elapsed_ns = elapsed_ns_since(start_ns);
   }
 
@@ -643,8 +375,9 @@ class MergeLoop {
   Vocabulary& vocab_;
   SymbolArena& arena_;
   PairState& pairs_;
-  const size_t reserved_;  // the most tokens the loop can end with
   std::vector<Merge> merges_;
+  const size_t base_merges_;  // merges_ the loop started with, not its own
+  const size_t reserved_;  // the most tokens the loop can end with
   MergeLoopFigures figures_;
   // The ranges of one merge; part 0 is the calling thread's.
   std::vector<std::unique_ptr<RewritePart>> parts_;
@@ -670,7 +403,7 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
   PairState pairs;
   Status refused = count_initial_pairs(initial.arena, initial.vocab, config, timer, pairs);
   if (!refused.ok()) return TrainResult{{}, {}, {}, std::move(refused)};
-  MergeLoop loop(config, initial.vocab, initial.arena, pairs);
+  MergeLoop loop(config, initial.vocab, initial.arena, pairs, std::move(initial.merges));
   loop.run();
   timer.lap("merge loop");
   return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {}};

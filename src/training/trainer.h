@@ -33,12 +33,9 @@
 #include "base/status.h"
 #include "config.h"
 #include "counts/wordtable.h"
+#include "training/merge.h"
 
 namespace selkbar {
-
-struct Merge {
-  uint32_t left, right, new_id;
-};
 
 // What the merge loop cost, for benchmarks: its elapsed time and how many
 // words it visited (each merge visits every word on its pair's list), so

@@ -108,6 +108,14 @@ void SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbo
   if (track_lengths_) symbol_lengths_.resize(symbols_.size(), 1);
 }
 
+void SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols,
+                            const std::vector<uint32_t>& char_lengths) {
+  push_word(count, word_symbols);
+  if (!track_lengths_) return;
+  uint32_t* lengths = symbol_lengths_.data() + (symbol_lengths_.size() - word_symbols.size());
+  for (size_t i = 0; i < word_symbols.size(); ++i) lengths[i] = char_lengths.at(word_symbols[i]);
+}
+
 void SymbolArena::check_word(uint32_t w) const {
   if (w >= words_.size()) {
     throw InternalError("word index " + std::to_string(w) + " out of range for an arena of " +

@@ -78,6 +78,10 @@ class SymbolArena {
   // Appends one word (possibly of zero symbols), each symbol covering one
   // character. Throws the arena limit before anything is appended.
   void push_word(uint64_t count, std::span<const SymbolId> word_symbols);
+  // The same for symbols that may cover several characters: symbol s covers
+  // char_lengths[s] (read only when the arena tracks lengths).
+  void push_word(uint64_t count, std::span<const SymbolId> word_symbols,
+                 const std::vector<uint32_t>& char_lengths);
 
   // REQUIRES: w < word_count(); otherwise throws InternalError.
   std::span<const SymbolId> word(uint32_t w) const;

@@ -1,0 +1,299 @@
+#include "training/initial_state.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "encoding/bpe_model.h"
+#include "encoding/segment.h"
+#include "training/alphabet.h"
+#include "unicode/utf8.h"
+
+namespace selkbar {
+
+namespace {
+
+// Decodes the character at p (< end) and advances p past it.
+inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
+  const DecodedChar c = decode_utf8(p, end);
+  p += c.length;
+  return c.cp;
+}
+
+void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
+  chars.clear();
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  while (p < end) chars.push_back(next_char(p, end));
+}
+
+std::string char_string(uint32_t cp) {
+  std::string out;
+  append_utf8(out, cp);
+  return out;
+}
+
+// The code point of `text` if it is exactly one character spelled in
+// well-formed UTF-8.
+std::optional<uint32_t> single_char(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  const auto* p = reinterpret_cast<const uint8_t*>(text.data());
+  const uint8_t* const end = p + text.size();
+  const uint32_t cp = next_char(p, end);
+  if (p != end || char_string(cp) != text) return std::nullopt;
+  return cp;
+}
+
+// The spellings of a character by its place in a word: at the start or not,
+// at the end or not. Form bits: 1 = after the first character (takes the
+// prefix), 2 = last character (takes the suffix).
+inline int form_of(size_t position, size_t length) {
+  return (position > 0 ? 1 : 0) | (position + 1 == length ? 2 : 0);
+}
+
+class Decoration {
+ public:
+  explicit Decoration(const TrainConfig& config)
+      : prefix_(config.continuing_subword_prefix), suffix_(config.end_of_word_suffix) {}
+
+  bool active() const { return prefix_.has_value() || suffix_.has_value(); }
+
+  std::string spell(uint32_t cp, int form) const {
+    std::string out;
+    if (prefix_ && (form & 1)) out += *prefix_;
+    append_utf8(out, cp);
+    if (suffix_ && (form & 2)) out += *suffix_;
+    return out;
+  }
+
+ private:
+  const std::optional<std::string>& prefix_;
+  const std::optional<std::string>& suffix_;
+};
+
+// Character -> id of its one-character token, for every one-character
+// string in the vocabulary. Dense: the code points of a corpus are few and
+// mostly small, and this lookup runs once per character of every word.
+class CharIndex {
+ public:
+  explicit CharIndex(const Vocabulary& vocab) {
+    for (SymbolId id = 0; id < vocab.size(); ++id) {
+      const std::optional<uint32_t> cp = single_char(vocab.token(id));
+      if (!cp) continue;
+      if (*cp >= ids_.size()) ids_.resize(*cp + 1, NO_SYMBOL);
+      ids_[*cp] = id;
+    }
+  }
+  SymbolId find(uint32_t cp) const { return cp < ids_.size() ? ids_[cp] : NO_SYMBOL; }
+  size_t span() const { return ids_.size(); }
+  // How many characters have a token.
+  uint64_t count() const {
+    return static_cast<uint64_t>(std::count_if(ids_.begin(), ids_.end(),
+                                               [](SymbolId id) { return id != NO_SYMBOL; }));
+  }
+
+ private:
+  std::vector<SymbolId> ids_;
+};
+
+// Each character's count in the words, saturating at 2^64 - 1 (counts only
+// rank characters for limit_alphabet). The sum rarely matters: only when
+// count times length over all words passes 2^64 - 1 can one have wrapped,
+// and only then are they counted again, in 128 bits.
+
+void count_characters(const WordTable& words, const RunControl* control,
+                      std::vector<uint64_t>& counts, std::vector<uint8_t>& seen) {
+  unsigned __int128 bytes = 0;  // bounds every character's count
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    poll_cancel(control, w);
+    const std::string_view word = words.get(w);
+    const uint64_t count = words.count(w);
+    bytes += static_cast<unsigned __int128>(count) * word.size();
+    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+    const uint8_t* const end = p + word.size();
+    while (p < end) {
+      const uint32_t cp = next_char(p, end);
+      if (cp >= counts.size()) {
+        const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
+        counts.resize(size, 0);
+        seen.resize(size, 0);
+      }
+      counts[cp] += count;
+      seen[cp] = 1;
+    }
+  }
+  if (bytes <= UINT64_MAX) return;
+  std::vector<unsigned __int128> wide(counts.size(), 0);
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    const std::string_view word = words.get(w);
+    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+    const uint8_t* const end = p + word.size();
+    while (p < end) wide[next_char(p, end)] += words.count(w);
+  }
+  for (size_t cp = 0; cp < wide.size(); ++cp) {
+    counts[cp] = static_cast<uint64_t>(std::min<unsigned __int128>(wide[cp], UINT64_MAX));
+  }
+}
+
+// Steps 1-2 of the initial vocabulary: the alphabet. Continuing from a base,
+// only the characters the vocabulary lacks are candidates, and under
+// limit_alphabet the one-character tokens it has take their places first.
+void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab) {
+  std::vector<uint64_t> counts(128, 0);
+  std::vector<uint8_t> seen(128, 0);
+  count_characters(words, config.control, counts, seen);
+  std::vector<std::pair<uint32_t, uint64_t>> counted;
+  for (uint32_t cp = 0; cp < counts.size(); ++cp) {
+    if (seen[cp]) counted.emplace_back(cp, counts[cp]);
+  }
+  std::vector<uint32_t> initial = initial_characters(config.initial_alphabet);
+  std::optional<uint64_t> limit = config.limit_alphabet;
+  if (config.base != nullptr) {
+    const CharIndex present(vocab);
+    const auto has = [&](uint32_t cp) { return present.find(cp) != NO_SYMBOL; };
+    std::erase_if(counted, [&](const auto& entry) { return has(entry.first); });
+    std::erase_if(initial, has);
+    if (limit) *limit -= std::min(*limit, present.count());
+  }
+  const std::vector<uint32_t> alphabet = choose_alphabet(counted, initial, limit);
+  for (const uint32_t cp : alphabet) vocab.find_or_add(char_string(cp));
+}
+
+// Step 3: enters the decorated spellings the words need, in byte order, and
+// returns the id of every (character, form) that occurs, as
+// form_ids[cp][form].
+std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const CharIndex& chars,
+                                                   const Decoration& decoration,
+                                                   Vocabulary& vocab) {
+  std::vector<std::array<SymbolId, 4>> form_ids(chars.span(),
+                                                {NO_SYMBOL, NO_SYMBOL, NO_SYMBOL, NO_SYMBOL});
+  std::vector<uint8_t> seen(chars.span(), 0);
+  std::vector<std::pair<uint32_t, int>> pending;  // (cp, form) not yet in the vocabulary
+  std::vector<std::string> fresh;
+  std::vector<uint32_t> word_chars;
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    decode_word(words.get(w), word_chars);
+    const size_t n = word_chars.size();
+    for (size_t j = 0; j < n; ++j) {
+      const uint32_t cp = word_chars[j];
+      if (chars.find(cp) == NO_SYMBOL) continue;
+      const int form = form_of(j, n);
+      if (seen[cp] & (1u << form)) continue;
+      seen[cp] |= static_cast<uint8_t>(1u << form);
+      std::string spelled = decoration.spell(cp, form);
+      const SymbolId id = vocab.find(spelled);
+      if (id != NO_SYMBOL) {
+        form_ids[cp][form] = id;
+      } else {
+        pending.emplace_back(cp, form);
+        fresh.push_back(std::move(spelled));
+      }
+    }
+  }
+  // Two forms may spell the same string (an empty suffix, say); enter it once.
+  std::sort(fresh.begin(), fresh.end());
+  fresh.erase(std::unique(fresh.begin(), fresh.end()), fresh.end());
+  for (std::string& text : fresh) vocab.find_or_add(std::move(text));
+  for (const auto& [cp, form] : pending) {
+    const SymbolId id = vocab.find(decoration.spell(cp, form));
+    if (id == NO_SYMBOL) throw InternalError("no entry found for key");
+    form_ids[cp][form] = id;
+  }
+  return form_ids;
+}
+
+// Step 4: every word as symbol ids; characters outside the vocabulary are
+// dropped.
+SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
+                     const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
+                     const RunControl* control) {
+  SymbolArena arena(words.bytes().size(), words.len(), track_lengths);
+  std::vector<SymbolId> symbols;
+  std::vector<uint32_t> word_chars;
+  for (uint32_t w = 0; w < words.len(); ++w) {
+    poll_cancel(control, w);
+    const std::string_view word = words.get(w);
+    symbols.clear();
+    if (form_ids == nullptr) {
+      const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+      const uint8_t* const end = p + word.size();
+      while (p < end) {
+        const SymbolId id = chars.find(next_char(p, end));
+        if (id != NO_SYMBOL) symbols.push_back(id);
+      }
+    } else {
+      decode_word(word, word_chars);
+      const size_t n = word_chars.size();
+      for (size_t j = 0; j < n; ++j) {
+        const uint32_t cp = word_chars[j];
+        if (chars.find(cp) == NO_SYMBOL) continue;
+        const SymbolId id = (*form_ids)[cp][form_of(j, n)];
+        if (id == NO_SYMBOL) throw InternalError("no entry found for key");
+        symbols.push_back(id);
+      }
+    }
+    arena.push_word(words.count(w), symbols);
+  }
+  return arena;
+}
+
+// How many characters of a word each token covers, for max_token_length:
+// one for a character (decorated or not), the sum of its parts for a token
+// a merge makes.
+std::vector<uint32_t> token_char_lengths(const BpeModel& model) {
+  std::vector<uint32_t> lengths(model.vocab_size(), 1);
+  for (const MergeRule& rule : model.merges()) {
+    lengths[rule.result] = lengths[rule.left] + lengths[rule.right];
+  }
+  return lengths;
+}
+
+// Step 4 of a continuing training: every word as the base's merges, applied
+// by rank, spell it in the extended vocabulary; the base's merges head the
+// merge list.
+InitialState segment_with_base(const WordTable& words, const TrainConfig& config,
+                               Vocabulary vocab, PhaseTimer& timer) {
+  BpeModel model;
+  const BpeOptions options{config.continuing_subword_prefix, config.end_of_word_suffix};
+  const Status built = BpeModel::build(vocab.tokens(), config.base->merges, options, &model);
+  if (!built.ok()) throw InternalError("the base merges do not build: " + built.message());
+  std::vector<Merge> merges;
+  merges.reserve(model.merges().size());
+  for (const MergeRule& rule : model.merges()) merges.push_back({rule.left, rule.right, rule.result});
+  const bool track_lengths = config.max_token_length.has_value();
+  const std::vector<uint32_t> lengths = track_lengths ? token_char_lengths(model) : std::vector<uint32_t>();
+
+  SegmentedWords segmented = segment_words(model, words, config.threads, config.control);
+  SymbolArena arena(segmented.symbols.size(), segmented.size(), track_lengths);
+  for (uint32_t w = 0; w < segmented.size(); ++w) {
+    poll_cancel(config.control, w);
+    arena.push_word(segmented.count(w), segmented.word(w), lengths);
+  }
+  timer.lap("segment");
+  return InitialState{std::move(vocab), std::move(arena), std::move(merges)};
+}
+
+}  // namespace
+
+InitialState build_initial_state(const WordTable& words, const TrainConfig& config,
+                                 PhaseTimer& timer) {
+  Vocabulary vocab;
+  if (config.base != nullptr) {
+    for (const std::string& token : config.base->tokens) vocab.find_or_add(token);
+  }
+  for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
+  add_alphabet(words, config, vocab);
+  timer.lap("alphabet");
+
+  const CharIndex chars(vocab);
+  const Decoration decoration(config);
+  std::vector<std::array<SymbolId, 4>> form_ids;
+  if (decoration.active()) form_ids = add_decorated(words, chars, decoration, vocab);
+  if (config.base != nullptr) return segment_with_base(words, config, std::move(vocab), timer);
+  SymbolArena arena = tokenize(words, chars, decoration.active() ? &form_ids : nullptr,
+                               config.max_token_length.has_value(), config.control);
+  timer.lap("tokenize");
+  return InitialState{std::move(vocab), std::move(arena), {}};
+}
+
+}  // namespace selkbar

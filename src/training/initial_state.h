@@ -1,0 +1,109 @@
+// initial_state.h: the vocabulary and the words the merge loop starts from.
+//
+// A training from scratch starts from the special tokens, the alphabet and
+// the decorated characters, with every word spelled in characters (the
+// order is trainer.h's). A training that continues from a base vocabulary
+// and merges (config.base) starts from the base instead:
+//   1. the base's tokens at their ids, then the special tokens it lacks;
+//   2. the characters of the words and of the initial alphabet that the base
+//      lacks, in the alphabet's order (alphabet.h); limit_alphabet bounds the
+//      whole alphabet, but the base's characters always stay, so only new
+//      characters are dropped (the base's one-character tokens take their
+//      places first);
+//   3. the decorated characters the words need and the base lacks;
+// and spells every word as the base model encodes it: its merges applied by
+// rank (encoding/segment.h), which for words the base was trained on gives
+// the words exactly as that training left them. The base's merges then head
+// the merge list, so training on to a larger size continues the base's
+// training as if it had never stopped.
+#ifndef SELKBAR_TRAINING_INITIAL_STATE_H_
+#define SELKBAR_TRAINING_INITIAL_STATE_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "base/error.h"
+#include "base/fxhash.h"
+#include "config.h"
+#include "counts/wordtable.h"
+#include "stats.h"
+#include "threads/run_control.h"
+#include "training/merge.h"
+#include "training/word.h"
+
+namespace selkbar {
+
+// Words between two looks at the cancellation flag in the loops over every
+// word: a few milliseconds of work.
+constexpr uint32_t CANCEL_CHECK_WORDS = 1u << 16;
+
+inline void poll_cancel(const RunControl* control, uint32_t w) {
+  if ((w & (CANCEL_CHECK_WORDS - 1)) == 0) stop_if_cancelled(control);
+}
+
+// The token list and its index. Looked up once per merge and once per
+// distinct character, so a standard map serves; the strings are kept twice,
+// which for a vocabulary is little.
+class Vocabulary {
+ public:
+  size_t size() const { return tokens_.size(); }
+  const std::string& token(SymbolId id) const {
+    if (id >= tokens_.size()) {
+      throw InternalError("token id " + std::to_string(id) + " out of range for a vocabulary of " +
+                          std::to_string(tokens_.size()) + " tokens");
+    }
+    return tokens_[id];
+  }
+  void reserve(size_t tokens) { tokens_.reserve(tokens); }
+
+  SymbolId find(std::string_view text) const {
+    const auto found = ids_.find(text);
+    return found == ids_.end() ? NO_SYMBOL : found->second;
+  }
+
+  // The id of `text`, entering it first if it is new.
+  SymbolId find_or_add(std::string text) {
+    const SymbolId existing = find(text);
+    if (existing != NO_SYMBOL) return existing;
+    if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
+    const auto id = static_cast<SymbolId>(tokens_.size());
+    ids_.emplace(text, id);
+    tokens_.push_back(std::move(text));
+    return id;
+  }
+
+  const std::vector<std::string>& tokens() const { return tokens_; }
+  std::vector<std::string> take_tokens() && { return std::move(tokens_); }
+
+ private:
+  // Lets the map be probed with a string_view without building a string.
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return pretoken_hash(text); }
+  };
+
+  std::vector<std::string> tokens_;
+  std::unordered_map<std::string, SymbolId, Hash, std::equal_to<>> ids_;
+};
+
+// The initial vocabulary and every word as symbol ids, from scratch or from
+// config.base.
+struct InitialState {
+  Vocabulary vocab;
+  SymbolArena arena;
+  // The base's merges, for a training that continues from one; empty
+  // otherwise.
+  std::vector<Merge> merges;
+};
+
+// With config.base, throws InternalError if its merges do not build on the
+// extended vocabulary: callers check the base first (BpeModel::build).
+InitialState build_initial_state(const WordTable& words, const TrainConfig& config,
+                                 PhaseTimer& timer);
+
+}  // namespace selkbar
+
+#endif  // SELKBAR_TRAINING_INITIAL_STATE_H_
