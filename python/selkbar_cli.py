@@ -172,6 +172,12 @@ def build_parser():
         help="keep only the N most frequent characters in the initial alphabet; the "
              "others are dropped from the words (default: no limit)")
     parser.add_argument(
+        "--base", metavar="PATH",
+        help="continue training from the tokenizer.json at PATH: its tokens keep their ids "
+             "and its merges come first, so a model's embeddings stay valid; new characters "
+             "and tokens get the ids after them (--vocab-size counts them all) "
+             "(default: none, train from scratch)")
+    parser.add_argument(
         "--initial-alphabet", metavar="CHARS|bytes",
         help="characters always in the alphabet, whether the corpus holds them or not: "
              "each character of CHARS, or 'bytes' for the 256 characters of the "
@@ -420,7 +426,7 @@ def training_options(args):
     """The keyword options the user gave; the others keep the library's defaults."""
     options = {}
     names = ["special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
-             "continuing_subword_prefix", "end_of_word_suffix", "progress"]
+             "continuing_subword_prefix", "end_of_word_suffix", "progress", "base"]
     if args.initial_alphabet is not None:
         options["initial_alphabet"] = initial_alphabet(args.initial_alphabet)
     if args.tiktoken is not None:
@@ -451,7 +457,7 @@ def check_utf8(files, args):
     bytes that are not UTF-8 reaches Python as lone surrogates."""
     texts = [("input path", path) for path in files]
     texts.append(("output path", args.output))
-    for flag in ("counts", "save_counts", "tiktoken"):
+    for flag in ("counts", "save_counts", "tiktoken", "base"):
         value = getattr(args, flag)
         if value is not None:
             texts.append((f"--{flag.replace('_', '-')} path", value))

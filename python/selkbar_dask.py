@@ -105,7 +105,7 @@ def count_words(paths, *, client=None, pretokenizer="whitespace", pattern=None,
 def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequency=0,
               max_token_length=None, limit_alphabet=None, pretokenizer="whitespace",
               pattern=None, continuing_subword_prefix=None, end_of_word_suffix=None,
-              initial_alphabet=(), partition_bytes=DEFAULT_PARTITION_BYTES,
+              initial_alphabet=(), base=None, partition_bytes=DEFAULT_PARTITION_BYTES,
               threads_per_task=None, progress=False):
     """Count `paths` on a Dask cluster (see count_words), then train on this
     machine; returns (vocab, merges) as selkbar.train_bpe does. `progress`
@@ -113,6 +113,7 @@ def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequenc
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
                                 continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
                                 progress)
+    options["base"] = base
     _check_training_options(vocab_size, options, pretokenizer, pattern)
     counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                          partition_bytes=partition_bytes, threads_per_task=threads_per_task)
@@ -122,9 +123,9 @@ def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequenc
 def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=(),
                     min_frequency=0, max_token_length=None, limit_alphabet=None,
                     pretokenizer="whitespace", pattern=None, continuing_subword_prefix=None,
-                    end_of_word_suffix=None, initial_alphabet=(), tiktoken_output=None,
-                    partition_bytes=DEFAULT_PARTITION_BYTES, threads_per_task=None,
-                    progress=False):
+                    end_of_word_suffix=None, initial_alphabet=(), base=None,
+                    tiktoken_output=None, partition_bytes=DEFAULT_PARTITION_BYTES,
+                    threads_per_task=None, progress=False):
     """Count `paths` on a Dask cluster (see count_words), then train on this
     machine and write a HuggingFace tokenizer.json to `output` (and the
     tiktoken ranks file to `tiktoken_output`, if given), as
@@ -132,6 +133,7 @@ def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=()
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
                                 continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
                                 progress)
+    options["base"] = base
     _check_training_options(vocab_size, options, pretokenizer, pattern)
     if tiktoken_output is not None:
         _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output,

@@ -23,6 +23,11 @@ __all__ = [
     "CorpusError",
     "tiktoken_encoding",
     "BYTE_LEVEL_ALPHABET",
+    "truncate_bpe",
+    "train_superword_tokenizer",
+    "train_superword_tokenizer_from_iterator",
+    "train_superword_tokenizer_from_counts",
+    "SUPERWORD_PATTERN",
 ]
 
 __version__: str
@@ -37,6 +42,9 @@ BYTE_LEVEL_ALPHABET: tuple[str, ...]
 _Pretokenizer = Literal["whitespace", "bytelevel", "gpt4", "o200k"]
 _PRETOKENIZERS: tuple[_Pretokenizer, ...]
 _Path = Union[str, PathLike[str]]
+# A tokenizer to continue training from: a tokenizer.json path or the
+# (vocab, merges) pair train_bpe returns.
+_Base = Union[_Path, tuple[Mapping[str, int], Sequence[tuple[str, str]]]]
 
 class _ArrowArray(Protocol):
     """An Arrow array offered through the Arrow PyCapsule interface."""
@@ -61,6 +69,7 @@ def train_bpe(
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
     initial_alphabet: Iterable[str] = (),
+    base: _Base | None = None,
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -84,6 +93,7 @@ def train_tokenizer(
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
     initial_alphabet: Iterable[str] = (),
+    base: _Base | None = None,
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -161,6 +171,7 @@ def train_bpe_from_counts(
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
     initial_alphabet: Iterable[str] = (),
+    base: _Base | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     progress: bool = False,
@@ -180,6 +191,7 @@ def train_tokenizer_from_counts(
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
     initial_alphabet: Iterable[str] = (),
+    base: _Base | None = None,
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     tiktoken_output: _Path | None = None,
@@ -199,6 +211,7 @@ def train_bpe_from_iterator(
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
     initial_alphabet: Iterable[str] = (),
+    base: _Base | None = None,
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -224,6 +237,7 @@ def train_tokenizer_from_iterator(
     max_token_length: int | None = None,
     limit_alphabet: int | None = None,
     initial_alphabet: Iterable[str] = (),
+    base: _Base | None = None,
     pretokenizer: _Pretokenizer = "whitespace",
     threads: int | None = None,
     continuing_subword_prefix: str | None = None,
@@ -264,3 +278,72 @@ def tiktoken_encoding(tokenizer_json_path: _Path, name: str | None = None) -> An
     its ordinary tokens as mergeable ranks (rank = id) and its added tokens as
     special tokens. Needs tiktoken (`pip install "selkbar[tiktoken]"`).
     """
+
+def truncate_bpe(
+    vocab: Mapping[str, int],
+    merges: Sequence[tuple[str, str]],
+    vocab_size: int,
+    *,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+) -> tuple[dict[str, int], list[tuple[str, str]]]:
+    """The vocabulary a training to vocab_size would have given, cut from a longer one."""
+
+# The stage-2 pattern of superword training: digits in groups of up to three,
+# line breaks on their own, the rest of a line one pretoken.
+SUPERWORD_PATTERN: str
+
+def train_superword_tokenizer(
+    files: Sequence[_Path],
+    vocab_size: int,
+    output: _Path,
+    *,
+    transition: int,
+    pretokenizer: _Pretokenizer = "gpt4",
+    superword_pattern: str = ...,
+    threads: int | None = None,
+    tiktoken_output: _Path | None = None,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = ...,
+    max_token_length: int | None = ...,
+    limit_alphabet: int | None = ...,
+    initial_alphabet: Iterable[str] = ...,
+    progress: bool = ...,
+) -> None:
+    """Train subwords to `transition` tokens, then superwords to `vocab_size`."""
+
+def train_superword_tokenizer_from_iterator(
+    texts: Iterable[_TextItem],
+    vocab_size: int,
+    output: _Path,
+    *,
+    transition: int,
+    pretokenizer: _Pretokenizer = "gpt4",
+    superword_pattern: str = ...,
+    threads: int | None = None,
+    tiktoken_output: _Path | None = None,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = ...,
+    max_token_length: int | None = ...,
+    limit_alphabet: int | None = ...,
+    initial_alphabet: Iterable[str] = ...,
+    progress: bool = ...,
+) -> None:
+    """As train_superword_tokenizer, on texts that can be iterated twice."""
+
+def train_superword_tokenizer_from_counts(
+    counts: WordCounts,
+    superword_counts: WordCounts,
+    vocab_size: int,
+    output: _Path,
+    *,
+    transition: int,
+    tiktoken_output: _Path | None = None,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = ...,
+    max_token_length: int | None = ...,
+    limit_alphabet: int | None = ...,
+    initial_alphabet: Iterable[str] = ...,
+    progress: bool = ...,
+) -> None:
+    """As train_superword_tokenizer, on counts made with each stage's pretokenizer."""

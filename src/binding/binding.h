@@ -106,6 +106,7 @@ enum Param : int {
   PROGRESS,
   INITIAL_ALPHABET,
   TIKTOKEN_OUTPUT,  // train_tokenizer's forms only
+  BASE,
   PARAM_COUNT,
 };
 
@@ -118,7 +119,7 @@ inline constexpr const char* PARAM_NAMES[PARAM_COUNT] = {
     "stats",          "counts",           "save_counts",
     "iterable",       "path",             "n",
     "iterator",       "length",           "progress",
-    "initial_alphabet", "tiktoken_output",
+    "initial_alphabet", "tiktoken_output", "base",
 };
 
 // What a training call hands back.
@@ -198,6 +199,14 @@ bool resolve_pretokenizer(const std::string& name, PyObject* name_object,
 // a custom pattern the compiled pattern (tokenizer.json names it). Returns
 // false with ValueError set if the pattern no longer compiles.
 bool take_pretokenizer(const PretokenizerId& id, TrainConfig* config);
+
+// Sets config->base from base=: a tokenizer.json path (read by selkbar_base)
+// or a (vocab, merges) pair, checked as a BPE model under the configuration's
+// decorations (a file's own decorations are taken when the call sets none).
+// Call after the rest of the configuration is built. Returns false with an
+// exception set: TypeError for a wrong type, ValueError naming the first bad
+// merge, a non-BPE model or a vocab_size not above the base's size.
+bool convert_base(PyObject* object, TrainConfig* config);
 
 // Converts the bound arguments, in the fixed order, into `config` (and
 // `output` for train_tokenizer). Returns false with an exception set.
@@ -386,6 +395,7 @@ extern PyMethodDef train_bpe_from_iterator_def;
 extern PyMethodDef train_tokenizer_from_iterator_def;
 extern PyMethodDef train_tokenizer_from_items_summary_def;
 extern PyMethodDef count_words_def;
+extern PyMethodDef truncate_bpe_def;  // base_vocab.cpp
 extern PyMethodDef count_words_from_iterator_def;
 extern PyMethodDef count_words_from_items_def;
 

@@ -8,7 +8,7 @@
 // under signatures that give the real defaults.
 #define SELKBAR_OPTIONS_SIGNATURE                                                        \
   "special_tokens=(), min_frequency=0, max_token_length=None, limit_alphabet=None, "     \
-  "initial_alphabet=(), "
+  "initial_alphabet=(), base=None, "
 #define SELKBAR_WORD_OPTIONS_SIGNATURE \
   "continuing_subword_prefix=None, end_of_word_suffix=None, "
 #define SELKBAR_FILE_OPTIONS_SIGNATURE \
@@ -20,7 +20,10 @@
   "  limit_alphabet      keep at most this many characters: the initial ones first, then\n"  \
   "                      the most frequent (None: all)\n"                                    \
   "  initial_alphabet    strings whose first characters are always in the alphabet;\n"      \
-  "                      BYTE_LEVEL_ALPHABET makes every byte, so any text, encodable\n"
+  "                      BYTE_LEVEL_ALPHABET makes every byte, so any text, encodable\n"  \
+  "  base                continue training from this tokenizer: a tokenizer.json path\n"   \
+  "                      or a (vocab, merges) pair; its tokens keep their ids, its\n"      \
+  "                      merges come first, and vocab_size must be above its size\n"
 #define SELKBAR_WORD_OPTIONS_DOC                                                         \
   "  continuing_subword_prefix  mark of tokens that continue a word, e.g. \"##\"\n"     \
   "  end_of_word_suffix  mark of tokens that end a word, e.g. \"</w>\"\n"

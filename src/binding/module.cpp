@@ -28,7 +28,11 @@ namespace {
 // selkbar imports none of it.
 constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"},
                                            {"CorpusError", "selkbar_readers"},
-                                           {"tiktoken_encoding", "selkbar_tiktoken"}};
+                                           {"tiktoken_encoding", "selkbar_tiktoken"},
+                                           {"train_superword_tokenizer", "selkbar_superword"},
+                                           {"train_superword_tokenizer_from_iterator", "selkbar_superword"},
+                                           {"train_superword_tokenizer_from_counts", "selkbar_superword"},
+                                           {"SUPERWORD_PATTERN", "selkbar_superword"}};
 
 // The module's __getattr__ (PEP 562): called only for names the module does
 // not hold. Borrows module and name. Returns a new reference.
@@ -158,6 +162,7 @@ int add_members(PyObject* module) {
       {"train_bpe_from_iterator", &train_bpe_from_iterator_def},
       {"train_tokenizer_from_iterator", &train_tokenizer_from_iterator_def},
       {"count_words_from_iterator", &count_words_from_iterator_def},
+      {"truncate_bpe", &truncate_bpe_def},
   };
   for (const auto& [member, def] : public_functions) {
     PyObject* value = def != nullptr ? function(def)

@@ -10,7 +10,7 @@ pytestmark = pytest.mark.subset
 
 BPE_SIG = (
     "train_bpe(files, vocab_size, *, special_tokens=(), min_frequency=0, max_token_length=None, "
-    "limit_alphabet=None, initial_alphabet=(), pretokenizer='whitespace', threads=None, "
+    "limit_alphabet=None, initial_alphabet=(), base=None, pretokenizer='whitespace', threads=None, "
     "continuing_subword_prefix=None, end_of_word_suffix=None, pattern=None, progress=False)"
 )
 
@@ -20,7 +20,10 @@ def test_module_members_docstrings_and_signatures():
                                "WordCounts", "train_bpe_from_counts",
                                "train_tokenizer_from_counts", "train_bpe_from_iterator",
                                "train_tokenizer_from_iterator", "count_words_from_iterator",
-                               "read_texts", "CorpusError", "tiktoken_encoding",
+                               "truncate_bpe", "read_texts", "CorpusError", "tiktoken_encoding",
+                               "train_superword_tokenizer",
+                               "train_superword_tokenizer_from_iterator",
+                               "train_superword_tokenizer_from_counts", "SUPERWORD_PATTERN",
                                "BYTE_LEVEL_ALPHABET"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"

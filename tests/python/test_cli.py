@@ -176,7 +176,7 @@ def test_every_keyword_option_of_the_library_has_a_flag():
     keywords = [name for name, parameter
                 in inspect.signature(selkbar.train_tokenizer).parameters.items()
                 if parameter.kind is inspect.Parameter.KEYWORD_ONLY]
-    assert len(keywords) == 12
+    assert len(keywords) == 13
     help_text = run_cli("--help").stdout
     spelled = {"special_tokens": "--special-token", "tiktoken_output": "--tiktoken"}
     for name in keywords:
@@ -193,7 +193,7 @@ def test_help_states_every_default():
     entries = re.split(r"\n  (?=-)", options_part)
     options = [entry for entry in entries
                if entry.strip() and not entry.lstrip().startswith(("-h", "--version"))]
-    assert len(options) == 21
+    assert len(options) == 22
     for entry in options:
         text = " ".join(entry.split())
         assert "(default:" in text or "(required)" in text, text

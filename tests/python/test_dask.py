@@ -159,6 +159,9 @@ class TestIdentity:
         got = selkbar_dask.train_bpe(FIXTURES, 1200, client=client, pretokenizer=pretokenizer,
                                      partition_bytes=20000, **options)
         assert got == expected
+        base = selkbar.train_bpe(FIXTURES, 700, pretokenizer=pretokenizer, **options)
+        assert selkbar_dask.train_bpe(FIXTURES, 1200, client=client, pretokenizer=pretokenizer,
+                                      partition_bytes=20000, base=base, **options) == expected
         selkbar.train_tokenizer(FIXTURES, 800, str(tmp_path / "one.json"),
                                 pretokenizer=pretokenizer)
         selkbar_dask.train_tokenizer(FIXTURES, 800, str(tmp_path / "dask.json"), client=client,
