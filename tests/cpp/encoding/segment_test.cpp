@@ -123,6 +123,39 @@ TEST(SegmentWordsTest, KeepsWordOrderWhateverTheThreadCount) {
   EXPECT_EQ(empty.dropped_chars, 2u);
 }
 
+// Words made of many pretokens (as superword pretokens are whole lines) are
+// encoded in pieces where no merge can join two characters: the result must
+// be what encoding each word whole gives.
+TEST(SegmentWordsTest, LongWordsSegmentAsEncodedWhole) {
+  TrainConfig config;
+  config.pretokenizer = PretokenizerKind::Gpt4;
+  config.vocab_size = 1500;
+  CountResult counted =
+      count_words({testing::fixtures_dir() + "/mixed-scripts.txt"}, 1, config.pretokenizer);
+  ASSERT_TRUE(counted.status.ok());
+  const TrainResult trained = train_from_borrowed_words(counted.words, config);
+  BpeModel model;
+  ASSERT_TRUE(BpeModel::build(trained.tokens, merge_string_pairs(trained), options_of(config), &model).ok());
+  WordTable lines;
+  std::string line;
+  for (uint32_t w = 0; w < counted.words.len(); ++w) {
+    line += counted.words.get(w);
+    if (w % 37 == 0 || w % 11 == 3) {
+      lines.push(line, 1);
+      line.clear();
+    }
+  }
+  lines.push("\xc3\xbf" + line + "\xe2\x82\xac", 1);  // characters outside the alphabet
+  const SegmentedWords segmented = segment_words(model, lines, 2, nullptr);
+  BpeEncoder encoder(model);
+  for (uint32_t w = 0; w < lines.len(); ++w) {
+    const EncodedWord whole = encoder.encode(lines.get(w));
+    ASSERT_TRUE(std::equal(whole.ids.begin(), whole.ids.end(), segmented.word(w).begin(),
+                           segmented.word(w).end()))
+        << "word " << w;
+  }
+}
+
 TEST(SegmentWordsTest, StopsWhenCancelled) {
   BpeModel model;
   ASSERT_TRUE(BpeModel::build({"a"}, {}, {}, &model).ok());
