@@ -12,7 +12,7 @@ void PairSteps::rehash(size_t slot_count) {
   std::unique_ptr<PairStep[]> fresh(new PairStep[slot_count]);
   for (size_t i = 0; i < slot_count; ++i) fresh[i].pair.left = NO_SYMBOL;
   std::vector<uint32_t> fresh_used;
-  fresh_used.reserve(slot_count / 2);
+  fresh_used.reserve(dense_ ? slot_count / 4 * 3 : slot_count / 2);
   const size_t fresh_mask = slot_count - 1;
   const int fresh_shift = 64 - std::countr_zero(slot_count);
   for (uint32_t old_slot : used_) {

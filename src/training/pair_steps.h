@@ -29,12 +29,18 @@ struct PairStep {
 // Pair -> PairStep for the pairs touched by one step.
 class PairSteps {
  public:
-  PairSteps() = default;
+  // How full the table may get before it doubles. Half full keeps probes
+  // short for the merge loop's many small steps; the initial count of a
+  // large corpus (tens of millions of distinct pairs, once words span
+  // several pretokens) fills it three quarters, for a table half the size.
+  enum class Load { Half, ThreeQuarters };
+
+  explicit PairSteps(Load load = Load::Half) : dense_(load == Load::ThreeQuarters) {}
 
   // The entry of `pair`, created with no change and no positions if absent.
   // The reference is valid until the next insertion.
   PairStep& operator[](Pair pair) {
-    if ((used_.size() + 1) * 2 > mask_ + 1 || !slots_) grow();
+    if (full() || !slots_) grow();
     for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
       PairStep& slot = slots_[i];
       if (slot.pair == pair) return slot;
@@ -76,6 +82,10 @@ class PairSteps {
 
  private:
   size_t bucket(Pair pair) const { return static_cast<size_t>(pair_hash(pair) >> shift_); }
+  bool full() const {
+    const size_t entries = used_.size() + 1;
+    return dense_ ? entries * 4 > (mask_ + 1) * 3 : entries * 2 > mask_ + 1;
+  }
   void grow();
   void rehash(size_t slot_count);
 
@@ -83,6 +93,7 @@ class PairSteps {
   std::vector<uint32_t> used_;  // occupied slots, in insertion order
   size_t mask_ = 0;
   int shift_ = 64;
+  bool dense_;
 };
 
 }  // namespace selkbar

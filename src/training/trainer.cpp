@@ -102,7 +102,7 @@ Status find_overflowing_pair(const SymbolArena& arena, const Vocabulary& vocab) 
 // before the merge loop starts.
 Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
                            const TrainConfig& config, PhaseTimer& timer, PairState& state) {
-  PairSteps positions;
+  PairSteps positions(PairSteps::Load::ThreeQuarters);
   // Words spelled by a base's merges hold symbols longer than one character:
   // a pair of them counts only under max_token_length's rule for the pairs
   // merges form (word.h), as it would have when those merges were trained.
