@@ -87,6 +87,17 @@ def _count(text):
     return value
 
 
+def _sizes(text):
+    """argparse type: one vocabulary size, or several separated by commas
+    ("16000,32000,64000"), which train once and write one file per size."""
+    if "," not in text:
+        return _count(text)
+    sizes = [_count(part.strip()) for part in text.split(",")]
+    if len(set(sizes)) != len(sizes):
+        raise argparse.ArgumentTypeError(f"a size is listed twice in {text!r}")
+    return sizes
+
+
 def _threads(text):
     value = _count(text)
     if MAX_THREADS is not None and value > MAX_THREADS:
@@ -105,6 +116,8 @@ examples:
   a GPT-4-style tokenizer that encodes any text, also for tiktoken:
     selkbar-train corpus/ -o tokenizer.json --vocab-size 32000 --pretokenizer gpt4 \\
         --initial-alphabet bytes --tiktoken tokenizer.tiktoken
+  three sizes from one training, one file per size:
+    selkbar-train corpus/ -o 'tok-{vocab_size}.json' --vocab-size 16000,32000,64000
   count once, then train two sizes from the counts:
     selkbar-train corpus/ -o tok-8000.json --vocab-size 8000 --save-counts corpus.counts
     selkbar-train --counts corpus.counts -o tok-32000.json --vocab-size 32000
@@ -152,9 +165,11 @@ def build_parser():
         help="where to write tokenizer.json (required); an existing file is replaced; "
              "'-' writes it to standard output (the summary then goes to standard error)")
     parser.add_argument(
-        "--vocab-size", required=True, type=_count, metavar="N",
+        "--vocab-size", required=True, type=_sizes, metavar="N[,N...]",
         help="target vocabulary size, special tokens and alphabet included (required); "
-             "training stops earlier when no pair qualifies")
+             "training stops earlier when no pair qualifies. Several sizes separated by "
+             "commas train once, to the largest, and write one file per size: the output "
+             "(and --tiktoken) then names them with {vocab_size}")
     parser.add_argument(
         "--special-token", action="append", dest="special_tokens", metavar="TOKEN",
         help="a special token, given the next id from 0 upwards; repeat the option for "
@@ -367,6 +382,17 @@ def check_not_an_input(args):
             folder = parent
 
 
+def check_sizes(args):
+    """With several sizes, every name written holds {vocab_size}; standard
+    output cannot take several tokenizers."""
+    if not isinstance(args.vocab_size, list):
+        return
+    for what, name in (("--output", args.output), ("--tiktoken", args.tiktoken)):
+        if name is not None and "{vocab_size}" not in name:
+            raise UsageError(f"{what} {name} has no {{vocab_size}}: with several sizes each "
+                             "size is written to its own file, e.g. -o 'tok-{vocab_size}.json'")
+
+
 def check_tiktoken(args):
     """--tiktoken names a file of its own, and the training must give a
     vocabulary tiktoken can use; the library refuses the rest too, but only
@@ -490,6 +516,10 @@ def summarize(args, files, counts, elapsed, tokens, merges, skipped=None):
         source = f"{len(files)} {noun} ({_total_bytes(files)} bytes)"
     target = "standard output" if is_standard_output(args.output) else args.output
     line = f"trained {tokens} tokens, {merges} merges from {source} in {elapsed:.2f}s -> {target}"
+    if isinstance(args.vocab_size, list):
+        sizes = ",".join(map(str, args.vocab_size))
+        line = (f"trained sizes {sizes} (the largest: {tokens} tokens, {merges} merges) from "
+                f"{source} in {elapsed:.2f}s -> {target}")
     if args.skip_bad_records and counts is None:
         bad = skipped.bad_records if skipped is not None else 0
         line += f"; {bad} bad {'record' if bad == 1 else 'records'} skipped"
@@ -603,6 +633,7 @@ def main(argv=None):
     try:
         check_sources(args)
         files = expand_inputs(args.inputs) if args.counts is None else []
+        check_sizes(args)
         check_output(args.output)
         check_tiktoken(args)
         check_not_an_input(args)

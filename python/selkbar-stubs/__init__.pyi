@@ -3,7 +3,7 @@
 # checkers look for the stubs of a module named selkbar.
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, ClassVar, Literal, Protocol, Union, final
+from typing import Any, ClassVar, Literal, Protocol, Union, final, overload
 
 from selkbar_readers import CorpusError as CorpusError
 from selkbar_readers import TextReader
@@ -52,6 +52,7 @@ class _ArrowStream(Protocol):
 # string array.
 _TextItem = Union[str, Sequence[str], _ArrowArray]
 
+@overload
 def train_bpe(
     files: Sequence[_Path],
     vocab_size: int,
@@ -74,9 +75,27 @@ def train_bpe(
     `(left, right)` pairs, exactly as HuggingFace serializes them.
     """
 
+@overload
+def train_bpe(
+    files: Sequence[_Path],
+    vocab_size: Iterable[int],
+    *,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
+    threads: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer(
     files: Sequence[_Path],
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
@@ -152,6 +171,7 @@ class WordCounts:
     def merge(cls, iterable: Iterable[WordCounts]) -> WordCounts:
         """The sum of one or more WordCounts of one pretokenizer."""
 
+@overload
 def train_bpe_from_counts(
     counts: WordCounts,
     vocab_size: int,
@@ -170,9 +190,24 @@ def train_bpe_from_counts(
     The pretokenizer is the one of the counts, which are left unchanged.
     """
 
+@overload
+def train_bpe_from_counts(
+    counts: WordCounts,
+    vocab_size: Iterable[int],
+    *,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer_from_counts(
     counts: WordCounts,
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
@@ -189,6 +224,7 @@ def train_tokenizer_from_counts(
     as `train_tokenizer` does.
     """
 
+@overload
 def train_bpe_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
     vocab_size: int,
@@ -213,9 +249,28 @@ def train_bpe_from_iterator(
     whole. `length`, the number of texts expected, only feeds the progress display.
     """
 
+@overload
+def train_bpe_from_iterator(
+    iterator: Union[Iterable[_TextItem], _ArrowStream],
+    vocab_size: Iterable[int],
+    *,
+    length: int | None = None,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
+    threads: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: _Path,
     *,
     length: int | None = None,

@@ -670,10 +670,12 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
   PairState pairs;
   Status refused = count_initial_pairs(initial.arena, initial.vocab, config, timer, pairs);
   if (!refused.ok()) return TrainResult{{}, {}, {}, std::move(refused)};
+  const uint64_t initial_tokens = initial.vocab.size();
   MergeLoop loop(config, initial.vocab, initial.arena, pairs);
   loop.run();
   timer.lap("merge loop");
-  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {}};
+  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {},
+                     initial_tokens};
 }
 
 TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {

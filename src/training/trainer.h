@@ -55,6 +55,9 @@ struct TrainResult {
   // Overflow when a pair occurs more than 2^64 - 1 times in the counts (the
   // message names it): nothing was trained and the rest is empty.
   Status refused;
+  // The tokens no merge made (special tokens and alphabet): the first ids,
+  // which a training to any smaller vocab_size keeps whole (ladder.h).
+  uint64_t initial_tokens = 0;
 };
 
 // Takes the word table and releases it once the words are tokenized, before
