@@ -22,6 +22,7 @@ __all__ = [
     "read_texts",
     "CorpusError",
     "tiktoken_encoding",
+    "evaluate",
     "BYTE_LEVEL_ALPHABET",
 ]
 
@@ -319,3 +320,24 @@ def tiktoken_encoding(tokenizer_json_path: _Path, name: str | None = None) -> An
     its ordinary tokens as mergeable ranks (rank = id) and its added tokens as
     special tokens. Needs tiktoken (`pip install "selkbar[tiktoken]"`).
     """
+
+# A tokenizer to evaluate: a tokenizer.json path, or (vocab, merges,
+# pretokenizer) as train_bpe returns them plus the pretokenizer name, with
+# an optional dict of continuing_subword_prefix, end_of_word_suffix, pattern.
+_Tokenizer = Union[
+    _Path,
+    tuple[Mapping[str, int], Sequence[tuple[str, str]], _Pretokenizer],
+    tuple[Mapping[str, int], Sequence[tuple[str, str]], _Pretokenizer, Mapping[str, str | None]],
+]
+
+def evaluate(
+    tokenizers: Sequence[_Tokenizer],
+    texts_or_files: Iterable[str] | Sequence[_Path],
+    *,
+    sample_bytes: int | None = None,
+    threads: int | None = None,
+    progress: bool = False,
+) -> list[dict[str, Any]]:
+    """One row of figures per tokenizer on the same held-out text: bytes_per_token,
+    tokens_per_word, unused_share, unknown_share, longest_token_bytes,
+    median_token_bytes and the totals behind them."""

@@ -388,6 +388,7 @@ extern PyMethodDef train_tokenizer_from_items_summary_def;
 extern PyMethodDef count_words_def;
 extern PyMethodDef count_words_from_iterator_def;
 extern PyMethodDef count_words_from_items_def;
+extern PyMethodDef evaluate_counts_def;  // evaluate_entries.cpp
 
 }  // namespace selkbar::binding
 

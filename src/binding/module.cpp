@@ -24,11 +24,12 @@ namespace {
 // Names listed in __all__ whose objects are Python code, fetched by
 // __getattr__ on first use and then kept on the module: read_texts lives in
 // selkbar_readers (installed beside this module), which imports compression
-// and Arrow modules, and tiktoken_encoding in selkbar_tiktoken, so importing
-// selkbar imports none of it.
+// and Arrow modules, tiktoken_encoding in selkbar_tiktoken and evaluate in
+// selkbar_eval, so importing selkbar imports none of it.
 constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"},
                                            {"CorpusError", "selkbar_readers"},
-                                           {"tiktoken_encoding", "selkbar_tiktoken"}};
+                                           {"tiktoken_encoding", "selkbar_tiktoken"},
+                                           {"evaluate", "selkbar_eval"}};
 
 // The module's __getattr__ (PEP 562): called only for names the module does
 // not hold. Borrows module and name. Returns a new reference.
@@ -170,7 +171,8 @@ int add_members(PyObject* module) {
   if (add_member(module, "BYTE_LEVEL_ALPHABET", byte_level_alphabet()) < 0) return -1;
   for (PyMethodDef* def :
        {&train_tokenizer_summary_def, &train_tokenizer_from_counts_summary_def,
-        &count_words_from_items_def, &train_tokenizer_from_items_summary_def}) {
+        &count_words_from_items_def, &train_tokenizer_from_items_summary_def,
+        &evaluate_counts_def}) {
     PyRef private_function(function(def));
     if (!private_function || PyModule_AddObjectRef(module, def->ml_name, private_function.get()) < 0) {
       return -1;

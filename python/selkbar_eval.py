@@ -1,0 +1,247 @@
+"""selkbar.evaluate: what BPE vocabularies do on held-out text.
+
+    rows = selkbar.evaluate(["tok-16000.json", "tok-32000.json"], ["held-out.txt"])
+    rows[0]["bytes_per_token"]   # 4.21
+
+The held-out text is read and split as training reads it: files by the file
+rules (line by line in the byte-level family), texts whole. It is counted
+once per pretokenizer the tokenizers use, with the counting engine, and each
+tokenizer then encodes every distinct word once, natively, on the thread
+budget and without the interpreter lock (selkbar._evaluate_counts). That
+gives the figures encoding the text pretoken by pretoken gives, as the
+tokenizers library's BPE model encodes each pretoken on its own.
+
+A tokenizer is a tokenizer.json path (as selkbar writes them: a BPE model
+without normalizer, with the WhitespaceSplit, ByteLevel or Split + ByteLevel
+pre-tokenizer) or a tuple (vocab, merges, pretokenizer[, options]) as
+train_bpe returns it plus the pretokenizer name it was trained with; options
+is a dict that may hold continuing_subword_prefix, end_of_word_suffix and
+pattern. Special tokens are not looked for in the held-out text: a special
+token written in it is encoded as text.
+
+Each row holds:
+    tokenizer           the path, or "#i" for the i-th tuple
+    vocab_size          tokens in the vocabulary
+    bytes_per_token     text bytes per token
+    tokens_per_word     tokens per pretoken
+    unused_share        share of the vocabulary no word of the text uses
+    unknown_share       share of the text bytes outside the alphabet (dropped)
+    longest_token_bytes, median_token_bytes   over the token occurrences
+and the totals behind them: words, distinct_words, text_bytes, tokens,
+unknown_bytes, unused_tokens, token_length_histogram (index: bytes).
+"""
+
+import json
+import os
+import tempfile
+
+import selkbar
+
+__all__ = ["evaluate", "load_tokenizer"]
+
+
+class Model:
+    """One tokenizer as the native evaluation takes it, and the pretokenizer
+    its held-out words are counted with."""
+
+    def __init__(self, name, tokens, merges, pretokenizer, pattern=None, prefix=None,
+                 suffix=None, ignore_merges=False):
+        self.name = name
+        self.tokens = tokens
+        self.merges = merges
+        self.pretokenizer = pretokenizer
+        self.pattern = pattern
+        self.prefix = prefix
+        self.suffix = suffix
+        self.ignore_merges = ignore_merges
+
+    @property
+    def byte_level(self):
+        return self.pretokenizer != "whitespace"
+
+    def native(self):
+        return (self.tokens, self.merges, self.byte_level, self.prefix, self.suffix,
+                self.ignore_merges)
+
+
+_NAMED_PATTERNS = None
+
+
+def _named_patterns():
+    """The Split regex each named byte-level pretokenizer writes, read from
+    a tokenizer.json trained on nothing."""
+    global _NAMED_PATTERNS
+    if _NAMED_PATTERNS is None:
+        found = {}
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "tokenizer.json")
+            for name in ("gpt4", "o200k"):
+                empty = selkbar.WordCounts.from_items([], pretokenizer=name)
+                selkbar.train_tokenizer_from_counts(empty, 1, path)
+                with open(path, encoding="utf-8") as f:
+                    steps = json.load(f)["pre_tokenizer"]["pretokenizers"]
+                found[steps[0]["pattern"]["Regex"]] = name
+        _NAMED_PATTERNS = found
+    return _NAMED_PATTERNS
+
+
+def _pretokenizer_of(step, path):
+    """(pretokenizer, pattern) for a tokenizer.json pre_tokenizer."""
+    kind = step.get("type") if isinstance(step, dict) else None
+    if kind == "WhitespaceSplit":
+        return "whitespace", None
+    if kind == "ByteLevel" and step.get("use_regex", True) and not step.get("add_prefix_space"):
+        return "bytelevel", None
+    if kind == "Sequence" and len(step.get("pretokenizers", ())) == 2:
+        split, byte_level = step["pretokenizers"]
+        regex = split.get("pattern", {}).get("Regex") if split.get("type") == "Split" else None
+        if (regex is not None and split.get("behavior") == "Isolated" and not split.get("invert")
+                and byte_level.get("type") == "ByteLevel" and not byte_level.get("use_regex")
+                and not byte_level.get("add_prefix_space")):
+            named = _named_patterns().get(regex)
+            return (named, None) if named else ("bytelevel", regex)
+    raise ValueError(f"{path}: pre_tokenizer {json.dumps(step)[:200]} is not one selkbar "
+                     "splits by (WhitespaceSplit, ByteLevel, or Split then ByteLevel)")
+
+
+def load_tokenizer(path):
+    """The Model of a tokenizer.json. Raises ValueError naming the file for
+    what it cannot evaluate as the library would encode it."""
+    path = os.fspath(path)
+    with open(path, encoding="utf-8") as f:
+        try:
+            document = json.load(f)
+        except ValueError as error:
+            raise ValueError(f"{path}: not a JSON document: {error}") from None
+    model = document.get("model") or {}
+    if model.get("type", "BPE") != "BPE" or "vocab" not in model:
+        raise ValueError(f"{path}: the model is not BPE")
+    if document.get("normalizer") is not None:
+        raise ValueError(f"{path}: has a normalizer, which evaluation does not apply")
+    for key in ("dropout", "unk_token"):
+        if model.get(key) is not None:
+            raise ValueError(f"{path}: the model sets {key}, which evaluation does not apply")
+    if model.get("byte_fallback"):
+        raise ValueError(f"{path}: the model sets byte_fallback, which evaluation does not apply")
+    pretokenizer, pattern = _pretokenizer_of(document.get("pre_tokenizer"), path)
+    merges = [tuple(m.split(" ", 1)) if isinstance(m, str) else tuple(m)
+              for m in model.get("merges", [])]
+    return Model(path, _tokens_by_id(model["vocab"], path), merges, pretokenizer, pattern,
+                 model.get("continuing_subword_prefix"), model.get("end_of_word_suffix"),
+                 bool(model.get("ignore_merges")))
+
+
+def _tokens_by_id(vocab, what):
+    tokens = [None] * len(vocab)
+    for token, token_id in vocab.items():
+        if not isinstance(token_id, int) or not 0 <= token_id < len(tokens) \
+                or tokens[token_id] is not None:
+            raise ValueError(f"{what}: the vocabulary's ids are not 0 .. {len(tokens) - 1}, "
+                             f"each once (token {token!r} has id {token_id!r})")
+        tokens[token_id] = token
+    return tokens
+
+
+def _model_of(tokenizer, index):
+    if isinstance(tokenizer, (str, os.PathLike)):
+        return load_tokenizer(tokenizer)
+    if not isinstance(tokenizer, tuple) or len(tokenizer) not in (3, 4):
+        raise TypeError(f"tokenizer {index}: expected a tokenizer.json path or a tuple "
+                        f"(vocab, merges, pretokenizer[, options]), got {type(tokenizer).__name__}")
+    vocab, merges, pretokenizer = tokenizer[:3]
+    options = dict(tokenizer[3]) if len(tokenizer) == 4 else {}
+    unknown = set(options) - {"continuing_subword_prefix", "end_of_word_suffix", "pattern"}
+    if unknown:
+        raise TypeError(f"tokenizer {index}: unknown options {sorted(unknown)}")
+    if pretokenizer not in selkbar._PRETOKENIZERS:
+        raise ValueError(f"tokenizer {index}: unknown pretokenizer {pretokenizer!r} "
+                         f"(want one of {', '.join(selkbar._PRETOKENIZERS)})")
+    return Model(f"#{index}", _tokens_by_id(vocab, f"tokenizer {index}"),
+                 [tuple(pair) for pair in merges], pretokenizer, options.get("pattern"),
+                 options.get("continuing_subword_prefix"), options.get("end_of_word_suffix"))
+
+
+def _is_files(items):
+    """Paths, not texts: os.PathLike items, or str items that all name
+    existing files."""
+    if items and all(isinstance(item, os.PathLike) for item in items):
+        return True
+    return bool(items) and all(isinstance(item, str) and len(item) < 4096
+                               and "\n" not in item and os.path.isfile(item) for item in items)
+
+
+def _file_sample(files, sample_bytes):
+    """File blocks (data, path, offset) of the first whole lines of the files,
+    in order, until sample_bytes are taken."""
+    left = sample_bytes
+    for path in files:
+        if left <= 0:
+            return
+        with open(path, "rb") as f:
+            data = f.read(left)
+            if len(data) == left:
+                data += f.readline()  # to the end of the line
+        if data:
+            yield (data, path, 0)
+        left -= len(data)
+
+
+def _text_sample(texts, sample_bytes):
+    """The first texts, whole, until sample_bytes (UTF-8) are taken."""
+    taken = 0
+    for text in texts:
+        if taken >= sample_bytes:
+            return
+        taken += len(text.encode("utf-8", "surrogatepass"))
+        yield text
+
+
+def count_held_out(texts_or_files, pretokenizer, pattern=None, *, sample_bytes=None,
+                   threads=None, progress=False):
+    """The held-out text counted as training counts it (a WordCounts)."""
+    options = dict(pretokenizer=pretokenizer, pattern=pattern, threads=threads,
+                   progress=progress)
+    items = texts_or_files
+    if _is_files(items):
+        files = [os.fspath(path) for path in items]
+        if sample_bytes is None:
+            return selkbar.count_words(files, **options)
+        return selkbar._count_words_from_items(_file_sample(files, sample_bytes), **options)
+    if sample_bytes is not None:
+        items = _text_sample(items, sample_bytes)
+    return selkbar.count_words_from_iterator(items, **options)
+
+
+def evaluate(tokenizers, texts_or_files, *, sample_bytes=None, threads=None, progress=False):
+    """One row of figures per tokenizer, on the same held-out text (see the
+    module's documentation). texts_or_files: paths of UTF-8 text files
+    (os.PathLike, or str naming existing files) or an iterable of texts.
+    sample_bytes: read only about this many bytes of it (whole lines of the
+    files, whole texts). threads: the thread budget (None: every processor).
+    progress: draw the counting and encoding on standard error."""
+    if isinstance(tokenizers, (str, os.PathLike, tuple)):
+        tokenizers = [tokenizers]
+    models = [_model_of(tokenizer, i) for i, tokenizer in enumerate(tokenizers)]
+    if sample_bytes is not None and (isinstance(sample_bytes, bool)
+                                     or not isinstance(sample_bytes, int) or sample_bytes < 1):
+        raise ValueError(f"sample_bytes must be a positive int, got {sample_bytes!r}")
+    if isinstance(texts_or_files, (str, os.PathLike)):
+        raise TypeError("texts_or_files: pass a list of paths or an iterable of texts, "
+                        "e.g. [path]")
+    groups = {}
+    for index, model in enumerate(models):
+        groups.setdefault((model.pretokenizer, model.pattern), []).append(index)
+    if len(groups) > 1 or not isinstance(texts_or_files, (list, tuple)):
+        texts_or_files = list(texts_or_files)  # read once per pretokenizer
+    rows = [None] * len(models)
+    for (pretokenizer, pattern), indexes in groups.items():
+        counts = count_held_out(texts_or_files, pretokenizer, pattern,
+                                sample_bytes=sample_bytes, threads=threads, progress=progress)
+        for i in indexes:
+            try:
+                (row,) = selkbar._evaluate_counts(counts, [models[i].native()], threads=threads,
+                                                  progress=progress)
+            except ValueError as error:  # the model does not build
+                raise ValueError(f"tokenizer {models[i].name}: {error}") from None
+            rows[i] = dict(tokenizer=models[i].name, **row)
+    return rows
