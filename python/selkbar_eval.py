@@ -34,10 +34,11 @@ unknown_bytes, unused_tokens, token_length_histogram (index: bytes).
 import json
 import os
 import tempfile
+import zlib
 
 import selkbar
 
-__all__ = ["evaluate", "load_tokenizer"]
+__all__ = ["evaluate", "load_tokenizer", "evaluate_counts", "HeldOutSplit", "format_table"]
 
 
 class Model:
@@ -212,6 +213,35 @@ def count_held_out(texts_or_files, pretokenizer, pattern=None, *, sample_bytes=N
     return selkbar.count_words_from_iterator(items, **options)
 
 
+def _models(tokenizers):
+    if isinstance(tokenizers, (str, os.PathLike, tuple)):
+        tokenizers = [tokenizers]
+    return [_model_of(tokenizer, i) for i, tokenizer in enumerate(tokenizers)]
+
+
+def _rows(models, counts, threads, progress):
+    rows = []
+    for model in models:
+        try:
+            (row,) = selkbar._evaluate_counts(counts, [model.native()], threads=threads,
+                                              progress=progress)
+        except ValueError as error:  # the model does not build
+            raise ValueError(f"tokenizer {model.name}: {error}") from None
+        rows.append(dict(tokenizer=model.name, **row))
+    return rows
+
+
+def evaluate_counts(tokenizers, counts, *, threads=None, progress=False):
+    """evaluate() on held-out text already counted (a WordCounts), with the
+    pretokenizer every tokenizer must have been trained with."""
+    models = _models(tokenizers)
+    for model in models:
+        if model.byte_level != (counts.pretokenizer != "whitespace"):
+            raise ValueError(f"tokenizer {model.name}: its pretokenizer {model.pretokenizer!r} "
+                             f"is not the counts' {counts.pretokenizer!r}")
+    return _rows(models, counts, threads, progress)
+
+
 def evaluate(tokenizers, texts_or_files, *, sample_bytes=None, threads=None, progress=False):
     """One row of figures per tokenizer, on the same held-out text (see the
     module's documentation). texts_or_files: paths of UTF-8 text files
@@ -219,9 +249,7 @@ def evaluate(tokenizers, texts_or_files, *, sample_bytes=None, threads=None, pro
     sample_bytes: read only about this many bytes of it (whole lines of the
     files, whole texts). threads: the thread budget (None: every processor).
     progress: draw the counting and encoding on standard error."""
-    if isinstance(tokenizers, (str, os.PathLike, tuple)):
-        tokenizers = [tokenizers]
-    models = [_model_of(tokenizer, i) for i, tokenizer in enumerate(tokenizers)]
+    models = _models(tokenizers)
     if sample_bytes is not None and (isinstance(sample_bytes, bool)
                                      or not isinstance(sample_bytes, int) or sample_bytes < 1):
         raise ValueError(f"sample_bytes must be a positive int, got {sample_bytes!r}")
@@ -237,11 +265,91 @@ def evaluate(tokenizers, texts_or_files, *, sample_bytes=None, threads=None, pro
     for (pretokenizer, pattern), indexes in groups.items():
         counts = count_held_out(texts_or_files, pretokenizer, pattern,
                                 sample_bytes=sample_bytes, threads=threads, progress=progress)
-        for i in indexes:
-            try:
-                (row,) = selkbar._evaluate_counts(counts, [models[i].native()], threads=threads,
-                                                  progress=progress)
-            except ValueError as error:  # the model does not build
-                raise ValueError(f"tokenizer {models[i].name}: {error}") from None
-            rows[i] = dict(tokenizer=models[i].name, **row)
+        for i, row in zip(indexes, _rows([models[i] for i in indexes], counts, threads,
+                                         progress)):
+            rows[i] = row
     return rows
+
+
+# ---------------------------------------------------------------------------
+# The command line's held-out text and table
+
+
+class HeldOutSplit:
+    """Holds out a deterministic fraction of the input lines from training.
+
+    A line is held out when the CRC-32 of its bytes falls below fraction *
+    2**32: the same lines whatever the order, the thread count or the block
+    sizes, and a line repeated in the corpus is held out everywhere, so no
+    held-out line is also trained on. Takes the items of a TextReader made
+    with file_blocks=True (file blocks, and lists of texts for JSON Lines)
+    and yields the items to train on, keeping the held-out ones in `held`."""
+
+    def __init__(self, fraction):
+        if not 0 < fraction < 1:
+            raise ValueError(f"the held-out fraction must be between 0 and 1, got {fraction}")
+        self.bound = int(fraction * (1 << 32))
+        self.held = []
+
+    def _held_out(self, data):
+        return zlib.crc32(data) < self.bound
+
+    def split(self, items):
+        for item in items:
+            if isinstance(item, tuple) and len(item) == 3:
+                yield from self._split_block(*item)
+            elif isinstance(item, list):
+                kept, held = [], []
+                for text in item:
+                    (held if self._held_out(text.encode("utf-8", "surrogatepass"))
+                     else kept).append(text)
+                if held:
+                    self.held.append(held)
+                if kept:
+                    yield kept
+            else:
+                raise ValueError("a held-out fraction takes text and JSON Lines inputs, "
+                                 "not Parquet")
+
+    def _split_block(self, data, source, offset):
+        data = bytes(data)
+        kept, held = bytearray(), bytearray()
+        start = 0
+        while start < len(data):
+            end = data.find(b"\n", start)
+            end = len(data) if end < 0 else end + 1
+            line = data[start:end]
+            (held if self._held_out(line.rstrip(b"\r\n")) else kept).extend(line)
+            start = end
+        if held:
+            self.held.append((bytes(held), source, offset))
+        if kept:
+            yield (bytes(kept), source, offset)
+
+
+_COLUMNS = [("held-out", None), ("vocab", "vocab_size"), ("bytes/token", "bytes_per_token"),
+            ("tokens/word", "tokens_per_word"), ("unused", "unused_share"),
+            ("unknown", "unknown_share"), ("longest", "longest_token_bytes"),
+            ("median", "median_token_bytes")]
+
+
+def _cell(key, value):
+    if key in ("unused_share", "unknown_share"):
+        return f"{100 * value:.2f}%"
+    if isinstance(value, float):
+        return f"{value:.3f}"
+    return str(value)
+
+
+def format_table(evaluations):
+    """The figures as a plain text table, one line per held-out set and
+    tokenizer: evaluations maps a held-out set's name to its rows."""
+    lines = [[title for title, _ in _COLUMNS]]
+    for name, rows in evaluations.items():
+        for row in rows:
+            lines.append([name] + [_cell(key, row[key]) for _, key in _COLUMNS[1:]])
+    widths = [max(len(line[i]) for line in lines) for i in range(len(_COLUMNS))]
+    return "\n".join(
+        "  ".join(cell.ljust(w) if i == 0 else cell.rjust(w)
+                  for i, (cell, w) in enumerate(zip(line, widths))).rstrip()
+        for line in lines)

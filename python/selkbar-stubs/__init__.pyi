@@ -23,6 +23,7 @@ __all__ = [
     "CorpusError",
     "tiktoken_encoding",
     "evaluate",
+    "write_report",
     "BYTE_LEVEL_ALPHABET",
 ]
 
@@ -341,3 +342,16 @@ def evaluate(
     """One row of figures per tokenizer on the same held-out text: bytes_per_token,
     tokens_per_word, unused_share, unknown_share, longest_token_bytes,
     median_token_bytes and the totals behind them."""
+
+def write_report(
+    path: _Path,
+    evaluations: Mapping[str, Sequence[Mapping[str, Any]]],
+    *,
+    tokenizer: _Tokenizer | None = None,
+    counts: WordCounts | None = None,
+    training: Mapping[str, Any] | None = None,
+    options: Mapping[str, Any] | None = None,
+    title: str = "selkbar report",
+) -> None:
+    """Write one self-contained HTML report of evaluate's rows (needs matplotlib:
+    pip install "selkbar[report]")."""

@@ -24,12 +24,14 @@ namespace {
 // Names listed in __all__ whose objects are Python code, fetched by
 // __getattr__ on first use and then kept on the module: read_texts lives in
 // selkbar_readers (installed beside this module), which imports compression
-// and Arrow modules, tiktoken_encoding in selkbar_tiktoken and evaluate in
-// selkbar_eval, so importing selkbar imports none of it.
+// and Arrow modules, tiktoken_encoding in selkbar_tiktoken, evaluate in
+// selkbar_eval and write_report in selkbar_report (which imports
+// matplotlib), so importing selkbar imports none of it.
 constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"},
                                            {"CorpusError", "selkbar_readers"},
                                            {"tiktoken_encoding", "selkbar_tiktoken"},
-                                           {"evaluate", "selkbar_eval"}};
+                                           {"evaluate", "selkbar_eval"},
+                                           {"write_report", "selkbar_report"}};
 
 // The module's __getattr__ (PEP 562): called only for names the module does
 // not hold. Borrows module and name. Returns a new reference.
