@@ -66,6 +66,12 @@ def _bytes_per_token_chart(evaluations, pyplot):
     for name, rows in evaluations.items():
         points = sorted((row["vocab_size"], row["bytes_per_token"]) for row in rows)
         axes.plot([p[0] for p in points], [p[1] for p in points], marker="o", label=name)
+    sizes = [row["vocab_size"] for rows in evaluations.values() for row in rows]
+    if min(sizes) > 0 and max(sizes) >= 4 * min(sizes):
+        # A ladder of doublings reads evenly on a log scale.
+        axes.set_xscale("log", base=2)
+        axes.set_xticks(sorted(set(sizes)), [str(size) for size in sorted(set(sizes))])
+        axes.minorticks_off()
     axes.set_xlabel("vocabulary size (tokens)")
     axes.set_ylabel("bytes per token (held-out)")
     axes.set_title("Compression against vocabulary size")
