@@ -135,3 +135,38 @@ def test_tokenizer_json_the_library_wrote_with_a_normalizer_is_refused(tmp_path)
     with pytest.raises(ValueError, match="lower.json: has a normalizer"):
         selkbar.evaluate([path], ["x"])
     assert os.path.exists(path)
+
+
+def test_ctrl_c_stops_the_encoding_early_and_changes_nothing():
+    import random
+    import signal
+    import time
+    rng = random.Random(5)
+    letters = "abcdefghij"
+    # Fewer words than one look at the control every few thousand words
+    # would catch, each long: only looking by bytes encoded stops it early.
+    words = {"".join(rng.choice(letters) for _ in range(rng.randint(600, 1000))): 1
+             for _ in range(4000)}
+    counts = selkbar.WordCounts.from_items(words, pretokenizer="whitespace")
+    vocab, merges = selkbar.train_bpe_from_counts(counts, 3000)
+    model = [(sorted(vocab, key=vocab.get), merges, False, None, None, False)]
+    start = time.monotonic()
+    quiet = selkbar._evaluate_counts(counts, model, threads=1)
+    alone = time.monotonic() - start
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    old = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, alone / 4)
+        start = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            selkbar._evaluate_counts(counts, model, threads=1)
+        stopped = time.monotonic() - start
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+    print(f"alone {alone:.3f}s, interrupted after {stopped:.3f}s")
+    assert stopped < 0.75 * alone
+    assert selkbar._evaluate_counts(counts, model, threads=2) == quiet
