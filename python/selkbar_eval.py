@@ -312,19 +312,23 @@ class HeldOutSplit:
                                  "not Parquet")
 
     def _split_block(self, data, source, offset):
-        data = bytes(data)
-        kept, held = bytearray(), bytearray()
-        start = 0
-        while start < len(data):
-            end = data.find(b"\n", start)
-            end = len(data) if end < 0 else end + 1
-            line = data[start:end]
-            (held if self._held_out(line.rstrip(b"\r\n")) else kept).extend(line)
-            start = end
-        if held:
-            self.held.append((bytes(held), source, offset))
-        if kept:
-            yield (bytes(kept), source, offset)
+        lines = bytes(data).split(b"\n")
+        tail = lines.pop()  # after the last newline: empty, or a line without one
+        bound, crc32 = self.bound, zlib.crc32
+        kept, held = [], []
+        for line in lines:
+            (held if crc32(line.rstrip(b"\r")) < bound else kept).append(line)
+        kept_bytes = b"".join(line + b"\n" for line in kept)
+        held_bytes = b"".join(line + b"\n" for line in held)
+        if tail:
+            if crc32(tail.rstrip(b"\r")) < bound:
+                held_bytes += tail
+            else:
+                kept_bytes += tail
+        if held_bytes:
+            self.held.append((held_bytes, source, offset))
+        if kept_bytes:
+            yield (kept_bytes, source, offset)
 
 
 _COLUMNS = [("held-out", None), ("vocab", "vocab_size"), ("bytes/token", "bytes_per_token"),
