@@ -20,8 +20,8 @@ def test_module_members_docstrings_and_signatures():
                                "WordCounts", "train_bpe_from_counts",
                                "train_tokenizer_from_counts", "train_bpe_from_iterator",
                                "train_tokenizer_from_iterator", "count_words_from_iterator",
-                               "read_texts", "CorpusError", "tiktoken_encoding",
-                               "BYTE_LEVEL_ALPHABET"]
+                               "read_texts", "CorpusError", "tiktoken_encoding", "evaluate",
+                               "write_report", "BYTE_LEVEL_ALPHABET"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
     assert "README" in selkbar.__doc__
