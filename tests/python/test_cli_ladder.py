@@ -6,6 +6,8 @@ import pytest
 
 from test_cli import corpus, run_cli  # noqa: F401 (corpus is a fixture)
 
+pytestmark = pytest.mark.subset
+
 
 def test_several_sizes_write_what_single_runs_write(corpus, tmp_path):  # noqa: F811
     result = run_cli(corpus, "-o", tmp_path / "tok-{vocab_size}.json", "--vocab-size", "500,300",

@@ -9,6 +9,8 @@ import pytest
 import selkbar
 from conftest import fixture_files
 
+pytestmark = pytest.mark.subset
+
 SIZES = [300, 1200, 700, 2500]
 
 # (pretokenizer, options): both families, with special tokens and a
