@@ -163,8 +163,11 @@ def _model_of(tokenizer, index):
 
 
 def _is_files(items):
-    """Paths, not texts: os.PathLike items, or str items that all name
-    existing files."""
+    """Paths, not texts: a list or tuple of os.PathLike items, or of str
+    items that all name existing files. Anything else (a generator) is texts,
+    and is not consumed here."""
+    if not isinstance(items, (list, tuple)):
+        return False
     if items and all(isinstance(item, os.PathLike) for item in items):
         return True
     return bool(items) and all(isinstance(item, str) and len(item) < 4096
