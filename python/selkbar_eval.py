@@ -61,8 +61,8 @@ class Model:
         return self.pretokenizer != "whitespace"
 
     def native(self):
-        return (self.tokens, self.merges, self.byte_level, self.prefix, self.suffix,
-                self.ignore_merges)
+        return (str(self.name), self.tokens, self.merges, self.byte_level, self.prefix,
+                self.suffix, self.ignore_merges)
 
 
 _NAMED_PATTERNS = None
@@ -223,15 +223,9 @@ def _models(tokenizers):
 
 
 def _rows(models, counts, threads, progress):
-    rows = []
-    for model in models:
-        try:
-            (row,) = selkbar._evaluate_counts(counts, [model.native()], threads=threads,
-                                              progress=progress)
-        except ValueError as error:  # the model does not build
-            raise ValueError(f"tokenizer {model.name}: {error}") from None
-        rows.append(dict(tokenizer=model.name, **row))
-    return rows
+    figures = selkbar._evaluate_counts(counts, [model.native() for model in models],
+                                       threads=threads, progress=progress)
+    return [dict(tokenizer=model.name, **row) for model, row in zip(models, figures)]
 
 
 def evaluate_counts(tokenizers, counts, *, threads=None, progress=False):

@@ -4,8 +4,9 @@
 //
 //   _evaluate_counts(counts, models, threads=None, progress=False) -> [dict, ...]
 //
-// A model is a tuple (tokens, merges, byte_level, continuing_subword_prefix,
-// end_of_word_suffix, ignore_merges): tokens the list of token strings by
+// A model is a tuple (name, tokens, merges, byte_level,
+// continuing_subword_prefix, end_of_word_suffix, ignore_merges): name for
+// messages ("tokenizer {name}: ..."), tokens the list of token strings by
 // id, merges a list of (left, right) str pairs by rank. The models are
 // copied into engine types with the lock held, then built and run over the
 // counts without it, on the thread budget, one after another; Ctrl-C and
@@ -25,6 +26,7 @@ const Signature EVALUATE_COUNTS_SIGNATURE = {
 
 // One model as given, before it is checked and built.
 struct ModelSpec {
+  std::string name;
   std::vector<std::string> tokens;
   std::vector<selkbar::MergeStrings> merges;
   selkbar::BpeOptions options;
@@ -52,17 +54,18 @@ bool convert_merges(PyObject* object, std::vector<selkbar::MergeStrings>* out) {
 
 // Borrows object.
 bool convert_model(PyObject* object, ModelSpec* out) {
-  PyObject *tokens, *merges, *prefix, *suffix;
+  PyObject *name, *tokens, *merges, *prefix, *suffix;
   int byte_level, ignore_merges;
   if (!PyTuple_Check(object) ||
-      !PyArg_ParseTuple(object, "OOpOOp", &tokens, &merges, &byte_level, &prefix, &suffix,
-                        &ignore_merges)) {
+      !PyArg_ParseTuple(object, "UOOpOOp", &name, &tokens, &merges, &byte_level, &prefix,
+                        &suffix, &ignore_merges)) {
     if (!PyErr_Occurred()) raise_cast_error(object, "tuple");
     return false;
   }
   out->options.byte_level = byte_level != 0;
   out->options.ignore_merges = ignore_merges != 0;
-  return convert_str_list(tokens, &out->tokens) && convert_merges(merges, &out->merges) &&
+  return convert_str(name, &out->name) && convert_str_list(tokens, &out->tokens) &&
+         convert_merges(merges, &out->merges) &&
          optional_of(&out->options.continuing_subword_prefix, convert_str)(prefix) &&
          optional_of(&out->options.end_of_word_suffix, convert_str)(suffix);
 }
@@ -82,7 +85,7 @@ bool convert_models(PyObject* object, std::vector<ModelSpec>* out) {
 
 // What the lock-free section produced.
 struct Outcome {
-  Status status;  // the first model that does not build (named by its index if several)
+  Status status;  // the first model that does not build, named
   std::exception_ptr failure;
   std::vector<selkbar::EvalFigures> figures;
 };
@@ -98,9 +101,8 @@ void run_evaluation(const WordCounts& counts, std::vector<ModelSpec>& specs,
       Status built = selkbar::BpeModel::build(std::move(specs[i].tokens), specs[i].merges,
                                               specs[i].options, &model);
       if (!built.ok()) {
-        outcome->status = Status::InvalidInput(
-            specs.size() == 1 ? built.message()
-                              : "model " + std::to_string(i) + ": " + built.message());
+        outcome->status =
+            Status::InvalidInput("tokenizer " + specs[i].name + ": " + built.message());
         return;
       }
       std::vector<selkbar::MergeStrings>().swap(specs[i].merges);

@@ -149,7 +149,7 @@ def test_ctrl_c_stops_the_encoding_early_and_changes_nothing():
              for _ in range(4000)}
     counts = selkbar.WordCounts.from_items(words, pretokenizer="whitespace")
     vocab, merges = selkbar.train_bpe_from_counts(counts, 3000)
-    model = [(sorted(vocab, key=vocab.get), merges, False, None, None, False)]
+    model = [("m", sorted(vocab, key=vocab.get), merges, False, None, None, False)]
     start = time.monotonic()
     quiet = selkbar._evaluate_counts(counts, model, threads=1)
     alone = time.monotonic() - start
