@@ -256,7 +256,7 @@ def evaluate(tokenizers, texts_or_files, *, sample_bytes=None, threads=None, pro
     groups = {}
     for index, model in enumerate(models):
         groups.setdefault((model.pretokenizer, model.pattern), []).append(index)
-    if len(groups) > 1 or not isinstance(texts_or_files, (list, tuple)):
+    if len(groups) > 1 and not isinstance(texts_or_files, (list, tuple)):
         texts_or_files = list(texts_or_files)  # read once per pretokenizer
     rows = [None] * len(models)
     for (pretokenizer, pattern), indexes in groups.items():
