@@ -106,6 +106,10 @@ def test_unknown_bytes_and_samples(tmp_path):
     texts = ["abc def\n"] * 100
     (some,) = selkbar.evaluate([model], iter(texts), sample_bytes=80)
     assert some["text_bytes"] == 80
+    # A generator is read once, also for tokenizers of two pretokenizers.
+    whitespace = selkbar.train_bpe([str(FIXTURES_DIR / "en-prose.txt")], 400)
+    both = [model, (*whitespace, "whitespace")]
+    assert selkbar.evaluate(both, (t for t in texts)) == selkbar.evaluate(both, texts)
 
 
 @pytest.mark.parametrize("tokenizers_arg, held_out, error, message", [
