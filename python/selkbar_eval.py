@@ -28,7 +28,8 @@ Each row holds:
     unknown_share       share of the text bytes outside the alphabet (dropped)
     longest_token_bytes, median_token_bytes   over the token occurrences
 and the totals behind them: words, distinct_words, text_bytes, tokens,
-unknown_bytes, unused_tokens, token_length_histogram (index: bytes).
+unknown_bytes, unused_tokens, token_length_histogram (index: bytes) and
+token_uses (index: token id, the occurrences of each token).
 """
 
 import json

@@ -128,17 +128,25 @@ PyObject* total_object(selkbar::CountTotal total) {
   return shifted ? PyNumber_Or(shifted.get(), low_object.get()) : nullptr;
 }
 
+// A list of 128-bit totals. Returns a new reference.
+PyObject* totals_list(const std::vector<selkbar::CountTotal>& totals) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(totals.size())));
+  if (!list) return nullptr;
+  for (size_t n = 0; n < totals.size(); ++n) {
+    PyObject* item = total_object(totals[n]);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(n), item);  // steals item
+  }
+  return list.release();
+}
+
 // One row of figures. Returns a new reference.
 PyObject* figures_row(const selkbar::EvalFigures& figures) {
-  PyRef histogram(PyList_New(static_cast<Py_ssize_t>(figures.token_length_histogram.size())));
-  if (!histogram) return nullptr;
-  for (size_t n = 0; n < figures.token_length_histogram.size(); ++n) {
-    PyObject* item = total_object(figures.token_length_histogram[n]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(histogram.get(), static_cast<Py_ssize_t>(n), item);  // steals item
-  }
+  PyRef histogram(totals_list(figures.token_length_histogram));
+  PyRef uses(histogram ? totals_list(figures.token_uses) : nullptr);
+  if (!uses) return nullptr;
   return Py_BuildValue(
-      "{s:K,s:d,s:d,s:d,s:d,s:K,s:K,s:N,s:K,s:N,s:N,s:N,s:K,s:O}",
+      "{s:K,s:d,s:d,s:d,s:d,s:K,s:K,s:N,s:K,s:N,s:N,s:N,s:K,s:O,s:O}",
       "vocab_size", static_cast<unsigned long long>(figures.vocab_size),
       "bytes_per_token", figures.bytes_per_token(),
       "tokens_per_word", figures.tokens_per_word(),
@@ -152,7 +160,8 @@ PyObject* figures_row(const selkbar::EvalFigures& figures) {
       "tokens", total_object(figures.tokens),
       "unknown_bytes", total_object(figures.unknown_bytes),
       "unused_tokens", static_cast<unsigned long long>(figures.unused_tokens),
-      "token_length_histogram", histogram.get());
+      "token_length_histogram", histogram.get(),
+      "token_uses", uses.get());
 }
 
 // Returns a new reference.

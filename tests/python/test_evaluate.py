@@ -1,6 +1,6 @@
 """selkbar.evaluate against the tokenizers library's own encoding of the
-same held-out text: token counts, token lengths, unused tokens and text
-bytes, in both families, from files and from texts."""
+same held-out text: how often each token id occurs, token counts and
+lengths, in both families, from files and from texts."""
 import collections
 import os
 
@@ -38,10 +38,10 @@ def library_figures(path, texts, byte_level):
     """The figures evaluate reports, from the library's encoding of `texts`."""
     tokenizer = tokenizers.Tokenizer.from_file(path)
     vocab_size = tokenizer.get_vocab_size()
-    lengths, used, tokens = collections.Counter(), set(), 0
+    lengths, uses, tokens = collections.Counter(), collections.Counter(), 0
     for encoding in tokenizer.encode_batch([t for t in texts if t], add_special_tokens=False):
         tokens += len(encoding.ids)
-        used.update(encoding.ids)
+        uses.update(encoding.ids)
         for token_id in encoding.ids:
             token = tokenizer.id_to_token(token_id)
             for mark in ("##", "</w>"):  # decorations cover no text
@@ -49,8 +49,9 @@ def library_figures(path, texts, byte_level):
                     token = token.replace(mark, "")
             lengths[len(token) if byte_level else len(token.encode("utf-8"))] += 1
     histogram = [lengths.get(n, 0) for n in range(max(lengths) + 1)] if lengths else []
-    return dict(tokens=tokens, unused_tokens=vocab_size - len(used), vocab_size=vocab_size,
-                token_length_histogram=histogram)
+    return dict(tokens=tokens, unused_tokens=vocab_size - len(uses), vocab_size=vocab_size,
+                token_length_histogram=histogram,
+                token_uses=[uses.get(token_id, 0) for token_id in range(vocab_size)])
 
 
 @pytest.mark.parametrize("options", FAMILIES)
