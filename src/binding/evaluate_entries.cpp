@@ -25,7 +25,7 @@ const Signature EVALUATE_COUNTS_SIGNATURE = {
     "_evaluate_counts", {COUNTS, THREADS, PROGRESS}, 1, Returns::OTHER};
 
 // One model as given, before it is checked and built.
-struct ModelSpec {
+struct GivenModel {
   std::string name;
   std::vector<std::string> tokens;
   std::vector<selkbar::MergeStrings> merges;
@@ -53,7 +53,7 @@ bool convert_merges(PyObject* object, std::vector<selkbar::MergeStrings>* out) {
 }
 
 // Borrows object.
-bool convert_model(PyObject* object, ModelSpec* out) {
+bool convert_model(PyObject* object, GivenModel* out) {
   PyObject *name, *tokens, *merges, *prefix, *suffix;
   int byte_level, ignore_merges;
   if (!PyTuple_Check(object) ||
@@ -70,7 +70,7 @@ bool convert_model(PyObject* object, ModelSpec* out) {
          optional_of(&out->options.end_of_word_suffix, convert_str)(suffix);
 }
 
-bool convert_models(PyObject* object, std::vector<ModelSpec>* out) {
+bool convert_models(PyObject* object, std::vector<GivenModel>* out) {
   PyRef items(PySequence_Fast(object, "models must be a list of model tuples"));
   if (!items) return false;
   const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
@@ -90,22 +90,22 @@ struct Outcome {
   std::vector<selkbar::EvalFigures> figures;
 };
 
-void run_evaluation(const WordCounts& counts, std::vector<ModelSpec>& specs,
+void run_evaluation(const WordCounts& counts, std::vector<GivenModel>& models_given,
                     const TrainConfig& config, Outcome* outcome) {
   try {
     RunControl* control = config.control;
     control->set_stage(selkbar::RunStage::Encoding);
-    control->set_merges_target(specs.size());
-    for (size_t i = 0; i < specs.size(); ++i) {
+    control->set_merges_target(models_given.size());
+    for (size_t i = 0; i < models_given.size(); ++i) {
+      GivenModel& given = models_given[i];
       selkbar::BpeModel model;
-      Status built = selkbar::BpeModel::build(std::move(specs[i].tokens), specs[i].merges,
-                                              specs[i].options, &model);
+      Status built =
+          selkbar::BpeModel::build(std::move(given.tokens), given.merges, given.options, &model);
       if (!built.ok()) {
-        outcome->status =
-            Status::InvalidInput("tokenizer " + specs[i].name + ": " + built.message());
+        outcome->status = Status::InvalidInput("tokenizer " + given.name + ": " + built.message());
         return;
       }
-      std::vector<selkbar::MergeStrings>().swap(specs[i].merges);
+      std::vector<selkbar::MergeStrings>().swap(given.merges);
       outcome->figures.push_back(
           selkbar::evaluate_words(model, counts.words(), config.threads, control));
       control->set_merges_done(i + 1);
@@ -177,16 +177,16 @@ PyObject* evaluate_counts(PyObject*, PyObject* args, PyObject* kwargs) {
   Outcome outcome;
   try {
     CountsPtr counts;
-    std::vector<ModelSpec> specs;
+    std::vector<GivenModel> models_given;
     TrainConfig config;
     std::optional<std::string> no_output;
     if (!convert_arg(bound, COUNTS, [&](PyObject* o) { return convert_counts(o, &counts); }) ||
-        !convert_models(models, &specs) ||
+        !convert_models(models, &models_given) ||
         !build_config(bound, EVALUATE_COUNTS_SIGNATURE, &config, &no_output)) {
       return nullptr;
     }
     const bool ran = run_call(bound, EVALUATE_COUNTS_SIGNATURE, config, [&](FedCounting*) {
-      run_evaluation(*counts, specs, config, &outcome);
+      run_evaluation(*counts, models_given, config, &outcome);
     });
     if (!ran) return nullptr;
   } catch (const std::bad_alloc&) {  // copying the arguments
