@@ -87,6 +87,17 @@ def _count(text):
     return value
 
 
+def _sizes(text):
+    """argparse type: one vocabulary size, or several separated by commas
+    ("16000,32000,64000"), which train once and write one file per size."""
+    if "," not in text:
+        return _count(text)
+    sizes = [_count(part.strip()) for part in text.split(",")]
+    if len(set(sizes)) != len(sizes):
+        raise argparse.ArgumentTypeError(f"a size is listed twice in {text!r}")
+    return sizes
+
+
 def _threads(text):
     value = _count(text)
     if MAX_THREADS is not None and value > MAX_THREADS:
@@ -105,6 +116,8 @@ examples:
   a GPT-4-style tokenizer that encodes any text, also for tiktoken:
     selkbar-train corpus/ -o tokenizer.json --vocab-size 32000 --pretokenizer gpt4 \\
         --initial-alphabet bytes --tiktoken tokenizer.tiktoken
+  three sizes from one training, one file per size:
+    selkbar-train corpus/ -o 'tok-{vocab_size}.json' --vocab-size 16000,32000,64000
   count once, then train two sizes from the counts:
     selkbar-train corpus/ -o tok-8000.json --vocab-size 8000 --save-counts corpus.counts
     selkbar-train --counts corpus.counts -o tok-32000.json --vocab-size 32000
@@ -152,9 +165,11 @@ def build_parser():
         help="where to write tokenizer.json (required); an existing file is replaced; "
              "'-' writes it to standard output (the summary then goes to standard error)")
     parser.add_argument(
-        "--vocab-size", required=True, type=_count, metavar="N",
+        "--vocab-size", required=True, type=_sizes, metavar="N[,N...]",
         help="target vocabulary size, special tokens and alphabet included (required); "
-             "training stops earlier when no pair qualifies")
+             "training stops earlier when no pair qualifies. Several sizes separated by "
+             "commas train once, to the largest, and write one file per size: the output "
+             "(and --tiktoken) then names them with {vocab_size}")
     parser.add_argument(
         "--special-token", action="append", dest="special_tokens", metavar="TOKEN",
         help="a special token, given the next id from 0 upwards; repeat the option for "
@@ -248,6 +263,7 @@ def build_parser():
     parser.add_argument(
         "--no-progress", dest="progress", action="store_false",
         help="do not show progress (default: see --progress)")
+    add_evaluation_arguments(parser)
     parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     return parser
 
@@ -373,6 +389,17 @@ def check_not_an_input(args):
             folder = parent
 
 
+def check_sizes(args):
+    """With several sizes, every name written holds {vocab_size}; standard
+    output cannot take several tokenizers."""
+    if not isinstance(args.vocab_size, list):
+        return
+    for what, name in (("--output", args.output), ("--tiktoken", args.tiktoken)):
+        if name is not None and "{vocab_size}" not in name:
+            raise UsageError(f"{what} {name} has no {{vocab_size}}: with several sizes each "
+                             "size is written to its own file, e.g. -o 'tok-{vocab_size}.json'")
+
+
 def check_tiktoken(args):
     """--tiktoken names a file of its own, and the training must give a
     vocabulary tiktoken can use; the library refuses the rest too, but only
@@ -489,14 +516,18 @@ def summarize(args, files, counts, elapsed, tokens, merges, skipped=None):
     """The summary line, from the training's own figures: the output may be a
     pipe or a terminal, which cannot be read back. skipped is the readers'
     ReadCounts, None when the library read the files itself."""
-    if counts is not None:
+    if args.counts is not None:
         source = f"counts {args.counts} ({len(counts)} words)"
     else:
         noun = "file" if len(files) == 1 else "files"
         source = f"{len(files)} {noun} ({_total_bytes(files)} bytes)"
     target = "standard output" if is_standard_output(args.output) else args.output
     line = f"trained {tokens} tokens, {merges} merges from {source} in {elapsed:.2f}s -> {target}"
-    if args.skip_bad_records and counts is None:
+    if isinstance(args.vocab_size, list):
+        sizes = ",".join(map(str, args.vocab_size))
+        line = (f"trained sizes {sizes} (the largest: {tokens} tokens, {merges} merges) from "
+                f"{source} in {elapsed:.2f}s -> {target}")
+    if args.skip_bad_records and args.counts is None:
         bad = skipped.bad_records if skipped is not None else 0
         line += f"; {bad} bad {'record' if bad == 1 else 'records'} skipped"
     if skipped is not None and skipped.null_values:
@@ -529,26 +560,35 @@ def _fail(status, message):
     return status
 
 
-def run_training(args, files, output):
+def run_training(args, files, output, split=None):
     """The library call for the sources given: (tokens, merges, text, counts,
     skipped), counts being the loaded --counts and skipped the readers'
-    ReadCounts (None when the library reads the files by name)."""
+    ReadCounts (None when the library reads the files by name). With a
+    held-out `split`, its lines are kept from training; with --report the
+    words are counted first and kept, for the report."""
     import selkbar
 
     common = dict(stats=True if args.stats else None, **training_options(args))
+    if args.report is not None:
+        return train_counted_first(args, files, output, common, split)
     if args.counts is not None:
         counts = selkbar.WordCounts.load(args.counts)
         return selkbar._train_tokenizer_from_counts_summary(
             counts, args.vocab_size, output, **common) + (counts, None)
-    if all(map(selkbar_readers.is_plain, files)):
+    if split is None and all(map(selkbar_readers.is_plain, files)):
         return selkbar._train_tokenizer_summary(
             files, args.vocab_size, output, **common) + (None, None)
-    reader = selkbar_readers.TextReader(
+    reader = _reader(args, files)
+    items = reader if split is None else split.split(reader)
+    return selkbar._train_tokenizer_from_items_summary(
+        items, args.vocab_size, output, **common) + (None, reader.counts)
+
+
+def _reader(args, files):
+    return selkbar_readers.TextReader(
         files, args.text_field or DEFAULT_TEXT_FIELD,
         skip_bad_records=args.skip_bad_records, file_blocks=True,
         cut_long_lines=args.pattern is None)
-    return selkbar._train_tokenizer_from_items_summary(
-        reader, args.vocab_size, output, **common) + (None, reader.counts)
 
 
 def train(args, files):
@@ -559,8 +599,12 @@ def train(args, files):
         args.progress = False
     elif args.progress is None:
         args.progress = _is_terminal(sys.stderr)
+    split = None
+    if args.eval_fraction is not None:
+        import selkbar_eval
+        split = selkbar_eval.HeldOutSplit(args.eval_fraction)
     try:
-        tokens, merges, text, counts, skipped = run_training(args, files, output)
+        tokens, merges, text, counts, skipped = run_training(args, files, output, split)
     except (TypeError, OverflowError, UnicodeError) as error:
         # Arguments the library refused before doing any work.
         return _fail(EXIT_USAGE, str(error))
@@ -579,7 +623,7 @@ def train(args, files):
     if text is None:
         if not args.quiet:
             print(summary)
-        return 0
+        return evaluate_and_report(args, split, counts) if wants_evaluation(args) else 0
     try:
         sys.stdout.buffer.write(text)
         sys.stdout.buffer.flush()
@@ -609,8 +653,10 @@ def main(argv=None):
     try:
         check_sources(args)
         files = expand_inputs(args.inputs) if args.counts is None else []
+        check_sizes(args)
         check_output(args.output)
         check_tiktoken(args)
+        check_evaluation(args)
         check_not_an_input(args)
         check_utf8(files, args)
     except UsageError as error:
@@ -623,6 +669,174 @@ def main(argv=None):
             _fail(EXIT_USAGE, message)
         return EXIT_USAGE
     return train(args, files)
+
+
+# ---------------------------------------------------------------------------
+# Held-out evaluation and the report
+
+
+def _fraction(text):
+    """argparse type: a fraction strictly between 0 and 1."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"expected a fraction between 0 and 1, got {text!r}")
+    return value
+
+
+def add_evaluation_arguments(parser):
+    parser.add_argument(
+        "--eval", action="append", nargs="+", metavar="FILE", dest="eval_files",
+        help="after training, measure the tokenizer (each size) on these UTF-8 text "
+             "files, read as training reads them, and print a table on standard output: "
+             "bytes per token, tokens per word, unused vocabulary, unknown text, longest "
+             "and median token; repeat the option for more held-out sets (default: none)")
+    parser.add_argument(
+        "--eval-fraction", type=_fraction, metavar="F",
+        help="hold out this fraction of the input lines (chosen by a hash of each line, "
+             "so the same lines every run) from training and measure on them as --eval "
+             "does (default: none, every line is trained on)")
+    parser.add_argument(
+        "--report", metavar="PATH",
+        help="also write a self-contained HTML report of the run to PATH: bytes per "
+             "token against vocabulary size, token lengths, merges, frequent words, "
+             "the run's figures and options; needs matplotlib (pip install "
+             "'selkbar[report]') and held-out text (--eval or --eval-fraction) "
+             "(default: not written)")
+
+
+def wants_evaluation(args):
+    return bool(args.eval_files) or args.eval_fraction is not None
+
+
+def check_evaluation(args):
+    """The held-out options go with what they measure, and their table with
+    a standard output of its own."""
+    if args.eval_fraction is not None and args.counts is not None:
+        raise UsageError("--eval-fraction holds out input lines: it cannot be used with --counts")
+    if args.report is not None:
+        if not wants_evaluation(args):
+            raise UsageError("--report needs held-out text to measure: give --eval FILE or "
+                             "--eval-fraction F")
+        check_output(args.report, "--report")
+        if is_standard_output(args.report):
+            raise UsageError("--report needs a file, not standard output")
+    if wants_evaluation(args) and is_standard_output(args.output):
+        raise UsageError("--eval and --eval-fraction print a table on standard output: give "
+                         "-o a file")
+    for group in args.eval_files or ():
+        for path in group:
+            if not os.path.isfile(path):
+                raise UsageError(f"--eval {path} is not a file")
+
+
+def _written_tokenizers(args):
+    """(vocabulary size or None, path) of each tokenizer.json the run wrote."""
+    if isinstance(args.vocab_size, list):
+        return [(size, args.output.replace("{vocab_size}", str(size)))
+                for size in sorted(args.vocab_size)]
+    return [(None, args.output)]
+
+
+def _held_out_sets(args, split):
+    """(name, files or None, items or None) of each held-out set."""
+    sets = []
+    if split is not None:
+        sets.append((f"{args.eval_fraction:g} of the input lines", None, split.held))
+    for group in args.eval_files or ():
+        sets.append((" ".join(os.path.basename(p) for p in group), group, None))
+    return sets
+
+
+def evaluate_and_report(args, split, counts):
+    """Measures every tokenizer written on every held-out set, prints the
+    table, and writes the report if asked for. Returns the exit status."""
+    import selkbar
+    import selkbar_eval
+
+    paths = [path for _, path in _written_tokenizers(args)]
+    threads = args.threads if args.counts is None else None
+    evaluations = {}
+    try:
+        for name, files, items in _held_out_sets(args, split):
+            if files is not None:
+                rows = selkbar_eval.evaluate(paths, files, threads=threads)
+            else:
+                model = selkbar_eval.load_tokenizer(paths[0])
+                held = selkbar._count_words_from_items(
+                    items, pretokenizer=model.pretokenizer, pattern=model.pattern,
+                    threads=threads)
+                rows = selkbar_eval.evaluate_counts(paths, held, threads=threads)
+            evaluations[name] = rows
+    except (ValueError, OSError) as error:
+        return _fail(EXIT_TRAINING_FAILED, f"evaluating: {error}")
+    print(selkbar_eval.format_table(evaluations), flush=True)
+    if args.report is None:
+        return 0
+    import selkbar_report
+    try:
+        selkbar_report.write_report(
+            args.report, evaluations, tokenizer=paths[-1], counts=counts,
+            training=getattr(args, "training_figures", None),
+            options=dict(command=" ".join(sys.argv[1:]) if sys.argv else "",
+                         **vars_for_report(args)))
+    except selkbar_report.MissingExtra as error:
+        return _fail(EXIT_TRAINING_FAILED, str(error))
+    except (ValueError, OSError) as error:
+        return _fail(EXIT_TRAINING_FAILED, f"writing the report: {error}")
+    return 0
+
+
+def vars_for_report(args):
+    """The run's options as parsed, for the report to repeat them."""
+    return {name: value for name, value in sorted(vars(args).items())
+            if value is not None and name not in ("training_figures",)}
+
+
+def train_counted_first(args, files, output, common, split):
+    """Training for --report: the words are counted first and kept, and each
+    phase timed, so the report can show the frequent words and the figures;
+    the result is the one training in one call gives."""
+    import resource
+    import selkbar
+
+    start = time.monotonic()
+    skipped = None
+    counting = {k: common[k] for k in ("pretokenizer", "threads", "pattern", "progress")
+                if k in common}
+    if args.counts is not None:
+        counts = selkbar.WordCounts.load(args.counts)
+    elif split is None and all(map(selkbar_readers.is_plain, files)):
+        counts = selkbar.count_words(files, **counting)
+    else:
+        reader = _reader(args, files)
+        counts = selkbar._count_words_from_items(
+            reader if split is None else split.split(reader), **counting)
+        skipped = reader.counts
+    counted = time.monotonic()
+    if args.save_counts is not None:
+        counts.save(args.save_counts)
+    options = {k: v for k, v in common.items()
+               if k not in ("pretokenizer", "threads", "pattern", "save_counts")}
+    tokens, merges, text = selkbar._train_tokenizer_from_counts_summary(
+        counts, args.vocab_size, output, **options)
+    trained = time.monotonic()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    args.training_figures = {
+        "corpus bytes": _total_bytes(files) if args.counts is None else None,
+        "held-out lines' bytes": sum(len(block[0]) for block in split.held
+                                     if isinstance(block, tuple)) if split else None,
+        "words (pretokens) counted": counts.total,
+        "distinct words": len(counts),
+        "counting seconds": round(counted - start, 3),
+        "training seconds": round(trained - counted, 3),
+        "peak resident memory bytes": peak,
+        "tokens (largest size)": tokens,
+        "merges (largest size)": merges,
+    }
+    return tokens, merges, text, counts, skipped
 
 
 if __name__ == "__main__":

@@ -110,6 +110,7 @@ def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequenc
     """Count `paths` on a Dask cluster (see count_words), then train on this
     machine; returns (vocab, merges) as selkbar.train_bpe does. `progress`
     shows the training on this machine."""
+    vocab_size = _vocab_sizes(vocab_size)
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
                                 continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
                                 progress)
@@ -130,11 +131,13 @@ def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=()
     machine and write a HuggingFace tokenizer.json to `output` (and the
     tiktoken ranks file to `tiktoken_output`, if given), as
     selkbar.train_tokenizer does. Nothing is written when counting fails."""
+    vocab_size = _vocab_sizes(vocab_size)
     options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
                                 continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
                                 progress)
     options["base"] = base
     _check_training_options(vocab_size, options, pretokenizer, pattern)
+    _check_size_names(vocab_size, output, tiktoken_output)
     if tiktoken_output is not None:
         _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output,
                                tiktoken_output)
@@ -190,9 +193,29 @@ def _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output, t
         [], pretokenizer="bytelevel" if pattern is not None else pretokenizer)
     with tempfile.TemporaryDirectory() as scratch:
         selkbar.train_tokenizer_from_counts(
-            empty, vocab_size, os.path.join(scratch, "tokenizer.json"),
+            empty, vocab_size, os.path.join(scratch, "tokenizer-{vocab_size}.json"),
             **dict(options, progress=False,
-                   tiktoken_output=os.path.join(scratch, "tokenizer.tiktoken")))
+                   tiktoken_output=os.path.join(scratch, "tokenizer-{vocab_size}.tiktoken")))
+
+
+def _vocab_sizes(vocab_size):
+    """vocab_size as the engine takes it, an iterable of sizes made a list:
+    it is read twice, by the checks and by the training."""
+    if isinstance(vocab_size, (int, str, bytes)) or not hasattr(vocab_size, "__iter__"):
+        return vocab_size
+    return list(vocab_size)
+
+
+def _check_size_names(vocab_size, output, tiktoken_output):
+    """With a list of sizes every name written must hold {vocab_size}; the
+    engine checks the same, but only once the counting is done."""
+    if not isinstance(vocab_size, list):
+        return
+    for what, name in (("output", output), ("tiktoken_output", tiktoken_output)):
+        if name is not None and "{vocab_size}" not in os.fspath(name):
+            raise ValueError(f"{what} {os.fspath(name)} has no {{vocab_size}}: with a list of "
+                             "vocabulary sizes each size is written to its own file "
+                             "(e.g. \"tokenizer-{vocab_size}.json\")")
 
 
 def _task_threads(threads_per_task):

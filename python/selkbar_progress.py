@@ -7,6 +7,7 @@ ten times a second) when a call is made with progress=True:
     display.update("reading", done, total, elapsed)  # bytes of the input files
     display.update("texts", done, total, elapsed)    # texts taken from an iterator
     display.update("merging", done, total, elapsed)  # merges done of at most total
+    display.update("encoding", done, total, elapsed)  # tokenizers evaluated of total
     display.close()
 
 (elapsed: the seconds the stage has run so far).
@@ -25,8 +26,9 @@ import time
 
 __all__ = ["Progress"]
 
-_LABELS = {"reading": "counting", "texts": "counting", "merging": "merging"}
-_UNITS = {"reading": "B", "texts": "texts", "merging": "merges"}
+_LABELS = {"reading": "counting", "texts": "counting", "merging": "merging",
+           "encoding": "encoding"}
+_UNITS = {"reading": "B", "texts": "texts", "merging": "merges", "encoding": "tokenizers"}
 
 
 def _scaled(value, unit):

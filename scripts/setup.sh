@@ -25,6 +25,20 @@ if [ "${#need_pkgs[@]}" -gt 0 ]; then
   apt_install "${need_pkgs[@]}"
 fi
 
+# Headless Chromium, for the test that opens the HTML report in a browser
+# (it is skipped without one). Optional: a machine where it cannot be
+# installed (no root, no apt-get, no package) is set up all the same.
+if ! command -v chromium >/dev/null 2>&1; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    say "installing chromium (optional: for the report's browser test)"
+    if [ "$apt_updated" = 0 ]; then apt-get update -qq || true; apt_updated=1; fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium >/dev/null 2>&1 ||
+      say "chromium could not be installed; the report's browser test will be skipped"
+  else
+    say "chromium not found and not installable here; the report's browser test will be skipped"
+  fi
+fi
+
 # CPython 3.13 with its headers: on the PATH, under pyenv, or from Debian.
 has_headers() {
   "$1" -c 'import sys, sysconfig, os; sys.exit(0 if sys.version_info[:2] == (3, 13) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null

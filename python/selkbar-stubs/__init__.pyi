@@ -3,7 +3,7 @@
 # checkers look for the stubs of a module named selkbar.
 from collections.abc import Iterable, Iterator, Mapping, Sequence
 from os import PathLike
-from typing import Any, ClassVar, Literal, Protocol, Union, final
+from typing import Any, ClassVar, Literal, Protocol, Union, final, overload
 
 from selkbar_readers import CorpusError as CorpusError
 from selkbar_readers import TextReader
@@ -22,6 +22,8 @@ __all__ = [
     "read_texts",
     "CorpusError",
     "tiktoken_encoding",
+    "evaluate",
+    "write_report",
     "BYTE_LEVEL_ALPHABET",
     "truncate_bpe",
     "train_superword_tokenizer",
@@ -60,6 +62,7 @@ class _ArrowStream(Protocol):
 # string array.
 _TextItem = Union[str, Sequence[str], _ArrowArray]
 
+@overload
 def train_bpe(
     files: Sequence[_Path],
     vocab_size: int,
@@ -83,9 +86,27 @@ def train_bpe(
     `(left, right)` pairs, exactly as HuggingFace serializes them.
     """
 
+@overload
+def train_bpe(
+    files: Sequence[_Path],
+    vocab_size: Iterable[int],
+    *,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
+    threads: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer(
     files: Sequence[_Path],
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
@@ -162,6 +183,7 @@ class WordCounts:
     def merge(cls, iterable: Iterable[WordCounts]) -> WordCounts:
         """The sum of one or more WordCounts of one pretokenizer."""
 
+@overload
 def train_bpe_from_counts(
     counts: WordCounts,
     vocab_size: int,
@@ -181,9 +203,24 @@ def train_bpe_from_counts(
     The pretokenizer is the one of the counts, which are left unchanged.
     """
 
+@overload
+def train_bpe_from_counts(
+    counts: WordCounts,
+    vocab_size: Iterable[int],
+    *,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer_from_counts(
     counts: WordCounts,
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: _Path,
     *,
     special_tokens: Sequence[str] = ...,
@@ -201,6 +238,7 @@ def train_tokenizer_from_counts(
     as `train_tokenizer` does.
     """
 
+@overload
 def train_bpe_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
     vocab_size: int,
@@ -226,9 +264,28 @@ def train_bpe_from_iterator(
     whole. `length`, the number of texts expected, only feeds the progress display.
     """
 
+@overload
+def train_bpe_from_iterator(
+    iterator: Union[Iterable[_TextItem], _ArrowStream],
+    vocab_size: Iterable[int],
+    *,
+    length: int | None = None,
+    special_tokens: Sequence[str] = ...,
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    initial_alphabet: Iterable[str] = (),
+    pretokenizer: _Pretokenizer = "whitespace",
+    threads: int | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    pattern: str | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer_from_iterator(
     iterator: Union[Iterable[_TextItem], _ArrowStream],
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: _Path,
     *,
     length: int | None = None,
@@ -347,3 +404,37 @@ def train_superword_tokenizer_from_counts(
     progress: bool = ...,
 ) -> None:
     """As train_superword_tokenizer, on counts made with each stage's pretokenizer."""
+
+# A tokenizer to evaluate: a tokenizer.json path, or (vocab, merges,
+# pretokenizer) as train_bpe returns them plus the pretokenizer name, with
+# an optional dict of continuing_subword_prefix, end_of_word_suffix, pattern.
+_Tokenizer = Union[
+    _Path,
+    tuple[Mapping[str, int], Sequence[tuple[str, str]], _Pretokenizer],
+    tuple[Mapping[str, int], Sequence[tuple[str, str]], _Pretokenizer, Mapping[str, str | None]],
+]
+
+def evaluate(
+    tokenizers: Sequence[_Tokenizer],
+    texts_or_files: Iterable[str] | Sequence[_Path],
+    *,
+    sample_bytes: int | None = None,
+    threads: int | None = None,
+    progress: bool = False,
+) -> list[dict[str, Any]]:
+    """One row of figures per tokenizer on the same held-out text: bytes_per_token,
+    tokens_per_word, unused_share, unknown_share, longest_token_bytes,
+    median_token_bytes and the totals behind them."""
+
+def write_report(
+    path: _Path,
+    evaluations: Mapping[str, Sequence[Mapping[str, Any]]],
+    *,
+    tokenizer: _Tokenizer | None = None,
+    counts: WordCounts | None = None,
+    training: Mapping[str, Any] | None = None,
+    options: Mapping[str, Any] | None = None,
+    title: str = "selkbar report",
+) -> None:
+    """Write one self-contained HTML report of evaluate's rows (needs matplotlib:
+    pip install "selkbar[report]")."""

@@ -3,7 +3,7 @@
 # and the collections are typed loosely.
 from collections.abc import Iterable, Sequence
 from os import PathLike
-from typing import Any, Union
+from typing import Any, Union, overload
 
 from selkbar import WordCounts
 
@@ -26,6 +26,7 @@ def count_words(
 ) -> WordCounts:
     """Count the words of `paths` on a Dask cluster."""
 
+@overload
 def train_bpe(
     paths: _Paths,
     vocab_size: int,
@@ -47,9 +48,29 @@ def train_bpe(
 ) -> tuple[dict[str, int], list[tuple[str, str]]]:
     """Count `paths` on a Dask cluster, then train on this machine."""
 
+@overload
+def train_bpe(
+    paths: _Paths,
+    vocab_size: Iterable[int],
+    *,
+    client: Any = None,
+    special_tokens: Sequence[str] = (),
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    pretokenizer: str = "whitespace",
+    pattern: str | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    initial_alphabet: Iterable[str] = (),
+    partition_bytes: int = ...,
+    threads_per_task: int | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer(
     paths: _Paths,
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: str | PathLike[str],
     *,
     client: Any = None,

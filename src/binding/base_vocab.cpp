@@ -113,7 +113,7 @@ bool check_base_model(const BaseVocabulary& base, const TrainConfig& config) {
 
 }  // namespace
 
-bool convert_base(PyObject* object, TrainConfig* config) {
+bool convert_base(PyObject* object, uint64_t smallest_size, TrainConfig* config) {
   if (object == Py_None) return true;
   PyRef from_file;
   PyObject* vocab = nullptr;
@@ -147,8 +147,8 @@ bool convert_base(PyObject* object, TrainConfig* config) {
       !convert_merges(merges, "base", &base->merges) || !check_base_model(*base, *config)) {
     return false;
   }
-  if (config->vocab_size <= base->tokens.size()) {
-    raise_message(PyExc_ValueError, "vocab_size " + std::to_string(config->vocab_size) +
+  if (smallest_size <= base->tokens.size()) {
+    raise_message(PyExc_ValueError, "vocab_size " + std::to_string(smallest_size) +
                                         " is not above the base's " +
                                         std::to_string(base->tokens.size()) + " tokens");
     return false;

@@ -205,8 +205,9 @@ bool take_pretokenizer(const PretokenizerId& id, TrainConfig* config);
 // decorations (a file's own decorations are taken when the call sets none).
 // Call after the rest of the configuration is built. Returns false with an
 // exception set: TypeError for a wrong type, ValueError naming the first bad
-// merge, a non-BPE model or a vocab_size not above the base's size.
-bool convert_base(PyObject* object, TrainConfig* config);
+// merge, a non-BPE model or a vocab_size (`smallest_size`, the smallest of
+// a ladder) not above the base's size.
+bool convert_base(PyObject* object, uint64_t smallest_size, TrainConfig* config);
 
 // Converts the bound arguments, in the fixed order, into `config` (and
 // `output` for train_tokenizer). Returns false with an exception set.
@@ -398,6 +399,7 @@ extern PyMethodDef count_words_def;
 extern PyMethodDef truncate_bpe_def;  // base_vocab.cpp
 extern PyMethodDef count_words_from_iterator_def;
 extern PyMethodDef count_words_from_items_def;
+extern PyMethodDef evaluate_counts_def;  // evaluate_entries.cpp
 
 }  // namespace selkbar::binding
 

@@ -38,10 +38,13 @@
   "  tiktoken_output     path of a tiktoken ranks file to write with output, both or\n"     \
   "                      neither (needs a byte-level pretokenizer and every byte)\n"
 #define SELKBAR_PROGRESS_DOC "  progress            draw the run's progress on standard error\n"
-#define SELKBAR_VOCAB_DOC \
-  "  vocab_size          tokens in the vocabulary, special tokens and alphabet included\n"
-#define SELKBAR_OUTPUT_DOC \
-  "  output              path (str or os.PathLike) of the tokenizer.json to write\n"
+#define SELKBAR_VOCAB_DOC                                                                    \
+  "  vocab_size          tokens in the vocabulary, special tokens and alphabet included;\n" \
+  "                      or a list of sizes, trained once to the largest: one result\n"    \
+  "                      per size ({size: (vocab, merges)}), or one file per size\n"
+#define SELKBAR_OUTPUT_DOC                                                                   \
+  "  output              path (str or os.PathLike) of the tokenizer.json to write; with\n" \
+  "                      a list of sizes, a name holding {vocab_size}\n"
 #define SELKBAR_FILES_DOC \
   "  files               paths (str or os.PathLike) of plain UTF-8 text files\n"
 #define SELKBAR_ITERATOR_DOC                                                                 \

@@ -24,7 +24,9 @@ namespace {
 // Names listed in __all__ whose objects are Python code, fetched by
 // __getattr__ on first use and then kept on the module: read_texts lives in
 // selkbar_readers (installed beside this module), which imports compression
-// and Arrow modules, and tiktoken_encoding in selkbar_tiktoken, so importing
+// and Arrow modules, tiktoken_encoding in selkbar_tiktoken, evaluate in
+// selkbar_eval, write_report in selkbar_report (which imports
+// matplotlib) and the superword functions in selkbar_superword, so importing
 // selkbar imports none of it.
 constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"},
                                            {"CorpusError", "selkbar_readers"},
@@ -32,7 +34,9 @@ constexpr const char* LAZY_MEMBERS[][2] = {{"read_texts", "selkbar_readers"},
                                            {"train_superword_tokenizer", "selkbar_superword"},
                                            {"train_superword_tokenizer_from_iterator", "selkbar_superword"},
                                            {"train_superword_tokenizer_from_counts", "selkbar_superword"},
-                                           {"SUPERWORD_PATTERN", "selkbar_superword"}};
+                                           {"SUPERWORD_PATTERN", "selkbar_superword"},
+                                           {"evaluate", "selkbar_eval"},
+                                           {"write_report", "selkbar_report"}};
 
 // The module's __getattr__ (PEP 562): called only for names the module does
 // not hold. Borrows module and name. Returns a new reference.
@@ -175,7 +179,8 @@ int add_members(PyObject* module) {
   if (add_member(module, "BYTE_LEVEL_ALPHABET", byte_level_alphabet()) < 0) return -1;
   for (PyMethodDef* def :
        {&train_tokenizer_summary_def, &train_tokenizer_from_counts_summary_def,
-        &count_words_from_items_def, &train_tokenizer_from_items_summary_def}) {
+        &count_words_from_items_def, &train_tokenizer_from_items_summary_def,
+        &evaluate_counts_def}) {
     PyRef private_function(function(def));
     if (!private_function || PyModule_AddObjectRef(module, def->ml_name, private_function.get()) < 0) {
       return -1;

@@ -24,6 +24,10 @@ bool ProgressDisplay::draw(const RunControl& control) {
   const auto now = std::chrono::steady_clock::now();
   if (now - last_draw_ < WAIT_STEP) return true;
   last_draw_ = now;
+  if (control.stage() == RunStage::Encoding) {
+    return update("encoding", control.merges_done(), control.merges_target(),
+                  now - control.merging_started());
+  }
   if (control.stage() == RunStage::Merging) {
     // The counting stage's line ends with its final figures.
     if (counting_ && !counting_closed_) {

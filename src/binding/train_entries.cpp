@@ -1,11 +1,13 @@
 // train_entries.cpp: the training entry points, from files, from counts
 // and from iterators: train_bpe, train_tokenizer and their forms, and the
 // command line's private entries.
+#include <algorithm>
 #include <new>
 
 #include "base/atomic_file.h"
 #include "binding/binding.h"
 #include "binding/docstrings.h"
+#include "binding/ladder.h"
 #include "counts/counts_file.h"
 #include "training/alphabet.h"
 #include "training/tiktoken_ranks.h"
@@ -164,7 +166,7 @@ void write_outputs(const TrainConfig& config, const std::optional<std::string>& 
 // ranks file without the interpreter lock, as CPython's own file objects
 // write without it.
 void run_training(const TrainConfig& config, Returns returns, const TrainInput& input,
-                  const std::optional<std::string>& output, Outcome* outcome) {
+                  const std::optional<std::string>& output, Ladder& ladder, Outcome* outcome) {
   try {
     if (input.counts) {
       outcome->result = selkbar::train_from_borrowed_words(input.counts->words(), config);
@@ -183,6 +185,14 @@ void run_training(const TrainConfig& config, Returns returns, const TrainInput& 
     }
     if (!outcome->result.refused.ok()) {
       outcome->status = outcome->result.refused;
+      return;
+    }
+    if (ladder.active()) {
+      outcome->status = finish_ladder(config, outcome->result, returns != Returns::VOCAB_AND_MERGES,
+                                      output, input.tiktoken_output, &ladder);
+      if (returns == Returns::SUMMARY) {
+        outcome->merge_pair_count = selkbar::merge_string_pairs(outcome->result).size();
+      }
       return;
     }
     if (returns == Returns::VOCAB_AND_MERGES) return;
@@ -207,9 +217,10 @@ PyObject* build_summary(const Outcome& outcome, bool text_returned) {
                        static_cast<Py_ssize_t>(outcome.merge_pair_count), text.get());
 }
 
-// (vocab, merges) of a training. Returns a new reference.
-PyObject* vocab_and_merges(Outcome& outcome) {
-  const std::vector<std::string>& tokens = outcome.result.tokens;
+// (vocab, merges) of a training, whose tokens it releases. Returns a new
+// reference.
+PyObject* vocab_and_merges(selkbar::TrainResult& result) {
+  const std::vector<std::string>& tokens = result.tokens;
   PyRef vocab(PyDict_New());
   if (!vocab) return nullptr;
   for (size_t i = 0; i < tokens.size(); ++i) {
@@ -219,12 +230,12 @@ PyObject* vocab_and_merges(Outcome& outcome) {
   }
   std::vector<std::pair<std::string, std::string>> pairs;
   try {
-    pairs = selkbar::merge_string_pairs(outcome.result);
+    pairs = selkbar::merge_string_pairs(result);
   } catch (...) {
     raise_failure(std::current_exception());
     return nullptr;
   }
-  std::vector<std::string>().swap(outcome.result.tokens);
+  std::vector<std::string>().swap(result.tokens);
   PyRef merges(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
   if (!merges) return nullptr;
   for (size_t k = 0; k < pairs.size(); ++k) {
@@ -235,6 +246,19 @@ PyObject* vocab_and_merges(Outcome& outcome) {
     PyList_SET_ITEM(merges.get(), static_cast<Py_ssize_t>(k), tuple);  // steals tuple
   }
   return PyTuple_Pack(2, vocab.get(), merges.get());
+}
+
+// {size: (vocab, merges)} of a ladder, in the order the sizes were given.
+// Returns a new reference.
+PyObject* ladder_results(Ladder& ladder) {
+  PyRef results(PyDict_New());
+  if (!results) return nullptr;
+  for (size_t i = 0; i < ladder.sizes.size(); ++i) {
+    PyRef key(PyLong_FromUnsignedLongLong(ladder.sizes[i]));
+    PyRef value(key ? vocab_and_merges(ladder.results[i]) : nullptr);
+    if (!value || PyDict_SetItem(results.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return results.release();
 }
 
 // The initial alphabet and the tiktoken output, checked against the
@@ -252,25 +276,34 @@ bool check_shipping_options(const TrainConfig& config,
 // Refuses, with ValueError before any work, a file to write that is one of
 // the input files (links and other spellings seen through) or another file
 // to write: the corpus must never be overwritten by its own tokenizer.
+// With a ladder, every size's names count.
 bool check_outputs_are_not_inputs(const TrainConfig& config, const std::optional<std::string>& output,
-                                  const TrainInput& input) {
-  const std::pair<const char*, const std::optional<std::string>*> writes[] = {
-      {"output", &output}, {"save_counts", &input.save_counts},
-      {"tiktoken_output", &input.tiktoken_output}};
-  for (size_t i = 0; i < std::size(writes); ++i) {
+                                  const TrainInput& input, const Ladder& ladder) {
+  std::vector<std::pair<const char*, std::string>> writes;
+  const auto add = [&](const char* name, const std::optional<std::string>& path, bool sized) {
+    if (!path) return;
+    if (!sized || !ladder.active()) {
+      writes.emplace_back(name, *path);
+      return;
+    }
+    for (uint64_t size : ladder.sizes) writes.emplace_back(name, expand_size(*path, size));
+  };
+  add("output", output, true);
+  add("save_counts", input.save_counts, false);
+  add("tiktoken_output", input.tiktoken_output, true);
+  for (size_t i = 0; i < writes.size(); ++i) {
     const auto& [name, path] = writes[i];
-    if (!*path) continue;
     for (const std::string& file : config.files) {
-      if (!selkbar::names_same_file(**path, file)) continue;
-      raise_message(PyExc_ValueError, std::string(name) + " " + **path +
+      if (!selkbar::names_same_file(path, file)) continue;
+      raise_message(PyExc_ValueError, std::string(name) + " " + path +
                                           " is the input file " + file + ": it would be overwritten");
       return false;
     }
     for (size_t j = 0; j < i; ++j) {
       const auto& [other_name, other] = writes[j];
-      if (!*other || !selkbar::names_same_file(**path, **other)) continue;
-      raise_message(PyExc_ValueError, std::string(name) + " " + **path + " is the same file as " +
-                                          other_name + " " + **other);
+      if (!selkbar::names_same_file(path, other)) continue;
+      raise_message(PyExc_ValueError, std::string(name) + " " + path + " is the same file as " +
+                                          other_name + " " + other);
       return false;
     }
   }
@@ -283,7 +316,10 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   Outcome outcome;
   std::optional<std::string> output;
   TrainInput input;
+  Ladder ladder;
+  PyRef largest_size;
   try {
+    if (!bind_ladder(bound, &ladder, &largest_size)) return nullptr;
     // Counts come first, where files would; the pretokenizer is theirs.
     if (!convert_arg(bound, COUNTS, [&](PyObject* o) { return convert_counts(o, &input.counts); })) {
       return nullptr;
@@ -294,15 +330,20 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
       return nullptr;
     }
     if (input.counts && !take_pretokenizer(input.counts->pretokenizer(), &config)) return nullptr;
-    if (bound[BASE] != nullptr && !convert_base(bound[BASE], &config)) return nullptr;
+    const uint64_t smallest_size =
+        ladder.active() ? *std::min_element(ladder.sizes.begin(), ladder.sizes.end())
+                        : config.vocab_size;
+    if (bound[BASE] != nullptr && !convert_base(bound[BASE], smallest_size, &config)) return nullptr;
     if (!convert_arg(bound, TIKTOKEN_OUTPUT, optional_of(&input.tiktoken_output, convert_path)) ||
-        !check_outputs_are_not_inputs(config, output, input) ||
+        !check_ladder_names(ladder, sig.returns != Returns::VOCAB_AND_MERGES, output,
+                            input.tiktoken_output) ||
+        !check_outputs_are_not_inputs(config, output, input, ladder) ||
         !check_shipping_options(config, input.tiktoken_output)) {
       return nullptr;
     }
     const bool ran = run_call(bound, sig, config, [&](selkbar::FedCounting* fed) {
       input.fed = fed;
-      run_training(config, sig.returns, input, output, &outcome);
+      run_training(config, sig.returns, input, output, ladder, &outcome);
     });
     if (!ran) return nullptr;
     outcome.status = with_reader_hint(outcome.status, config.files);
@@ -312,8 +353,8 @@ PyObject* train(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
   if (raise_outcome(outcome.status, outcome.failure)) return nullptr;
   if (sig.returns == Returns::NOTHING) Py_RETURN_NONE;
   if (sig.returns == Returns::SUMMARY) return build_summary(outcome, !output.has_value());
-
-  return vocab_and_merges(outcome);
+  if (ladder.active()) return ladder_results(ladder);
+  return vocab_and_merges(outcome.result);
 }
 
 // The entry point of one training signature. Returns a new reference.

@@ -7,6 +7,10 @@ namespace selkbar {
 
 namespace {
 
+// Word bytes encoded between two looks at the control, besides the looks
+// every few thousand words: about a millisecond of encoding.
+constexpr uint64_t POLL_BYTES = uint64_t{1} << 18;
+
 // One range's tallies.
 struct Tally {
   CountTotal words = 0;
@@ -35,9 +39,19 @@ void tally_range(const BpeModel& model, const WordTable& words, uint32_t begin, 
                  const RunControl* control, Tally& tally) {
   BpeEncoder encoder(model);
   tally.token_uses.assign(model.vocab_size(), 0);
+  uint64_t bytes_since_poll = 0;
   for (uint32_t w = begin; w < end; ++w) {
     poll_word_cancel(control, w);
-    const EncodedWord encoded = encoder.encode(words.get(w));
+    const std::string_view word = words.get(w);
+    // Long words take far longer than a few thousand of the usual ones:
+    // poll by the bytes encoded too, so Ctrl-C still lands within
+    // milliseconds.
+    bytes_since_poll += word.size();
+    if (bytes_since_poll >= POLL_BYTES) {
+      stop_if_cancelled(control);
+      bytes_since_poll = 0;
+    }
+    const EncodedWord encoded = encoder.encode(word);
     const uint64_t count = words.count(w);
     tally.words += count;
     tally.text_bytes += CountTotal{encoded.text_bytes} * count;

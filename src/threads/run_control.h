@@ -27,7 +27,9 @@
 namespace selkbar {
 
 // Where a run is, for the progress display.
-enum class RunStage : uint8_t { Counting = 0, Merging = 1 };
+// Encoding: evaluating models on counted words, where the merge figures
+// count the models done of merges_target.
+enum class RunStage : uint8_t { Counting = 0, Merging = 1, Encoding = 2 };
 
 class RunControl {
  public:
@@ -37,7 +39,7 @@ class RunControl {
   RunStage stage() const { return stage_.load(std::memory_order_relaxed); }
   // Also notes when merging started, on the steady clock.
   void set_stage(RunStage stage) {
-    if (stage == RunStage::Merging) {
+    if (stage != RunStage::Counting) {
       merging_started_ns_.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                     std::chrono::steady_clock::now().time_since_epoch())
                                     .count(),

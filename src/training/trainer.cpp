@@ -403,10 +403,13 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
   PairState pairs;
   Status refused = count_initial_pairs(initial.arena, initial.vocab, config, timer, pairs);
   if (!refused.ok()) return TrainResult{{}, {}, {}, std::move(refused)};
+  const uint64_t initial_tokens = initial.vocab.size();
+  const uint64_t initial_merges = initial.merges.size();
   MergeLoop loop(config, initial.vocab, initial.arena, pairs, std::move(initial.merges));
   loop.run();
   timer.lap("merge loop");
-  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {}};
+  return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {},
+                     initial_tokens, initial_merges};
 }
 
 TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {

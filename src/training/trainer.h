@@ -52,6 +52,13 @@ struct TrainResult {
   // Overflow when a pair occurs more than 2^64 - 1 times in the counts (the
   // message names it): nothing was trained and the rest is empty.
   Status refused;
+  // The tokens the merge loop started with (special tokens and alphabet,
+  // and a base's tokens): the first ids, which a training to any smaller
+  // vocab_size keeps whole (ladder.h).
+  uint64_t initial_tokens = 0;
+  // The merges it started with: a base's, the first of `merges`, kept whole
+  // likewise.
+  uint64_t initial_merges = 0;
 };
 
 // Takes the word table and releases it once the words are tokenized, before

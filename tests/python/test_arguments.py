@@ -24,7 +24,7 @@ def test_module_members_docstrings_and_signatures():
                                "train_superword_tokenizer",
                                "train_superword_tokenizer_from_iterator",
                                "train_superword_tokenizer_from_counts", "SUPERWORD_PATTERN",
-                               "BYTE_LEVEL_ALPHABET"]
+                               "evaluate", "write_report", "BYTE_LEVEL_ALPHABET"]
     assert all(hasattr(selkbar, name) for name in selkbar.__all__)
     assert selkbar.__version__ == "0.1.0"
     assert "README" in selkbar.__doc__

@@ -57,6 +57,11 @@ def test_continuing_a_shorter_run_gives_the_longer_run(pretokenizer, options, tm
     selkbar.train_tokenizer(files, start + 700, path, pretokenizer=pretokenizer, **options)
     counts = selkbar.count_words(files, pretokenizer=pretokenizer)
     assert selkbar.train_bpe_from_counts(counts, size, base=path, **options) == expected
+    # A ladder of sizes continues from a base as each size alone does.
+    assert selkbar.train_bpe(files, [start + 900, size], pretokenizer=pretokenizer, base=path,
+                             **options) == \
+        {start + 900: selkbar.train_bpe(files, start + 900, pretokenizer=pretokenizer, **options),
+         size: expected}
     texts = lines_of(files)
     assert selkbar.train_bpe_from_iterator(texts, size, pretokenizer=pretokenizer, base=path,
                                            **options) == \
@@ -95,8 +100,9 @@ def test_extending_to_another_corpus_keeps_every_id_and_every_text(tmp_path):
 def test_bad_bases_are_refused_before_any_work(tmp_path):
     files = fixture_files()[:1]
     vocab, merges = selkbar.train_bpe(files, 400)
-    with pytest.raises(ValueError, match="not above the base's 400 tokens"):
-        selkbar.train_bpe(files, 400, base=(vocab, merges))
+    for sizes in (400, [900, 400]):
+        with pytest.raises(ValueError, match="vocab_size 400 is not above the base's 400 tokens"):
+            selkbar.train_bpe(files, sizes, base=(vocab, merges))
     bad = list(merges)
     bad[5] = ("no-such", "token")
     with pytest.raises(ValueError, match=r"merges\[5\] .*no-such"):

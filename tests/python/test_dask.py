@@ -194,6 +194,21 @@ class TestIdentity:
                                          **options)
         assert not (tmp_path / "x.json").exists() and not (tmp_path / "x.tiktoken").exists()
 
+    def test_a_ladder_of_sizes(self, client, tmp_path):
+        options = dict(pretokenizer="gpt4", special_tokens=["<s>"], min_frequency=2)
+        sizes = (x for x in (600, 1500))  # read once only
+        assert selkbar_dask.train_bpe(FIXTURES, sizes, client=client, **options) == \
+            selkbar.train_bpe(FIXTURES, [600, 1500], **options)
+        selkbar_dask.train_tokenizer(FIXTURES, [600, 1500], str(tmp_path / "d{vocab_size}.json"),
+                                     client=client, partition_bytes=30000, **options)
+        for size in (600, 1500):
+            selkbar.train_tokenizer(FIXTURES, size, str(tmp_path / "one.json"), **options)
+            assert (tmp_path / f"d{size}.json").read_bytes() == \
+                (tmp_path / "one.json").read_bytes()
+        with pytest.raises(ValueError, match="has no {vocab_size}"):
+            selkbar_dask.train_tokenizer(["/no/such/file"], [600, 900], str(tmp_path / "x.json"),
+                                         client=client, **options)
+
     def test_file_urls_and_the_default_client(self, client):
         urls = ["file://" + os.path.abspath(path) for path in FIXTURES[:3]]
         assert selkbar_dask.count_words(urls, partition_bytes=5000) == \

@@ -49,20 +49,20 @@ selkbar.train_tokenizer(["a.txt"], 1000, "t.json", pretokenizer="gpt4",
 selkbar.train_bpe(["a.txt"], 1000, initial_alphabet=["€", "ab"])
 selkbar.tiktoken_encoding("t.json", name="mine")
 selkbar.train_bpe(["a.txt"], 1000, initial_alphabet=[1])  # type: ignore[list-item]
-selkbar.train_bpe(["a.txt"], 1000, tiktoken_output="x")  # type: ignore[call-arg]
+selkbar.train_bpe(["a.txt"], 1000, tiktoken_output="x")  # type: ignore[call-overload]
 
 selkbar.train_bpe(["a.txt"], "1000")  # type: ignore[arg-type]
-selkbar.train_bpe(["a.txt"], 10.5)  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 10.5)  # type: ignore[call-overload]
 selkbar.train_bpe([1, 2], 1000)  # type: ignore[list-item]
-selkbar.train_bpe(["a.txt"], 1000, threads="4")  # type: ignore[arg-type]
-selkbar.train_bpe(["a.txt"], 1000, min_frequency=None)  # type: ignore[arg-type]
-selkbar.train_bpe(["a.txt"], 1000, special_tokens=None)  # type: ignore[arg-type]
-selkbar.train_bpe(["a.txt"], 1000, pretokenizer=None)  # type: ignore[arg-type]
-selkbar.train_bpe(["a.txt"], 1000, pattern=b"x")  # type: ignore[arg-type]
+selkbar.train_bpe(["a.txt"], 1000, threads="4")  # type: ignore[call-overload]
+selkbar.train_bpe(["a.txt"], 1000, min_frequency=None)  # type: ignore[call-overload]
+selkbar.train_bpe(["a.txt"], 1000, special_tokens=None)  # type: ignore[call-overload]
+selkbar.train_bpe(["a.txt"], 1000, pretokenizer=None)  # type: ignore[call-overload]
+selkbar.train_bpe(["a.txt"], 1000, pattern=b"x")  # type: ignore[call-overload]
 # Codes differ between mypy versions on these two; any error will do.
 selkbar.train_bpe(["a.txt"], 1000, 5)  # type: ignore
-selkbar.train_bpe(["a.txt"], 1000, vocab=5)  # type: ignore[call-arg]
-selkbar.train_bpe(["a.txt"])  # type: ignore[call-arg]
+selkbar.train_bpe(["a.txt"], 1000, vocab=5)  # type: ignore[call-overload]
+selkbar.train_bpe(["a.txt"])  # type: ignore[call-overload]
 selkbar.train_tokenizer(["a.txt"], 1000)  # type: ignore[call-arg]
 selkbar.train_tokenizer(["a.txt"], 1000, b"out.json")  # type: ignore[arg-type]
 selkbar.train_bpe_typo(["a.txt"], 1000)  # type: ignore[attr-defined]
@@ -89,8 +89,8 @@ assert_type(selkbar.train_bpe_from_counts(counts, 1000, min_frequency=2),
             tuple[dict[str, int], list[tuple[str, str]]])
 selkbar.train_tokenizer_from_counts(counts, 1000, "tokenizer.json", special_tokens=["<s>"])
 
-selkbar.train_bpe_from_counts(FILES, 1000)  # type: ignore[arg-type]
-selkbar.train_bpe_from_counts(counts, 1000, pretokenizer="bytelevel")  # type: ignore[call-arg]
+selkbar.train_bpe_from_counts(FILES, 1000)  # type: ignore[call-overload]
+selkbar.train_bpe_from_counts(counts, 1000, pretokenizer="bytelevel")  # type: ignore[call-overload]
 selkbar.WordCounts.from_items({"the": 3})  # type: ignore[call-arg]
 selkbar.WordCounts.from_items({"the": "3"}, pretokenizer="whitespace")  # type: ignore[arg-type]
 counts + 1  # type: ignore[operator]
@@ -115,3 +115,9 @@ assert_type(selkbar_dask.train_bpe(FILES, 1000, threads_per_task=2),
             tuple[dict[str, int], list[tuple[str, str]]])
 selkbar_dask.train_tokenizer(FILES, 1000, "tokenizer.json", special_tokens=["<s>"])
 selkbar_dask.train_bpe(FILES, "1000")  # type: ignore[arg-type]
+
+# vocab_size as a list of sizes: one result per size, or one file per size.
+ladder = selkbar.train_bpe(["a.txt"], [8000, 16000])
+assert_type(ladder, dict[int, tuple[dict[str, int], list[tuple[str, str]]]])
+selkbar.train_tokenizer(["a.txt"], (8000, 16000), "tok-{vocab_size}.json")
+selkbar.train_bpe(["a.txt"], ["8000"])  # type: ignore[list-item]
