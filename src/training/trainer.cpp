@@ -36,18 +36,21 @@ inline uint64_t wrapping_add(uint64_t a, uint64_t b) { return a + b; }
 inline uint64_t wrapping_sub(uint64_t a, uint64_t b) { return a - b; }
 
 std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
-                       const PairSteps& positions) {
+                       const std::vector<PairSteps>& tables) {
   uint64_t entries = 0;
   uint64_t capacity = 0;
   uint64_t heap_bytes = 0;  // entries stored outside the lists' inline room
-  positions.for_each([&](const PairStep& step) {
-    entries += step.positions.size();
-    capacity += step.positions.capacity();
-    if (step.positions.on_heap()) heap_bytes += uint64_t{step.positions.capacity()} * 4;
-  });
+  uint64_t lists = 0;
+  for (const PairSteps& positions : tables) {
+    positions.for_each([&](const PairStep& step) {
+      entries += step.positions.size();
+      capacity += step.positions.capacity();
+      if (step.positions.on_heap()) heap_bytes += uint64_t{step.positions.capacity()} * 4;
+    });
+    lists += positions.size();
+  }
   const uint64_t symbols = arena.total_symbols();
   const uint64_t pairs = pair_counts.size();
-  const uint64_t lists = positions.size();
   return "stats: words=" + std::to_string(arena.word_count()) +
          " symbols=" + std::to_string(symbols) + " (" + std::to_string(symbols >> 18) + " MB)" +
          " pairs=" + std::to_string(pairs) + " (" + std::to_string(pairs * 20 >> 20) + " MB)" +
@@ -74,10 +77,6 @@ struct PairState {
   MergeQueue queue;
 };
 
-// One table gathers each pair's count and the words it occurs in (ascending,
-// each once); the counts then move into PairCounts and the lists into the
-// queue, and the table is freed: the merge loop gathers its changes in
-// MergeChanges.
 // The first pair whose count passes 2^64 - 1, as an Overflow status; ok when
 // there is none. Only run when the counts could overflow at all, so it
 // counts in 128 bits in a map of its own rather than in the fast tables.
@@ -98,58 +97,114 @@ Status find_overflowing_pair(const SymbolArena& arena, const Vocabulary& vocab) 
   return Status();
 }
 
-// A pair whose count passes 2^64 - 1 refuses the training (Overflow),
-// before the merge loop starts.
-Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
-                           const TrainConfig& config, PhaseTimer& timer, PairState& state) {
-  PairSteps positions(PairSteps::Load::ThreeQuarters);
-  // Words spelled by a base's merges hold symbols longer than one character:
-  // a pair of them counts only under max_token_length's rule for the pairs
-  // merges form (word.h), as it would have when those merges were trained.
-  // Pairs of two characters always count, as in a training from scratch.
+// The initial count runs on the thread budget, the pairs dealt out by a
+// hash of their ids: each part reads every word and counts only its own
+// pairs, in a table of its own, so the parts share nothing and each pair's
+// word list comes out ascending, as one pass gives it. Below this many
+// symbols per part the reading of every word by every part costs more than
+// the parts save.
+constexpr uint64_t MIN_SYMBOLS_PER_COUNT_PART = uint64_t{1} << 17;
+// Helper threads of the initial count, as for the merge loop.
+constexpr size_t MAX_COUNT_HELPERS = 7;
+
+inline size_t part_of(Pair pair, size_t parts) {
+  return static_cast<size_t>(((pair.left * 0x9E3779B9u) ^ pair.right) % parts);
+}
+
+// Counts into `table` the pairs of part `part` of `parts`: each pair's count
+// and the words it occurs in (ascending, each once). Words spelled by a
+// base's merges hold symbols longer than one character: a pair of them
+// counts only under max_token_length's rule for the pairs merges form
+// (word.h), as it would have when those merges were trained. Pairs of two
+// characters always count, as in a training from scratch.
+void count_part(const SymbolArena& arena, const TrainConfig& config, size_t part, size_t parts,
+                PairSteps& table, SparePool& pool) {
   const std::optional<uint64_t> limit = config.max_token_length;
+  const bool check_lengths = config.base != nullptr && limit.has_value();
   const auto pair_too_long = [&](uint32_t w, size_t i) {
     const std::span<const uint32_t> lengths = arena.symbol_lengths(w);
     return (lengths[i] > 1 || lengths[i + 1] > 1) && uint64_t{lengths[i]} + lengths[i + 1] >= *limit;
   };
-  const bool check_lengths = config.base != nullptr && limit.has_value();
-  // Every pair count is at most this sum of all pair occurrences; only when
-  // it passes 2^64 - 1 can a count have wrapped.
-  unsigned __int128 occurrences = 0;
   for (uint32_t w = 0; w < arena.word_count(); ++w) {
     poll_cancel(config.control, w);
     const std::span<const SymbolId> s = arena.word(w);
     const uint64_t count = arena.count(w);
-    if (s.size() > 1) occurrences += static_cast<unsigned __int128>(count) * (s.size() - 1);
     for (size_t i = 0; i + 1 < s.size(); ++i) {
       if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
-        positions.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
+        table.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
       }
+      const Pair pair{s[i], s[i + 1]};
+      if (parts > 1 && part_of(pair, parts) != part) continue;
       if (check_lengths && pair_too_long(w, i)) continue;
-      PairStep& step = positions[Pair{s[i], s[i + 1]}];
+      PairStep& step = table[pair];
       step.count_change = wrapping_add(step.count_change, count);
-      step.positions.push_unique(w, state.pool);
+      step.positions.push_unique(w, pool);
     }
   }
-  if (occurrences > UINT64_MAX) {
+}
+
+// Whether some pair count may have passed 2^64 - 1: every pair count is at
+// most the sum of all pair occurrences.
+bool counts_may_overflow(const SymbolArena& arena) {
+  unsigned __int128 occurrences = 0;
+  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+    const size_t length = arena.word(w).size();
+    if (length > 1) occurrences += static_cast<unsigned __int128>(arena.count(w)) * (length - 1);
+  }
+  return occurrences > UINT64_MAX;
+}
+
+// The pair statistics the merge loop starts from: each pair's count in
+// PairCounts, and a candidate with its word list in the queue (the order of
+// the pushes does not matter: the queue orders by count and ids, which no
+// two pairs share). A pair whose count passes 2^64 - 1 refuses the training
+// (Overflow), before the merge loop starts.
+Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
+                           const TrainConfig& config, PhaseTimer& timer, PairState& state) {
+  ForkJoin crew(static_cast<size_t>(std::min<uint64_t>(config.threads - 1, MAX_COUNT_HELPERS)),
+                "pair count");
+  const uint64_t wanted = arena.total_symbols() / MIN_SYMBOLS_PER_COUNT_PART;
+  const size_t parts = wanted < 2 ? 1 : crew.parts_for(static_cast<size_t>(
+                                            std::min<uint64_t>(wanted, config.threads)));
+  // Part 0 grows its lists from the loop's pool, the others from their own.
+  std::vector<std::unique_ptr<SparePool>> pools(parts);
+  std::vector<PairSteps> tables;
+  tables.reserve(parts);
+  for (size_t part = 0; part < parts; ++part) {
+    tables.emplace_back(PairSteps::Load::ThreeQuarters);
+    if (part > 0) pools[part] = std::make_unique<SparePool>();
+  }
+  crew.run(parts, [&](size_t part) {
+    count_part(arena, config, part, parts, tables[part], part == 0 ? state.pool : *pools[part]);
+  });
+  if (counts_may_overflow(arena)) {
     Status refused = find_overflowing_pair(arena, vocab);
     if (!refused.ok()) return refused;
   }
-  // Doubling left up to half of each long list unused; these lists are only
-  // read from now on.
-  positions.for_each([](PairStep& step) { step.positions.shrink_large(); });
-  state.counts.reserve(positions.size());
-  positions.for_each([&](const PairStep& step) { state.counts[step.pair] = step.count_change; });
+  size_t pair_count = 0;
+  for (PairSteps& table : tables) {
+    // Doubling left up to half of each long list unused; these lists are
+    // only read from now on.
+    table.for_each([](PairStep& step) { step.positions.shrink_large(); });
+    pair_count += table.size();
+  }
+  state.counts.reserve(pair_count);
+  for (const PairSteps& table : tables) {
+    table.for_each([&](const PairStep& step) { state.counts[step.pair] = step.count_change; });
+  }
   timer.lap("initial pair count");
-  if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, positions));
+  if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, tables));
 
-  positions.drain([&](PairStep& step) {
-    if (step.count_change == 0) {
-      state.pool.recycle(std::move(step.positions));
-    } else {
-      state.queue.push({step.count_change, step.pair, std::move(step.positions)});
-    }
-  });
+  for (PairSteps& table : tables) {
+    table.drain([&](PairStep& step) {
+      if (step.count_change == 0) {
+        state.pool.recycle(std::move(step.positions));
+      } else {
+        state.queue.push({step.count_change, step.pair, std::move(step.positions)});
+      }
+    });
+    table = PairSteps();  // its slots go before the next table's candidates come
+  }
   return Status();
 }
 
