@@ -43,7 +43,7 @@ import uuid
 
 import selkbar
 
-__all__ = ["count_words", "train_bpe", "train_tokenizer"]
+__all__ = ["count_words", "train_bpe", "train_tokenizer", "train_superword_tokenizer"]
 
 DEFAULT_PARTITION_BYTES = 256 * 2**20
 
@@ -145,6 +145,27 @@ def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=()
     counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                          partition_bytes=partition_bytes, threads_per_task=threads_per_task)
     selkbar.train_tokenizer_from_counts(counts, vocab_size, output, **options)
+
+
+def train_superword_tokenizer(paths, vocab_size, output, *, transition, client=None,
+                              pretokenizer="gpt4", superword_pattern=None,
+                              tiktoken_output=None, partition_bytes=DEFAULT_PARTITION_BYTES,
+                              threads_per_task=None, **options):
+    """Count `paths` on a Dask cluster twice, with `pretokenizer` and with
+    `superword_pattern` (default selkbar.SUPERWORD_PATTERN), then train the
+    superword tokenizer on this machine, as
+    selkbar.train_superword_tokenizer_from_counts does."""
+    import selkbar_superword
+    if superword_pattern is None:
+        superword_pattern = selkbar_superword.SUPERWORD_PATTERN
+    selkbar_superword.check_stages(vocab_size, transition, options)
+    counting = dict(client=client, partition_bytes=partition_bytes,
+                    threads_per_task=threads_per_task)
+    counts = count_words(paths, pretokenizer=pretokenizer, **counting)
+    lines = count_words(paths, pretokenizer="bytelevel", pattern=superword_pattern, **counting)
+    selkbar_superword.train_superword_tokenizer_from_counts(
+        counts, lines, vocab_size, output, transition=transition,
+        tiktoken_output=tiktoken_output, **options)
 
 
 # ---------------------------------------------------------------------------

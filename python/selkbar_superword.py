@@ -37,6 +37,14 @@ _SHARED = ("special_tokens", "min_frequency", "max_token_length", "limit_alphabe
            "initial_alphabet", "progress")
 
 
+def check_stages(vocab_size, transition, options):
+    """The checks every superword entry point makes before any work:
+    ``transition`` between 0 and ``vocab_size`` and only options both stages
+    take. Returns those options."""
+    _check(vocab_size, transition)
+    return _stage_options(options)
+
+
 def _check(vocab_size, transition):
     for name, value in (("vocab_size", vocab_size), ("transition", transition)):
         if isinstance(value, bool) or not isinstance(value, int):

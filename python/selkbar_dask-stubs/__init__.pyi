@@ -7,7 +7,7 @@ from typing import Any, Union, overload
 
 from selkbar import WordCounts
 
-__all__ = ["count_words", "train_bpe", "train_tokenizer"]
+__all__ = ["count_words", "train_bpe", "train_tokenizer", "train_superword_tokenizer"]
 
 DEFAULT_PARTITION_BYTES: int
 
@@ -63,6 +63,7 @@ def train_bpe(
     continuing_subword_prefix: str | None = None,
     end_of_word_suffix: str | None = None,
     initial_alphabet: Iterable[str] = (),
+    base: Any = None,
     partition_bytes: int = ...,
     threads_per_task: int | None = None,
     progress: bool = False,
@@ -90,3 +91,19 @@ def train_tokenizer(
     progress: bool = False,
 ) -> None:
     """Count `paths` on a Dask cluster, then train and write a tokenizer.json."""
+
+def train_superword_tokenizer(
+    paths: _Paths,
+    vocab_size: int,
+    output: str | PathLike[str],
+    *,
+    transition: int,
+    client: Any = None,
+    pretokenizer: str = "gpt4",
+    superword_pattern: str | None = None,
+    tiktoken_output: str | PathLike[str] | None = None,
+    partition_bytes: int = ...,
+    threads_per_task: int | None = None,
+    **options: Any,
+) -> None:
+    """Count `paths` on a Dask cluster for both stages, then train superwords here."""

@@ -168,6 +168,13 @@ class TestIdentity:
                                      pretokenizer=pretokenizer, partition_bytes=30000)
         assert (tmp_path / "dask.json").read_bytes() == (tmp_path / "one.json").read_bytes()
 
+    def test_superword_training_equals_the_one_on_files(self, client, tmp_path):
+        selkbar.train_superword_tokenizer(FIXTURES, 3500, tmp_path / "one.json", transition=3000)
+        selkbar_dask.train_superword_tokenizer(FIXTURES, 3500, tmp_path / "dask.json",
+                                               transition=3000, client=client,
+                                               partition_bytes=30000)
+        assert (tmp_path / "dask.json").read_bytes() == (tmp_path / "one.json").read_bytes()
+
     def test_initial_alphabet_and_tiktoken_output_pass_through(self, client, tmp_path):
         options = dict(pretokenizer="gpt4", initial_alphabet=selkbar.BYTE_LEVEL_ALPHABET,
                        limit_alphabet=400)
