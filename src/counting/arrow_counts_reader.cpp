@@ -204,7 +204,7 @@ Status ArrowCountsReader::add_batch(const ArrowSchema& schema, const ArrowArray&
           ? nullptr
           : static_cast<const uint8_t*>(batch.buffers[0]);
 
-  table_.reserve(static_cast<size_t>(rows), 0);
+  table_.reserve(static_cast<size_t>(rows), static_cast<size_t>(words->byte_size_hint()));
   std::string text;
   for (int64_t r = 0; r < rows; ++r) {
     const uint64_t row = table_.len();

@@ -47,7 +47,9 @@ class WordTable {
   void add_count(uint32_t id, uint64_t amount) { counts_[id] += amount; }
   size_t len() const { return counts_.size(); }
 
-  // Reserves room for `words` more words holding `bytes` more bytes.
+  // Reserves room for `words` more words holding `bytes` more bytes, growing
+  // at least twofold, so that reserving before each of many additions stays
+  // linear.
   void reserve(size_t words, size_t bytes);
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }

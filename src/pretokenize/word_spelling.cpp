@@ -21,6 +21,65 @@ std::optional<uint32_t> find_white_space(std::string_view text) {
   return std::nullopt;
 }
 
+// Whether every byte is printable ASCII (0x21..0x7E): such a word holds no
+// white space and is spelled as itself in the byte-level alphabet, so it
+// passes for every pretokenizer. Most words of most tables are such.
+bool plain_ascii(std::string_view word) {
+  for (const char c : word) {
+    if (static_cast<unsigned char>(c) - 0x21u > 0x7Eu - 0x21u) return false;
+  }
+  return true;
+}
+
+// The common byte-level word, checked without a second pass: characters of
+// one or two bytes (the alphabet ends at U+0143) standing for bytes that are
+// valid UTF-8. False means "not shown good here", and the full check decides
+// and names the problem.
+bool plain_bytelevel_word(std::string_view word) {
+  constexpr size_t MAX_BYTES = 256;
+  if (word.size() > 2 * MAX_BYTES) return false;
+  uint8_t bytes[MAX_BYTES];
+  size_t n = 0;
+  bool ascii = true;
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  while (p < end) {
+    uint32_t cp = p[0];
+    if (cp >= 0x80) {
+      // Two-byte forms of U+0080..U+07FF only (lead 0xC2..0xDF).
+      if (cp < 0xC2 || cp > 0xDF || end - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+      cp = ((cp & 0x1F) << 6) | (p[1] & 0x3F);
+      p += 2;
+    } else {
+      ++p;
+    }
+    const int byte = byte_of_char(cp);
+    if (byte < 0 || n == MAX_BYTES) return false;
+    bytes[n++] = static_cast<uint8_t>(byte);
+    ascii = ascii && byte < 0x80;
+  }
+  Utf8Error error;
+  return ascii || validate_utf8(std::string_view(reinterpret_cast<const char*>(bytes), n), &error);
+}
+
+// The common whitespace word: valid UTF-8 holding none of the bytes that
+// White_Space characters are made of (0x09..0x0D and 0x20, and the lead
+// bytes 0xC2, 0xE1, 0xE2 and 0xE3 of U+0085, U+00A0, U+1680, U+2000..U+205F
+// and U+3000). False leaves the decision to the full check.
+bool plain_whitespace_word(std::string_view word) {
+  for (const char c : word) {
+    switch (static_cast<unsigned char>(c)) {
+      case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
+      case 0xC2: case 0xE1: case 0xE2: case 0xE3:
+        return false;
+      default:
+        break;
+    }
+  }
+  Utf8Error error;
+  return validate_utf8(word, &error);
+}
+
 // REQUIRES: word is non-empty, valid UTF-8.
 std::optional<SpellingProblem> check_bytelevel_word(std::string_view word) {
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
@@ -51,6 +110,10 @@ std::string code_point_name(uint32_t cp) {
 
 std::optional<SpellingProblem> check_word_spelling(PretokenizerKind kind, std::string_view word) {
   if (word.empty()) return SpellingProblem{SpellingProblem::Empty};
+  if (plain_ascii(word)) return std::nullopt;
+  if (uses_byte_level_alphabet(kind) ? plain_bytelevel_word(word) : plain_whitespace_word(word)) {
+    return std::nullopt;
+  }
   Utf8Error error;
   if (!validate_utf8(word, &error)) return SpellingProblem{SpellingProblem::NotUtf8};
   if (uses_byte_level_alphabet(kind)) return check_bytelevel_word(word);
