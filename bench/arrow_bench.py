@@ -54,7 +54,7 @@ def corpus_counts(args):
         path = args.corpus
     else:
         import gen_corpus
-        path = gen_corpus.ensure(args.size, args.mix)
+        path, _ = gen_corpus.ensure(args.size, args.mix)
     return selkbar.count_words([path], pretokenizer=args.mode)
 
 

@@ -62,19 +62,13 @@ bool plain_bytelevel_word(std::string_view word) {
   return ascii || validate_utf8(std::string_view(reinterpret_cast<const char*>(bytes), n), &error);
 }
 
-// The common whitespace word: valid UTF-8 holding none of the bytes that
-// White_Space characters are made of (0x09..0x0D and 0x20, and the lead
-// bytes 0xC2, 0xE1, 0xE2 and 0xE3 of U+0085, U+00A0, U+1680, U+2000..U+205F
-// and U+3000). False leaves the decision to the full check.
+// The common whitespace word: valid UTF-8 holding no ASCII white space and
+// no byte that may start a non-ASCII White_Space character. False leaves the
+// decision to the full check.
 bool plain_whitespace_word(std::string_view word) {
   for (const char c : word) {
-    switch (static_cast<unsigned char>(c)) {
-      case 0x09: case 0x0A: case 0x0B: case 0x0C: case 0x0D: case 0x20:
-      case 0xC2: case 0xE1: case 0xE2: case 0xE3:
-        return false;
-      default:
-        break;
-    }
+    const auto byte = static_cast<uint8_t>(c);
+    if (is_ascii_white_space(byte) || may_start_non_ascii_white_space(byte)) return false;
   }
   Utf8Error error;
   return validate_utf8(word, &error);
