@@ -89,7 +89,9 @@ void WordTable::release() {
 std::optional<std::pair<uint32_t, uint32_t>> first_repeat(const WordTable& table) {
   const size_t words = table.len();
   size_t slot_count = 16;
-  while (slot_count < words * 2) slot_count *= 2;
+  // A load of at most 3/4: linear probes with tags stay short at that load,
+  // and a smaller array keeps more of the random probes in the cache.
+  while (slot_count / 4 * 3 < words) slot_count *= 2;
   // A slot holds the id and the hash's low half, so that a collision
   // compares words (a second cache miss, into the arena) only when the
   // halves match. The slots are probed at random: the hashes of the words

@@ -1,6 +1,8 @@
 #include "pretokenize/word_spelling.h"
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "pretokenize/bytelevel.h"
 #include "pretokenize/pretokenizer_id.h"
@@ -25,8 +27,21 @@ std::optional<uint32_t> find_white_space(std::string_view text) {
 // white space and is spelled as itself in the byte-level alphabet, so it
 // passes for every pretokenizer. Most words of most tables are such.
 bool plain_ascii(std::string_view word) {
-  for (const char c : word) {
-    if (static_cast<unsigned char>(c) - 0x21u > 0x7Eu - 0x21u) return false;
+  // Eight bytes at a time: a byte is outside 0x21..0x7E when it is below
+  // 0x21 or above 0x7E, which these two word-wide tests flag in its top bit
+  // (exactly, for bytes of either half of the range).
+  constexpr uint64_t ONES = 0x0101010101010101ULL;
+  constexpr uint64_t HIGHS = 0x8080808080808080ULL;
+  size_t i = 0;
+  for (; i + 8 <= word.size(); i += 8) {
+    uint64_t x;
+    std::memcpy(&x, word.data() + i, 8);
+    const uint64_t below = (x - ONES * 0x21) & ~x;
+    const uint64_t above = (x + ONES * (0x7F - 0x7E)) | x;
+    if (((below | above) & HIGHS) != 0) return false;
+  }
+  for (; i < word.size(); ++i) {
+    if (static_cast<unsigned char>(word[i]) - 0x21u > 0x7Eu - 0x21u) return false;
   }
   return true;
 }
