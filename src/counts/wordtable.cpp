@@ -7,6 +7,7 @@
 
 #include "base/error.h"
 #include "base/fxhash.h"
+#include "base/huge_pages.h"
 #include "base/prefetch.h"
 
 namespace selkbar {
@@ -96,14 +97,15 @@ std::optional<std::pair<uint32_t, uint32_t>> first_repeat(const WordTable& table
   // compares words (a second cache miss, into the arena) only when the
   // halves match. The slots are probed at random: the hashes of the words
   // AHEAD places on are computed early and their slots prefetched, so that
-  // the misses of several words overlap instead of coming one at a time.
+  // the misses of several words overlap instead of coming one at a time; on
+  // huge pages those misses do not miss the TLB too.
   struct Slot {
     uint32_t id;
     uint32_t tag;
   };
   constexpr uint32_t EMPTY = UINT32_MAX;
   constexpr size_t AHEAD = 16;
-  std::vector<Slot> slots(slot_count, Slot{EMPTY, 0});
+  std::vector<Slot, HugePageAllocator<Slot>> slots(slot_count, Slot{EMPTY, 0});
   const size_t mask = slot_count - 1;
   // FxHash mixes its high bits well and its low bits poorly: the bucket
   // comes from the top, the tag from the bottom.

@@ -1,5 +1,6 @@
 #include "pretokenize/word_spelling.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -77,16 +78,45 @@ bool plain_bytelevel_word(std::string_view word) {
   return ascii || validate_utf8(std::string_view(reinterpret_cast<const char*>(bytes), n), &error);
 }
 
-// The common whitespace word: valid UTF-8 holding no ASCII white space and
-// no byte that may start a non-ASCII White_Space character. False leaves the
-// decision to the full check.
+// The common whitespace word, checked in one pass: well-formed UTF-8 holding
+// no ASCII white space and no byte that may start a non-ASCII White_Space
+// character. False means "not shown good here", and the full check decides
+// and names the problem.
 bool plain_whitespace_word(std::string_view word) {
-  for (const char c : word) {
-    const auto byte = static_cast<uint8_t>(c);
-    if (is_ascii_white_space(byte) || may_start_non_ascii_white_space(byte)) return false;
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  const auto continues = [&](size_t n) {
+    if (end - p < static_cast<ptrdiff_t>(n) + 1) return false;
+    for (size_t k = 1; k <= n; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+    }
+    return true;
+  };
+  while (p < end) {
+    const uint8_t lead = *p;
+    if (lead < 0x80) {
+      if (is_ascii_white_space(lead)) return false;
+      ++p;
+    } else if (may_start_non_ascii_white_space(lead) || lead < 0xC2 || lead > 0xF4) {
+      return false;
+    } else if (lead < 0xE0) {
+      if (!continues(1)) return false;
+      p += 2;
+    } else if (lead < 0xF0) {
+      // No overlong form (E0 80..9F) and no surrogate (ED A0..BF).
+      if (!continues(2) || (lead == 0xE0 && p[1] < 0xA0) || (lead == 0xED && p[1] >= 0xA0)) {
+        return false;
+      }
+      p += 3;
+    } else {
+      // No overlong form (F0 80..8F) and nothing past U+10FFFF (F4 90..BF).
+      if (!continues(3) || (lead == 0xF0 && p[1] < 0x90) || (lead == 0xF4 && p[1] >= 0x90)) {
+        return false;
+      }
+      p += 4;
+    }
   }
-  Utf8Error error;
-  return validate_utf8(word, &error);
+  return true;
 }
 
 // REQUIRES: word is non-empty, valid UTF-8.

@@ -196,9 +196,14 @@ TEST(WordSpellingTest, FastPathsAgreeWithThePlainRules) {
           word += utf8;
           break;
         }
-        case 4:  // a byte-level spelling of the lead byte of a sequence
-          word += rng() % 2 ? "\xc3\x83" : "\xc3\xa9";
+        case 4: {  // byte-level spellings of lead bytes; the edges of UTF-8's ranges
+          static const char* const pieces[] = {
+              "\xc3\x83", "\xc3\xa9", "\xe0\x9f\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf",
+              "\xed\xa0\x80", "\xf0\x8f\xbf\xbf", "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf",
+              "\xf4\x90\x80\x80", "\xc1\xbf", "\xe1\x9a\x80", "\xe2\x80\xaf", "\xe3\x80\x81"};
+          word += pieces[rng() % std::size(pieces)];
           break;
+        }
         default:
           word += "\xc4\xa0";  // the byte-level space
           break;
