@@ -210,10 +210,17 @@ Status ArrowCountsReader::add_batch(const ArrowSchema& schema, const ArrowArray&
           ? nullptr
           : static_cast<const uint8_t*>(batch.buffers[0]);
 
-  table_.reserve(static_cast<size_t>(rows), static_cast<size_t>(words->byte_size_hint()));
+  // Rows are checked first, their counts kept aside. Words that lie back to
+  // back in the array (plain offsets, the usual layout) are then copied at
+  // once; others one by one.
+  batch_counts_.resize(static_cast<size_t>(rows));
+  batch_ends_.resize(static_cast<size_t>(rows));
+  const char* packed_begin = nullptr;
+  const char* packed_end = nullptr;
+  bool packed = true;
   std::string text;
   for (int64_t r = 0; r < rows; ++r) {
-    const uint64_t row = table_.len();
+    const uint64_t row = table_.len() + static_cast<uint64_t>(r);
     if (row_validity != nullptr && !bit_set(row_validity, batch.offset + r)) {
       return Status::InvalidInput(row_prefix(row) + "the row is null");
     }
@@ -233,8 +240,20 @@ Status ArrowCountsReader::add_batch(const ArrowSchema& schema, const ArrowArray&
                                   quote_word(*word) +
                                   " is out of range (1 to 18446744073709551615)");
     }
-    table_.push(*word, *count);
+    batch_counts_[r] = *count;
+    if (r == 0) packed_begin = packed_end = word->data();
+    packed = packed && word->data() == packed_end;
+    packed_end = word->data() + word->size();
+    batch_ends_[r] = static_cast<uint64_t>(packed_end - packed_begin);
   }
+  if (rows == 0) return Status();
+  if (packed) {
+    table_.append_packed(std::string_view(packed_begin, static_cast<size_t>(packed_end - packed_begin)),
+                         batch_ends_.data(), batch_counts_.data(), static_cast<size_t>(rows));
+    return Status();
+  }
+  table_.reserve(static_cast<size_t>(rows), 0);
+  for (int64_t r = 0; r < rows; ++r) table_.push(*words->get(batch.offset + r), batch_counts_[r]);
   return Status();
 }
 

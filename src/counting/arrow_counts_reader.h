@@ -19,8 +19,8 @@
 // are ("row 7: word 'a b' contains white space ..."). Repeated words add up;
 // a sum past 2^64 - 1 fails with an Overflow status naming the later row.
 //
-// Reading copies the words into one arena as they come; repeats are looked
-// for once at the end, so a table of distinct words (the usual case) never
+// Reading copies the words into one arena, a batch at a time (at once when
+// the batch's words lie back to back); repeats are looked for once at the end, so a table of distinct words (the usual case) never
 // pays for a hash lookup per row.
 //
 // Thread safety: none; one thread uses a reader.
@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/arrow_abi.h"
 #include "base/status.h"
@@ -62,6 +63,9 @@ class ArrowCountsReader {
   std::string word_column_;
   std::string count_column_;
   WordTable table_;  // one entry per row, in row order
+  // Scratch of add_batch: the batch's counts, and where each word ends.
+  std::vector<uint64_t> batch_counts_;
+  std::vector<uint64_t> batch_ends_;
 };
 
 }  // namespace selkbar

@@ -98,12 +98,6 @@ class ArrowStrings {
   // Entries, and entry `row` (0 .. length() - 1) by itself, nullopt for a
   // null: for readers that need each string apart (a counts table).
   int64_t length() const { return length_; }
-  // The bytes of all the entries when the layout tells them at once (plain
-  // offsets), else 0: for reserving room before copying them.
-  int64_t byte_size_hint() const {
-    return layout_ == Layout::Offsets && length_ > 0 ? offset_at(first_ + length_) - offset_at(first_)
-                                                     : 0;
-  }
   std::optional<std::string_view> get(int64_t row) const;
   // Appends strings from the next one on until the builder is full or the
   // array ends; nulls add nothing.

@@ -53,6 +53,18 @@ uint32_t WordTable::push(std::string_view word, uint64_t count) {
   return id;
 }
 
+void WordTable::append_packed(std::string_view bytes, const uint64_t* ends,
+                              const uint64_t* counts, size_t count) {
+  if (bytes.size() > max_bytes_ - bytes_.size()) {
+    throw InternalError("unique word bytes exceed 4 GB; recompile with u64 offsets");
+  }
+  reserve(count, bytes.size());  // the only step that can fail
+  const size_t base = bytes_.size();
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  for (size_t i = 0; i < count; ++i) offsets_.push_back(static_cast<uint32_t>(base + ends[i]));
+  counts_.insert(counts_.end(), counts, counts + count);
+}
+
 std::string_view WordTable::get(uint32_t id) const {
   if (id >= counts_.size()) {
     throw InternalError("word id " + std::to_string(id) + " out of range for a table of " +
