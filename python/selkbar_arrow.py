@@ -9,7 +9,7 @@ row groups of ROW_GROUP_ROWS words.
 """
 
 import os
-import tempfile
+import uuid
 
 import selkbar
 
@@ -39,9 +39,11 @@ def write_parquet(counts, path):
         raise TypeError("argument 'path': expected a str or os.PathLike, got bytes")
     pa, pq = _parquet()
     reader = pa.RecordBatchReader._import_from_c_capsule(counts.__arrow_c_stream__())
-    directory = os.path.dirname(os.path.abspath(path))
-    handle, scratch = tempfile.mkstemp(prefix=".selkbar-", suffix=".parquet.tmp", dir=directory)
-    os.close(handle)
+    # The file is written beside its destination and renamed over it; the
+    # writer creates it as any new file is made (the umask applies, unlike
+    # the private files of tempfile.mkstemp).
+    directory, name = os.path.split(os.path.abspath(path))
+    scratch = os.path.join(directory, f".{name}.{uuid.uuid4().hex[:12]}.tmp")
     try:
         with pq.ParquetWriter(scratch, reader.schema) as writer:
             for batch in reader:

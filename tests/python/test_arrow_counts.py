@@ -247,8 +247,16 @@ def test_parquet_files_are_read_a_row_group_at_a_time(tmp_path, monkeypatch):
                                    word_column="w", count_column="n") == counts
 
 
-def test_parquet_failures_write_nothing(tmp_path):
+def test_parquet_files_are_replaced_whole_or_not_at_all(tmp_path):
     counts = WordCounts.from_items([("a", 1)], pretokenizer="whitespace")
+    old_umask = os.umask(0o027)
+    try:
+        counts.to_parquet(tmp_path / "made.parquet")
+    finally:
+        os.umask(old_umask)
+    # Made as any new file is, not private as a temporary file would be.
+    assert os.stat(tmp_path / "made.parquet").st_mode & 0o777 == 0o640
+    os.unlink(tmp_path / "made.parquet")
     with pytest.raises(FileNotFoundError):
         counts.to_parquet(tmp_path / "missing" / "counts.parquet")
     (tmp_path / "counts.parquet").write_bytes(b"keep")
