@@ -11,6 +11,8 @@ import selkbar
 from conftest import fixture_files
 from selkbar import WordCounts
 
+pytestmark = pytest.mark.subset
+
 pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
