@@ -68,9 +68,10 @@ def count_words_to_table(df, *, column="text", pretokenizer="whitespace", patter
                          partitions=None, threads_per_task=None):
     """As count_words, but leaves the combined counts in Spark: a DataFrame
     of columns word (string) and count (decimal(20, 0)), one row per distinct
-    word, to store (df.write.parquet(...)) and read back later with
-    selkbar.WordCounts.from_parquet or from_arrow, passing pretokenizer=
-    (Spark keeps no schema metadata)."""
+    word, to store (df.write.parquet(path)) and read back later with
+    selkbar.WordCounts.from_arrow(pyarrow.dataset.dataset(path).to_batches(),
+    pretokenizer=...), all part files as one stream (Spark keeps no schema
+    metadata, so the pretokenizer is named again)."""
     _check_count_options(pretokenizer, pattern, partitions, threads_per_task)
     texts = _text_column(df, column)
     threads = 1 if threads_per_task is None else threads_per_task
