@@ -39,6 +39,20 @@ if ! command -v chromium >/dev/null 2>&1; then
   fi
 fi
 
+# Java for the Spark tests (PySpark 4 needs 17 or newer). Debian's default
+# JRE is installed when there is no java and apt-get can be used; otherwise
+# the set-up goes on and those tests are skipped, saying why.
+if ! command -v java >/dev/null; then
+  if command -v apt-get >/dev/null && [ "$(id -u)" = 0 ]; then
+    say "installing default-jre-headless for the Spark tests"
+    if [ "$apt_updated" = 0 ]; then apt-get update -qq || true; apt_updated=1; fi
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq default-jre-headless >/dev/null ||
+      say "could not install Java; the Spark tests will be skipped"
+  else
+    say "no java and no usable apt-get; the Spark tests will be skipped"
+  fi
+fi
+
 # CPython 3.13 with its headers: on the PATH, under pyenv, or from Debian.
 has_headers() {
   "$1" -c 'import sys, sysconfig, os; sys.exit(0 if sys.version_info[:2] == (3, 13) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null

@@ -182,6 +182,34 @@ class WordCounts:
     @classmethod
     def merge(cls, iterable: Iterable[WordCounts]) -> WordCounts:
         """The sum of one or more WordCounts of one pretokenizer."""
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """The counts as an Arrow C stream capsule (the table to_arrow() gives)."""
+    def to_arrow(self) -> Any:
+        """The counts as a pyarrow.Table with columns word (large_string) and count (uint64), the pretokenizer in the schema's metadata."""
+    @classmethod
+    def from_arrow(
+        cls,
+        data: Union[_ArrowStream, _ArrowArray, Iterable[Union[_ArrowArray, _ArrowStream]]],
+        /,
+        *,
+        pretokenizer: str | None = None,
+        word_column: str = "word",
+        count_column: str = "count",
+    ) -> WordCounts:
+        """Counts from an Arrow table: a pyarrow Table or RecordBatch, an iterable of record batches, or any object with __arrow_c_stream__ (polars, DuckDB). Repeated words add up; the pretokenizer defaults to the one the schema's metadata names."""
+    def to_parquet(self, path: _Path) -> None:
+        """Write the counts as a Parquet file (replaced atomically), the table to_arrow() gives."""
+    @classmethod
+    def from_parquet(
+        cls,
+        path: _Path,
+        /,
+        *,
+        pretokenizer: str | None = None,
+        word_column: str = "word",
+        count_column: str = "count",
+    ) -> WordCounts:
+        """Counts from a Parquet file, read a row group at a time."""
 
 @overload
 def train_bpe_from_counts(

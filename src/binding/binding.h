@@ -383,6 +383,15 @@ PyObject* word_counts_from_items(PyObject*, PyObject* const* args, Py_ssize_t na
 PyObject* word_counts_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames);
 
+// The Arrow and Parquet members of WordCounts (word_counts_arrow.cpp):
+// __arrow_c_stream__, to_arrow, from_arrow, to_parquet, from_parquet. Return
+// new references.
+PyObject* word_counts_arrow_c_stream(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* word_counts_to_arrow(PyObject* self, PyObject*);
+PyObject* word_counts_from_arrow(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* word_counts_to_parquet(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* word_counts_from_parquet(PyObject*, PyObject* args, PyObject* kwargs);
+
 // ---------------------------------------------------------------------------
 // The module's functions (train_entries.cpp, count_entries.cpp)
 

@@ -365,6 +365,27 @@ PyMethodDef word_counts_methods[] = {
      "mapping, words spelled as the pretokenizer's words are; repeated words add up."},
     {"merge", as_cfunction(word_counts_merge), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "merge($type, iterable)\n--\n\nThe sum of one or more WordCounts of one pretokenizer."},
+    {"__arrow_c_stream__", as_cfunction(word_counts_arrow_c_stream),
+     METH_VARARGS | METH_KEYWORDS,
+     "__arrow_c_stream__($self, /, requested_schema=None)\n--\n\nThe counts as an Arrow C "
+     "stream capsule (the table to_arrow() gives)."},
+    {"to_arrow", as_cfunction(word_counts_to_arrow), METH_NOARGS,
+     "to_arrow($self, /)\n--\n\nThe counts as a pyarrow.Table with columns word "
+     "(large_string) and count (uint64), the pretokenizer in the schema's metadata."},
+    {"from_arrow", as_cfunction(word_counts_from_arrow), METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "from_arrow($type, data, /, *, pretokenizer=None, word_column='word', "
+     "count_column='count')\n--\n\nCounts from an Arrow table: a pyarrow Table or "
+     "RecordBatch, an iterable of record batches, or any object with __arrow_c_stream__ "
+     "(polars, DuckDB). Repeated words add up; the pretokenizer defaults to the one the "
+     "schema's metadata names."},
+    {"to_parquet", as_cfunction(word_counts_to_parquet), METH_VARARGS | METH_KEYWORDS,
+     "to_parquet($self, /, path)\n--\n\nWrite the counts as a Parquet file (replaced "
+     "atomically), the table to_arrow() gives."},
+    {"from_parquet", as_cfunction(word_counts_from_parquet),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "from_parquet($type, path, /, *, pretokenizer=None, word_column='word', "
+     "count_column='count')\n--\n\nCounts from a Parquet file, read a row group at a time."},
+    
     {"_from_bytes", as_cfunction(word_counts_from_bytes), METH_O | METH_CLASS,
      "Counts from the bytes __reduce__ makes (for pickle)."},
     {"__reduce__", as_cfunction(word_counts_reduce), METH_NOARGS, nullptr},

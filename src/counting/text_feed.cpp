@@ -262,6 +262,22 @@ std::string_view ArrowStrings::view_at(int64_t i) const {
   return std::string_view(view_buffers_[buffer] + offset, static_cast<size_t>(length));
 }
 
+std::optional<std::string_view> ArrowStrings::get(int64_t row) const {
+  const int64_t i = first_ + row;
+  if (is_null(i)) return std::nullopt;
+  switch (layout_) {
+    case Layout::Offsets:
+      return offsets_entry(i);
+    case Layout::Views:
+      return view_at(i);
+    case Layout::Dictionary:
+      break;
+  }
+  const int64_t value = values_->first_ + index_at(i);
+  if (values_->is_null(value)) return std::nullopt;
+  return values_->offsets_entry(value);
+}
+
 void ArrowStrings::append_some(ChunkBuilder& builder) {
   if (layout_ == Layout::Offsets) {
     append_offsets(builder);

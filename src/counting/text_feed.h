@@ -33,53 +33,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/arrow_abi.h"
 #include "base/status.h"
 #include "counting/reader.h"
 
-// The Arrow C data interface, as published by Apache Arrow (a stable ABI
-// shared by every Arrow implementation).
-#ifndef ARROW_C_DATA_INTERFACE
-#define ARROW_C_DATA_INTERFACE
-extern "C" {
-struct ArrowSchema {
-  const char* format;
-  const char* name;
-  const char* metadata;
-  int64_t flags;
-  int64_t n_children;
-  struct ArrowSchema** children;
-  struct ArrowSchema* dictionary;
-  void (*release)(struct ArrowSchema*);
-  void* private_data;
-};
-
-struct ArrowArray {
-  int64_t length;
-  int64_t null_count;
-  int64_t offset;
-  int64_t n_buffers;
-  int64_t n_children;
-  const void** buffers;
-  struct ArrowArray** children;
-  struct ArrowArray* dictionary;
-  void (*release)(struct ArrowArray*);
-  void* private_data;
-};
-}
-#endif  // ARROW_C_DATA_INTERFACE
-
-#ifndef ARROW_C_STREAM_INTERFACE
-#define ARROW_C_STREAM_INTERFACE
-extern "C" {
-struct ArrowArrayStream {
-  int (*get_schema)(struct ArrowArrayStream*, struct ArrowSchema* out);
-  int (*get_next)(struct ArrowArrayStream*, struct ArrowArray* out);
-  const char* (*get_last_error)(struct ArrowArrayStream*);
-  void (*release)(struct ArrowArrayStream*);
-  void* private_data;
-};
-}
-#endif  // ARROW_C_STREAM_INTERFACE
 
 namespace selkbar {
 
@@ -138,6 +95,10 @@ class ArrowStrings {
   ArrowStrings& operator=(ArrowStrings&&) noexcept = default;
 
   bool done() const { return next_ >= length_; }
+  // Entries, and entry `row` (0 .. length() - 1) by itself, nullopt for a
+  // null: for readers that need each string apart (a counts table).
+  int64_t length() const { return length_; }
+  std::optional<std::string_view> get(int64_t row) const;
   // Appends strings from the next one on until the builder is full or the
   // array ends; nulls add nothing.
   void append_some(ChunkBuilder& builder);

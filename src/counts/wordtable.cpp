@@ -1,10 +1,14 @@
 #include "counts/wordtable.h"
 
+#include <algorithm>
+#include <bit>
 #include <string>
 #include <utility>
 
 #include "base/error.h"
 #include "base/fxhash.h"
+#include "base/huge_pages.h"
+#include "base/prefetch.h"
 
 namespace selkbar {
 
@@ -49,6 +53,18 @@ uint32_t WordTable::push(std::string_view word, uint64_t count) {
   return id;
 }
 
+void WordTable::append_packed(std::string_view bytes, const uint64_t* ends,
+                              const uint64_t* counts, size_t count) {
+  if (bytes.size() > max_bytes_ - bytes_.size()) {
+    throw InternalError("unique word bytes exceed 4 GB; recompile with u64 offsets");
+  }
+  reserve(count, bytes.size());  // the only step that can fail
+  const size_t base = bytes_.size();
+  bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  for (size_t i = 0; i < count; ++i) offsets_.push_back(static_cast<uint32_t>(base + ends[i]));
+  counts_.insert(counts_.end(), counts, counts + count);
+}
+
 std::string_view WordTable::get(uint32_t id) const {
   if (id >= counts_.size()) {
     throw InternalError("word id " + std::to_string(id) + " out of range for a table of " +
@@ -59,10 +75,22 @@ std::string_view WordTable::get(uint32_t id) const {
                           offsets_[id + 1] - begin);
 }
 
+namespace {
+
+// Room for `more` elements, grown at least twofold as push_back would grow
+// it, so that reserving before each of many small additions stays linear.
+template <typename Vector>
+void reserve_more(Vector& vector, size_t more) {
+  const size_t needed = vector.size() + more;
+  if (needed > vector.capacity()) vector.reserve(std::max(needed, 2 * vector.capacity()));
+}
+
+}  // namespace
+
 void WordTable::reserve(size_t words, size_t bytes) {
-  bytes_.reserve(bytes_.size() + bytes);
-  offsets_.reserve(offsets_.size() + words);
-  counts_.reserve(counts_.size() + words);
+  reserve_more(bytes_, bytes);
+  reserve_more(offsets_, words);
+  reserve_more(counts_, words);
 }
 
 void WordTable::release() {
@@ -73,19 +101,52 @@ void WordTable::release() {
 
 std::optional<std::pair<uint32_t, uint32_t>> first_repeat(const WordTable& table) {
   const size_t words = table.len();
-  size_t slots = 16;
-  while (slots < words * 2) slots *= 2;
+  size_t slot_count = 16;
+  // A load of at most 3/4: linear probes with tags stay short at that load,
+  // and a smaller array keeps more of the random probes in the cache.
+  while (slot_count / 4 * 3 < words) slot_count *= 2;
+  // A slot holds the id and the hash's low half, so that a collision
+  // compares words (a second cache miss, into the arena) only when the
+  // halves match. The slots are probed at random: the hashes of the words
+  // AHEAD places on are computed early and their slots prefetched, so that
+  // the misses of several words overlap instead of coming one at a time; on
+  // huge pages those misses do not miss the TLB too.
+  struct Slot {
+    uint32_t id;
+    uint32_t tag;
+  };
   constexpr uint32_t EMPTY = UINT32_MAX;
-  std::vector<uint32_t> index(slots, EMPTY);
-  const size_t mask = slots - 1;
-  for (uint32_t w = 0; w < words; ++w) {
-    const std::string_view word = table.get(w);
-    for (size_t i = pretoken_hash(word) & mask;; i = (i + 1) & mask) {
-      if (index[i] == EMPTY) {
-        index[i] = w;
+  constexpr size_t AHEAD = 16;
+  std::vector<Slot, HugePageAllocator<Slot>> slots(slot_count, Slot{EMPTY, 0});
+  const size_t mask = slot_count - 1;
+  // FxHash mixes its high bits well and its low bits poorly: the bucket
+  // comes from the top, the tag from the bottom.
+  const int shift = 64 - std::countr_zero(slot_count);
+  const uint8_t* const bytes = table.bytes().data();
+  const uint32_t* const offsets = table.offsets().data();
+  const auto word_of = [&](size_t id) {
+    return std::string_view(reinterpret_cast<const char*>(bytes) + offsets[id],
+                            offsets[id + 1] - offsets[id]);
+  };
+  uint64_t ahead[AHEAD];
+  const auto schedule = [&](size_t id) {
+    const uint64_t hash = pretoken_hash(word_of(id));
+    ahead[id % AHEAD] = hash;
+    prefetch_read(&slots[hash >> shift]);
+  };
+  for (size_t w = 0; w < std::min(words, AHEAD); ++w) schedule(w);
+  for (size_t w = 0; w < words; ++w) {
+    const uint64_t hash = ahead[w % AHEAD];
+    if (w + AHEAD < words) schedule(w + AHEAD);
+    const auto tag = static_cast<uint32_t>(hash);
+    for (size_t i = hash >> shift;; i = (i + 1) & mask) {
+      if (slots[i].id == EMPTY) {
+        slots[i] = Slot{static_cast<uint32_t>(w), tag};
         break;
       }
-      if (table.get(index[i]) == word) return std::make_pair(index[i], w);
+      if (slots[i].tag == tag && word_of(slots[i].id) == word_of(w)) {
+        return std::make_pair(slots[i].id, static_cast<uint32_t>(w));
+      }
     }
   }
   return std::nullopt;

@@ -41,13 +41,23 @@ class WordTable {
   // bytes (checked after the bytes are appended, before the offset is).
   uint32_t push(std::string_view word, uint64_t count);
 
+  // Appends `count` words stored back to back in `bytes`, word i ending
+  // ends[i] bytes into it, with counts counts[i]: one copy for all of them.
+  // Throws InternalError at the arena limit (as push does) and bad_alloc,
+  // either before anything is appended.
+  // REQUIRES: ends non-decreasing, ends[count - 1] == bytes.size().
+  void append_packed(std::string_view bytes, const uint64_t* ends, const uint64_t* counts,
+                     size_t count);
+
   // REQUIRES: id < len(); otherwise throws InternalError.
   std::string_view get(uint32_t id) const;
   uint64_t count(uint32_t id) const { return counts_[id]; }
   void add_count(uint32_t id, uint64_t amount) { counts_[id] += amount; }
   size_t len() const { return counts_.size(); }
 
-  // Reserves room for `words` more words holding `bytes` more bytes.
+  // Reserves room for `words` more words holding `bytes` more bytes, growing
+  // at least twofold, so that reserving before each of many additions stays
+  // linear.
   void reserve(size_t words, size_t bytes);
 
   const std::vector<uint8_t>& bytes() const { return bytes_; }

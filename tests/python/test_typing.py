@@ -67,6 +67,7 @@ def test_stubs_match_the_runtime_signatures(tmp_path):
 
 
 def test_the_readers_and_dask_stubs_match_their_modules(tmp_path):
-    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "selkbar_dask", "selkbar_readers"],
+    result = subprocess.run([sys.executable, "-m", "mypy.stubtest", "selkbar_dask", "selkbar_readers",
+                             "selkbar_arrow", "selkbar_spark"],
                             cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -95,6 +95,16 @@ selkbar.WordCounts.from_items({"the": 3})  # type: ignore[call-arg]
 selkbar.WordCounts.from_items({"the": "3"}, pretokenizer="whitespace")  # type: ignore[arg-type]
 counts + 1  # type: ignore[operator]
 
+# Counts as Arrow tables and Parquet files.
+table = counts.to_arrow()
+assert_type(selkbar.WordCounts.from_arrow(table), selkbar.WordCounts)
+selkbar.WordCounts.from_arrow(counts, pretokenizer="bytelevel", word_column="token")
+counts.to_parquet("counts.parquet")
+assert_type(selkbar.WordCounts.from_parquet("counts.parquet", count_column="n"),
+            selkbar.WordCounts)
+selkbar.WordCounts.from_arrow([("the", 3)])  # type: ignore[list-item]
+selkbar.WordCounts.from_parquet("counts.parquet", "whitespace")  # type: ignore[misc]
+
 # The readers and the cluster path, typed by their own stub packages.
 import selkbar_dask
 import selkbar_readers
@@ -121,3 +131,12 @@ ladder = selkbar.train_bpe(["a.txt"], [8000, 16000])
 assert_type(ladder, dict[int, tuple[dict[str, int], list[tuple[str, str]]]])
 selkbar.train_tokenizer(["a.txt"], (8000, 16000), "tok-{vocab_size}.json")
 selkbar.train_bpe(["a.txt"], ["8000"])  # type: ignore[list-item]
+
+import selkbar_spark
+
+frame: object = None
+assert_type(selkbar_spark.count_words(frame, column="body", partitions=8), selkbar.WordCounts)
+assert_type(selkbar_spark.train_bpe(frame, 1000, pretokenizer="gpt4"),
+            tuple[dict[str, int], list[tuple[str, str]]])
+selkbar_spark.train_tokenizer(frame, 1000, "tokenizer.json", tiktoken_output="t.tiktoken")
+selkbar_spark.count_words(frame, partitions="8")  # type: ignore[arg-type]
