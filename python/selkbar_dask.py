@@ -38,10 +38,10 @@ selkbar.train_bpe raises for them, naming the path, and no output is written.
 
 import os
 import re
-import tempfile
 import uuid
 
 import selkbar
+import selkbar_cluster
 
 __all__ = ["count_words", "train_bpe", "train_tokenizer", "train_superword_tokenizer"]
 
@@ -110,15 +110,15 @@ def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequenc
     """Count `paths` on a Dask cluster (see count_words), then train on this
     machine; returns (vocab, merges) as selkbar.train_bpe does. `progress`
     shows the training on this machine."""
-    vocab_size = _vocab_sizes(vocab_size)
-    options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
-                                progress)
-    options["base"] = base
-    _check_training_options(vocab_size, options, pretokenizer, pattern)
-    counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
-                         partition_bytes=partition_bytes, threads_per_task=threads_per_task)
-    return selkbar.train_bpe_from_counts(counts, vocab_size, **options)
+    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
+                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
+                   continuing_subword_prefix=continuing_subword_prefix,
+                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
+                   base=base, progress=progress)
+    return selkbar_cluster.train_bpe_after(
+        lambda: count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
+                            partition_bytes=partition_bytes, threads_per_task=threads_per_task),
+        _empty_counts(pretokenizer, pattern), vocab_size, options)
 
 
 def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=(),
@@ -131,20 +131,15 @@ def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=()
     machine and write a HuggingFace tokenizer.json to `output` (and the
     tiktoken ranks file to `tiktoken_output`, if given), as
     selkbar.train_tokenizer does. Nothing is written when counting fails."""
-    vocab_size = _vocab_sizes(vocab_size)
-    options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
-                                progress)
-    options["base"] = base
-    _check_training_options(vocab_size, options, pretokenizer, pattern)
-    _check_size_names(vocab_size, output, tiktoken_output)
-    if tiktoken_output is not None:
-        _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output,
-                               tiktoken_output)
-        options["tiktoken_output"] = os.fspath(tiktoken_output)
-    counts = count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
-                         partition_bytes=partition_bytes, threads_per_task=threads_per_task)
-    selkbar.train_tokenizer_from_counts(counts, vocab_size, output, **options)
+    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
+                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
+                   continuing_subword_prefix=continuing_subword_prefix,
+                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
+                   base=base, progress=progress)
+    selkbar_cluster.train_tokenizer_after(
+        lambda: count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
+                            partition_bytes=partition_bytes, threads_per_task=threads_per_task),
+        _empty_counts(pretokenizer, pattern), vocab_size, output, tiktoken_output, options)
 
 
 def train_superword_tokenizer(paths, vocab_size, output, *, transition, client=None,
@@ -182,61 +177,6 @@ def _check_count_options(pretokenizer, pattern, partition_bytes, threads_per_tas
     # budget with the engine's own messages.
     selkbar.count_words([], pretokenizer=pretokenizer, pattern=pattern,
                         threads=_task_threads(threads_per_task))
-
-
-def _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                      continuing_subword_prefix, end_of_word_suffix, initial_alphabet, progress):
-    return dict(special_tokens=list(special_tokens) if isinstance(special_tokens, tuple)
-                else special_tokens,
-                initial_alphabet=initial_alphabet,
-                min_frequency=min_frequency, max_token_length=max_token_length,
-                limit_alphabet=limit_alphabet,
-                continuing_subword_prefix=continuing_subword_prefix,
-                end_of_word_suffix=end_of_word_suffix, progress=progress)
-
-
-def _check_training_options(vocab_size, options, pretokenizer, pattern):
-    # Training on no words checks every option with the engine's messages
-    # and writes nothing.
-    _check_count_options(pretokenizer, pattern, 1, None)
-    empty = selkbar.WordCounts.from_items(
-        [], pretokenizer="bytelevel" if pattern is not None else pretokenizer)
-    selkbar.train_bpe_from_counts(empty, vocab_size, **dict(options, progress=False))
-
-
-def _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output, tiktoken_output):
-    """Whether the training can give tiktoken a vocabulary, asked of the
-    engine with no words and throwaway paths, and whether the two outputs are
-    two files: the engine would say so only once the counting is done."""
-    if os.path.abspath(os.fspath(output)) == os.path.abspath(os.fspath(tiktoken_output)):
-        raise ValueError(f"tiktoken_output {tiktoken_output} is the same file as output")
-    empty = selkbar.WordCounts.from_items(
-        [], pretokenizer="bytelevel" if pattern is not None else pretokenizer)
-    with tempfile.TemporaryDirectory() as scratch:
-        selkbar.train_tokenizer_from_counts(
-            empty, vocab_size, os.path.join(scratch, "tokenizer-{vocab_size}.json"),
-            **dict(options, progress=False,
-                   tiktoken_output=os.path.join(scratch, "tokenizer-{vocab_size}.tiktoken")))
-
-
-def _vocab_sizes(vocab_size):
-    """vocab_size as the engine takes it, an iterable of sizes made a list:
-    it is read twice, by the checks and by the training."""
-    if isinstance(vocab_size, (int, str, bytes)) or not hasattr(vocab_size, "__iter__"):
-        return vocab_size
-    return list(vocab_size)
-
-
-def _check_size_names(vocab_size, output, tiktoken_output):
-    """With a list of sizes every name written must hold {vocab_size}; the
-    engine checks the same, but only once the counting is done."""
-    if not isinstance(vocab_size, list):
-        return
-    for what, name in (("output", output), ("tiktoken_output", tiktoken_output)):
-        if name is not None and "{vocab_size}" not in os.fspath(name):
-            raise ValueError(f"{what} {os.fspath(name)} has no {{vocab_size}}: with a list of "
-                             "vocabulary sizes each size is written to its own file "
-                             "(e.g. \"tokenizer-{vocab_size}.json\")")
 
 
 def _task_threads(threads_per_task):

@@ -35,10 +35,9 @@ Spark and the result is unchanged. Requires PySpark 4 (pip install
 "selkbar[spark]") and Java 17 or newer; the executors need selkbar installed.
 """
 
-import os
-import tempfile
 
 import selkbar
+import selkbar_cluster
 
 __all__ = ["count_words", "count_words_to_table", "train_bpe", "train_tokenizer"]
 
@@ -85,39 +84,41 @@ def count_words_to_table(df, *, column="text", pretokenizer="whitespace", patter
 def train_bpe(df, vocab_size, *, column="text", special_tokens=(), min_frequency=0,
               max_token_length=None, limit_alphabet=None, pretokenizer="whitespace",
               pattern=None, continuing_subword_prefix=None, end_of_word_suffix=None,
-              initial_alphabet=(), partitions=None, threads_per_task=None, progress=False):
+              initial_alphabet=(), base=None, partitions=None, threads_per_task=None,
+              progress=False):
     """Count the column on the executors (see count_words), then train on the
     driver; returns (vocab, merges) as selkbar.train_bpe does. `progress`
     shows the training on the driver."""
-    options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
-                                progress)
-    _check_training_options(vocab_size, options, pretokenizer, pattern)
-    counts = count_words(df, column=column, pretokenizer=pretokenizer, pattern=pattern,
-                         partitions=partitions, threads_per_task=threads_per_task)
-    return selkbar.train_bpe_from_counts(counts, vocab_size, **options)
+    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
+                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
+                   continuing_subword_prefix=continuing_subword_prefix,
+                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
+                   base=base, progress=progress)
+    return selkbar_cluster.train_bpe_after(
+        lambda: count_words(df, column=column, pretokenizer=pretokenizer, pattern=pattern,
+                            partitions=partitions, threads_per_task=threads_per_task),
+        _empty_counts(pretokenizer, pattern), vocab_size, options)
 
 
 def train_tokenizer(df, vocab_size, output, *, column="text", special_tokens=(),
                     min_frequency=0, max_token_length=None, limit_alphabet=None,
                     pretokenizer="whitespace", pattern=None, continuing_subword_prefix=None,
-                    end_of_word_suffix=None, initial_alphabet=(), tiktoken_output=None,
-                    partitions=None, threads_per_task=None, progress=False):
+                    end_of_word_suffix=None, initial_alphabet=(), base=None,
+                    tiktoken_output=None, partitions=None, threads_per_task=None,
+                    progress=False):
     """Count the column on the executors (see count_words), then train on the
     driver and write a HuggingFace tokenizer.json to `output` (and the
     tiktoken ranks file to `tiktoken_output`, if given), as
     selkbar.train_tokenizer does. Nothing is written when counting fails."""
-    options = _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                                continuing_subword_prefix, end_of_word_suffix, initial_alphabet,
-                                progress)
-    _check_training_options(vocab_size, options, pretokenizer, pattern)
-    if tiktoken_output is not None:
-        _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output,
-                               tiktoken_output)
-        options["tiktoken_output"] = os.fspath(tiktoken_output)
-    counts = count_words(df, column=column, pretokenizer=pretokenizer, pattern=pattern,
-                         partitions=partitions, threads_per_task=threads_per_task)
-    selkbar.train_tokenizer_from_counts(counts, vocab_size, output, **options)
+    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
+                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
+                   continuing_subword_prefix=continuing_subword_prefix,
+                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
+                   base=base, progress=progress)
+    selkbar_cluster.train_tokenizer_after(
+        lambda: count_words(df, column=column, pretokenizer=pretokenizer, pattern=pattern,
+                            partitions=partitions, threads_per_task=threads_per_task),
+        _empty_counts(pretokenizer, pattern), vocab_size, output, tiktoken_output, options)
 
 
 # ---------------------------------------------------------------------------
@@ -138,40 +139,8 @@ def _check_count_options(pretokenizer, pattern, partitions, threads_per_task):
         threads=1 if threads_per_task is None else threads_per_task)
 
 
-def _training_options(special_tokens, min_frequency, max_token_length, limit_alphabet,
-                      continuing_subword_prefix, end_of_word_suffix, initial_alphabet, progress):
-    return dict(special_tokens=list(special_tokens) if isinstance(special_tokens, tuple)
-                else special_tokens,
-                initial_alphabet=initial_alphabet,
-                min_frequency=min_frequency, max_token_length=max_token_length,
-                limit_alphabet=limit_alphabet,
-                continuing_subword_prefix=continuing_subword_prefix,
-                end_of_word_suffix=end_of_word_suffix, progress=progress)
-
-
 def _empty_counts(pretokenizer, pattern):
     return selkbar.count_words_from_iterator([], pretokenizer=pretokenizer, pattern=pattern)
-
-
-def _check_training_options(vocab_size, options, pretokenizer, pattern):
-    # Training on no words checks every option with the engine's messages
-    # and writes nothing.
-    selkbar.train_bpe_from_counts(_empty_counts(pretokenizer, pattern), vocab_size,
-                                  **dict(options, progress=False))
-
-
-def _check_tiktoken_output(vocab_size, options, pretokenizer, pattern, output, tiktoken_output):
-    """Whether the training can give tiktoken a vocabulary, asked of the
-    engine with no words and throwaway paths, and whether the two outputs are
-    two files: the engine would say so only once the counting is done."""
-    if os.path.abspath(os.fspath(output)) == os.path.abspath(os.fspath(tiktoken_output)):
-        raise ValueError(f"tiktoken_output {tiktoken_output} is the same file as output")
-    with tempfile.TemporaryDirectory() as scratch:
-        selkbar.train_tokenizer_from_counts(
-            _empty_counts(pretokenizer, pattern), vocab_size,
-            os.path.join(scratch, "tokenizer.json"),
-            **dict(options, progress=False,
-                   tiktoken_output=os.path.join(scratch, "tokenizer.tiktoken")))
 
 
 def _text_column(df, column):

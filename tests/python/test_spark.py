@@ -95,6 +95,10 @@ def test_training_and_tables_match_the_module(frame, texts, tmp_path):
     selkbar_spark.train_tokenizer(frame, 400, tmp_path / "spark.json", **options)
     selkbar.train_tokenizer_from_counts(counts, 400, tmp_path / "module.json", **options)
     assert (tmp_path / "spark.json").read_bytes() == (tmp_path / "module.json").read_bytes()
+    # Continuing from a base and a ladder of sizes pass through.
+    base = selkbar.train_bpe_from_counts(counts, 300, **options)
+    assert selkbar_spark.train_bpe(frame, [350, 400], base=base, **options) == \
+        selkbar.train_bpe_from_counts(counts, [350, 400], base=base, **options)
     # The combined table, stored by Spark and read back on the driver.
     table = selkbar_spark.count_words_to_table(frame, partitions=2)
     assert [(f.name, f.dataType.simpleString()) for f in table.schema.fields] == \
