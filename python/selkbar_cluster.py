@@ -10,7 +10,19 @@ import tempfile
 
 import selkbar
 
-__all__ = ["train_bpe_after", "train_tokenizer_after"]
+__all__ = ["training_options", "train_bpe_after", "train_tokenizer_after"]
+
+# The keyword options of selkbar.train_bpe that the cluster functions take
+# under the same names and pass on as they are.
+TRAINING_OPTIONS = ("special_tokens", "min_frequency", "max_token_length", "limit_alphabet",
+                    "continuing_subword_prefix", "end_of_word_suffix", "initial_alphabet",
+                    "base", "progress")
+
+
+def training_options(arguments):
+    """The training options among a cluster function's `arguments` (its
+    locals())."""
+    return {name: arguments[name] for name in TRAINING_OPTIONS}
 
 
 def _options(options):

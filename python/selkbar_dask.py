@@ -110,11 +110,7 @@ def train_bpe(paths, vocab_size, *, client=None, special_tokens=(), min_frequenc
     """Count `paths` on a Dask cluster (see count_words), then train on this
     machine; returns (vocab, merges) as selkbar.train_bpe does. `progress`
     shows the training on this machine."""
-    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
-                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
-                   continuing_subword_prefix=continuing_subword_prefix,
-                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
-                   base=base, progress=progress)
+    options = selkbar_cluster.training_options(locals())
     return selkbar_cluster.train_bpe_after(
         lambda: count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                             partition_bytes=partition_bytes, threads_per_task=threads_per_task),
@@ -131,11 +127,7 @@ def train_tokenizer(paths, vocab_size, output, *, client=None, special_tokens=()
     machine and write a HuggingFace tokenizer.json to `output` (and the
     tiktoken ranks file to `tiktoken_output`, if given), as
     selkbar.train_tokenizer does. Nothing is written when counting fails."""
-    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
-                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
-                   continuing_subword_prefix=continuing_subword_prefix,
-                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
-                   base=base, progress=progress)
+    options = selkbar_cluster.training_options(locals())
     selkbar_cluster.train_tokenizer_after(
         lambda: count_words(paths, client=client, pretokenizer=pretokenizer, pattern=pattern,
                             partition_bytes=partition_bytes, threads_per_task=threads_per_task),

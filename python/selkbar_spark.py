@@ -89,11 +89,7 @@ def train_bpe(df, vocab_size, *, column="text", special_tokens=(), min_frequency
     """Count the column on the executors (see count_words), then train on the
     driver; returns (vocab, merges) as selkbar.train_bpe does. `progress`
     shows the training on the driver."""
-    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
-                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
-                   continuing_subword_prefix=continuing_subword_prefix,
-                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
-                   base=base, progress=progress)
+    options = selkbar_cluster.training_options(locals())
     return selkbar_cluster.train_bpe_after(
         lambda: count_words(df, column=column, pretokenizer=pretokenizer, pattern=pattern,
                             partitions=partitions, threads_per_task=threads_per_task),
@@ -110,11 +106,7 @@ def train_tokenizer(df, vocab_size, output, *, column="text", special_tokens=(),
     driver and write a HuggingFace tokenizer.json to `output` (and the
     tiktoken ranks file to `tiktoken_output`, if given), as
     selkbar.train_tokenizer does. Nothing is written when counting fails."""
-    options = dict(special_tokens=special_tokens, min_frequency=min_frequency,
-                   max_token_length=max_token_length, limit_alphabet=limit_alphabet,
-                   continuing_subword_prefix=continuing_subword_prefix,
-                   end_of_word_suffix=end_of_word_suffix, initial_alphabet=initial_alphabet,
-                   base=base, progress=progress)
+    options = selkbar_cluster.training_options(locals())
     selkbar_cluster.train_tokenizer_after(
         lambda: count_words(df, column=column, pretokenizer=pretokenizer, pattern=pattern,
                             partitions=partitions, threads_per_task=threads_per_task),
