@@ -1,6 +1,5 @@
 #include "encoding/segment.h"
 
-#include <map>
 #include <memory>
 
 #include "encoding/bpe_encoder.h"
@@ -129,24 +128,6 @@ SegmentedWords segment_words(const BpeModel& model, const WordTable& words, uint
     range = SegmentedRange();  // give the range's memory back as it is copied
   }
   out.counts = words.counts();
-  return out;
-}
-
-std::vector<CharCount> missing_characters(const BpeModel& model, const WordTable& words) {
-  std::map<uint32_t, uint64_t> missing;
-  for (uint32_t w = 0; w < words.len(); ++w) {
-    const std::string_view word = words.get(w);
-    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-    const uint8_t* const end = p + word.size();
-    while (p < end) {
-      const DecodedChar c = decode_utf8(p, end);
-      p += c.length;
-      if (model.initial_symbol(c.cp, 0) == NO_TOKEN) missing[c.cp] += words.count(w);
-    }
-  }
-  std::vector<CharCount> out;
-  out.reserve(missing.size());
-  for (const auto& [cp, count] : missing) out.push_back(CharCount{cp, count});
   return out;
 }
 

@@ -13,10 +13,10 @@
 // the table.
 //
 // A continuing training first extends the base vocabulary with the new
-// characters it keeps (missing_characters lists them) and builds the model
-// from that vocabulary and the base merges: the new characters are then
-// symbols that no base merge joins, and the characters it leaves out are
-// dropped as the trainer drops characters outside its alphabet.
+// characters it keeps (training/initial_state.h) and builds the model from
+// that vocabulary and the base merges: the new characters are then symbols
+// that no base merge joins, and the characters it leaves out are dropped as
+// the trainer drops characters outside its alphabet.
 //
 // Runs on up to `threads` threads (contiguous ranges of words, joined in
 // order, so the result does not depend on the thread count) and polls
@@ -51,18 +51,6 @@ struct SegmentedWords {
 
 SegmentedWords segment_words(const BpeModel& model, const WordTable& words, uint64_t threads,
                              const RunControl* control);
-
-// A character of the words with no undecorated one-character token in the
-// model, and how often it occurs (each word's occurrences times its count).
-struct CharCount {
-  uint32_t code_point;
-  uint64_t count;
-  bool operator==(const CharCount&) const = default;
-};
-
-// The characters of `words` missing from `model`, by code point: the
-// candidates a continuing training appends to the base alphabet.
-std::vector<CharCount> missing_characters(const BpeModel& model, const WordTable& words);
 
 }  // namespace selkbar
 

@@ -166,16 +166,5 @@ TEST(SegmentWordsTest, StopsWhenCancelled) {
   EXPECT_THROW(segment_words(model, words, 4, &control), Cancelled);
 }
 
-TEST(SegmentWordsTest, MissingCharactersAreWeightedByCount) {
-  BpeOptions options;
-  options.continuing_subword_prefix = "##";
-  BpeModel model;
-  // "##b" alone does not make "b" a character of the model.
-  ASSERT_TRUE(BpeModel::build({"a", "##b"}, {}, options, &model).ok());
-  const WordTable words = table_of({{"ab", 5}, {"b\xc3\xa9", 2}, {"a", 1}});
-  EXPECT_EQ(missing_characters(model, words),
-            (std::vector<CharCount>{{'b', 7}, {0xE9, 2}}));
-}
-
 }  // namespace
 }  // namespace selkbar
