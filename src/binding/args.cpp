@@ -14,6 +14,39 @@
 
 namespace selkbar::binding {
 
+bool convert_merge_pairs(PyObject* object, const char* what,
+                         std::vector<std::pair<std::string, std::string>>* merges) {
+  PyRef items(PySequence_Fast(object, "the merges must be a list of (left, right) pairs"));
+  if (!items) {
+    prefix_type_error(what);
+    return false;
+  }
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+  merges->reserve(static_cast<size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
+    std::pair<std::string, std::string> pair;
+    const bool is_pair = (PyTuple_Check(item) || PyList_Check(item)) && PySequence_Size(item) == 2;
+    if (is_pair) {
+      PyRef left(PySequence_GetItem(item, 0));
+      PyRef right(PySequence_GetItem(item, 1));
+      if (left && right && PyUnicode_Check(left.get()) && PyUnicode_Check(right.get())) {
+        // A str that is not UTF-8 raises UnicodeEncodeError, as everywhere.
+        if (!convert_str(left.get(), &pair.first) || !convert_str(right.get(), &pair.second)) {
+          return false;
+        }
+        merges->push_back(std::move(pair));
+        continue;
+      }
+      PyErr_Clear();
+    }
+    PyErr_Format(PyExc_TypeError, "%s: merge %zd is %R, not a (left, right) pair of str", what, i,
+                 item);
+    return false;
+  }
+  return true;
+}
+
 // Fills `bound` (borrowed references, nullptr where not passed) from a
 // fast-call-with-keywords argument vector. Returns false with TypeError set.
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,

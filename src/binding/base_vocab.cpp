@@ -42,36 +42,6 @@ bool convert_vocab(PyObject* object, const char* what, std::vector<std::string>*
   return false;
 }
 
-// A list of (left, right) pairs of str (tuples or lists) into *merges.
-bool convert_merges(PyObject* object, const char* what, std::vector<MergeStrings>* merges) {
-  PyRef items(PySequence_Fast(object, "the merges must be a list of (left, right) pairs"));
-  if (!items) {
-    prefix_type_error(what);
-    return false;
-  }
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  merges->reserve(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    MergeStrings pair;
-    const bool is_pair = (PyTuple_Check(item) || PyList_Check(item)) && PySequence_Size(item) == 2;
-    if (is_pair) {
-      PyRef left(PySequence_GetItem(item, 0));
-      PyRef right(PySequence_GetItem(item, 1));
-      if (left && right && convert_str(left.get(), &pair.first) &&
-          convert_str(right.get(), &pair.second)) {
-        merges->push_back(std::move(pair));
-        continue;
-      }
-      PyErr_Clear();
-    }
-    PyErr_Format(PyExc_TypeError, "%s: merge %zd is %R, not a (left, right) pair of str", what, i,
-                 item);
-    return false;
-  }
-  return true;
-}
-
 // Takes a decoration option from the base's file unless the call set its
 // own; a different one is a ValueError, since the merges are spelled with
 // the file's.
@@ -144,7 +114,7 @@ bool convert_base(PyObject* object, uint64_t smallest_size, TrainConfig* config)
   }
   auto base = std::make_shared<BaseVocabulary>();
   if (!convert_vocab(vocab, "base", &base->tokens) ||
-      !convert_merges(merges, "base", &base->merges) || !check_base_model(*base, *config)) {
+      !convert_merge_pairs(merges, "base", &base->merges) || !check_base_model(*base, *config)) {
     return false;
   }
   if (smallest_size <= base->tokens.size()) {
@@ -189,7 +159,7 @@ PyObject* truncate_bpe_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     std::vector<std::string> tokens;
     std::vector<MergeStrings> merges;
     if (!convert_vocab(vocab_object, "vocab", &tokens) ||
-        !convert_merges(merges_object, "merges", &merges)) {
+        !convert_merge_pairs(merges_object, "merges", &merges)) {
       return nullptr;
     }
     BpeModel model;

@@ -155,6 +155,10 @@ bool convert_str_list(PyObject* object, std::vector<std::string>* out);
 // Any iterable of str, but not a str itself (whose characters it would take
 // by accident), as the library's Vec<String> extraction refuses it.
 bool convert_str_iterable(PyObject* object, std::vector<std::string>* out);
+// A BPE merge list: a sequence of (left, right) pairs of str, tuples or
+// lists. TypeError naming `what` and the first bad entry.
+bool convert_merge_pairs(PyObject* object, const char* what,
+                         std::vector<std::pair<std::string, std::string>>* merges);
 bool convert_u64(PyObject* object, uint64_t* out);
 // A path: a str, or an os.PathLike whose path is a str.
 bool convert_path(PyObject* object, std::string* out);

@@ -32,26 +32,6 @@ struct GivenModel {
   selkbar::BpeOptions options;
 };
 
-bool convert_merges(PyObject* object, std::vector<selkbar::MergeStrings>* out) {
-  PyRef items(PySequence_Fast(object, "merges must be a list of (left, right) pairs"));
-  if (!items) return false;
-  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
-  out->reserve(static_cast<size_t>(count));
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);  // borrowed
-    PyObject *left, *right;
-    if (!PyTuple_Check(pair) || !PyArg_ParseTuple(pair, "UU", &left, &right)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "merge %zd is not a (left, right) pair of str", i);
-      return false;
-    }
-    selkbar::MergeStrings merge;
-    if (!convert_str(left, &merge.first) || !convert_str(right, &merge.second)) return false;
-    out->push_back(std::move(merge));
-  }
-  return true;
-}
-
 // Borrows object.
 bool convert_model(PyObject* object, GivenModel* out) {
   PyObject *name, *tokens, *merges, *prefix, *suffix;
@@ -65,7 +45,7 @@ bool convert_model(PyObject* object, GivenModel* out) {
   out->options.byte_level = byte_level != 0;
   out->options.ignore_merges = ignore_merges != 0;
   return convert_str(name, &out->name) && convert_str_list(tokens, &out->tokens) &&
-         convert_merges(merges, &out->merges) &&
+         convert_merge_pairs(merges, "merges", &out->merges) &&
          optional_of(&out->options.continuing_subword_prefix, convert_str)(prefix) &&
          optional_of(&out->options.end_of_word_suffix, convert_str)(suffix);
 }
