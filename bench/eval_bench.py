@@ -3,8 +3,11 @@
 its distinct words with each tokenizer, in MB of held-out text per second
 and per thread.
 
-    .venv/bin/python bench/eval_bench.py --train ../shared/corpora/en-brown.txt \\
-        --held-out ../shared/corpora/en-sentences.txt ../shared/corpora/man-de.txt
+    .venv/bin/python bench/eval_bench.py --train bench/data/multi-100M.txt \\
+        --held-out bench/data/multi-1G.txt
+
+(bench/gen_corpus.py makes those; with the extended corpora of
+SELKBAR_CORPORA, "$SELKBAR_CORPORA"/en-brown.txt and the like serve too.)
 
 Trains one tokenizer per --vocab-size on --train (one training, the sizes cut
 off it), then for each thread count times the two halves of evaluate
