@@ -74,8 +74,7 @@ def train_superword_tokenizer(files, vocab_size, output, *, transition, pretoken
     keyword options (special_tokens, min_frequency, max_token_length,
     limit_alphabet, initial_alphabet, progress) apply to both stages.
     """
-    _check(vocab_size, transition)
-    shared = _stage_options(options)
+    shared = check_stages(vocab_size, transition, options)
     vocab, merges = selkbar.train_bpe(files, transition, pretokenizer=pretokenizer,
                                       threads=threads, **shared)
     selkbar.train_tokenizer(files, vocab_size, output,
@@ -90,8 +89,7 @@ def train_superword_tokenizer_from_iterator(texts, vocab_size, output, *, transi
                                             tiktoken_output=None, **options):
     """As train_superword_tokenizer, on texts. Both stages read them, so
     ``texts`` must be iterable twice (a list, a dataset; not a generator)."""
-    _check(vocab_size, transition)
-    shared = _stage_options(options)
+    shared = check_stages(vocab_size, transition, options)
     if iter(texts) is texts:
         raise TypeError("superword training reads the texts twice, once per stage: pass a "
                         "list or another iterable that can be iterated again, not an iterator")
@@ -109,8 +107,7 @@ def train_superword_tokenizer_from_counts(counts, superword_counts, vocab_size, 
     the stage-1 pretokenizer and ``superword_counts`` with the superword
     pattern (``count_words(files, pretokenizer="bytelevel",
     pattern=SUPERWORD_PATTERN)``), as selkbar_dask makes them on a cluster."""
-    _check(vocab_size, transition)
-    shared = _stage_options(options)
+    shared = check_stages(vocab_size, transition, options)
     vocab, merges = selkbar.train_bpe_from_counts(counts, transition, **shared)
     selkbar.train_tokenizer_from_counts(superword_counts, vocab_size,
                                         output, base=(vocab, merges),
