@@ -170,23 +170,9 @@ PyObject* truncate_bpe_entry(PyObject*, PyObject* args, PyObject* kwargs) {
       raise_message(PyExc_ValueError, status.message());
       return nullptr;
     }
-    PyRef vocab(PyDict_New());
-    if (!vocab) return nullptr;
-    for (size_t i = 0; i < cut.tokens.size(); ++i) {
-      const std::string& token = cut.tokens[i];
-      PyRef key(PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size())));
-      PyRef value(PyLong_FromSize_t(i));
-      if (!key || !value || PyDict_SetItem(vocab.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(cut.merges.size())));
+    PyRef vocab(vocab_dict(cut.tokens));
+    PyRef list(vocab ? merge_list(cut.merges) : nullptr);
     if (!list) return nullptr;
-    for (size_t k = 0; k < cut.merges.size(); ++k) {
-      const auto& [left, right] = cut.merges[k];
-      PyObject* pair = Py_BuildValue("(s#s#)", left.data(), static_cast<Py_ssize_t>(left.size()),
-                                     right.data(), static_cast<Py_ssize_t>(right.size()));
-      if (pair == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), pair);  // steals pair
-    }
     return PyTuple_Pack(2, vocab.get(), list.get());
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();

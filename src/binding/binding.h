@@ -399,6 +399,11 @@ PyObject* word_counts_from_parquet(PyObject*, PyObject* args, PyObject* kwargs);
 // ---------------------------------------------------------------------------
 // The module's functions (train_entries.cpp, count_entries.cpp)
 
+// {token: id} of a vocabulary given by id, and the list of (left, right)
+// tuples of a merge list, as train_bpe returns them. New references.
+PyObject* vocab_dict(const std::vector<std::string>& tokens);
+PyObject* merge_list(const std::vector<std::pair<std::string, std::string>>& pairs);
+
 extern PyMethodDef train_bpe_def;
 extern PyMethodDef train_tokenizer_def;
 extern PyMethodDef train_tokenizer_summary_def;

@@ -15,6 +15,31 @@
 #include "training/trainer.h"
 
 namespace selkbar::binding {
+
+PyObject* vocab_dict(const std::vector<std::string>& tokens) {
+  PyRef vocab(PyDict_New());
+  if (!vocab) return nullptr;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    PyRef key(PyUnicode_FromStringAndSize(tokens[i].data(), static_cast<Py_ssize_t>(tokens[i].size())));
+    PyRef value(PyLong_FromSize_t(i));
+    if (!key || !value || PyDict_SetItem(vocab.get(), key.get(), value.get()) < 0) return nullptr;
+  }
+  return vocab.release();
+}
+
+PyObject* merge_list(const std::vector<std::pair<std::string, std::string>>& pairs) {
+  PyRef merges(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  if (!merges) return nullptr;
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    const auto& [left, right] = pairs[k];
+    PyObject* tuple = Py_BuildValue("(s#s#)", left.data(), static_cast<Py_ssize_t>(left.size()),
+                                    right.data(), static_cast<Py_ssize_t>(right.size()));
+    if (tuple == nullptr) return nullptr;
+    PyList_SET_ITEM(merges.get(), static_cast<Py_ssize_t>(k), tuple);  // steals tuple
+  }
+  return merges.release();
+}
+
 namespace {
 
 const Signature TRAIN_BPE_SIGNATURE = {
@@ -220,14 +245,8 @@ PyObject* build_summary(const Outcome& outcome, bool text_returned) {
 // (vocab, merges) of a training, whose tokens it releases. Returns a new
 // reference.
 PyObject* vocab_and_merges(selkbar::TrainResult& result) {
-  const std::vector<std::string>& tokens = result.tokens;
-  PyRef vocab(PyDict_New());
+  PyRef vocab(vocab_dict(result.tokens));
   if (!vocab) return nullptr;
-  for (size_t i = 0; i < tokens.size(); ++i) {
-    PyRef key(PyUnicode_FromStringAndSize(tokens[i].data(), static_cast<Py_ssize_t>(tokens[i].size())));
-    PyRef value(PyLong_FromSize_t(i));
-    if (!key || !value || PyDict_SetItem(vocab.get(), key.get(), value.get()) < 0) return nullptr;
-  }
   std::vector<std::pair<std::string, std::string>> pairs;
   try {
     pairs = selkbar::merge_string_pairs(result);
@@ -236,15 +255,8 @@ PyObject* vocab_and_merges(selkbar::TrainResult& result) {
     return nullptr;
   }
   std::vector<std::string>().swap(result.tokens);
-  PyRef merges(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
+  PyRef merges(merge_list(pairs));
   if (!merges) return nullptr;
-  for (size_t k = 0; k < pairs.size(); ++k) {
-    const auto& [left, right] = pairs[k];
-    PyObject* tuple = Py_BuildValue("(s#s#)", left.data(), static_cast<Py_ssize_t>(left.size()),
-                                    right.data(), static_cast<Py_ssize_t>(right.size()));
-    if (tuple == nullptr) return nullptr;
-    PyList_SET_ITEM(merges.get(), static_cast<Py_ssize_t>(k), tuple);  // steals tuple
-  }
   return PyTuple_Pack(2, vocab.get(), merges.get());
 }
 
