@@ -38,8 +38,8 @@ block at the top of the report gives each performance target's figure from
 this run and whether it holds, does not hold, or was not measured.
 
 The report adds scaling: each trainer's speed-up from threads 1 to 2, and
-selkbar's per-thread rates (pretokens per second of one scanner and of one
-owner, merges per second) with a projection to 16 and 64 threads. Charts of
+selkbar's per-thread rates (pretokens per second of one worker splitting and
+of one worker counting, merges per second) with a projection to 16 and 64 threads. Charts of
 time and peak memory per trainer and case, and of time against corpus size
 when several sizes run, are drawn with matplotlib into bench/charts (beside
 --results) and linked from the report.
@@ -112,13 +112,13 @@ HOLDS, FAILS, UNMEASURED = "holds", "does not hold", "not measured in this run"
 _DURATION_UNITS = {"s": 1.0, "ms": 1e-3, "µs": 1e-6, "ns": 1e-9}
 _STATS_PATTERNS = [
     ("sizing", re.compile(r"^sizing: chunk=(\d+)KB queue=(\d+) batch=(\d+)KB "
-                          r"readers=(\d+) scanners=(\d+) owners=(\d+)$")),
+                          r"ranges=(\d+) workers=(\d+) partitions=(\d+)$")),
     ("p1_header", re.compile(r"^phase1 cpu-ms \(summed across threads\):$")),
-    ("p1_read", re.compile(r"^  read (\d+) over (\d+) readers$")),
-    ("p1_scan", re.compile(r"^  scan\+hash (\d+) over (\d+) scanners$")),
-    ("p1_send", re.compile(r"^  send-blocked (\d+)$")),
+    ("p1_read", re.compile(r"^  read (\d+) over (\d+) workers$")),
+    ("p1_scan", re.compile(r"^  scan\+hash (\d+)$")),
     ("p1_recv", re.compile(r"^  recv-blocked (\d+)$")),
-    ("p1_insert", re.compile(r"^  insert (\d+) over (\d+) owners$")),
+    ("p1_insert", re.compile(r"^  insert (\d+)$")),
+    ("p1_merge", re.compile(r"^  merge (\d+) over (\d+) partitions$")),
     ("rss", re.compile(r"^rss after (.+): (\d+) MB$")),
     ("lap", re.compile(r"^  phase2 (.+): (\d+\.\d\d)(s|ms|µs|ns)$")),
     ("p2_stats", re.compile(r"^stats: words=(\d+) symbols=(\d+) \((\d+) MB\) pairs=(\d+) \((\d+) MB\) "
@@ -140,18 +140,18 @@ def parse_stats(stderr_text):
             continue
         g = m.groups()
         if kind == "sizing":
-            out["sizing"] = dict(zip(("chunk_kb", "queue", "batch_kb", "readers", "scanners", "owners"),
+            out["sizing"] = dict(zip(("chunk_kb", "queue", "batch_kb", "ranges", "workers", "partitions"),
                                      map(int, g)))
         elif kind == "p1_read":
             out["phase1_ms"]["read"] = int(g[0])
         elif kind == "p1_scan":
             out["phase1_ms"]["scan+hash"] = int(g[0])
-        elif kind == "p1_send":
-            out["phase1_ms"]["send-blocked"] = int(g[0])
         elif kind == "p1_recv":
             out["phase1_ms"]["recv-blocked"] = int(g[0])
         elif kind == "p1_insert":
             out["phase1_ms"]["insert"] = int(g[0])
+        elif kind == "p1_merge":
+            out["phase1_ms"]["merge"] = int(g[0])
         elif kind == "rss":
             out["rss_mb"][g[0]] = int(g[1])
         elif kind == "lap":
@@ -644,8 +644,8 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
                   "threads, in seconds. /baseline: phase 1 wall over the single-threaded read+split. "
                   "RSS at start is the worker's peak before the training call (interpreter and "
                   "module), the others are selkbar's own probes.", "",
-                  "| case | sizing | phase 1 wall s | /baseline | read | scan+hash | send-blocked | "
-                  "recv-blocked | insert | alphabet s | tokenize s | initial pair count s | merge loop s | "
+                  "| case | sizing | phase 1 wall s | /baseline | read | scan+hash | "
+                  "recv-blocked | insert | merge | alphabet s | tokenize s | initial pair count s | merge loop s | "
                   "RSS at start / after (MB) | words | pairs |",
                   "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"]
         for res in with_stats:
@@ -653,7 +653,7 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
             st = s["stats"]
             sz = st.get("sizing")
             sizing = (f"chunk {sz['chunk_kb']}KB, queue {sz['queue']}, batch {sz['batch_kb']}KB, "
-                      f"{sz['readers']}r/{sz['scanners']}s/{sz['owners']}o") if sz else "n/a"
+                      f"{sz['workers']} workers, {sz['partitions']} partitions") if sz else "n/a"
             p2 = st["phase2_s"]
             p1_wall = phase1_wall(s)
             case = res["case"]
@@ -666,7 +666,7 @@ def render_report(results, corpora, baselines, args, command, started, load, sof
                 f"| {case.id} | {sizing} | {fmt(p1_wall)} | "
                 f"{fmt(ratio(p1_wall, b[0]) if b else None)} | "
                 + " | ".join(fmt(p1[k] / 1000 if k in p1 else None)
-                             for k in ("read", "scan+hash", "send-blocked", "recv-blocked", "insert"))
+                             for k in ("read", "scan+hash", "recv-blocked", "insert", "merge"))
                 + " | "
                 + " | ".join(fmt(p2.get(k), ".3f")
                              for k in ("alphabet", "tokenize", "initial pair count", "merge loop"))
@@ -783,6 +783,7 @@ def thread_figures(selkbar_result, pretokens, corpus_bytes):
     if not all(k in p1 for k in ("read", "scan+hash", "insert")) or not p2:
         return None
     read_s, scan_s, insert_s = p1["read"] / 1000, p1["scan+hash"] / 1000, p1["insert"] / 1000
+    merge_s = p1.get("merge", 0) / 1000
     loop_s = p2.get("merge loop")
 
     def per_second(amount, seconds):
@@ -794,7 +795,7 @@ def thread_figures(selkbar_result, pretokens, corpus_bytes):
         "scanner_pretokens_s": per_second(pretokens, scan_s),
         "owner_pretokens_s": per_second(pretokens, insert_s),
         "merges_s": per_second(selkbar_result["merges"], loop_s),
-        "parallel_s": read_s + scan_s + insert_s,
+        "parallel_s": read_s + scan_s + insert_s + merge_s,
         "serial_s": sum(p2.values()),
         "largest_serial": (serial, p2[serial]),
     }
@@ -836,17 +837,18 @@ def per_thread_lines(results, pretokens, corpora):
     if not rows:
         return []
     return ["### Per-thread figures and projection", "",
-            "Rates per thread from selkbar's diagnostics: corpus MB read per second of reader time, "
-            "millions of pretokens per second of one scanner's time (split and hash) and of one owner's "
-            "time (counting), merges per second of the merge loop. Pretokens are the corpus's total, "
+            "Rates per thread from selkbar's diagnostics: corpus MB read per second of read time, "
+            "millions of pretokens per second of one worker's time splitting and hashing (with its small "
+            "table of frequent words) and counting in its partition tables, merges per second of the merge loop. Pretokens are the corpus's total, "
             "counted once per corpus and mode with count_words (n/a above --pretokens-up-to). The "
             "projection spreads phase 1's thread time evenly over T threads and keeps phase 2 (alphabet, tokenize, initial pair count, merge "
             "loop) at its measured time: all of it runs on one thread except the merges whose pair occurs in "
-            "thousands of words, which split over up to 8 threads, so at more threads it overstates phase 2; "
-            "it ignores memory bandwidth and the cost of more channels. "
+            "thousands of words, which split over the budget, so at more threads it overstates phase 2; "
+            "it ignores memory bandwidth, and the partition merge (part of phase 1's thread time) "
+            "grows with the number of workers whose tables hold a word. "
             "The first part that stops scaling is phase 2's largest lap: beyond the thread count shown, "
             "phase 2 alone takes longer than all of phase 1.", "",
-            "| case | reader MB/s | scanner M pretokens/s | owner M pretokens/s | merges/s | "
+            "| case | read MB/s | split+hash M pretokens/s | counting M pretokens/s | merges/s | "
             "phase 1 thread s | phase 2 s | "
             + " | ".join(f"projected wall s at {t}" for t in PROJECTED_THREADS)
             + " | first part that stops scaling |",

@@ -149,7 +149,7 @@ def build_parser():
             "bad command line or a missing optional package (zstandard for .zst, "
             "pyarrow for .parquet). Ctrl-C stops at once and leaves no "
             "output file. Environment: SELKBAR_MIN_RANGE sets the minimum bytes per "
-            "file range read by one reader thread (default 67108864)."),
+            "file range one worker thread reads (default 1048576)."),
     )
     parser.add_argument(
         "inputs", nargs="*", metavar="INPUT",

@@ -40,7 +40,7 @@ class SplitPattern;  // pattern_split.h
 class RunControl;    // run_control.h
 
 inline constexpr uint64_t MAX_THREADS = 4096;
-inline constexpr uint64_t DEFAULT_MIN_RANGE = 67108864;  // 64 MiB
+inline constexpr uint64_t DEFAULT_MIN_RANGE = 1048576;  // 1 MiB
 
 // The diagnostics switch, from SELKBAR_STATS.
 struct Diagnostics {

@@ -30,8 +30,9 @@ uint64_t elapsed_ns_since(uint64_t start) {
 
 std::string format_sizing_line(const PipelineSizing& s) {
   return "sizing: chunk=" + std::to_string(s.chunk / 1024) + "KB queue=" + std::to_string(s.queue) +
-         " batch=" + std::to_string(s.batch / 1024) + "KB readers=" + std::to_string(s.readers) +
-         " scanners=" + std::to_string(s.scanners) + " owners=" + std::to_string(s.owners) + "\n";
+         " batch=" + std::to_string(s.batch / 1024) + "KB ranges=" + std::to_string(s.ranges) +
+         " workers=" + std::to_string(s.workers) + " partitions=" + std::to_string(s.partitions) +
+         "\n";
 }
 
 uint64_t ns_to_rounded_ms(uint64_t ns) {
@@ -44,11 +45,11 @@ std::string format_phase1_summary(const Phase1Stats& stats, const PipelineSizing
     return std::to_string(ns_to_rounded_ms(counter.load(std::memory_order_relaxed)));
   };
   return "phase1 cpu-ms (summed across threads):\n"
-         "  read " + ms(stats.read_ns) + " over " + std::to_string(s.readers) + " readers\n"
-         "  scan+hash " + ms(stats.scan_hash_ns) + " over " + std::to_string(s.scanners) + " scanners\n"
-         "  send-blocked " + ms(stats.send_blocked_ns) + "\n"
+         "  read " + ms(stats.read_ns) + " over " + std::to_string(s.workers) + " workers\n"
+         "  scan+hash " + ms(stats.scan_hash_ns) + "\n"
          "  recv-blocked " + ms(stats.recv_blocked_ns) + "\n"
-         "  insert " + ms(stats.insert_ns) + " over " + std::to_string(s.owners) + " owners\n";
+         "  insert " + ms(stats.insert_ns) + "\n"
+         "  merge " + ms(stats.merge_ns) + " over " + std::to_string(s.partitions) + " partitions\n";
 }
 
 std::string format_duration(uint64_t ns) {

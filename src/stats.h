@@ -29,31 +29,31 @@ uint64_t elapsed_ns_since(uint64_t start);
 // Shared timing record of one phase-1 call; scanners and owners add to it
 // with relaxed atomic additions, the coordinator reads it after joining them.
 struct Phase1Stats {
-  std::atomic<uint64_t> read_ns{0};
-  std::atomic<uint64_t> scan_hash_ns{0};
-  std::atomic<uint64_t> send_blocked_ns{0};
-  std::atomic<uint64_t> insert_ns{0};
-  std::atomic<uint64_t> recv_blocked_ns{0};
+  std::atomic<uint64_t> read_ns{0};          // reading files
+  std::atomic<uint64_t> scan_hash_ns{0};     // validating, splitting, hashing, the small tables
+  std::atomic<uint64_t> recv_blocked_ns{0};  // waiting for the caller's chunks
+  std::atomic<uint64_t> insert_ns{0};        // counting batches in the partition counters
+  std::atomic<uint64_t> merge_ns{0};         // merging each partition's counters
 
   static void add(std::atomic<uint64_t>& counter, uint64_t ns) {
     counter.fetch_add(ns, std::memory_order_relaxed);
   }
 };
 
-// The sizes of one phase-1 call's pools and buffers, computed by the
+// The sizes of one phase-1 call's threads and buffers, computed by the
 // pipeline (compute_sizing) and printed here.
 struct PipelineSizing {
-  uint64_t chunk;     // bytes per read step
-  uint64_t queue;     // capacity of the reader -> scanner channel, in chunks
-  uint64_t batch;     // bytes at which a scanner sends a batch to an owner
-  uint64_t readers;   // most reader threads, and most ranges per file
-  uint64_t scanners;  // scanner threads
-  uint64_t owners;    // owner threads = shards
+  uint64_t chunk;       // bytes per read step
+  uint64_t queue;       // capacity of the channel of the caller's chunks
+  uint64_t batch;       // bytes a worker collects per partition before counting them
+  uint64_t ranges;      // most ranges per file
+  uint64_t workers;     // worker threads
+  uint64_t partitions;  // partitions of the hash space
 };
 
-// "sizing: chunk={}KB queue={} batch={}KB readers={} scanners={} owners={}\n"
+// "sizing: chunk={}KB queue={} batch={}KB ranges={} workers={} partitions={}\n"
 std::string format_sizing_line(const PipelineSizing& sizing);
-// The six summary lines, each ending with "\n".
+// The summary lines, each ending with "\n".
 std::string format_phase1_summary(const Phase1Stats& stats, const PipelineSizing& sizing);
 // Nanoseconds as milliseconds rounded to a whole number, ties to even.
 uint64_t ns_to_rounded_ms(uint64_t ns);

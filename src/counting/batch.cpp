@@ -14,4 +14,11 @@ void PretokenBatch::reserve(size_t pretokens, size_t bytes) {
   hashes_.reserve(pretokens);
 }
 
+void PretokenBatch::clear() {
+  bytes_.clear();
+  offsets_.resize(1);
+  hashes_.clear();
+  counts_.clear();
+}
+
 }  // namespace selkbar

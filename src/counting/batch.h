@@ -1,19 +1,21 @@
-// batch.h: PretokenBatch, the message from one scanner to one owner.
+// batch.h: PretokenBatch, the pretokens of one partition that a counting
+// worker collects before counting them in one pass (ShardCounter::add_batch,
+// which overlaps the cache misses of many pretokens).
 //
-// A batch holds pretokens routed to one owner, in the order the scanner found
+// A batch holds pretokens of one partition, in the order the worker found
 // them: their bytes concatenated without separators, u32 end offsets starting
 // with 0 (one entry more than there are pretokens), and one pretoken_hash per
 // pretoken so the owner never hashes again. Each pretoken stands for one
 // occurrence, except in a counted batch (push_counted), which carries a count
-// per pretoken: the words a scanner counted itself (local_counts.h). A batch
+// per pretoken: the words a worker counted in its small table first (local_counts.h). A batch
 // holds one kind or the other, never both. Pretoken i is
 // bytes[offsets[i] .. offsets[i+1]). The byte count never exceeds 0xFFFFFFFF:
 // push throws InternalError "single batch exceeds 4 GiB of pretokens" rather
 // than let an offset wrap.
 //
-// A batch owns its arrays and is moved, never copied, through the channel.
+// A batch owns its arrays; it is moved, never copied, and cleared for reuse.
 //
-// OwnerRouter picks the batch (owner) of a pretoken: owner_index(hash, owners).
+// OwnerRouter picks the partition of a pretoken: owner_index(hash, owners).
 #ifndef SELKBAR_BATCH_H_
 #define SELKBAR_BATCH_H_
 
@@ -89,6 +91,8 @@ class PretokenBatch {
 
   // Reserves room for `pretokens` pretokens holding `bytes` bytes in total.
   void reserve(size_t pretokens, size_t bytes);
+  // Empties the batch and keeps its memory for the next pretokens.
+  void clear();
 
   std::span<const uint8_t> bytes() const { return {bytes_.data(), bytes_.size()}; }
   const std::vector<uint32_t>& offsets() const { return offsets_; }

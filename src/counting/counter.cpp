@@ -115,6 +115,27 @@ void ShardCounter::add_batch(const PretokenBatch& batch) {
   }
 }
 
+void ShardCounter::absorb(ShardCounter&& other) {
+  // Room for the union at most, so that the index doubles at most once here
+  // instead of step by step.
+  while ((used_ + other.used_) * 4 > slots_.size() * 3) grow();
+  table_.reserve(other.len(), other.table_.bytes().size());
+  const std::vector<Slot, HugePageAllocator<Slot>>& from = other.slots_;
+  const size_t n = from.size();
+  for (size_t i = 0; i < n; ++i) {
+    // The other counter's slots are read in order; this counter's slot for
+    // each of them is a miss, fetched ahead.
+    if (i + SLOT_DISTANCE < n && from[i + SLOT_DISTANCE].id != NO_WORD) {
+      prefetch_slot(from[i + SLOT_DISTANCE].key);
+    }
+    if (from[i].id == NO_WORD) continue;
+    for (uint32_t id = from[i].id; id != NO_WORD; id = other.next_[id]) {
+      count_one(other.table_.get(id), from[i].key, other.table_.count(id));
+    }
+  }
+  WordTable released = std::move(other).into_table();
+}
+
 WordTable ShardCounter::into_table() && {
   std::vector<uint32_t>().swap(next_);
   std::vector<Slot, HugePageAllocator<Slot>>().swap(slots_);

@@ -1,7 +1,8 @@
-// counter.h: counts the distinct pretokens routed to one owner thread, and
-// concatenates the owners' shards into one WordTable.
+// counter.h: counts the distinct pretokens of one partition of the hash
+// space, merges the counters several workers kept for one partition, and
+// concatenates the partitions into one WordTable.
 //
-// A ShardCounter is owned by exactly one thread and takes no locks; it keeps
+// A ShardCounter is used by one thread at a time and takes no locks; it keeps
 // no pointers into the batches it was fed. Every pretoken arrives with its
 // pretoken_hash, computed by the scanner; the counter never hashes bytes. It
 // keeps, per distinct hash, the newest word with that hash, and chains words
@@ -46,6 +47,10 @@ class ShardCounter {
 
   // Releases the chains and the index, then hands over the table.
   WordTable into_table() &&;
+
+  // Adds every word of `other` with its count, as add() would, and leaves
+  // `other` empty. Words new here get ids after this counter's own.
+  void absorb(ShardCounter&& other);
 
   // Counts every pretoken of `batch` (once, or its count in a counted
   // batch), in batch order, as add() would. On
@@ -94,7 +99,7 @@ class ShardCounter {
   int shift_ = 64;  // 64 - log2(slots_.size())
 };
 
-// Concatenates the shards, in the given (owner) order, into one table and
+// Concatenates the shards, in the given (partition) order, into one table and
 // releases each shard as soon as it has been copied. With `byte_to_char`
 // (byte-level mode) every byte is re-spelled as the UTF-8 encoding of its
 // mapped character. Throws the arena limit of WordTable::push.

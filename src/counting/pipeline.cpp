@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -35,24 +37,27 @@ namespace selkbar {
 PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range) {
   const uint64_t t = threads;
   PipelineSizing s;
-  s.batch = std::min<uint64_t>(std::max<uint64_t>(4194304 / t, 4096), 65536);
-  s.chunk = std::min<uint64_t>(std::max<uint64_t>(total_bytes / (8 * t), 65536), 8388608);
+  // A read step small enough that the text is still in the core's cache
+  // when the worker splits it, large enough that a read call costs nothing.
+  s.chunk = std::min<uint64_t>(std::max<uint64_t>(total_bytes / (8 * t), 65536), 1048576);
   s.queue = std::min<uint64_t>(67108864 / s.chunk, 4 * t);
-  s.readers = std::min<uint64_t>(std::max<uint64_t>(total_bytes / std::max<uint64_t>(min_range, 1), 1),
-                                 std::min<uint64_t>(t, MAX_READERS));
-  // Scanners count the frequent words themselves (local_counts.h), so an
-  // owner receives about a fifth of the pretokens a scanner handles, and one
-  // owner keeps up with three scanners.
-  s.scanners = t;
-  s.owners = (t + 2) / 3;
+  // A few ranges per worker, so that the last ones to finish are short and
+  // every worker stays busy to near the end.
+  s.ranges = std::max<uint64_t>(std::min<uint64_t>(total_bytes / std::max<uint64_t>(min_range, 1), 4 * t), 1);
+  s.workers = t;
+  // More partitions than threads, so that merging them balances; one when
+  // there is nothing to merge.
+  s.partitions = t == 1 ? 1 : std::min<uint64_t>(4 * t, MAX_PARTITIONS);
+  // A worker holds two batches per partition (single and counted words).
+  s.batch = std::min<uint64_t>(std::max<uint64_t>(1048576 / s.partitions, 4096), 65536);
   return s;
 }
 
-void plan_file_ranges(const std::string& path, uint64_t size, uint64_t readers,
+void plan_file_ranges(const std::string& path, uint64_t size, uint64_t ranges,
                       uint64_t min_range, std::vector<ReadTask>& tasks) {
   if (size == 0) return;
   min_range = std::max<uint64_t>(min_range, 1);
-  uint64_t n = std::min<uint64_t>(std::max<uint64_t>(readers, 1), size / min_range);
+  uint64_t n = std::min<uint64_t>(std::max<uint64_t>(ranges, 1), size / min_range);
   if (size < min_range) n = 1;
   const uint64_t step = size / n;
   for (uint64_t k = 0; k < n; ++k) {
@@ -62,7 +67,6 @@ void plan_file_ranges(const std::string& path, uint64_t size, uint64_t readers,
 
 namespace {
 
-using BatchSender = Sender<PretokenBatch>;
 using SharedChunkReceiver = SharedReceiver<TextChunk>;
 
 // stat() following links; a failure is "reading {path}: {reason}".
@@ -76,16 +80,12 @@ Status query_metadata(const std::string& path, struct stat* info) {
 }
 
 // "input is not valid UTF-8: {description}", the index counted from the start
-// of the chunk's file and the file named when there is one.
-std::string invalid_utf8_message(Utf8Error error, const TextChunk& chunk) {
-  error.valid_up_to += chunk.offset();
+// of the file and the file named when there is one.
+std::string invalid_utf8_in_file(Utf8Error error, const std::string* source, uint64_t offset) {
+  error.valid_up_to += offset;
   std::string message = "input is not valid UTF-8: " + describe_utf8_error(error);
-  if (chunk.source() != nullptr) message += " in " + *chunk.source();
+  if (source != nullptr) message += " in " + *source;
   return message;
-}
-
-void run_item_hook(const Phase1Hooks& hooks, WorkerRole role) {
-  if (hooks.before_item) hooks.before_item(role);
 }
 
 // "input is not valid UTF-8: {description}" for whole texts: the index is
@@ -112,97 +112,95 @@ void split_texts(const TextChunk& chunk, SplitText& split_text, Sink& sink) {
   }
 }
 
-// The scanner loop around one pretokenizer. `split(text, sink)` calls sink
-// once per pretoken of (valid UTF-8) file text, by the file rules;
-// `split_text(text, sink)` does the same for one whole text.
-template <typename Split, typename SplitText>
-void scan_chunks(SharedChunkReceiver& chunks, std::vector<BatchSender>& owners,
-                 FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
-                 const Phase1Hooks& hooks, RunControl* control, Split split,
-                 SplitText split_text) {
-  const bool timed = timing != nullptr;
-  const OwnerRouter route(owners.size());
-  std::vector<PretokenBatch> batches(owners.size());
-  // Words this scanner counted itself travel in batches of their own, with
-  // their counts.
-  std::vector<PretokenBatch> counted(owners.size());
-  LocalCounts local;
+// One worker's counts: a counter per partition, the batches that feed them,
+// and the small table of frequent words in front of both. Used by one
+// thread.
+class WorkerCounts {
+ public:
+  WorkerCounts(uint64_t partitions, uint64_t batch_bytes, bool timed)
+      : route_(partitions),
+        parts_(partitions),
+        batches_(partitions),
+        counted_(partitions),
+        batch_bytes_(batch_bytes),
+        timed_(timed) {}
 
-  // A failed send means that owner is gone (it failed); its words are lost
-  // and the call fails once every thread has ended.
-  auto send_full = [&](std::vector<PretokenBatch>& kind, size_t owner) {
-    PretokenBatch full = std::move(kind[owner]);
-    // An owner whose batch filled once will likely fill the next one too:
-    // size it up front instead of regrowing it from empty.
-    kind[owner] = PretokenBatch();
-    kind[owner].reserve(full.len() + full.len() / 4 + 1, batch_bytes + batch_bytes / 4);
-    owners[owner].send(std::move(full));
-  };
-  auto hand_on = [&](std::string_view word, uint64_t hash, uint64_t count) {
-    const size_t owner = route(hash);
-    counted[owner].push_counted(word, hash, count);
-    if (counted[owner].byte_size() >= batch_bytes) send_full(counted, owner);
-  };
-  auto emit_pretoken = [&](std::string_view pretoken) {
-    const uint64_t hash = pretoken_hash(pretoken);
-    if (local.add(pretoken, hash, hand_on)) return;
-    const size_t owner = route(hash);
-    PretokenBatch& batch = batches[owner];
+  // Allocates the small table; a worker that never gets text costs nothing.
+  void prepare() { local_.prepare(); }
+
+  [[gnu::always_inline]] void add(std::string_view pretoken, uint64_t hash) {
+    if (local_.add(pretoken, hash, HandOn{this})) return;
+    const size_t part = route_(hash);
+    PretokenBatch& batch = batches_[part];
     batch.push(pretoken, hash);
-    if (batch.byte_size() >= batch_bytes) send_full(batches, owner);
-  };
+    if (batch.byte_size() >= batch_bytes_) count_batch(batch, part);
+  }
 
-  while (std::optional<TextChunk> chunk = chunks.recv()) {
-    // A cancelled run stops taking chunks; once every scanner has stopped,
-    // the chunk channel has no receiver and the readers stop too.
-    if (control != nullptr && control->cancelled()) return;
-    run_item_hook(hooks, WorkerRole::Scanner);
-    local.prepare();
-    const uint64_t t0 = timed ? monotonic_ns() : 0;
-    const std::string_view text = chunk->text();
-    Utf8Error error;
-    if (!validate_utf8(text, &error)) {
-      first_error.record(Status::InvalidInput(chunk->holds_texts()
-                                                  ? invalid_utf8_in_texts(error, *chunk)
-                                                  : invalid_utf8_message(error, *chunk)));
-    } else if (chunk->holds_texts()) {
-      split_texts(*chunk, split_text, emit_pretoken);
-    } else {
-      split(text, emit_pretoken);
+  // Counts what the small table and the batches still hold, and frees them.
+  void finish() {
+    local_.drain(HandOn{this});
+    for (size_t part = 0; part < parts_.size(); ++part) {
+      if (batches_[part].len() != 0) count_batch(batches_[part], part);
+      if (counted_[part].len() != 0) count_batch(counted_[part], part);
     }
-    if (timed) Phase1Stats::add(timing->scan_hash_ns, elapsed_ns_since(t0));
-    if (control != nullptr) control->add_bytes_scanned(text.size());
-    chunk.reset();  // the chunk's buffer is released before the next wait
+    std::vector<PretokenBatch>().swap(batches_);
+    std::vector<PretokenBatch>().swap(counted_);
   }
 
-  local.drain(hand_on);
-  for (size_t owner = 0; owner < owners.size(); ++owner) {
-    if (batches[owner].len() != 0) owners[owner].send(std::move(batches[owner]));
-    if (counted[owner].len() != 0) owners[owner].send(std::move(counted[owner]));
-  }
-}
+  ShardCounter& part(size_t index) { return parts_[index]; }
+  // Time spent counting batches so far, when timed.
+  uint64_t insert_ns() const { return insert_ns_; }
 
-void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchSender> owners,
-                 FirstError& first_error, Phase1Stats* timing, uint64_t batch_bytes,
-                 const TrainConfig& config, const Phase1Hooks& hooks) {
-  auto scan = [&](auto split, auto split_text) {
-    scan_chunks(*chunks, owners, first_error, timing, batch_bytes, hooks, config.control, split,
-                split_text);
+ private:
+  // Takes the words the small table hands back, with their counts.
+  struct HandOn {
+    WorkerCounts* counts;
+    void operator()(std::string_view word, uint64_t hash, uint64_t count) const {
+      const size_t part = counts->route_(hash);
+      PretokenBatch& batch = counts->counted_[part];
+      batch.push_counted(word, hash, count);
+      if (batch.byte_size() >= counts->batch_bytes_) counts->count_batch(batch, part);
+    }
   };
+
+  [[gnu::noinline]] void count_batch(PretokenBatch& batch, size_t part) {
+    const uint64_t t0 = timed_ ? monotonic_ns() : 0;
+    parts_[part].add_batch(batch);
+    batch.clear();
+    if (timed_) insert_ns_ += elapsed_ns_since(t0);
+  }
+
+  const OwnerRouter route_;
+  std::vector<ShardCounter> parts_;
+  std::vector<PretokenBatch> batches_;
+  std::vector<PretokenBatch> counted_;  // words the small table handed back
+  LocalCounts local_;
+  const uint64_t batch_bytes_;
+  const bool timed_;
+  uint64_t insert_ns_ = 0;
+};
+
+// Runs `body(split, split_text)` with the splitters of the configured
+// pretokenizer: `split(text, sink)` calls sink once per pretoken of (valid
+// UTF-8) file text, by the file rules; `split_text(text, sink)` does the same
+// for one whole text. Taking them as template arguments lets the compiler
+// inline the splitter into the worker's loop.
+template <typename Body>
+void with_splitters(const TrainConfig& config, FirstError& first_error, Body&& body) {
   switch (config.pretokenizer) {
     case PretokenizerKind::Whitespace: {
       // Whitespace splitting knows no lines: a whole text splits as file text.
       auto split = [](std::string_view text, auto& sink) { split_whitespace(text, sink); };
-      return scan(split, split);
+      return body(split, split);
     }
     case PretokenizerKind::ByteLevel:
-      return scan([](std::string_view text, auto& sink) { split_bytelevel(text, sink); },
+      return body([](std::string_view text, auto& sink) { split_bytelevel(text, sink); },
                   [](std::string_view text, auto& sink) { split_bytelevel_text(text, sink); });
     case PretokenizerKind::Gpt4:
-      return scan([](std::string_view text, auto& sink) { split_gpt4(text, sink); },
+      return body([](std::string_view text, auto& sink) { split_gpt4(text, sink); },
                   [](std::string_view text, auto& sink) { split_gpt4_text(text, sink); });
     case PretokenizerKind::O200k:
-      return scan([](std::string_view text, auto& sink) { split_o200k(text, sink); },
+      return body([](std::string_view text, auto& sink) { split_o200k(text, sink); },
                   [](std::string_view text, auto& sink) { split_o200k_text(text, sink); });
     case PretokenizerKind::Pattern: {
       if (!config.pattern) throw InternalError("pattern pretokenizer without a pattern");
@@ -214,7 +212,7 @@ void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchS
         return (control != nullptr && control->cancelled()) || first_error.holds();
       });
       std::string error;
-      return scan(
+      return body(
           [&](std::string_view text, auto& sink) {
             if (!split_pattern(text, splitter, sink, &error)) {
               first_error.record(Status::InvalidInput(std::move(error)));
@@ -229,39 +227,30 @@ void run_scanner(std::shared_ptr<SharedChunkReceiver> chunks, std::vector<BatchS
   }
 }
 
-ShardCounter run_owner(Receiver<PretokenBatch> batches, Phase1Stats* timing,
-                       const Phase1Hooks& hooks) {
-  const bool timed = timing != nullptr;
-  ShardCounter counter;
-  for (;;) {
-    const uint64_t t0 = timed ? monotonic_ns() : 0;
-    std::optional<PretokenBatch> batch = batches.recv();
-    if (timed) Phase1Stats::add(timing->recv_blocked_ns, elapsed_ns_since(t0));
-    if (!batch) break;
-    run_item_hook(hooks, WorkerRole::Owner);
-    const uint64_t t1 = timed ? monotonic_ns() : 0;
-    counter.add_batch(*batch);
-    if (timed) Phase1Stats::add(timing->insert_ns, elapsed_ns_since(t1));
-  }
-  return counter;
-}
+// Hands each piece a reader cuts to `scan` and keeps the partial pretoken
+// after it in the same buffer, so a worker reads every range into one buffer.
+template <typename Scan>
+class ScanningSink final : public RangeSink {
+ public:
+  ScanningSink(Scan& scan, const std::function<bool()>& stop) : scan_(scan), stop_(stop) {}
 
-void run_reader(ChunkSender sender, const std::vector<ReadTask>& tasks,
-                std::atomic<uint64_t>& next_task, FirstError& first_error, uint64_t chunk,
-                PretokenizerKind pretokenizer, Phase1Stats* timing, const Phase1Hooks& hooks) {
-  for (;;) {
-    const uint64_t index = next_task.fetch_add(1, std::memory_order_relaxed);
-    if (index >= tasks.size()) return;
-    run_item_hook(hooks, WorkerRole::Reader);
-    const ReadTask& task = tasks[index];
-    Status status =
-        read_range(task.path, task.start, task.end, chunk, pretokenizer, sender, timing);
-    if (!status.ok()) {
-      first_error.record(std::move(status));
-      return;
+  bool deliver(ByteBuffer& buffer, size_t length, uint64_t offset, bool keep_rest) override {
+    if (stop_()) {
+      stopped_ = true;
+      return false;
     }
+    scan_(std::string_view(reinterpret_cast<const char*>(buffer.data()), length), offset);
+    if (keep_rest) buffer.drop_front(length);
+    return true;
   }
-}
+  // Whether the sink ended the range (the run stops), rather than the file.
+  bool stopped() const { return stopped_; }
+
+ private:
+  Scan& scan_;
+  const std::function<bool()>& stop_;
+  bool stopped_ = false;
+};
 
 std::string exception_text(const std::exception_ptr& failure) {
   try {
@@ -349,16 +338,15 @@ uint64_t total_file_bytes(const std::vector<std::string>& files) {
 //
 // Member order is lifetime order: everything the workers refer to is
 // declared before the thread groups, so it outlives every thread on every
-// path; the groups are destroyed in reverse order, readers joined first,
-// then scanners, then owners. The coordinator holds the chunk channel's
-// sending end outside this object, declared after it, so if anything throws
-// that end is dropped before any join and the workers run down on their own
-// instead of waiting for the coordinator.
+// path; the groups are destroyed (joined) before it. In a fed run the caller
+// holds the chunk channel's sending end outside this object, declared after
+// it, so if anything throws that end is dropped before any join and the
+// workers run down on their own instead of waiting for the caller.
 //
 //   CountingRun run(config, hooks, total_bytes);
-//   ChunkSender sender = run.start();   // owners and scanners wait
-//   run.read_files(sender);             // or: the caller sends chunks
-//   CountResult result = run.finish(std::move(sender));
+//   run.count_files();                          // or, fed by the caller:
+//   // ChunkSender sender = run.start_fed();  ...send...  sender.reset();
+//   CountResult result = run.finish();
 class CountingRun {
  public:
   CountingRun(const TrainConfig& config, const Phase1Hooks& hooks, uint64_t total_bytes)
@@ -366,85 +354,161 @@ class CountingRun {
         hooks_(hooks),
         sizing_(compute_sizing(total_bytes, std::clamp<uint64_t>(config.threads, 1, MAX_THREADS),
                                config.min_range)),
-        timing_(config.diagnostics.enabled ? &stats_ : nullptr),
-        shards_(sizing_.owners) {}
+        timing_(config.diagnostics.enabled ? &stats_ : nullptr) {}
 
   const PipelineSizing& sizing() const { return sizing_; }
   bool failed() { return first_error_.holds(); }
 
-  // Starts the owners and the scanners; returns the sending end of the
-  // chunk channel they read.
-  ChunkSender start() {
-    if (config_.diagnostics.enabled) write_stderr(format_sizing_line(sizing_));
-    auto [chunk_sender, chunk_receiver] = make_channel<TextChunk>(sizing_.queue);
-    // Once these go, the owner channels disconnect when the last scanner
-    // ends, and the chunk channel has no receiver once every scanner is gone.
-    std::vector<BatchSender> owner_senders = start_owners();
-    start_scanners(std::make_shared<SharedChunkReceiver>(std::move(chunk_receiver)),
-                   owner_senders);
-    return std::move(chunk_sender);
-  }
-
-  // Cuts config.files into ranges and starts the readers, which send them.
-  void read_files(const ChunkSender& sender) {
+  // Cuts config.files into ranges and starts the workers, which read them.
+  void count_files() {
+    announce();
     plan_ranges();
-    start_readers(sender);
+    start_workers(std::min<uint64_t>(sizing_.workers, std::max<size_t>(tasks_.size(), 1)), nullptr);
   }
 
-  // Waits for the readers, closes the channel, waits for the rest and
-  // returns the counts. Throws Cancelled if the run was cancelled.
-  CountResult finish(ChunkSender sender) {
-    reader_threads_.join_all();
-    sender.reset();
-    scanner_threads_.join_all();
-    owner_threads_.join_all();
-    rethrow_worker_failures({&reader_threads_, &scanner_threads_, &owner_threads_});
+  // Starts the workers on a channel of chunks; returns its sending end.
+  ChunkSender start_fed() {
+    announce();
+    auto [sender, receiver] = make_channel<TextChunk>(sizing_.queue);
+    start_workers(sizing_.workers, std::make_shared<SharedChunkReceiver>(std::move(receiver)));
+    return std::move(sender);
+  }
+
+  // Waits for the workers (in a fed run, after the caller has dropped the
+  // sending end), merges the partitions and returns the counts. Throws
+  // Cancelled if the run was cancelled.
+  CountResult finish() {
+    worker_threads_.join_all();
+    rethrow_worker_failures({&worker_threads_});
     stop_if_cancelled(config_.control);
-    return combine();
+    if (first_error_.holds()) return CountResult{WordTable(), first_error_.take()};
+    std::vector<ShardCounter> partitions = merge_partitions();
+    return combine(std::move(partitions));
   }
 
  private:
-  void before_start(WorkerRole role) const {
-    if (hooks_.before_thread_start) hooks_.before_thread_start(role);
+  void announce() const {
+    if (config_.diagnostics.enabled) write_stderr(format_sizing_line(sizing_));
   }
-  auto on_exit(WorkerRole role) const {
-    return [&hooks = hooks_, role] {
-      if (hooks.on_thread_exit) hooks.on_thread_exit(role);
+
+  void step(WorkStep what) const {
+    if (hooks_.before_step) hooks_.before_step(what);
+  }
+  void before_start() const {
+    if (hooks_.before_thread_start) hooks_.before_thread_start();
+  }
+  auto on_exit() const {
+    return [&hooks = hooks_] {
+      if (hooks.on_thread_exit) hooks.on_thread_exit();
     };
   }
 
-  std::vector<BatchSender> start_owners() {
-    std::vector<BatchSender> senders;
-    senders.reserve(sizing_.owners);
-    for (uint64_t owner = 0; owner < sizing_.owners; ++owner) {
-      auto [sender, receiver] = make_channel<PretokenBatch>(OWNER_QUEUE);
-      senders.push_back(std::move(sender));
-      before_start(WorkerRole::Owner);
-      owner_threads_.start(
-          [receiver = std::move(receiver), &shard = shards_[owner], timing = timing_,
-           &hooks = hooks_]() mutable { shard = run_owner(std::move(receiver), timing, hooks); },
-          on_exit(WorkerRole::Owner));
-    }
-    return senders;
+  // A worker stops taking work once the run is cancelled or has failed.
+  bool should_stop() {
+    return (config_.control != nullptr && config_.control->cancelled()) || first_error_.holds();
   }
 
-  void start_scanners(std::shared_ptr<SharedChunkReceiver> chunks,
-                      const std::vector<BatchSender>& owners) {
-    for (uint64_t scanner = 0; scanner < sizing_.scanners; ++scanner) {
-      before_start(WorkerRole::Scanner);
-      scanner_threads_.start(
-          [chunks, owners, &first_error = first_error_, timing = timing_, batch = sizing_.batch,
-           &config = config_, &hooks = hooks_]() mutable {
-            run_scanner(std::move(chunks), std::move(owners), first_error, timing, batch, config,
-                        hooks);
-          },
-          on_exit(WorkerRole::Scanner));
+  // Starts `count` workers, reading the planned ranges or, with `chunks`,
+  // taking the caller's chunks. Each counts into workers_[i].
+  void start_workers(uint64_t count, std::shared_ptr<SharedChunkReceiver> chunks) {
+    for (uint64_t i = 0; i < count; ++i) {
+      workers_.emplace_back(sizing_.partitions, sizing_.batch, timing_ != nullptr);
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+      before_start();
+      worker_threads_.start(
+          [this, &counts = workers_[i], chunks]() mutable { run_worker(counts, std::move(chunks)); },
+          on_exit());
     }
   }
 
-  // Cuts the files into ranges, in input order, while owners and scanners
-  // already wait. The first file that cannot be read stops the planning;
-  // the ranges planned before it are still read.
+  void run_worker(WorkerCounts& counts, std::shared_ptr<SharedChunkReceiver> chunks) {
+    with_splitters(config_, first_error_, [&](auto split, auto split_text) {
+      count_text(counts, std::move(chunks), split, split_text);
+    });
+  }
+
+  template <typename Split, typename SplitText>
+  void count_text(WorkerCounts& counts, std::shared_ptr<SharedChunkReceiver> chunks, Split& split,
+                  SplitText& split_text) {
+    const bool timed = timing_ != nullptr;
+    uint64_t scan_ns = 0;
+    uint64_t recv_ns = 0;
+    auto emit = [&counts](std::string_view pretoken) { counts.add(pretoken, pretoken_hash(pretoken)); };
+    // Validates and counts one piece of text; `split_all` splits it when it
+    // is valid, `describe` words the error when it is not.
+    auto scan = [&](std::string_view text, auto&& split_all, auto&& describe) {
+      const uint64_t t0 = timed ? monotonic_ns() : 0;
+      const uint64_t inserted = counts.insert_ns();
+      Utf8Error error;
+      if (validate_utf8(text, &error)) {
+        split_all(text);
+      } else {
+        first_error_.record(Status::InvalidInput(describe(error)));
+      }
+      if (timed) scan_ns += elapsed_ns_since(t0) - (counts.insert_ns() - inserted);
+      if (config_.control != nullptr) config_.control->add_bytes_scanned(text.size());
+    };
+    auto scan_file_text = [&](std::string_view text, const std::string* source, uint64_t offset) {
+      scan(text, [&](std::string_view valid) { split(valid, emit); },
+           [&](Utf8Error error) { return invalid_utf8_in_file(error, source, offset); });
+    };
+
+    counts.prepare();
+    if (chunks) {
+      for (;;) {
+        const uint64_t t0 = timed ? monotonic_ns() : 0;
+        std::optional<TextChunk> chunk = chunks->recv();
+        if (timed) recv_ns += elapsed_ns_since(t0);
+        if (!chunk || should_stop()) break;
+        step(WorkStep::Chunk);
+        if (chunk->holds_texts()) {
+          scan(chunk->text(), [&](std::string_view) { split_texts(*chunk, split_text, emit); },
+               [&](Utf8Error error) { return invalid_utf8_in_texts(error, *chunk); });
+        } else {
+          scan_file_text(chunk->text(), chunk->source(), chunk->offset());
+        }
+      }
+      // Once every worker has let go of it, the channel reports Closed to
+      // the caller.
+      chunks.reset();
+    } else {
+      read_ranges(scan_file_text);
+    }
+    counts.finish();
+    if (timed) {
+      Phase1Stats::add(stats_.scan_hash_ns, scan_ns);
+      Phase1Stats::add(stats_.recv_blocked_ns, recv_ns);
+      Phase1Stats::add(stats_.insert_ns, counts.insert_ns());
+    }
+  }
+
+  // Takes ranges until none is left, reading each into one reused buffer.
+  template <typename ScanFileText>
+  void read_ranges(ScanFileText& scan_file_text) {
+    const std::function<bool()> stop = [this] { return should_stop(); };
+    for (;;) {
+      if (should_stop()) return;
+      const uint64_t index = next_task_.fetch_add(1, std::memory_order_relaxed);
+      if (index >= tasks_.size()) return;
+      step(WorkStep::Range);
+      const ReadTask& task = tasks_[index];
+      auto scan = [&](std::string_view text, uint64_t offset) {
+        step(WorkStep::Chunk);
+        scan_file_text(text, &task.path, offset);
+      };
+      ScanningSink<decltype(scan)> sink(scan, stop);
+      Status status = read_range(task.path, task.start, task.end, sizing_.chunk,
+                                 config_.pretokenizer, sink, timing_);
+      if (!status.ok() && !sink.stopped()) {
+        first_error_.record(std::move(status));
+        return;
+      }
+    }
+  }
+
+  // Cuts the files into ranges, in input order. The first file that cannot
+  // be read stops the planning and fails the run.
   void plan_ranges() {
     for (const std::string& path : config_.files) {
       struct stat info;
@@ -463,37 +527,66 @@ class CountingRun {
         tasks_.push_back(ReadTask{path, 0, UINT64_MAX});
         continue;
       }
-      plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing_.readers,
+      plan_file_ranges(path, static_cast<uint64_t>(info.st_size), sizing_.ranges,
                        config_.min_range, tasks_);
     }
   }
 
-  void start_readers(const ChunkSender& sender) {
-    const uint64_t reader_count =
-        std::min<uint64_t>(sizing_.readers, std::max<uint64_t>(tasks_.size(), 1));
-    for (uint64_t reader = 0; reader < reader_count; ++reader) {
-      before_start(WorkerRole::Reader);
-      reader_threads_.start(
-          [sender, &tasks = tasks_, &next_task = next_task_, &first_error = first_error_,
-           chunk = sizing_.chunk, pretokenizer = config_.pretokenizer, timing = timing_,
-           &hooks = hooks_]() mutable {
-            run_reader(std::move(sender), tasks, next_task, first_error, chunk, pretokenizer,
-                       timing, hooks);
-          },
-          on_exit(WorkerRole::Reader));
+  // Every partition's counters, one per worker, merged into one, the
+  // partitions spread over up to `workers` threads.
+  std::vector<ShardCounter> merge_partitions() {
+    std::vector<ShardCounter> merged(sizing_.partitions);
+    if (workers_.size() <= 1) {
+      for (size_t part = 0; part < merged.size() && !workers_.empty(); ++part) {
+        merged[part] = std::move(workers_[0].part(part));
+      }
+      return merged;
     }
+    std::atomic<size_t> next_part{0};
+    WorkerGroup merge_threads("phase 1 worker");
+    const uint64_t threads = std::min<uint64_t>(sizing_.workers, merged.size());
+    for (uint64_t i = 0; i < threads; ++i) {
+      before_start();
+      merge_threads.start(
+          [&] {
+            for (size_t part; (part = next_part.fetch_add(1)) < merged.size();) {
+              step(WorkStep::Merge);
+              const uint64_t t0 = timing_ != nullptr ? monotonic_ns() : 0;
+              merged[part] = merge_partition(part);
+              if (timing_ != nullptr) Phase1Stats::add(stats_.merge_ns, elapsed_ns_since(t0));
+            }
+          },
+          on_exit());
+    }
+    merge_threads.join_all();
+    rethrow_worker_failures({&merge_threads});
+    return merged;
   }
 
-  // After every thread has been joined: the summary, then the shards as one
-  // table. Byte-level words are counted as raw bytes and re-spelled as
+  // The largest counter of the partition takes in the others, in worker
+  // order, so the fewest words move.
+  ShardCounter merge_partition(size_t part) {
+    size_t largest = 0;
+    for (size_t w = 1; w < workers_.size(); ++w) {
+      if (workers_[w].part(part).len() > workers_[largest].part(part).len()) largest = w;
+    }
+    ShardCounter merged = std::move(workers_[largest].part(part));
+    for (size_t w = 0; w < workers_.size(); ++w) {
+      if (w != largest) merged.absorb(std::move(workers_[w].part(part)));
+    }
+    return merged;
+  }
+
+  // After every thread has been joined: the summary, then the partitions as
+  // one table. Byte-level words are counted as raw bytes and re-spelled as
   // printable characters once per distinct word, here.
-  CountResult combine() {
+  CountResult combine(std::vector<ShardCounter> partitions) {
     const Diagnostics& diagnostics = config_.diagnostics;
     if (diagnostics.enabled) write_stderr(format_phase1_summary(stats_, sizing_));
     report_rss(diagnostics, "phase 1 shard counters");
     const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
     const bool respell = is_byte_level(config_.pretokenizer);
-    WordTable words = combine_shards(std::move(shards_), respell ? &byte_to_char : nullptr);
+    WordTable words = combine_shards(std::move(partitions), respell ? &byte_to_char : nullptr);
     report_rss(diagnostics, "combining shards");
     CountResult result;
     result.status = first_error_.take();
@@ -507,27 +600,24 @@ class CountingRun {
   Phase1Stats stats_;
   Phase1Stats* const timing_;
   FirstError first_error_;
-  std::vector<ShardCounter> shards_;
-  std::vector<ReadTask> tasks_;  // immutable once the readers start
+  std::vector<ReadTask> tasks_;  // immutable once the workers start
   std::atomic<uint64_t> next_task_{0};
-  WorkerGroup owner_threads_{"phase 1 worker"};
-  WorkerGroup scanner_threads_{"phase 1 worker"};
-  WorkerGroup reader_threads_{"phase 1 worker"};
+  std::deque<WorkerCounts> workers_;  // never moved once a thread counts into one
+  WorkerGroup worker_threads_{"phase 1 worker"};
 };
 
 CountResult count_words_with_hooks(const TrainConfig& config, const Phase1Hooks& hooks) {
   const uint64_t total_bytes = total_file_bytes(config.files);
   if (config.control != nullptr) config.control->set_bytes_total(total_bytes);
   CountingRun run(config, hooks, total_bytes);
-  ChunkSender sender = run.start();
-  run.read_files(sender);
-  return run.finish(std::move(sender));
+  run.count_files();
+  return run.finish();
 }
 
 namespace {
 
-// Sized as for this much input: chunks of about 2 MiB each, whatever the
-// thread budget, and a queue of a few per scanner.
+// Sized as for this much input: chunks of the largest read step, whatever
+// the thread budget, and a queue of a few per worker.
 uint64_t fed_sizing_bytes(uint64_t threads) {
   return 8 * std::clamp<uint64_t>(threads, 1, MAX_THREADS) * (uint64_t{2} << 20);
 }
@@ -537,11 +627,11 @@ uint64_t fed_sizing_bytes(uint64_t threads) {
 FedCounting::FedCounting(const TrainConfig& config, Phase1Hooks hooks)
     : hooks_(std::move(hooks)),
       run_(std::make_unique<CountingRun>(config, hooks_, fed_sizing_bytes(config.threads))) {
-  sender_ = run_->start();
+  sender_ = run_->start_fed();
 }
 
 FedCounting::~FedCounting() {
-  // Dropping the sender first lets the scanners drain and end; the run's
+  // Dropping the sender first lets the workers drain and end; the run's
   // destructor then joins every thread.
   sender_.reset();
   run_.reset();
@@ -555,6 +645,9 @@ SendStatus FedCounting::send_for(TextChunk& chunk, std::chrono::milliseconds tim
 
 bool FedCounting::failed() { return run_->failed(); }
 
-CountResult FedCounting::finish() { return run_->finish(std::move(sender_)); }
+CountResult FedCounting::finish() {
+  sender_.reset();
+  return run_->finish();
+}
 
 }  // namespace selkbar

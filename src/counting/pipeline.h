@@ -4,27 +4,31 @@
 //   if (!result.status.ok()) report(result.status.message());  // result.words is empty then
 //   else train(std::move(result.words));
 //
-// The calling thread coordinates three pools of worker threads joined by
-// bounded channels:
-//   readers  -- TextChunk -->  scanners  -- PretokenBatch -->  owners
-// Readers read byte ranges of the files cut on pretoken boundaries (reader.h);
-// scanners validate each chunk as UTF-8, split it, hash every pretoken and
-// route it to the owner of its shard, owner_index(hash, owners); each owner
-// counts one shard in a ShardCounter. Shards hold disjoint words, so the
-// result is their concatenation in owner order (combine_shards), re-spelled
-// through byte_to_char in byte-level mode.
+// The calling thread starts `threads` workers and waits. Each worker takes
+// byte ranges of the files (cut on pretoken boundaries, reader.h) from a
+// shared list and reads them itself into one buffer it reuses; it validates
+// the text as UTF-8, splits it, hashes every pretoken and counts it in its own
+// tables, one per partition of the hash space (owner_index(hash,
+// partitions)), after a small table of the words it sees most often
+// (local_counts.h). Nothing passes between workers while they count. Once
+// all have ended, the partitions are merged in parallel, each by one thread:
+// the counters the workers kept for it become one. Partitions hold disjoint
+// words, so the result is their concatenation in partition order
+// (combine_shards), re-spelled through byte_to_char in byte-level mode.
+// At threads=1 one worker counts into one partition and nothing is merged.
 //
 // Failures:
 //   - expected ones (a file that cannot be opened, sought or read, a path
 //     that is not a regular file, text that is not UTF-8) are recorded in a
-//     FirstError; the pipeline still runs to its end and the first message
-//     recorded is returned in CountResult::status (code InvalidInput).
+//     FirstError, and the first message recorded is returned in
+//     CountResult::status (code InvalidInput). Workers take no new range or
+//     chunk once one is recorded: the run fails anyway.
 //   - a worker that throws does not end the process: its exception is caught
-//     on its thread, its channel ends are dropped so the others stop on their
-//     own, and after every thread has been joined count_words throws
-//     std::bad_alloc if a worker ran out of memory, otherwise InternalError
-//     "phase 1 worker thread panicked: {what}". Failing to start a thread
-//     throws InternalError after joining the threads already started.
+//     on its thread, and after every thread has been joined count_words
+//     throws std::bad_alloc if a worker ran out of memory, otherwise
+//     InternalError "phase 1 worker thread panicked: {what}". Failing to
+//     start a thread throws InternalError after joining the threads already
+//     started.
 // No thread outlives the call, on any path.
 //
 // Options come in through TrainConfig (min_range, diagnostics); nothing here
@@ -65,9 +69,9 @@ CountResult count_words(const std::vector<std::string>& files, uint64_t threads,
 
 // ---- Sizing and range planning, exposed for tests. ----
 
-inline constexpr uint64_t MAX_READERS = 8;
-inline constexpr uint64_t OWNER_QUEUE = 4;
-
+// Partitions of the hash space at most: each worker keeps two batches per
+// partition, so their count bounds a worker's buffers.
+inline constexpr uint64_t MAX_PARTITIONS = 256;
 
 // REQUIRES: 1 <= threads <= MAX_THREADS.
 PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t min_range);
@@ -78,25 +82,30 @@ struct ReadTask {
   uint64_t end;    // exclusive
 };
 
-// Appends the ranges of one file of `size` bytes: at most `readers` of them,
+// Appends the ranges of one file of `size` bytes: at most `ranges` of them,
 // each at least `min_range` long unless the file is shorter, the last one
 // absorbing the remainder. A file of size 0 gets none.
-void plan_file_ranges(const std::string& path, uint64_t size, uint64_t readers,
+void plan_file_ranges(const std::string& path, uint64_t size, uint64_t ranges,
                       uint64_t min_range, std::vector<ReadTask>& tasks);
 
 // ---- Test hooks: observe and inject faults into worker threads. ----
 
-enum class WorkerRole { Reader, Scanner, Owner };
+// What a worker is about to do.
+enum class WorkStep {
+  Range,  // read and count one file range
+  Chunk,  // count one chunk of text, read from a range or sent by the caller
+  Merge,  // merge the counters of one partition
+};
 
 struct Phase1Hooks {
-  // Runs on a worker before it handles each item (a range, a chunk, a batch);
-  // whatever it throws is treated as that worker's failure.
-  std::function<void(WorkerRole)> before_item;
-  // Runs as a worker thread's last action, after its channel ends are gone.
-  std::function<void(WorkerRole)> on_thread_exit;
-  // Runs on the calling thread just before it starts each worker; whatever it
-  // throws ends the call as a failure to start that thread would.
-  std::function<void(WorkerRole)> before_thread_start;
+  // Runs on a worker before each step; whatever it throws is treated as that
+  // worker's failure.
+  std::function<void(WorkStep)> before_step;
+  // Runs as a worker thread's last action.
+  std::function<void()> on_thread_exit;
+  // Runs on the calling thread just before it starts each thread; whatever
+  // it throws ends the call as a failure to start that thread would.
+  std::function<void()> before_thread_start;
 };
 
 // count_words with hooks; count_words itself passes none.
@@ -106,9 +115,9 @@ CountResult count_words_with_hooks(const std::vector<std::string>& files, uint64
 
 class CountingRun;
 
-// Phase 1 fed by the caller instead of by readers: the caller builds
+// Phase 1 fed by the caller instead of by files: the caller builds
 // TextChunks (of whole texts or of file text, see reader.h) and sends them;
-// owners and scanners count them on `config.threads` worker threads as
+// `config.threads` workers take them from the channel and count them as
 // count_words does.
 //
 //   FedCounting counting(config);
@@ -121,7 +130,7 @@ class CountingRun;
 // The constructor starts the threads (throwing InternalError or
 // ThreadStartError, with every thread started joined, if one cannot start).
 // Memory in flight is bounded by the channel: send_for waits while it is
-// full. send_for reports Closed once the scanners have stopped (a worker
+// full. send_for reports Closed once the workers have stopped (a worker
 // failed, or config.control was cancelled); finish() then reports why.
 // finish() joins every thread and returns the counts, or the first error,
 // throwing like count_words (and Cancelled for a cancelled run). The

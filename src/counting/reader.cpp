@@ -107,8 +107,8 @@ Step failed(Status status) { return Step{true, std::move(status)}; }
 class RangeReader {
  public:
   RangeReader(const std::string& path, uint64_t end, uint64_t chunk, PretokenizerKind kind,
-              ChunkSender& sender, Phase1Stats* stats)
-      : path_(path), end_(end), chunk_(chunk), kind_(kind), sender_(sender), stats_(stats) {}
+              RangeSink& sink, Phase1Stats* stats)
+      : path_(path), end_(end), chunk_(chunk), kind_(kind), sink_(sink), stats_(stats) {}
 
   Status run(uint64_t start) {
     std::optional<Step> opened = open_at(start);
@@ -192,23 +192,14 @@ class RangeReader {
     return KEEP_READING;
   }
 
-  // The buffer lies inside the range: send up to its last delimiter and keep
-  // the partial pretoken after it.
+  // The buffer lies inside the range: deliver up to its last delimiter and
+  // keep the partial pretoken after it.
   Step send_inside_range() {
     const size_t len = buffer_.size();
     if (at_eof_) return len == 0 ? FINISHED : send_and_finish(len);
     const size_t j = find_last_delimiter(buffer_, kind_);
     if (j == len) return KEEP_READING;  // one pretoken fills the buffer; read on
-    // The next buffer starts with the partial pretoken after the cut and has
-    // room for the next read step, so it is filled without regrowing.
-    const size_t tail = len - (j + 1);
-    ByteBuffer next;
-    next.reserve_more(tail + chunk_);
-    if (tail != 0) std::memcpy(next.spare(), buffer_.data() + j + 1, tail);
-    next.commit(tail);
-    buffer_.truncate(j + 1);
-    if (!send()) return failed(Status::InvalidInput(HUNG_UP));
-    buffer_ = std::move(next);
+    if (!sink_.deliver(buffer_, j + 1, pos_, true)) return failed(Status::InvalidInput(HUNG_UP));
     pos_ += j + 1;
     return KEEP_READING;
   }
@@ -224,17 +215,8 @@ class RangeReader {
   }
 
   Step send_and_finish(size_t length) {
-    buffer_.truncate(length);
-    return send() ? FINISHED : failed(Status::InvalidInput(HUNG_UP));
-  }
-
-  // Sends the whole buffer as one chunk, tagged with its offset in the file.
-  bool send() {
-    const uint64_t t0 = stats_ != nullptr ? monotonic_ns() : 0;
-    const bool sent = sender_.send(TextChunk(std::move(buffer_), &path_, pos_));
-    if (stats_ != nullptr) Phase1Stats::add(stats_->send_blocked_ns, elapsed_ns_since(t0));
-    buffer_ = ByteBuffer();
-    return sent;
+    return sink_.deliver(buffer_, length, pos_, false) ? FINISHED
+                                                       : failed(Status::InvalidInput(HUNG_UP));
   }
 
   static constexpr const char* HUNG_UP = "scanners hung up";
@@ -243,7 +225,7 @@ class RangeReader {
   const uint64_t end_;
   const uint64_t chunk_;
   const PretokenizerKind kind_;
-  ChunkSender& sender_;
+  RangeSink& sink_;
   Phase1Stats* const stats_;
   std::optional<FileHandle> file_;
   uint64_t pos_ = 0;       // file offset of the buffer's first byte
@@ -255,9 +237,46 @@ class RangeReader {
 }  // namespace
 
 Status read_range(const std::string& path, uint64_t start, uint64_t end, uint64_t chunk,
-                  PretokenizerKind pretokenizer, ChunkSender& sender, Phase1Stats* stats) {
+                  PretokenizerKind pretokenizer, RangeSink& sink, Phase1Stats* stats) {
   if (chunk == 0) throw InternalError("read_range requires a non-zero chunk size");
-  return RangeReader(path, end, chunk, pretokenizer, sender, stats).run(start);
+  return RangeReader(path, end, chunk, pretokenizer, sink, stats).run(start);
+}
+
+namespace {
+
+// Sends each piece as a chunk of its own buffer; the partial pretoken after
+// it starts a new buffer with room for the next read step.
+class ChannelSink final : public RangeSink {
+ public:
+  ChannelSink(const std::string& path, uint64_t chunk, ChunkSender& sender)
+      : path_(path), chunk_(chunk), sender_(sender) {}
+
+  bool deliver(ByteBuffer& buffer, size_t length, uint64_t offset, bool keep_rest) override {
+    ByteBuffer next;
+    if (keep_rest) {
+      const size_t tail = buffer.size() - length;
+      next.reserve_more(tail + chunk_);
+      if (tail != 0) std::memcpy(next.spare(), buffer.data() + length, tail);
+      next.commit(tail);
+    }
+    buffer.truncate(length);
+    const bool sent = sender_.send(TextChunk(std::move(buffer), &path_, offset));
+    buffer = std::move(next);
+    return sent;
+  }
+
+ private:
+  const std::string& path_;
+  const uint64_t chunk_;
+  ChunkSender& sender_;
+};
+
+}  // namespace
+
+Status read_range(const std::string& path, uint64_t start, uint64_t end, uint64_t chunk,
+                  PretokenizerKind pretokenizer, ChunkSender& sender, Phase1Stats* stats) {
+  ChannelSink sink(path, chunk, sender);
+  return read_range(path, start, end, chunk, pretokenizer, sink, stats);
 }
 
 }  // namespace selkbar

@@ -13,10 +13,9 @@
 // Dask counter applies the same rule in Python (selkbar_dask.owned_bytes);
 // tests/python/test_range_rule.py compares the two through tools/owned_ranges.
 //
-// Every chunk starts at the file start or just after a delimiter and ends
-// with a delimiter, except the last chunk of a file that does not end with
-// one. A chunk's bytes are moved into it, never copied; only the partial
-// pretoken after the last delimiter is copied into the next buffer.
+// Every piece starts at the file start or just after a delimiter and ends
+// with a delimiter, except the last piece of a file that does not end with
+// one.
 #ifndef SELKBAR_READER_H_
 #define SELKBAR_READER_H_
 
@@ -87,19 +86,37 @@ using ChunkSender = Sender<TextChunk>;
 // True for the bytes after which a reader may cut in the given mode.
 bool is_delimiter(uint8_t byte, PretokenizerKind pretokenizer);
 
-// Reads [start, end) of `path` and sends its chunks, each tagged with `path`
-// (which must outlive the chunks) and its offset, asking the file for
-// `chunk` bytes per read step. Returns ok, or an InvalidInput status (with
-// the errno where there is one) whose message is:
+// Where read_range delivers the text it cuts. deliver(buffer, length,
+// offset) is called once per piece: the piece is the first `length` bytes of
+// `buffer` and starts `offset` bytes into the file. When `keep_rest` is set,
+// the bytes after the piece are the start of the next one: deliver must leave
+// exactly those in `buffer`, in order (its capacity may change). Otherwise the
+// range has ended and deliver may leave anything there. Returning false stops
+// the range: nobody takes its text any more.
+class RangeSink {
+ public:
+  virtual ~RangeSink() = default;
+  virtual bool deliver(ByteBuffer& buffer, size_t length, uint64_t offset, bool keep_rest) = 0;
+};
+
+// Reads [start, end) of `path` and hands its pieces to `sink`, asking the
+// file for `chunk` bytes per read step. Returns ok, or an InvalidInput status
+// (with the errno where there is one) whose message is:
 //   "opening {path}: {os error}", "seeking {path}: {os error}",
-//   "reading {path}: {os error}", or "scanners hung up" when the channel has
-//   no receiver left.
-// Chunks sent before an error stay sent. A range beyond the end of the file
-// sends nothing and succeeds; a file that shrank is read to its end.
-// With `stats`, time spent reading is added to read_ns and time spent
-// sending to send_blocked_ns.
+//   "reading {path}: {os error}", or "scanners hung up" when the sink takes
+//   no more text.
+// Pieces delivered before an error stay delivered. A range beyond the end of
+// the file delivers nothing and succeeds; a file that shrank is read to its
+// end. With `stats`, time spent reading is added to read_ns.
 // Throws InternalError "read_range requires a non-zero chunk size" if chunk
 // is 0.
+Status read_range(const std::string& path, uint64_t start, uint64_t end, uint64_t chunk,
+                  PretokenizerKind pretokenizer, RangeSink& sink, Phase1Stats* stats = nullptr);
+
+// The same, sending each piece as a TextChunk tagged with `path` (which must
+// outlive the chunks) and its offset. A chunk's bytes are moved into it,
+// never copied; only the partial pretoken after the last delimiter is copied
+// into the next buffer.
 Status read_range(const std::string& path, uint64_t start, uint64_t end, uint64_t chunk,
                   PretokenizerKind pretokenizer, ChunkSender& sender,
                   Phase1Stats* stats = nullptr);

@@ -21,20 +21,22 @@ TEST(StatsSwitch, OnForAnyValueButEmptyAndZero) {
   }
 }
 
+// bench/run.py reads these lines back.
 TEST(Formats, SizingAndSummaryLines) {
-  EXPECT_EQ(format_sizing_line({8388608, 8, 65536, 8, 4, 4}),
-            "sizing: chunk=8192KB queue=8 batch=64KB readers=8 scanners=4 owners=4\n");
+  EXPECT_EQ(format_sizing_line({1048576, 8, 65536, 8, 2, 8}),
+            "sizing: chunk=1024KB queue=8 batch=64KB ranges=8 workers=2 partitions=8\n");
   Phase1Stats stats;
   stats.read_ns = 1499999999;
   stats.scan_hash_ns = 2500000;  // 2.5 ms rounds to even: 2
   stats.insert_ns = 3500000;     // 3.5 ms rounds to even: 4
-  EXPECT_EQ(format_phase1_summary(stats, {65536, 4, 65536, 1, 2, 3}),
+  stats.merge_ns = 7000000;
+  EXPECT_EQ(format_phase1_summary(stats, {65536, 4, 65536, 1, 2, 8}),
             "phase1 cpu-ms (summed across threads):\n"
-            "  read 1500 over 1 readers\n"
-            "  scan+hash 2 over 2 scanners\n"
-            "  send-blocked 0\n"
+            "  read 1500 over 2 workers\n"
+            "  scan+hash 2\n"
             "  recv-blocked 0\n"
-            "  insert 4 over 3 owners\n");
+            "  insert 4\n"
+            "  merge 7 over 8 partitions\n");
 }
 
 TEST(Formats, DurationsPickTheUnitAndRoundHalfUp) {

@@ -15,13 +15,13 @@ import run  # noqa: E402
 import worker  # noqa: E402
 
 STATS_STDERR = """\
-sizing: chunk=8192KB queue=8 batch=64KB readers=2 scanners=1 owners=1
+sizing: chunk=1024KB queue=8 batch=64KB ranges=8 workers=2 partitions=8
 phase1 cpu-ms (summed across threads):
-  read 1500 over 2 readers
-  scan+hash 2301 over 1 scanners
-  send-blocked 0
+  read 1500 over 2 workers
+  scan+hash 2301
   recv-blocked 17
-  insert 998 over 1 owners
+  insert 998
+  merge 120 over 8 partitions
 rss after phase 1 shard counters: 512 MB
 rss after combining shards: 600 MB
 stats: words=1000 symbols=5000 (0 MB) pairs=300 (0 MB) pos_entries=4000 pos_cap=4096 (0 MB incl. Vec headers)
@@ -38,10 +38,10 @@ warning: something unexpected
 class TestParseStats:
     def test_every_line_kind_is_read(self):
         st = run.parse_stats(STATS_STDERR)
-        assert st["sizing"] == {"chunk_kb": 8192, "queue": 8, "batch_kb": 64, "readers": 2,
-                                "scanners": 1, "owners": 1}
-        assert st["phase1_ms"] == {"read": 1500, "scan+hash": 2301, "send-blocked": 0,
-                                   "recv-blocked": 17, "insert": 998}
+        assert st["sizing"] == {"chunk_kb": 1024, "queue": 8, "batch_kb": 64, "ranges": 8,
+                                "workers": 2, "partitions": 8}
+        assert st["phase1_ms"] == {"read": 1500, "scan+hash": 2301, "recv-blocked": 17,
+                                   "insert": 998, "merge": 120}
         assert list(st["rss_mb"].items()) == [
             ("phase 1 shard counters", 512), ("combining shards", 600),
             ("tokenize (word strings still held)", 700), ("dropping word strings", 650)]

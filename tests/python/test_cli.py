@@ -207,7 +207,7 @@ def test_threads_reach_the_pipeline_and_stats_switches_diagnostics_on(corpus, tm
     assert quiet.returncode == 0 and quiet.stderr == ""
     loud = run_cli(corpus, "-o", output, "--vocab-size", 100, "--threads", 3, "--stats")
     assert loud.returncode == 0, loud.stderr
-    assert re.search(r"^sizing: .* scanners=3 owners=1$", loud.stderr, re.M), loud.stderr
+    assert re.search(r"^sizing: .* workers=3 partitions=\d+$", loud.stderr, re.M), loud.stderr
     assert re.search(r"^  phase2 merge loop: ", loud.stderr, re.M)
 
 

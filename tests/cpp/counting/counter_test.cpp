@@ -24,15 +24,34 @@ std::map<std::string, uint64_t> as_map(const WordTable& table) {
   return result;
 }
 
-TEST(PretokenHash, MatchesKnownValuesAndRouting) {
-  EXPECT_EQ(pretoken_hash(""), 0u);
-  EXPECT_EQ(pretoken_hash("a"), 0xe0456665d3e60275ULL);
-  EXPECT_EQ(pretoken_hash("hello"), 0xfb2dd66d230931c9ULL);
-  EXPECT_EQ(pretoken_hash("hello world"), 0x7fc5fae642467c93ULL);
-  EXPECT_EQ(owner_index(pretoken_hash("a"), 4), 1u);
-  EXPECT_EQ(owner_index(pretoken_hash("hello"), 4), 1u);
-  EXPECT_EQ(owner_index(pretoken_hash("hello world"), 4), 2u);
-  EXPECT_EQ(owner_index(pretoken_hash("hello world"), 3), 0u);
+// Words that differ anywhere (in one byte at any position, or in length by a
+// trailing zero byte) hash apart, across every length class of the function;
+// and the high bits, which pick partitions, spread evenly.
+TEST(PretokenHash, SeparatesNearbyWordsAndSpreadsItsHighBits) {
+  std::map<uint64_t, std::string> seen;
+  auto add = [&](const std::string& word) {
+    const auto [it, fresh] = seen.emplace(pretoken_hash(word), word);
+    EXPECT_TRUE(fresh || it->second == word) << "'" << it->second << "' and '" << word << "'";
+  };
+  for (size_t length = 0; length <= 40; ++length) {
+    const std::string base(length, 'a');
+    add(base);
+    add(base + std::string(1, '\0'));
+    for (size_t at = 0; at < length; ++at) {
+      for (char c : {'b', '\0', '\xFF'}) {
+        std::string variant = base;
+        variant[at] = c;
+        add(variant);
+      }
+    }
+  }
+  std::vector<int> partitions(16);
+  for (int i = 0; i < 160000; ++i) {
+    const std::string word = "w" + std::to_string(i);
+    add(word);
+    ++partitions[owner_index(pretoken_hash(word), 16)];
+  }
+  for (int count : partitions) EXPECT_NEAR(count, 10000, 600);
 }
 
 TEST(WordTable, StartsEmptyAndStoresWordsInOrder) {
@@ -121,6 +140,30 @@ TEST(ShardCounter, ManyRandomWordsMatchReferenceAcrossGrowth) {
     ++expected[word];
   }
   EXPECT_EQ(as_map(counter.table()), expected);
+}
+
+// Merging the counters several workers kept for one partition: random words
+// shared in part between them, some under forged hashes that collide (so
+// chains move too), with counts above one; into empty and non-empty counters.
+TEST(ShardCounter, AbsorbGivesTheCountsOfEverythingAddedToEither) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 20; ++round) {
+    std::vector<ShardCounter> counters(3);
+    std::map<std::string, uint64_t> expected;
+    const int words = round % 4 == 0 ? 0 : 1 + static_cast<int>(rng() % 20000);
+    for (int i = 0; i < words; ++i) {
+      const uint32_t number = rng() % 5000;
+      const std::string word = std::to_string(number);
+      const uint64_t count = 1 + rng() % 3;
+      const uint64_t hash = number % 8 == 0 ? 99 : pretoken_hash(word);
+      counters[rng() % 3].add(word, hash, count);
+      expected[word] += count;
+    }
+    counters[round % 3].absorb(std::move(counters[(round + 1) % 3]));
+    counters[round % 3].absorb(std::move(counters[(round + 2) % 3]));
+    EXPECT_EQ(as_map(counters[round % 3].table()), expected) << "round " << round;
+    EXPECT_EQ(counters[(round + 1) % 3].len(), 0u);
+  }
 }
 
 TEST(ShardCounter, ForgedHashesNeverConfuseWordsDifferingInOneByte) {

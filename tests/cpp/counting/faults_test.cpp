@@ -46,13 +46,13 @@ std::string numbered_words(size_t bytes) {
   return text + "\n";
 }
 
-// Runs `change` once, on the first reader item, before any range is read;
-// every reader waits for it (call_once blocks concurrent callers).
+// Runs `change` once, when the first range is taken, before any is read;
+// every worker waits for it (call_once blocks concurrent callers).
 Phase1Hooks before_first_read(std::function<void()> change) {
   auto once = std::make_shared<std::once_flag>();
   Phase1Hooks hooks;
-  hooks.before_item = [once, change](WorkerRole role) {
-    if (role == WorkerRole::Reader) std::call_once(*once, change);
+  hooks.before_step = [once, change](WorkStep step) {
+    if (step == WorkStep::Range) std::call_once(*once, change);
   };
   return hooks;
 }
@@ -147,16 +147,16 @@ TEST(FileChangesAfterPlanning, FileReplacedByADirectoryFailsWithTheReadingMessag
 
 TEST(FileChangesWhileRead, ShrinkingMidReadCountsAConsistentPrefix) {
   TempDir dir;
-  // One reader (threads 1) reads 8 MiB in 1 MiB steps; the first chunk that
-  // reaches a scanner truncates the file to 3 MiB while the reader is in it.
+  // One worker (threads 1) reads 8 MiB in 1 MiB steps; the first chunk it
+  // counts truncates the file to 3 MiB while the worker is in it.
   const std::string text = numbered_words(8 << 20);
   const std::string path = dir.write("corpus.txt", text);
   const uint64_t chunk = compute_sizing(text.size(), 1, DEFAULT_MIN_RANGE).chunk;
   const size_t keep = 3 << 20;
   auto once = std::make_shared<std::once_flag>();
   Phase1Hooks hooks;
-  hooks.before_item = [&, once](WorkerRole role) {
-    if (role == WorkerRole::Scanner) {
+  hooks.before_step = [&, once](WorkStep step) {
+    if (step == WorkStep::Chunk) {
       std::call_once(*once, [&] { ASSERT_EQ(truncate(path.c_str(), keep), 0); });
     }
   };

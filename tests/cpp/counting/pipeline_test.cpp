@@ -34,24 +34,24 @@ TrainConfig config_of(const std::vector<std::string>& files, uint64_t threads, P
   return config;
 }
 
-std::string sizing_row(const PipelineSizing& s) {
-  return std::to_string(s.chunk) + " " + std::to_string(s.queue) + " " + std::to_string(s.batch) +
-         " " + std::to_string(s.readers) + " " + std::to_string(s.scanners) + " " +
-         std::to_string(s.owners);
-}
-
-TEST(PipelineSizing, FollowsTheFormulasAtTheirBounds) {
-  const uint64_t m = DEFAULT_MIN_RANGE;
-  EXPECT_EQ(sizing_row(compute_sizing(0, 1, m)), "65536 4 65536 1 1 1");
-  EXPECT_EQ(sizing_row(compute_sizing(5242880, 2, m)), "327680 8 65536 1 2 1");
-  EXPECT_EQ(sizing_row(compute_sizing(1073741824, 8, m)), "8388608 8 65536 8 8 3");
-  EXPECT_EQ(sizing_row(compute_sizing(100000000, 16, m)), "781250 64 65536 1 16 6");
-  EXPECT_EQ(sizing_row(compute_sizing(1099511627776ULL, 4096, m)), "8388608 8 4096 8 4096 1366");
-  EXPECT_EQ(sizing_row(compute_sizing(0, 3, m)), "65536 12 65536 1 3 1");
-  // A small minimum range lets up to min(t, 8) readers in.
-  EXPECT_EQ(compute_sizing(1000, 64, 1).readers, 8u);
-  EXPECT_EQ(compute_sizing(1000, 3, 1).readers, 3u);
-  EXPECT_EQ(compute_sizing(1000, 64, 400).readers, 2u);
+// The sizing's contract, over budgets and input sizes: every count at least
+// one, buffers within their bounds, one partition exactly when there is one
+// worker, and never more ranges per file than the input can give.
+TEST(PipelineSizing, StaysWithinItsBoundsForEveryBudget) {
+  for (uint64_t threads : {1, 2, 3, 8, 64, 4096}) {
+    for (uint64_t bytes : {uint64_t{0}, uint64_t{1000}, uint64_t{5242880}, uint64_t{1} << 30, uint64_t{1} << 40}) {
+      const PipelineSizing s = compute_sizing(bytes, threads, DEFAULT_MIN_RANGE);
+      const std::string where = std::to_string(threads) + " threads, " + std::to_string(bytes) + " bytes";
+      EXPECT_EQ(s.workers, threads) << where;
+      EXPECT_EQ(s.partitions == 1, threads == 1) << where;
+      EXPECT_LE(s.partitions, MAX_PARTITIONS) << where;
+      EXPECT_GE(s.ranges, 1u) << where;
+      EXPECT_LE(s.ranges, std::max<uint64_t>(bytes / DEFAULT_MIN_RANGE, 1)) << where;
+      EXPECT_GE(s.chunk, 4096u) << where;
+      EXPECT_GE(s.queue, 1u) << where;
+      EXPECT_GE(s.batch, 4096u) << where;
+    }
+  }
 }
 
 std::string plan(uint64_t size, uint64_t readers, uint64_t min_range) {
@@ -64,8 +64,8 @@ std::string plan(uint64_t size, uint64_t readers, uint64_t min_range) {
   return out;
 }
 
-TEST(RangePlanning, CutsFilesIntoAtMostReadersRangesOfAtLeastTheMinimum) {
-  EXPECT_EQ(plan(209715200, 8, DEFAULT_MIN_RANGE),
+TEST(RangePlanning, CutsFilesIntoAtMostTheGivenRangesOfAtLeastTheMinimum) {
+  EXPECT_EQ(plan(209715200, 8, 67108864),
             "[0,69905066)[69905066,139810132)[139810132,209715200)");
   EXPECT_EQ(plan(0, 8, 1), "");
   EXPECT_EQ(plan(5, 8, 100), "[0,5)");
@@ -76,22 +76,18 @@ TEST(RangePlanning, CutsFilesIntoAtMostReadersRangesOfAtLeastTheMinimum) {
 
 // ---- Errors ----
 
-TEST(PipelineErrors, MissingSecondFileStopsPlanningButTheFirstIsStillRead) {
+TEST(PipelineErrors, MissingFileFailsTheRunBeforeAnythingIsRead) {
   TempDir dir;
   const std::string first = dir.write("first", "one two two");
   const std::string second = dir.path() + "/missing";
   const std::string third = dir.write("third", "three");
-  std::atomic<int> ranges{0}, chunks{0};
+  std::atomic<int> ranges{0};
   Phase1Hooks hooks;
-  hooks.before_item = [&](WorkerRole role) {
-    if (role == WorkerRole::Reader) ++ranges;
-    if (role == WorkerRole::Scanner) ++chunks;
-  };
+  hooks.before_step = [&](WorkStep step) { ranges += step == WorkStep::Range; };
   CountResult result = count_words_with_hooks({first, second, third}, 4, WS, hooks);
   EXPECT_EQ(result.status.message(), "reading " + second + ": No such file or directory");
   EXPECT_EQ(result.words.len(), 0u);
-  EXPECT_EQ(ranges.load(), 1);  // the first file only; the third is never read
-  EXPECT_EQ(chunks.load(), 1);
+  EXPECT_EQ(ranges.load(), 0);  // the run fails anyway: nothing is worth reading
 }
 
 TEST(PipelineErrors, DirectoriesAndFifosAreNotRegularFiles) {
@@ -138,7 +134,7 @@ TEST(PipelineErrors, FirstInvalidChunkRecordedWins) {
   text += std::string(65536 - text.size() - 1, 'b') + " ";
   text += "second chunk \xE6\x97";  // incomplete at its end
   const std::string path = dir.write("bad", text);
-  // One scanner takes the chunks in file order.
+  // One worker reads the file in order.
   EXPECT_EQ(count_words({path}, 1, WS).status.message(),
             "input is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 3 in " + path);
   const std::string second = dir.write("second", "second chunk \xE6\x97");
@@ -183,100 +179,97 @@ TEST(PipelineCounts, ByteLevelWordsAreStoredRespelled) {
 // ---- Worker failures ----
 
 struct ThreadCensus {
+  std::atomic<int> started{0};
   std::atomic<int> exited{0};
-  Phase1Hooks hooks(std::function<void(WorkerRole)> before_item) {
+  Phase1Hooks hooks(std::function<void(WorkStep)> before_step) {
     Phase1Hooks h;
-    h.before_item = std::move(before_item);
-    h.on_thread_exit = [this](WorkerRole) { ++exited; };
+    h.before_step = std::move(before_step);
+    h.before_thread_start = [this] { ++started; };
+    h.on_thread_exit = [this] { ++exited; };
     return h;
   }
 };
 
-// Many small ranges keep the readers busy well after an owner has failed.
+// Many small ranges keep the workers busy well after one has failed.
 std::vector<std::string> busy_files(const TempDir& dir) {
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "word" + std::to_string(i % 977) + " ";
   return {dir.write("a", text), dir.write("b", text)};
 }
 
-TEST(PipelineFailures, WorkerInternalErrorSurfacesAfterEveryThreadHasEnded) {
+// A failure while counting or while merging, of either kind, on any of the
+// budgets: the call throws only once every thread it started has ended, and
+// memory running out stays std::bad_alloc even beside another failure.
+TEST(PipelineFailures, WorkerFailuresSurfaceAfterEveryThreadHasEnded) {
   TempDir dir;
   const std::vector<std::string> files = busy_files(dir);
-  for (WorkerRole failing : {WorkerRole::Owner, WorkerRole::Scanner, WorkerRole::Reader}) {
-    ThreadCensus census;
-    std::atomic<bool> thrown{false};
-    const Phase1Hooks hooks = census.hooks([&](WorkerRole role) {
-      if (role == WorkerRole::Reader) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      if (role == failing && !thrown.exchange(true)) throw InternalError("injected fault");
-    });
-    // t = 4: 4 scanners, 2 owners, 4 readers (each file has 4+ ranges).
-    try {
-      count_words_with_hooks(config_of(files, 4, WS, 4096), hooks);
-      FAIL() << "no exception";
-    } catch (const InternalError& error) {
-      EXPECT_EQ(census.exited.load(), 10) << "threads still running when the error surfaced";
-      EXPECT_STREQ(error.what(), "phase 1 worker thread panicked: injected fault");
+  for (WorkStep failing : {WorkStep::Range, WorkStep::Merge}) {
+    for (uint64_t threads : {2, 4}) {
+      ThreadCensus census;
+      std::atomic<bool> thrown{false};
+      const Phase1Hooks hooks = census.hooks([&](WorkStep step) {
+        if (step == failing && !thrown.exchange(true)) throw InternalError("injected fault");
+      });
+      try {
+        count_words_with_hooks(config_of(files, threads, WS, 4096), hooks);
+        ADD_FAILURE() << "no exception";
+      } catch (const InternalError& error) {
+        EXPECT_STREQ(error.what(), "phase 1 worker thread panicked: injected fault");
+      }
+      EXPECT_GT(census.started.load(), 0);
+      EXPECT_EQ(census.exited.load(), census.started.load()) << "threads still running";
     }
   }
-}
-
-TEST(PipelineFailures, WorkerOutOfMemoryIsRethrownAsBadAlloc) {
-  TempDir dir;
-  const std::vector<std::string> files = busy_files(dir);
   ThreadCensus census;
-  std::atomic<int> batches{0};
-  const Phase1Hooks hooks = census.hooks([&](WorkerRole role) {
-    if (role == WorkerRole::Owner && ++batches == 3) throw std::bad_alloc();
-    if (role == WorkerRole::Scanner && batches.load() == 0) {
-      // Another failure of a different kind does not mask the memory one.
-      static std::atomic<bool> once{false};
-      if (!once.exchange(true)) throw std::runtime_error("other");
-    }
+  std::atomic<int> ranges{0};
+  const Phase1Hooks hooks = census.hooks([&](WorkStep step) {
+    if (step != WorkStep::Range) return;
+    if (++ranges == 1) throw std::runtime_error("other");
+    throw std::bad_alloc();
   });
-  EXPECT_THROW(count_words_with_hooks(files, 7, WS, hooks), std::bad_alloc);
-  EXPECT_EQ(census.exited.load(), 7 + 3 + 1);
+  EXPECT_THROW(count_words_with_hooks(config_of(files, 7, WS, 4096), hooks), std::bad_alloc);
+  EXPECT_EQ(census.exited.load(), census.started.load());
 }
 
-TEST(PipelineFailures, EveryScannerFailingLetsReadersStop) {
+// The caller failing part-way through starting the workers or the merging
+// threads must still join everything it started.
+TEST(PipelineFailures, FailingToStartAThreadJoinsEveryThreadStarted) {
   TempDir dir;
   const std::vector<std::string> files = busy_files(dir);
-  ThreadCensus census;
-  const Phase1Hooks hooks = census.hooks([](WorkerRole role) {
-    if (role == WorkerRole::Scanner) throw InternalError("scanner down");
-  });
-  // With every scanner gone readers see "scanners hung up" instead of
-  // blocking on a full channel; the call still ends with the failure.
-  EXPECT_THROW(count_words_with_hooks(config_of(files, 16, WS, 1000), hooks), InternalError);
-  EXPECT_EQ(census.exited.load(), 16 + 6 + 8);
-}
-
-// The coordinator failing part-way through starting its workers must still
-// release its channel ends and join everything it started, whichever pool
-// it was filling.
-TEST(PipelineFailures, FailingToStartAWorkerJoinsEveryThreadStarted) {
-  TempDir dir;
-  const std::vector<std::string> files = busy_files(dir);
-  struct Case {
-    WorkerRole role;
-    int nth;           // which start of that role fails, from 1
-    int started_before;  // threads running by then (owners, scanners, readers)
-  };
-  for (const Case c : {Case{WorkerRole::Owner, 1, 0}, Case{WorkerRole::Owner, 3, 2},
-                       Case{WorkerRole::Scanner, 1, 3}, Case{WorkerRole::Scanner, 2, 4},
-                       Case{WorkerRole::Reader, 1, 11}, Case{WorkerRole::Reader, 4, 14}}) {
+  // t = 4: 4 workers, then 4 merging threads.
+  for (int nth : {1, 3, 5, 8}) {
     ThreadCensus census;
-    std::atomic<int> started{0};
-    int seen = 0;
     Phase1Hooks hooks = census.hooks(nullptr);
-    hooks.before_thread_start = [&](WorkerRole role) {
-      if (role == c.role && ++seen == c.nth) throw InternalError("cannot start");
-      ++started;
+    int seen = 0;
+    hooks.before_thread_start = [&] {
+      if (++seen == nth) throw InternalError("cannot start");
+      ++census.started;
     };
-    // t = 8: 3 owners, 8 scanners, 8 readers.
-    EXPECT_THROW(count_words_with_hooks(config_of(files, 8, WS, 4096), hooks), InternalError);
-    EXPECT_EQ(started.load(), c.started_before);
-    EXPECT_EQ(census.exited.load(), c.started_before);
+    EXPECT_THROW(count_words_with_hooks(config_of(files, 4, WS, 4096), hooks), InternalError);
+    EXPECT_EQ(census.started.load(), nth - 1);
+    EXPECT_EQ(census.exited.load(), nth - 1);
   }
+}
+
+// A fed run whose workers fail reports Closed to the caller instead of
+// letting it block on a full channel, and finish() reports the failure.
+TEST(PipelineFailures, FedRunWhoseWorkersFailClosesTheChannel) {
+  TrainConfig config;
+  config.threads = 3;
+  Phase1Hooks hooks;
+  hooks.before_step = [](WorkStep step) {
+    if (step == WorkStep::Chunk) throw InternalError("worker down");
+  };
+  FedCounting counting(config, hooks);
+  SendStatus status = SendStatus::Sent;
+  for (int i = 0; i < 1000 && status != SendStatus::Closed; ++i) {
+    ByteBuffer bytes;
+    bytes.append(reinterpret_cast<const uint8_t*>("a b c "), 6);
+    TextChunk chunk(std::move(bytes));
+    status = counting.send_for(chunk, std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(status, SendStatus::Closed);
+  EXPECT_THROW(counting.finish(), InternalError);
 }
 
 // ---- Diagnostics ----
@@ -294,13 +287,8 @@ TEST(PipelineStats, PrintsSizingAndSummaryOnlyWhenSwitchedOn) {
   ::testing::internal::CaptureStderr();
   count_words(config);
   const std::string out = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(out.rfind("sizing: chunk=64KB queue=8 batch=64KB readers=1 scanners=2 owners=1\n"
-                      "phase1 cpu-ms (summed across threads):\n  read ",
-                      0),
-            0u)
-      << out;
-  EXPECT_NE(out.find(" over 1 readers\n  scan+hash "), std::string::npos) << out;
-  EXPECT_NE(out.find(" over 1 owners\n"), std::string::npos) << out;
+  EXPECT_EQ(out.rfind("sizing: ", 0), 0u) << out;
+  EXPECT_NE(out.find("phase1 cpu-ms (summed across threads):\n"), std::string::npos) << out;
 }
 
 }  // namespace
