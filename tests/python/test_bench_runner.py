@@ -333,8 +333,8 @@ class TestMergeLoop:
             monkeypatch.setattr(run, "build_tool", lambda name, log, fallback="": str(fake))
             return run.measure_merge_loop(corpora, args, sys.stderr)
 
-        out = use("[ \"$*\" = \"--file $(dirname $0)/c.txt --repeat 2 --vocab 8000 --vocab 16000 --vocab 32000 "
-                  "--vocab 64000\" ] || exit 3\ncat <<'END'\n" + TRAINER_OUTPUT + "END\n")
+        out = use("[ \"$*\" = \"--file $(dirname $0)/c.txt --repeat 2 --threads 2 --vocab 8000 --vocab 32000 "
+                  "--vocab 128000 --vocab 200000\" ] || exit 3\ncat <<'END'\n" + TRAINER_OUTPUT + "END\n")
         assert out["key"] == ("en", "100M") and out["flatness"] == pytest.approx(1.25)
         text = "\n".join(run.merge_loop_lines(out))
         assert "| 64000 | 2.500 | 100,000,000 | 25.0 |" in text and "1.25" in text and "does not hold" in text
@@ -397,12 +397,12 @@ class TestGating:
         assert charts.coverage_note([small, big], run.IMPLS).startswith("Ran only at some sizes: tokenizers at 1G")
 
 
-def _full(case, selkbar=None, phase2=None, same=None, not_run=None, **others):
+def _full(case, selkbar=None, phase2=None, same=None, not_run=None, phase1=None, **others):
     """A run_case result: selkbar and others map trainer to wall seconds."""
     impls = {}
     if selkbar is not None:
         impls["selkbar"] = {"wall_s": selkbar, "peak_rss_mb": 500.0, "merges": 1,
-                            "stats": {"phase2_s": phase2 or {"merge loop": 1.0}}}
+                            "stats": {"phase2_s": phase2 or {"merge loop": 1.0}, "phase1_ms": phase1 or {}}}
     for impl, wall in others.items():
         impls[impl] = {"wall_s": wall, "peak_rss_mb": 900.0}
     res = {"case": case, "error": None, "impls": impls, "not_run": not_run or {}}
@@ -422,9 +422,11 @@ class TestTargets:
     def test_verdicts_from_one_run(self):
         C = run.Case
         results = [
-            # 1 s of phase 2: phase 1 takes 3 s against a 2 s baseline.
+            # 1 s of phase 2: phase 1 takes 3 s of wall and 5.5 s of thread time
+            # against a 2 s baseline.
             _full(C("en", "1G", "whitespace", 32000, 2), selkbar=4.0, same=True, tokenizers=100.0,
-                  sentencepiece=50.0, rustbpe=30.0),
+                  sentencepiece=50.0, rustbpe=30.0,
+                  phase1={"read": 500, "scan+hash": 3000, "insert": 1500, "merge": 500}),
             _full(C("en", "1G", "whitespace", 32000, 1), selkbar=6.0),
             _full(C("en", "1G", "bytelevel", 32000, 2), selkbar=8.0, same=False, tokenizers=200.0),
             _full(C("en", "1G", "gpt4", 32000, 2), selkbar=7.0, same=True, tokenizers=180.0, bpeasy=70.0),
@@ -441,14 +443,18 @@ class TestTargets:
         assert got[("library / selkbar", ws)] == ("25.0 (100.0 s)", "holds")
         assert got[("fastest other trainer", ws)][1] == "does not hold"
         assert got[("fastest other trainer", ws)][0].startswith("7.5 (rustbpe 30.0 s")
-        assert got[("phase 1 /", ws)] == ("1.50 (3.00 s over 2.00 s)", "holds")
-        assert got[("threads 2 at", ws)] == ("1.50 (6.00 s → 4.00 s)", "holds")
+        assert got[("phase 1 thread", ws)] == ("2.75 (5.50 s over 2.00 s)", "holds")
+        assert got[("phase 1 wall", ws)] == ("0.60 (5.00 s → 3.00 s)", "holds")
+        assert got[("merge loop at", ws)] == ("1.00 s", "holds")
+        # 5.5 s of phase-1 thread time over 64 threads, and phase 2 as measured.
+        assert got[("projected wall at", ws)] == ("1.09 s", "holds")
         # The byte-level case without peers borrows those of its gpt4 twin.
         m, v = got[("fastest other trainer", "en-1G-bytelevel-v32000-t2")]
         assert m.startswith("8.8 (bpeasy 70.0 s") and "en-1G-gpt4-v32000-t2" in m and v == "does not hold"
         assert got[("selkbar end to", "en-1G-bytelevel-v32000-t2")][1] == "does not hold"
-        assert got[("threads 2 at", "en-1G-bytelevel-v32000-t2")] == ("no threads-1 case", "not measured in this run")
-        assert got[("phase 1 /", "cjk-1G-whitespace-v32000-t2")][1] == "not measured in this run"
+        assert got[("phase 1 wall", "en-1G-bytelevel-v32000-t2")] == (
+            "no threads-1 case with diagnostics", "not measured in this run")
+        assert got[("phase 1 thread", "cjk-1G-whitespace-v32000-t2")][1] == "not measured in this run"
         cjk = got[("library / selkbar", "cjk-1G-whitespace-v32000-t2")]
         assert cjk == ("library not run (corpus above 500M)", "not measured in this run")
         # 5 GB in 10 s and 20 s of phase 1.
@@ -475,10 +481,22 @@ class TestTargets:
                                                              "not measured in this run")
         assert got[("selkbar end to", "1 GB, vocab 32000, threads 2: no such case")][1] == "not measured in this run"
 
+    def test_large_vocabularies_take_the_library_from_the_largest_corpus_it_ran(self):
+        C = run.Case
+        results = [_full(C("en", "5G", "gpt4", 128000, 2), selkbar=50.0,
+                         phase2={"tokenize": 1.0, "initial pair count": 2.0, "merge loop": 7.0}),
+                   _full(C("en", "1G", "gpt4", 128000, 2), selkbar=9.0, tokenizers=200.0),
+                   _full(C("en", "100M", "gpt4", 128000, 2), selkbar=1.0, tokenizers=30.0),
+                   _full(C("en", "5G", "gpt4", 200000, 2), selkbar=60.0)]
+        text = "\n".join(run.large_vocab_lines(results, self.CORPORA))
+        assert "| en-5G-gpt4-v128000-t2 | 50.00 | 40.00 | 1.00 | 2.00 | 7.00 | 500 | 200.0 s at 1G; × 5 = 1000 s, 20× selkbar |" in text
+        assert "| en-5G-gpt4-v200000-t2 | 60.00 |" in text and "| not run |" in text
+        assert "en-1G-gpt4-v128000-t2 |" not in text
+
     def test_phase1_speed_only_counts_at_5_gb(self):
         results = [_full(run.Case("en", "1G", "whitespace", 32000, 2), selkbar=2.0)]
         got, _ = self.rows(results)
-        assert got[("phase 1 /", "en-1G-whitespace-v32000-t2")][1] == "not measured in this run"
+        assert got[("phase 1 thread", "en-1G-whitespace-v32000-t2")][1] == "not measured in this run"
         # The 1 GB figure is still shown: 1 GB in 2 s less 1 s of phase 2.
         assert ("1000 MB/s at 1G only", "not measured in this run") in [
             (m, v) for t, c, m, v in run.target_rows(results, self.CORPORA, {}, None) if t.startswith("phase 1 at")]
