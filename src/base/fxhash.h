@@ -52,7 +52,7 @@ inline uint64_t mix(uint64_t a, uint64_t b) { return (std::rotl((a ^ K1) * K2, 3
 
 }  // namespace hash_internal
 
-inline uint64_t pretoken_hash(const uint8_t* bytes, size_t length) {
+[[gnu::always_inline]] inline uint64_t pretoken_hash(const uint8_t* bytes, size_t length) {
   static_assert(std::endian::native == std::endian::little,
                 "pretoken_hash reads little-endian words directly");
   using namespace hash_internal;
@@ -84,7 +84,7 @@ inline uint64_t pretoken_hash(const uint8_t* bytes, size_t length) {
   return mix(a, b ^ (uint64_t{length} * K3));
 }
 
-inline uint64_t pretoken_hash(std::string_view text) {
+[[gnu::always_inline]] inline uint64_t pretoken_hash(std::string_view text) {
   return pretoken_hash(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
