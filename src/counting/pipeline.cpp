@@ -403,9 +403,11 @@ class CountingRun {
     };
   }
 
-  // A worker stops taking work once the run is cancelled or has failed.
+  // A worker stops taking work once the run is cancelled or has failed, or
+  // another worker has thrown.
   bool should_stop() {
-    return (config_.control != nullptr && config_.control->cancelled()) || first_error_.holds();
+    return (config_.control != nullptr && config_.control->cancelled()) || first_error_.holds() ||
+           worker_failed_.load(std::memory_order_relaxed);
   }
 
   // Starts `count` workers, reading the planned ranges or, with `chunks`,
@@ -423,9 +425,16 @@ class CountingRun {
   }
 
   void run_worker(WorkerCounts& counts, std::shared_ptr<SharedChunkReceiver> chunks) {
-    with_splitters(config_, first_error_, [&](auto split, auto split_text) {
-      count_text(counts, std::move(chunks), split, split_text);
-    });
+    try {
+      with_splitters(config_, first_error_, [&](auto split, auto split_text) {
+        count_text(counts, std::move(chunks), split, split_text);
+      });
+    } catch (...) {
+      // The call fails once every thread has ended: the others need not
+      // count the rest of the corpus first.
+      worker_failed_.store(true, std::memory_order_relaxed);
+      throw;
+    }
   }
 
   template <typename Split, typename SplitText>
@@ -602,6 +611,7 @@ class CountingRun {
   FirstError first_error_;
   std::vector<ReadTask> tasks_;  // immutable once the workers start
   std::atomic<uint64_t> next_task_{0};
+  std::atomic<bool> worker_failed_{false};
   std::deque<WorkerCounts> workers_;  // never moved once a thread counts into one
   WorkerGroup worker_threads_{"phase 1 worker"};
 };

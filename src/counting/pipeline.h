@@ -24,7 +24,8 @@
 //     CountResult::status (code InvalidInput). Workers take no new range or
 //     chunk once one is recorded: the run fails anyway.
 //   - a worker that throws does not end the process: its exception is caught
-//     on its thread, and after every thread has been joined count_words
+//     on its thread, the other workers stop taking work, and after every
+//     thread has been joined count_words
 //     throws std::bad_alloc if a worker ran out of memory, otherwise
 //     InternalError "phase 1 worker thread panicked: {what}". Failing to
 //     start a thread throws InternalError after joining the threads already

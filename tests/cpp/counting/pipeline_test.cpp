@@ -207,7 +207,9 @@ TEST(PipelineFailures, WorkerFailuresSurfaceAfterEveryThreadHasEnded) {
     for (uint64_t threads : {2, 4}) {
       ThreadCensus census;
       std::atomic<bool> thrown{false};
+      std::atomic<int> ranges{0};
       const Phase1Hooks hooks = census.hooks([&](WorkStep step) {
+        ranges += step == WorkStep::Range;
         if (step == failing && !thrown.exchange(true)) throw InternalError("injected fault");
       });
       try {
@@ -218,16 +220,25 @@ TEST(PipelineFailures, WorkerFailuresSurfaceAfterEveryThreadHasEnded) {
       }
       EXPECT_GT(census.started.load(), 0);
       EXPECT_EQ(census.exited.load(), census.started.load()) << "threads still running";
+      // Each file has dozens of ranges; once one worker has failed, the
+      // others finish the range they are in and take no other.
+      if (failing == WorkStep::Range) EXPECT_LE(ranges.load(), static_cast<int>(2 * threads));
     }
   }
+  // Two workers fail at once, one for lack of memory: both wait until the
+  // other has taken its first range too, so neither stops the other first.
   ThreadCensus census;
   std::atomic<int> ranges{0};
   const Phase1Hooks hooks = census.hooks([&](WorkStep step) {
     if (step != WorkStep::Range) return;
-    if (++ranges == 1) throw std::runtime_error("other");
+    const int nth = ++ranges;
+    if (nth > 2) return;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ranges.load() < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    if (nth == 1) throw std::runtime_error("other");
     throw std::bad_alloc();
   });
-  EXPECT_THROW(count_words_with_hooks(config_of(files, 7, WS, 4096), hooks), std::bad_alloc);
+  EXPECT_THROW(count_words_with_hooks(config_of(files, 2, WS, 4096), hooks), std::bad_alloc);
   EXPECT_EQ(census.exited.load(), census.started.load());
 }
 
