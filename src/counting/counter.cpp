@@ -1,6 +1,7 @@
 #include "counting/counter.h"
 
 #include <bit>
+#include <functional>
 #include <cstring>
 #include <string>
 
@@ -144,7 +145,11 @@ WordTable ShardCounter::into_table() && {
 }
 
 WordTable combine_shards(std::vector<ShardCounter>&& shards,
-                         const std::array<uint32_t, 256>* byte_to_char) {
+                         const std::array<uint32_t, 256>* byte_to_char, const ParallelFor& parallel) {
+  const ParallelFor in_turn = [](size_t count, const std::function<void(size_t)>& job) {
+    for (size_t i = 0; i < count; ++i) job(i);
+  };
+  const ParallelFor& run = parallel ? parallel : in_turn;
   // Re-spelled words grow by the UTF-8 length of each byte's character.
   // Sizing the arena exactly avoids a doubling at the largest allocation of
   // phase 1. Each byte's spelling is encoded once here, in a 4-byte slot, so
@@ -157,39 +162,58 @@ WordTable combine_shards(std::vector<ShardCounter>&& shards,
       spelled_length[byte] = static_cast<uint8_t>(end - spelling[byte].data());
     }
   }
-  size_t words = 0;
-  size_t bytes = 0;
-  for (const ShardCounter& shard : shards) {
-    words += shard.len();
+  const size_t n = shards.size();
+  // Where each shard's words and bytes go in the result.
+  std::vector<uint64_t> first_word(n + 1, 0);
+  std::vector<uint64_t> first_byte(n + 1, 0);
+  run(n, [&](size_t i) {
+    uint64_t bytes = 0;
     if (byte_to_char == nullptr) {
-      bytes += shard.table().bytes().size();
-      continue;
+      bytes = shards[i].table().bytes().size();
+    } else {
+      for (uint8_t byte : shards[i].table().bytes()) bytes += spelled_length[byte];
     }
-    for (uint8_t byte : shard.table().bytes()) bytes += spelled_length[byte];
+    first_byte[i + 1] = bytes;
+    first_word[i + 1] = shards[i].len();
+  });
+  for (size_t i = 0; i < n; ++i) {
+    first_byte[i + 1] += first_byte[i];
+    first_word[i + 1] += first_word[i];
   }
-  WordTable result;
-  result.reserve(words, bytes);
-  std::vector<uint8_t> scratch;
-  for (ShardCounter& shard : shards) {
-    WordTable table = std::move(shard).into_table();
+  if (first_byte[n] > MAX_ARENA_BYTES) {
+    throw InternalError("unique word bytes exceed 4 GB; recompile with u64 offsets");
+  }
+  if (first_word[n] >= NO_WORD) throw InternalError("more than u32::MAX-1 unique words");
+
+  std::vector<uint8_t> bytes(first_byte[n]);
+  std::vector<uint32_t> offsets(first_word[n] + 1, 0);
+  std::vector<uint64_t> counts(first_word[n]);
+  run(n, [&](size_t i) {
+    const WordTable table = std::move(shards[i]).into_table();
+    uint8_t* out = bytes.data() + first_byte[i];
+    const uint64_t base = first_word[i];
+    if (byte_to_char == nullptr) {
+      std::memcpy(out, table.bytes().data(), table.bytes().size());
+      const uint32_t shift = static_cast<uint32_t>(first_byte[i]);
+      for (uint32_t id = 0; id < table.len(); ++id) {
+        offsets[base + id + 1] = shift + table.offsets()[id + 1];
+        counts[base + id] = table.count(id);
+      }
+      return;
+    }
+    // A spelling is copied as its whole 4-byte slot, except near the end of
+    // this shard's place, where the next shard's words may be being written.
+    const uint8_t* const place_end = bytes.data() + first_byte[i + 1];
     for (uint32_t id = 0; id < table.len(); ++id) {
-      const std::string_view word = table.get(id);
-      if (byte_to_char == nullptr) {
-        result.push(word, table.count(id));
-        continue;
+      for (unsigned char byte : table.get(id)) {
+        std::memcpy(out, spelling[byte].data(), place_end - out >= 4 ? 4 : spelled_length[byte]);
+        out += spelled_length[byte];
       }
-      if (scratch.size() < 4 * word.size()) scratch.resize(4 * word.size());
-      uint8_t* p = scratch.data();
-      for (unsigned char byte : word) {
-        std::memcpy(p, spelling[byte].data(), 4);
-        p += spelled_length[byte];
-      }
-      result.push(std::string_view(reinterpret_cast<const char*>(scratch.data()),
-                                   static_cast<size_t>(p - scratch.data())),
-                  table.count(id));
+      offsets[base + id + 1] = static_cast<uint32_t>(out - bytes.data());
+      counts[base + id] = table.count(id);
     }
-  }
-  return result;
+  });
+  return WordTable(std::move(bytes), std::move(offsets), std::move(counts));
 }
 
 }  // namespace selkbar

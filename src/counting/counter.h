@@ -13,6 +13,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -99,12 +100,21 @@ class ShardCounter {
   int shift_ = 64;  // 64 - log2(slots_.size())
 };
 
+// Runs job(i) for every i in [0, count), on as many threads as it likes,
+// and returns when all have returned.
+using ParallelFor = std::function<void(size_t count, const std::function<void(size_t)>& job)>;
+
 // Concatenates the shards, in the given (partition) order, into one table and
 // releases each shard as soon as it has been copied. With `byte_to_char`
 // (byte-level mode) every byte is re-spelled as the UTF-8 encoding of its
-// mapped character. Throws the arena limit of WordTable::push.
+// mapped character. Each shard is copied into its own place of the result,
+// so `parallel` may copy several at once (the default copies them in turn).
+// Throws InternalError "unique word bytes exceed 4 GB; recompile with u64
+// offsets" or "more than u32::MAX-1 unique words" before copying anything
+// when the result would pass the table's limits.
 WordTable combine_shards(std::vector<ShardCounter>&& shards,
-                         const std::array<uint32_t, 256>* byte_to_char);
+                         const std::array<uint32_t, 256>* byte_to_char,
+                         const ParallelFor& parallel = nullptr);
 
 }  // namespace selkbar
 

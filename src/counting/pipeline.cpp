@@ -542,7 +542,7 @@ class CountingRun {
   }
 
   // Every partition's counters, one per worker, merged into one, the
-  // partitions spread over up to `workers` threads.
+  // partitions spread over the budget.
   std::vector<ShardCounter> merge_partitions() {
     std::vector<ShardCounter> merged(sizing_.partitions);
     if (workers_.size() <= 1) {
@@ -551,25 +551,35 @@ class CountingRun {
       }
       return merged;
     }
-    std::atomic<size_t> next_part{0};
-    WorkerGroup merge_threads("phase 1 worker");
-    const uint64_t threads = std::min<uint64_t>(sizing_.workers, merged.size());
-    for (uint64_t i = 0; i < threads; ++i) {
+    run_in_parallel(merged.size(), [&](size_t part) {
+      step(WorkStep::Merge);
+      const uint64_t t0 = timing_ != nullptr ? monotonic_ns() : 0;
+      merged[part] = merge_partition(part);
+      if (timing_ != nullptr) Phase1Stats::add(stats_.merge_ns, elapsed_ns_since(t0));
+    });
+    return merged;
+  }
+
+  // Runs job(i) for every i in [0, count) on up to `workers` threads that
+  // take the next i in turn; rethrows a failure once all have ended.
+  void run_in_parallel(size_t count, const std::function<void(size_t)>& job) {
+    const uint64_t threads = std::min<uint64_t>(sizing_.workers, count);
+    if (threads <= 1) {
+      for (size_t i = 0; i < count; ++i) job(i);
+      return;
+    }
+    std::atomic<size_t> next{0};
+    WorkerGroup threads_group("phase 1 worker");
+    for (uint64_t t = 0; t < threads; ++t) {
       before_start();
-      merge_threads.start(
+      threads_group.start(
           [&] {
-            for (size_t part; (part = next_part.fetch_add(1)) < merged.size();) {
-              step(WorkStep::Merge);
-              const uint64_t t0 = timing_ != nullptr ? monotonic_ns() : 0;
-              merged[part] = merge_partition(part);
-              if (timing_ != nullptr) Phase1Stats::add(stats_.merge_ns, elapsed_ns_since(t0));
-            }
+            for (size_t i; (i = next.fetch_add(1)) < count;) job(i);
           },
           on_exit());
     }
-    merge_threads.join_all();
-    rethrow_worker_failures({&merge_threads});
-    return merged;
+    threads_group.join_all();
+    rethrow_worker_failures({&threads_group});
   }
 
   // The largest counter of the partition takes in the others, in worker
@@ -595,7 +605,9 @@ class CountingRun {
     report_rss(diagnostics, "phase 1 shard counters");
     const std::array<uint32_t, 256> byte_to_char = build_byte_to_char();
     const bool respell = is_byte_level(config_.pretokenizer);
-    WordTable words = combine_shards(std::move(partitions), respell ? &byte_to_char : nullptr);
+    WordTable words = combine_shards(
+        std::move(partitions), respell ? &byte_to_char : nullptr,
+        [this](size_t count, const std::function<void(size_t)>& job) { run_in_parallel(count, job); });
     report_rss(diagnostics, "combining shards");
     CountResult result;
     result.status = first_error_.take();
