@@ -22,6 +22,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/unaligned.h"
+
 namespace selkbar {
 
 inline constexpr uint64_t FX_SEED = 0x517cc1b727220a95ULL;
@@ -36,16 +38,6 @@ inline constexpr uint64_t K1 = 0x9e3779b97f4a7c15ULL;
 inline constexpr uint64_t K2 = 0xc2b2ae3d27d4eb4fULL;
 inline constexpr uint64_t K3 = 0x165667b19e3779f9ULL;
 
-inline uint64_t load64(const uint8_t* p) {
-  uint64_t word;
-  std::memcpy(&word, p, 8);
-  return word;
-}
-inline uint64_t load32(const uint8_t* p) {
-  uint32_t word;
-  std::memcpy(&word, p, 4);
-  return word;
-}
 // Bijective in `a` for each `b`, and in `b` for each `a`; the top bits of
 // the product depend on every bit of both.
 inline uint64_t mix(uint64_t a, uint64_t b) { return (std::rotl((a ^ K1) * K2, 32) ^ b) * K3; }
