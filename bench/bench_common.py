@@ -34,6 +34,13 @@ GPT4_PATTERN = (r"""'(?i:[sdmt]|ll|ve|re)|[^\r\n\p{L}\p{N}]?+\p{L}+|\p{N}{1,3}| 
                 r"""\s*[\r\n]|\s+(?!\S)|\s+""")
 
 
+# o200k_base's split pattern, as tiktoken publishes it: selkbar's "o200k".
+O200K_PATTERN = (r"""[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]*[\p{Ll}\p{Lm}\p{Lo}\p{M}]+"""
+                 r"""(?i:'s|'t|'re|'ve|'m|'ll|'d)?|[^\r\n\p{L}\p{N}]?[\p{Lu}\p{Lt}\p{Lm}\p{Lo}\p{M}]+"""
+                 r"""[\p{Ll}\p{Lm}\p{Lo}\p{M}]*(?i:'s|'t|'re|'ve|'m|'ll|'d)?|\p{N}{1,3}|"""
+                 r""" ?[^\s\p{L}\p{N}]+[\r\n/]*|\s*[\r\n]+|\s+(?!\S)|\s+""")
+
+
 def pattern_pre_tokenizer(pattern):
     """The library's counterpart of selkbar splitting by `pattern` and then
     spelling bytes with the byte-level alphabet: each match is its own
@@ -47,7 +54,7 @@ def pattern_pre_tokenizer(pattern):
 
 def library_tokenizer(mode):
     """An empty tokenizers BPE tokenizer with the pre-tokenizer that matches
-    selkbar's `mode` ("whitespace", "bytelevel" or "gpt4")."""
+    selkbar's `mode` ("whitespace", "bytelevel", "gpt4" or "o200k")."""
     from tokenizers import Tokenizer, models, pre_tokenizers
     tokenizer = Tokenizer(models.BPE())
     if mode == "whitespace":
@@ -56,6 +63,8 @@ def library_tokenizer(mode):
         tokenizer.pre_tokenizer = pre_tokenizers.ByteLevel(add_prefix_space=False, use_regex=True)
     elif mode == "gpt4":
         tokenizer.pre_tokenizer = pattern_pre_tokenizer(GPT4_PATTERN)
+    elif mode == "o200k":
+        tokenizer.pre_tokenizer = pattern_pre_tokenizer(O200K_PATTERN)
     else:
         raise ValueError(f"unknown mode {mode!r}")
     return tokenizer

@@ -931,7 +931,7 @@ def is_target_case(case):
 
 # The peers have a single byte-level set-up, so their runs in one of these
 # modes stand for the other (see worker.PRETOKENIZATION).
-PEER_TWIN_MODE = {"bytelevel": "gpt4", "gpt4": "bytelevel"}
+PEER_TWIN_MODE = {"bytelevel": "gpt4", "gpt4": "bytelevel", "o200k": "gpt4"}
 
 
 def peer_walls(res, by_id):

@@ -2,7 +2,7 @@
 """One timed training run in a fresh process, for bench/run.py.
 
     worker.py {selkbar|tokenizers|sentencepiece|rustbpe|bpeasy}
-              --mode {whitespace|bytelevel|gpt4} --vocab N --threads T --dump OUT.json FILE...
+              --mode {whitespace|bytelevel|gpt4|o200k} --vocab N --threads T --dump OUT.json FILE...
 
 Trains once, then prints one JSON line on stdout:
     {"wall_s": ..., "cpu_s": ..., "user_s": ..., "sys_s": ...,
@@ -34,7 +34,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from bench_common import GPT4_PATTERN, library_tokenizer  # noqa: E402
 
-MODES = ("whitespace", "bytelevel", "gpt4")
+MODES = ("whitespace", "bytelevel", "gpt4", "o200k")
 PEERS = ("sentencepiece", "rustbpe", "bpeasy")
 # The module each trainer is imported as.
 MODULES = {"selkbar": "selkbar", "tokenizers": "tokenizers", "sentencepiece": "sentencepiece",
@@ -57,6 +57,9 @@ PRETOKENIZATION = {
     ("selkbar", "gpt4"): "GPT-4's split pattern (cl100k), bytes mapped to characters",
     ("tokenizers", "gpt4"): "Sequence of Split with GPT-4's pattern (isolated) and ByteLevel without "
                             "its own regex (same as selkbar)",
+    ("selkbar", "o200k"): "o200k's split pattern, bytes mapped to characters",
+    ("tokenizers", "o200k"): "Sequence of Split with o200k's pattern (isolated) and ByteLevel without "
+                             "its own regex (same as selkbar)",
     ("sentencepiece", "whitespace"):
         "its own: whitespace turned into \u2581, which starts each word, no split by script or digits, "
         "no normalization (identity), its default character coverage 0.9995",
@@ -70,10 +73,10 @@ PRETOKENIZATION = {
     ("bpeasy", "bytelevel"): "GPT-4's pattern over lines from an iterator, byte-level, tokens up to "
                              f"{BPEASY_MAX_TOKEN_BYTES} bytes",
 }
-# The peers have one byte-level set-up: in gpt4 mode they run exactly as in
-# bytelevel mode.
-PRETOKENIZATION.update({(peer, "gpt4"): PRETOKENIZATION[(peer, "bytelevel")] + " (as in bytelevel mode)"
-                        for peer in PEERS})
+# The peers have one byte-level set-up: in gpt4 and o200k mode they run
+# exactly as in bytelevel mode.
+PRETOKENIZATION.update({(peer, mode): PRETOKENIZATION[(peer, "bytelevel")] + " (as in bytelevel mode)"
+                        for peer in PEERS for mode in ("gpt4", "o200k")})
 
 
 def train_selkbar(files, vocab_size, mode, threads, dump):

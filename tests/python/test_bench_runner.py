@@ -504,7 +504,7 @@ class TestTargets:
 
 def test_gpt4_mode_is_wired_for_every_trainer():
     for impl in run.IMPLS:
-        assert worker.PRETOKENIZATION[(impl, "gpt4")]
+        assert worker.PRETOKENIZATION[(impl, "gpt4")] and worker.PRETOKENIZATION[(impl, "o200k")]
     for peer in worker.PEERS:      # one byte-level set-up for the peers
         assert worker.peer_pattern("gpt4") == worker.peer_pattern("bytelevel") == worker.GPT4_PATTERN
         assert worker.PRETOKENIZATION[(peer, "gpt4")].startswith(worker.PRETOKENIZATION[(peer, "bytelevel")])
