@@ -41,9 +41,10 @@ PipelineSizing compute_sizing(uint64_t total_bytes, uint64_t threads, uint64_t m
   // when the worker splits it, large enough that a read call costs nothing.
   s.chunk = std::min<uint64_t>(std::max<uint64_t>(total_bytes / (8 * t), 65536), 1048576);
   s.queue = std::min<uint64_t>(67108864 / s.chunk, 4 * t);
-  // A few ranges per worker, so that the last ones to finish are short and
-  // every worker stays busy to near the end.
-  s.ranges = std::max<uint64_t>(std::min<uint64_t>(total_bytes / std::max<uint64_t>(min_range, 1), 4 * t), 1);
+  // Many ranges per worker, taken in turn: a worker that runs slower takes
+  // fewer, and the last ones to finish are short, so the workers end close
+  // together.
+  s.ranges = std::max<uint64_t>(std::min<uint64_t>(total_bytes / std::max<uint64_t>(min_range, 1), 16 * t), 1);
   s.workers = t;
   // More partitions than threads, so that merging them balances; one when
   // there is nothing to merge.
