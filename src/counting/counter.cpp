@@ -193,7 +193,7 @@ WordTable combine_shards(std::vector<ShardCounter>&& shards,
     uint8_t* out = bytes.data() + first_byte[i];
     const uint64_t base = first_word[i];
     if (byte_to_char == nullptr) {
-      std::memcpy(out, table.bytes().data(), table.bytes().size());
+      if (!table.bytes().empty()) std::memcpy(out, table.bytes().data(), table.bytes().size());
       const uint32_t shift = static_cast<uint32_t>(first_byte[i]);
       for (uint32_t id = 0; id < table.len(); ++id) {
         offsets[base + id + 1] = shift + table.offsets()[id + 1];
