@@ -57,7 +57,12 @@ class Vocabulary {
     }
     return tokens_[id];
   }
-  void reserve(size_t tokens) { tokens_.reserve(tokens); }
+  // Room for `tokens` tokens in the list and the index: the merge loop
+  // enters one per merge, and a growing index rehashes every node.
+  void reserve(size_t tokens) {
+    tokens_.reserve(tokens);
+    ids_.reserve(tokens);
+  }
 
   SymbolId find(std::string_view text) const {
     const auto found = ids_.find(text);

@@ -1,10 +1,14 @@
-// merge_changes.h: the pairs touched by one merge, found without hashing.
+// merge_changes.h: the pairs touched by one merge, in a table sized to them.
 //
 // Every pair a merge of (left, right) into new_id touches is (x, new_id),
-// (new_id, x), (x, left) or (right, x), so four arrays indexed by x find its
-// PairStep. MergeChanges keeps its arrays between merges and is cleared by
-// visiting only the entries used; it throws InternalError for a pair no
-// such merge can touch.
+// (new_id, x), (x, left) or (right, x). MergeChanges finds a pair's PairStep
+// in a small open-addressed table (pair_hash.h, load at most 1/2) that holds
+// only this merge's pairs: late merges touch a few dozen pairs, and a table
+// of their size stays in the first-level cache where arrays indexed by
+// symbol id (as large as the vocabulary) would miss on most lookups. The
+// table keeps its allocation between merges and is cleared by visiting
+// only the slots used; after a large merge it shrinks back once merges are
+// small again. A pair no such merge can touch throws InternalError.
 #ifndef SELKBAR_TRAINING_MERGE_CHANGES_H_
 #define SELKBAR_TRAINING_MERGE_CHANGES_H_
 
@@ -12,15 +16,18 @@
 #include <cstdint>
 #include <vector>
 
+#include "training/pair_hash.h"
 #include "training/pair_steps.h"
 #include "training/word.h"
 
 namespace selkbar {
 
 // Pair -> PairStep for the pairs touched by one merge of (left, right) into
-// new_id, found by direct indexing instead of hashing.
+// new_id.
 class MergeChanges {
  public:
+  MergeChanges();
+
   // Starts a merge. REQUIRES: the map is empty; every id is below
   // symbol_count.
   void begin(SymbolId left, SymbolId right, SymbolId new_id, size_t symbol_count);
@@ -29,14 +36,11 @@ class MergeChanges {
   // Throws InternalError for a pair this merge cannot touch. The reference
   // is valid until the next insertion.
   PairStep& operator[](Pair pair) {
-    uint32_t& index = index_of(pair);
-    if (index != NO_SYMBOL) return entries_[index];
-    if (used_ == entries_.size()) entries_.emplace_back();
-    index = static_cast<uint32_t>(used_);
-    PairStep& step = entries_[used_++];
-    step.pair = pair;
-    step.count_change = 0;
-    return step;
+    for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.entry == NO_SYMBOL) return insert(pair, i);
+      if (slot.key == pair) return entries_[slot.entry];
+    }
   }
 
   // Entries in insertion order; the caller may move their positions out.
@@ -47,30 +51,28 @@ class MergeChanges {
   void clear();
 
  private:
-  uint32_t& index_of(Pair pair) {
-    // The order of the tests makes the choice a function of the pair alone,
-    // so a pair reached through two forms still has one entry.
-    int form;
-    SymbolId key;
-    if (pair.right == new_id_) {
-      form = 0, key = pair.left;
-    } else if (pair.left == new_id_) {
-      form = 1, key = pair.right;
-    } else if (pair.right == left_) {
-      form = 2, key = pair.left;
-    } else if (pair.left == right_) {
-      form = 3, key = pair.right;
-    } else {
-      return unexpected_pair();
-    }
-    if (key >= index_[form].size()) return unexpected_pair();
-    return index_[form][key];
-  }
-  [[noreturn]] uint32_t& unexpected_pair();
+  struct Slot {
+    Pair key;
+    uint32_t entry;  // index into entries_, or NO_SYMBOL when the slot is free
+  };
 
-  std::vector<uint32_t> index_[4];  // per form: x -> entry index, or NO_SYMBOL
-  std::vector<PairStep> entries_;   // the first used_ are live
+  size_t bucket(Pair pair) const { return static_cast<size_t>(pair_hash(pair) >> shift_); }
+  // Enters `pair` at the free slot `slot` found for it, growing the table
+  // first when it would pass half full.
+  PairStep& insert(Pair pair, size_t slot);
+  // Whether a merge of (left_, right_) into new_id_ can touch `pair`.
+  bool touchable(Pair pair) const {
+    return pair.right == new_id_ || pair.left == new_id_ || pair.right == left_ ||
+           pair.left == right_;
+  }
+  void resize(size_t slot_count);
+
+  std::vector<Slot> slots_;
+  std::vector<uint32_t> used_slots_;  // the slot of each entry, in entry order
+  std::vector<PairStep> entries_;     // the first used_ are live
   size_t used_ = 0;
+  size_t mask_ = 0;
+  int shift_ = 64;
   SymbolId left_ = NO_SYMBOL, right_ = NO_SYMBOL, new_id_ = NO_SYMBOL;
 };
 

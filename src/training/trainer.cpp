@@ -224,9 +224,12 @@ constexpr size_t MAX_MERGE_HELPERS = 7;
 class RewritePart {
  public:
   // Grows its lists from `pool`, shared with the code that uses them later.
-  explicit RewritePart(SparePool& pool) : pool_(pool) {}
+  // `counts` is only read, to fetch the slots of the pairs a merge changes
+  // while the merge still has words to rewrite.
+  RewritePart(SparePool& pool, const PairCounts& counts) : pool_(pool), counts_(counts) {}
   // Grows its lists from a pool of its own, for a part on a helper thread.
-  RewritePart() : own_pool_(std::make_unique<SparePool>()), pool_(*own_pool_) {}
+  explicit RewritePart(const PairCounts& counts)
+      : own_pool_(std::make_unique<SparePool>()), pool_(*own_pool_), counts_(counts) {}
   RewritePart(const RewritePart&) = delete;
   RewritePart& operator=(const RewritePart&) = delete;
 
@@ -236,6 +239,14 @@ class RewritePart {
                SymbolId new_id, size_t symbol_count, std::optional<uint64_t> limit) {
     changes_.begin(pair.left, pair.right, new_id, symbol_count);
     const size_t word_count = static_cast<size_t>(end - begin);
+    // The loop below fetches symbols through headers it fetched earlier;
+    // the first words' headers have no earlier iteration to fetch them.
+    for (size_t i = 0; i < std::min<size_t>(word_count, HEADER_PREFETCH_DISTANCE); ++i) {
+      arena.prefetch_word_header(begin[i]);
+    }
+    for (size_t i = 0; i < std::min<size_t>(word_count, SYMBOL_PREFETCH_DISTANCE); ++i) {
+      arena.prefetch_word_symbols(begin[i]);
+    }
     for (size_t i = 0; i < word_count; ++i) {
       if (i + HEADER_PREFETCH_DISTANCE < word_count) {
         arena.prefetch_word_header(begin[i + HEADER_PREFETCH_DISTANCE]);
@@ -277,7 +288,11 @@ class RewritePart {
   // delta.
   void apply_deltas(const std::vector<PairDelta>& batch, uint32_t word, uint64_t count) {
     for (const PairDelta& delta : batch) {
+      const size_t known = changes_.size();
       PairStep& step = changes_[delta.pair];
+      // A pair new to this merge will be looked up in PairCounts when the
+      // merge ends; fetching its slot now hides that miss behind the rewrite.
+      if (changes_.size() != known) counts_.prefetch(delta.pair);
       if (delta.delta > 0) {
         step.count_change = wrapping_add(step.count_change, count);
         step.positions.push_unique(word, pool_);
@@ -289,6 +304,7 @@ class RewritePart {
 
   std::unique_ptr<SparePool> own_pool_;  // null when the pool is shared
   SparePool& pool_;                      // where this part's position lists grow
+  const PairCounts& counts_;
   MergeChanges changes_;
   std::vector<PairDelta> deltas_;
   // The word being rewritten, for deltas handed over before it is done.
@@ -324,7 +340,7 @@ class MergeLoop {
     vocab_.reserve(reserved_);
     // Part 0 runs on this thread and grows its lists from the loop's pool;
     // the others have pools of their own.
-    parts_.push_back(std::make_unique<RewritePart>(pairs_.pool));
+    parts_.push_back(std::make_unique<RewritePart>(pairs_.pool, pairs_.counts));
   }
 
   void run() {
@@ -390,7 +406,7 @@ class MergeLoop {
     const size_t parts = word_count < 2 * MIN_WORDS_PER_PART
                              ? 1
                              : crew_.parts_for(word_count / MIN_WORDS_PER_PART);
-    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>());
+    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>(pairs_.counts));
     crew_.run(parts, [&](size_t part) {
       const uint32_t* begin = words + uint64_t{word_count} * part / parts;
       const uint32_t* end = words + uint64_t{word_count} * (part + 1) / parts;
