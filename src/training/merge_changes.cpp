@@ -55,7 +55,8 @@ PairStep& MergeChanges::insert(Pair pair, size_t slot) {
 }
 
 void MergeChanges::resize(size_t slot_count) {
-  slots_.assign(slot_count, Slot{{NO_SYMBOL, NO_SYMBOL}, NO_SYMBOL});
+  // A fresh vector, not assign(): a shrinking table gives its memory back.
+  std::vector<Slot>(slot_count, Slot{{NO_SYMBOL, NO_SYMBOL}, NO_SYMBOL}).swap(slots_);
   mask_ = slot_count - 1;
   shift_ = 64 - std::countr_zero(slot_count);
   for (size_t i = 0; i < used_; ++i) {

@@ -5,13 +5,11 @@
 namespace selkbar {
 
 void MergeQueue::push(MergeCandidate&& candidate) {
-  if (size_ == blocks_.size() * BLOCK_SIZE) {
-    blocks_.push_back(std::make_unique<MergeCandidate[]>(BLOCK_SIZE));
-  }
+  if (size_ + SHIFT >= blocks_.size() * BLOCK_SIZE) blocks_.push_back(std::make_unique<Block>());
   // Sift up with a hole: one move per level instead of a swap.
   size_t hole = size_++;
   while (hole > 0) {
-    const size_t parent = (hole - 1) / 2;
+    const size_t parent = (hole - 1) / 4;
     MergeCandidate& above = at(parent);
     if (!outranks(candidate, above)) break;
     at(hole) = std::move(above);
@@ -20,26 +18,37 @@ void MergeQueue::push(MergeCandidate&& candidate) {
   at(hole) = std::move(candidate);
 }
 
+void MergeQueue::sift_down(size_t hole, MergeCandidate&& moving) {
+  const size_t n = size_;
+  while (true) {
+    const size_t first = 4 * hole + 1;
+    if (first >= n) break;
+    size_t best = first;
+    const size_t last = first + 4 <= n ? first + 4 : n;
+    for (size_t child = first + 1; child < last; ++child) {
+      if (outranks(at(child), at(best))) best = child;
+    }
+    if (!outranks(at(best), moving)) break;
+    at(hole) = std::move(at(best));
+    hole = best;
+  }
+  at(hole) = std::move(moving);
+}
+
 MergeCandidate MergeQueue::pop() {
   MergeCandidate top = std::move(at(0));
   MergeCandidate last = std::move(at(--size_));
   // One spare block stays, so that a queue shrinking and growing across a
   // block boundary does not allocate each time.
-  if (blocks_.size() * BLOCK_SIZE >= size_ + 2 * BLOCK_SIZE) blocks_.pop_back();
-  const size_t n = size_;
-  if (n == 0) return top;
-  // Sift the last element down from the root through a hole.
-  size_t hole = 0;
-  while (true) {
-    size_t child = 2 * hole + 1;
-    if (child >= n) break;
-    if (child + 1 < n && outranks(at(child + 1), at(child))) ++child;
-    if (!outranks(at(child), last)) break;
-    at(hole) = std::move(at(child));
-    hole = child;
-  }
-  at(hole) = std::move(last);
+  if (blocks_.size() * BLOCK_SIZE >= size_ + SHIFT + 2 * BLOCK_SIZE) blocks_.pop_back();
+  if (size_ != 0) sift_down(0, std::move(last));
   return top;
+}
+
+void MergeQueue::recount_top(uint64_t count) {
+  MergeCandidate top = std::move(at(0));
+  top.count = count;
+  sift_down(0, std::move(top));
 }
 
 }  // namespace selkbar

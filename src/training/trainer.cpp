@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -345,6 +346,7 @@ class MergeLoop {
 
   void run() {
     const uint64_t start_ns = monotonic_ns();
+    const std::clock_t start_cpu = std::clock();
     RunControl* const control = config_.control;
     if (control != nullptr) {
       const uint64_t size = vocab_.size();
@@ -355,8 +357,8 @@ class MergeLoop {
         stop_if_cancelled(control);
         control->set_merges_done(merges_.size() - base_merges_);
       }
+      if (revalidated()) continue;
       MergeCandidate top = pairs_.queue.pop();
-      if (revalidated(top)) continue;
       if (top.count == 0 || top.count < config_.min_frequency) break;
       const SymbolId new_id = enter_merged_token(top.pair);
       merges_.push_back({top.pair.left, top.pair.right, new_id});
@@ -366,6 +368,11 @@ class MergeLoop {
     }
     if (control != nullptr) control->set_merges_done(merges_.size() - base_merges_);
     figures_.elapsed_ns = elapsed_ns_since(start_ns);
+    const std::clock_t end_cpu = std::clock();
+    if (start_cpu != std::clock_t(-1) && end_cpu != std::clock_t(-1)) {
+      figures_.cpu_ns = static_cast<uint64_t>(static_cast<double>(end_cpu - start_cpu) * 1e9 /
+                                              CLOCKS_PER_SEC);
+    }
   }
 
   std::vector<Merge> take_merges() { return std::move(merges_); }
@@ -373,13 +380,13 @@ class MergeLoop {
 
  private:
   // Lazy re-validation: counts fall without the queue hearing of it. A stale
-  // candidate goes back with its current count (the signed count converts to
-  // the unsigned one as two's complement); returns whether it was stale.
-  bool revalidated(MergeCandidate& top) {
+  // top candidate takes its current count and its place in the queue;
+  // returns whether it was stale.
+  bool revalidated() {
+    const MergeCandidate& top = pairs_.queue.top();
     const uint64_t current = pairs_.counts.get(top.pair);
     if (current == top.count) return false;
-    top.count = current;
-    pairs_.queue.push(std::move(top));
+    pairs_.queue.recount_top(current);
     return true;
   }
 
