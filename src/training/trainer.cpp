@@ -359,6 +359,9 @@ class MergeLoop {
       }
       if (revalidated()) continue;
       MergeCandidate top = pairs_.queue.pop();
+      // The next top is checked against its count when this merge is done
+      // (unless the merge pushes one above it): fetch that count meanwhile.
+      if (!pairs_.queue.empty()) pairs_.counts.prefetch(pairs_.queue.top().pair);
       if (top.count == 0 || top.count < config_.min_frequency) break;
       const SymbolId new_id = enter_merged_token(top.pair);
       merges_.push_back({top.pair.left, top.pair.right, new_id});
