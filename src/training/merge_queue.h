@@ -54,6 +54,13 @@ class CandidateHeap {
   // what popping it and pushing it back with that count does, in one pass.
   // REQUIRES: !empty().
   void recount_top(uint64_t count);
+  // Calls visit(pair) for the top's children, one of which becomes the top
+  // when the top leaves or sinks.
+  template <typename Visit>
+  void visit_runners_up(Visit&& visit) {
+    const size_t last = size_ < 5 ? size_ : 5;
+    for (size_t i = 1; i < last; ++i) visit(at(i).pair);
+  }
 
  private:
   static constexpr int BLOCK_SHIFT = 15;  // 32768 candidates, 1 MiB
@@ -110,6 +117,12 @@ class MergeQueue {
   // what popping it and pushing it back with that count does.
   // REQUIRES: !empty().
   void recount_top(uint64_t count);
+  // Calls visit(pair) for a few candidates likely to be the top once the
+  // current one leaves or sinks (a hint: none when they are not at hand).
+  template <typename Visit>
+  void visit_runners_up(Visit&& visit) {
+    heap_.visit_runners_up(visit);
+  }
 
  private:
   // Buckets hold their candidates in chunks of this many, linked newest

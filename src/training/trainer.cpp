@@ -387,6 +387,9 @@ class MergeLoop {
   // returns whether it was stale.
   bool revalidated() {
     const MergeCandidate& top = pairs_.queue.top();
+    // Stale tops come in runs, each check a miss in PairCounts that waits on
+    // the one before: fetch the counts of the next tops alongside.
+    pairs_.queue.visit_runners_up([this](Pair pair) { pairs_.counts.prefetch(pair); });
     const uint64_t current = pairs_.counts.get(top.pair);
     if (current == top.count) return false;
     pairs_.queue.recount_top(current);
