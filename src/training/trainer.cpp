@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "threads/fork_join.h"
 #include "base/fxhash.h"
+#include "base/prefetch.h"
 #include "training/initial_state.h"
 #include "training/merge_changes.h"
 #include "training/merge_queue.h"
@@ -359,14 +360,25 @@ class MergeLoop {
       }
       if (revalidated()) continue;
       MergeCandidate top = pairs_.queue.pop();
-      // The next top is checked against its count when this merge is done
-      // (unless the merge pushes one above it): fetch that count meanwhile.
-      if (!pairs_.queue.empty()) pairs_.counts.prefetch(pairs_.queue.top().pair);
+      // The next top is most often the next merge (unless this one pushes
+      // a pair above it or its count went stale): fetch its count and its
+      // word list while this merge runs, and the first of its words before
+      // this merge's changes are pushed, so that a short merge does not
+      // start with a chain of misses.
+      const MergeCandidate* next = pairs_.queue.empty() ? nullptr : &pairs_.queue.top();
+      if (next != nullptr) {
+        pairs_.counts.prefetch(next->pair);
+        prefetch_read(next->positions.begin());
+      }
       if (top.count == 0 || top.count < config_.min_frequency) break;
       const SymbolId new_id = enter_merged_token(top.pair);
       merges_.push_back({top.pair.left, top.pair.right, new_id});
       rewrite_words(top, new_id);
       pairs_.pool.recycle(std::move(top.positions));
+      if (next != nullptr) {
+        const uint32_t ahead = std::min(next->positions.size(), HEADER_PREFETCH_DISTANCE);
+        for (uint32_t i = 0; i < ahead; ++i) arena_.prefetch_word_header(next->positions[i]);
+      }
       push_changed_pairs();
     }
     if (control != nullptr) control->set_merges_done(merges_.size() - base_merges_);
