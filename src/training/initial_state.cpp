@@ -14,22 +14,23 @@ namespace selkbar {
 
 size_t Vocabulary::probe(std::string_view text, uint64_t hash) const {
   // The high bits of an FxHash are the well-mixed ones.
+  const uint32_t tag = tag_of(hash);
   for (size_t i = static_cast<size_t>(hash >> shift_);; i = (i + 1) & mask_) {
     const Slot& slot = slots_[i];
-    if (slot.id == NO_SYMBOL || (slot.hash == hash && tokens_[slot.id] == text)) return i;
+    if (slot.id == NO_SYMBOL || (slot.tag == tag && tokens_[slot.id] == text)) return i;
   }
 }
 
 void Vocabulary::rehash(size_t slot_count) {
-  std::vector<Slot> old(slot_count, Slot{0, NO_SYMBOL});
-  old.swap(slots_);
+  std::vector<Slot>(slot_count, Slot{0, NO_SYMBOL}).swap(slots_);
   mask_ = slot_count - 1;
   shift_ = 64 - std::countr_zero(slot_count);
-  for (const Slot& slot : old) {
-    if (slot.id == NO_SYMBOL) continue;
-    size_t i = static_cast<size_t>(slot.hash >> shift_);
+  // The slots keep only part of each hash: enter the tokens afresh.
+  for (size_t id = 0; id < tokens_.size(); ++id) {
+    const uint64_t hash = pretoken_hash(tokens_[id]);
+    size_t i = static_cast<size_t>(hash >> shift_);
     while (slots_[i].id != NO_SYMBOL) i = (i + 1) & mask_;
-    slots_[i] = slot;
+    slots_[i] = {tag_of(hash), static_cast<SymbolId>(id)};
   }
 }
 
@@ -52,7 +53,7 @@ SymbolId Vocabulary::find_or_add(std::string text) {
   if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
   const auto id = static_cast<SymbolId>(tokens_.size());
   tokens_.push_back(std::move(text));
-  slot = {hash, id};
+  slot = {tag_of(hash), id};
   return id;
 }
 

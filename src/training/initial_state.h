@@ -44,8 +44,9 @@ inline void poll_cancel(const RunControl* control, uint32_t w) {
 }
 
 // The token list and its index. Looked up once per merge: an open-addressed
-// table of (hash, id) at most half full, so that entering a new token costs
-// one probe into a flat array and no allocation besides the string itself.
+// table of (hash bits, id) at most half full, so that entering a new token
+// costs one probe into a flat array and no allocation besides the string
+// itself.
 class Vocabulary {
  public:
   size_t size() const { return tokens_.size(); }
@@ -69,10 +70,12 @@ class Vocabulary {
   std::vector<std::string> take_tokens() && { return std::move(tokens_); }
 
  private:
+  // 8 bytes: the index is allocated for the whole vocabulary up front.
   struct Slot {
-    uint64_t hash;
-    SymbolId id;  // NO_SYMBOL: free
+    uint32_t tag;  // bits of the hash below those that pick the slot
+    SymbolId id;   // NO_SYMBOL: free
   };
+  static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 8); }
 
   // The slot holding `text`, or the free slot where it belongs.
   size_t probe(std::string_view text, uint64_t hash) const;

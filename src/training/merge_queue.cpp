@@ -1,5 +1,6 @@
 #include "training/merge_queue.h"
 
+#include <algorithm>
 #include <bit>
 #include <new>
 #include <utility>
@@ -73,9 +74,11 @@ uint64_t MergeQueue::floor_of(size_t bucket) {
 
 MergeQueue::Chunk* MergeQueue::new_chunk() {
   if (spare_ == nullptr) {
-    slabs_.push_back(std::make_unique<Chunk[]>(SLAB_CHUNKS));
+    // Slabs double up to full size, so that a small training holds little.
+    const size_t chunks = std::min(SLAB_CHUNKS, size_t{8} << std::min<size_t>(slabs_.size(), 16));
+    slabs_.push_back(std::make_unique<Chunk[]>(chunks));
     Chunk* slab = slabs_.back().get();
-    for (size_t i = 0; i < SLAB_CHUNKS; ++i) {
+    for (size_t i = 0; i < chunks; ++i) {
       slab[i].next = spare_;
       spare_ = &slab[i];
     }

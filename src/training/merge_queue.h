@@ -40,7 +40,8 @@ inline bool outranks(const MergeCandidate& a, const MergeCandidate& b) {
 // The heap of the candidates near the top (see MergeQueue). It lives in
 // fixed-size blocks rather than one vector: a vector would hold up to twice
 // its size in capacity, and three times for the moment of each
-// reallocation. Blocks grow it by 1 MiB at a time and move nothing.
+// reallocation. Blocks grow it by 64 KiB at a time and move nothing: it
+// holds only the candidates near the top, and its slack adds to the peak.
 class CandidateHeap {
  public:
   bool empty() const { return size_ == 0; }
@@ -63,7 +64,7 @@ class CandidateHeap {
   }
 
  private:
-  static constexpr int BLOCK_SHIFT = 15;  // 32768 candidates, 1 MiB
+  static constexpr int BLOCK_SHIFT = 11;  // 2048 candidates, 64 KiB
   static constexpr size_t BLOCK_SIZE = size_t{1} << BLOCK_SHIFT;
   // Candidate i is stored at slot i + SHIFT, so that the children of node
   // i, candidates 4i + 1 .. 4i + 4, take slots 4(i + 1) .. 4(i + 1) + 3: two
@@ -126,16 +127,17 @@ class MergeQueue {
 
  private:
   // Buckets hold their candidates in chunks of this many, linked newest
-  // first; emptied chunks are kept for reuse. Chunks come in slabs of about
-  // 1 MiB, apart from the small allocations of position lists, which would
-  // otherwise scatter them and keep freed memory from being reused.
-  static constexpr uint32_t CHUNK_ITEMS = 15;
+  // first; emptied chunks are kept for reuse. Chunks come in slabs, growing
+  // to about 1 MiB, apart from the small allocations of position lists,
+  // which would otherwise scatter them and keep freed memory from being
+  // reused.
+  static constexpr uint32_t CHUNK_ITEMS = 31;
   struct Chunk {
     Chunk* next = nullptr;
     uint32_t used = 0;
     MergeCandidate items[CHUNK_ITEMS];
   };
-  static constexpr size_t SLAB_CHUNKS = 2048;
+  static constexpr size_t SLAB_CHUNKS = 1024;  // the largest slab
   static constexpr int EXACT_BITS = 12;  // counts below 4096 have a bucket each
   static constexpr int STEPS_BITS = 4;   // sixteen buckets per doubling above
   static constexpr size_t BUCKETS =
