@@ -22,7 +22,11 @@ size_t slots_for(size_t entries) {
 
 }  // namespace
 
-MergeChanges::MergeChanges() { resize(MIN_SLOTS); }
+MergeChanges::MergeChanges() = default;
+
+void MergeChanges::unexpected_pair() {
+  throw InternalError("pair change outside the merged pair's neighbourhood");
+}
 
 void MergeChanges::begin(SymbolId left, SymbolId right, SymbolId new_id, size_t symbol_count) {
   for (SymbolId id : {left, right, new_id}) {
@@ -34,24 +38,31 @@ void MergeChanges::begin(SymbolId left, SymbolId right, SymbolId new_id, size_t 
   left_ = left;
   right_ = right;
   new_id_ = new_id;
+  if (direct_ && symbol_count <= DIRECT_SYMBOLS) {
+    for (auto& index : index_) {
+      if (index.size() < symbol_count) {
+        index.resize(std::max(symbol_count, index.size() * 2), NO_SYMBOL);
+      }
+    }
+    return;
+  }
+  if (direct_) {
+    direct_ = false;
+    for (auto& index : index_) std::vector<uint32_t>().swap(index);
+  }
+  if (slots_.empty()) resize(MIN_SLOTS);
 }
 
 PairStep& MergeChanges::insert(Pair pair, size_t slot) {
-  if (!touchable(pair)) {
-    throw InternalError("pair change outside the merged pair's neighbourhood");
-  }
+  if (!touchable(pair)) unexpected_pair();
   if ((used_ + 1) * 2 > slots_.size()) {
     resize(slots_.size() * 2);
     slot = bucket(pair);
     while (slots_[slot].entry != NO_SYMBOL) slot = (slot + 1) & mask_;
   }
-  if (used_ == entries_.size()) entries_.emplace_back();
   slots_[slot] = {pair, static_cast<uint32_t>(used_)};
   used_slots_.push_back(static_cast<uint32_t>(slot));
-  PairStep& step = entries_[used_++];
-  step.pair = pair;
-  step.count_change = 0;
-  return step;
+  return add(pair);
 }
 
 void MergeChanges::resize(size_t slot_count) {
@@ -69,6 +80,11 @@ void MergeChanges::resize(size_t slot_count) {
 
 void MergeChanges::clear() {
   for (size_t i = 0; i < used_; ++i) entries_[i].positions = PositionList();
+  if (direct_) {
+    for (size_t i = 0; i < used_; ++i) direct_index(entries_[i].pair) = NO_SYMBOL;
+    used_ = 0;
+    return;
+  }
   // A table left large by an early merge would spread a late merge's few
   // pairs over many cache lines: shrink it once merges are far smaller.
   const size_t fitting = slots_for(used_);

@@ -1,14 +1,16 @@
-// merge_changes.h: the pairs touched by one merge, in a table sized to them.
+// merge_changes.h: the pairs touched by one merge, found without a general map.
 //
 // Every pair a merge of (left, right) into new_id touches is (x, new_id),
-// (new_id, x), (x, left) or (right, x). MergeChanges finds a pair's PairStep
-// in a small open-addressed table (pair_hash.h, load at most 1/2) that holds
-// only this merge's pairs: late merges touch a few dozen pairs, and a table
-// of their size stays in the first-level cache where arrays indexed by
-// symbol id (as large as the vocabulary) would miss on most lookups. The
-// table keeps its allocation between merges and is cleared by visiting
-// only the slots used; after a large merge it shrinks back once merges are
-// small again. A pair no such merge can touch throws InternalError.
+// (new_id, x), (x, left) or (right, x). While the vocabulary is small,
+// MergeChanges finds a pair's PairStep through four arrays indexed by x,
+// which stay in cache and cost one load. Past DIRECT_SYMBOLS symbols those
+// arrays would miss on most lookups, while late merges touch only a few
+// dozen pairs: it then keeps the pairs in a small open-addressed table
+// (pair_hash.h, load at most 1/2) sized to the merge, which stays in the
+// first-level cache. Either way it keeps its storage between merges and is
+// cleared by visiting only the entries used; after a large merge the table
+// shrinks back once merges are small again. A pair no such merge can touch
+// throws InternalError.
 #ifndef SELKBAR_TRAINING_MERGE_CHANGES_H_
 #define SELKBAR_TRAINING_MERGE_CHANGES_H_
 
@@ -36,6 +38,12 @@ class MergeChanges {
   // Throws InternalError for a pair this merge cannot touch. The reference
   // is valid until the next insertion.
   PairStep& operator[](Pair pair) {
+    if (direct_) {
+      uint32_t& index = direct_index(pair);
+      if (index != NO_SYMBOL) return entries_[index];
+      index = static_cast<uint32_t>(used_);
+      return add(pair);
+    }
     for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
       const Slot& slot = slots_[i];
       if (slot.entry == NO_SYMBOL) return insert(pair, i);
@@ -50,7 +58,41 @@ class MergeChanges {
   // Empties the map, freeing positions left in entries; keeps the arrays.
   void clear();
 
+  // Up to this many symbols the pairs are found through arrays indexed by
+  // symbol id (16 bytes per symbol), beyond it through the table.
+  static constexpr size_t DIRECT_SYMBOLS = size_t{1} << 15;
+
  private:
+  // The direct arrays' entry for `pair`.
+  uint32_t& direct_index(Pair pair) {
+    // The order of the tests makes the choice a function of the pair alone,
+    // so a pair reached through two forms still has one entry.
+    int form;
+    SymbolId key;
+    if (pair.right == new_id_) {
+      form = 0, key = pair.left;
+    } else if (pair.left == new_id_) {
+      form = 1, key = pair.right;
+    } else if (pair.right == left_) {
+      form = 2, key = pair.left;
+    } else if (pair.left == right_) {
+      form = 3, key = pair.right;
+    } else {
+      unexpected_pair();
+    }
+    if (key >= index_[form].size()) unexpected_pair();
+    return index_[form][key];
+  }
+  [[noreturn]] static void unexpected_pair();
+  // Appends the entry of a pair just found absent.
+  PairStep& add(Pair pair) {
+    if (used_ == entries_.size()) entries_.emplace_back();
+    PairStep& step = entries_[used_++];
+    step.pair = pair;
+    step.count_change = 0;
+    return step;
+  }
+
   struct Slot {
     Pair key;
     uint32_t entry;  // index into entries_, or NO_SYMBOL when the slot is free
@@ -67,6 +109,8 @@ class MergeChanges {
   }
   void resize(size_t slot_count);
 
+  bool direct_ = true;
+  std::vector<uint32_t> index_[4];  // per form: x -> entry index, or NO_SYMBOL
   std::vector<Slot> slots_;
   std::vector<uint32_t> used_slots_;  // the slot of each entry, in entry order
   std::vector<PairStep> entries_;     // the first used_ are live
