@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <optional>
 
 #include "encoding/bpe_model.h"
@@ -10,6 +11,51 @@
 #include "unicode/utf8.h"
 
 namespace selkbar {
+
+size_t Vocabulary::probe(std::string_view text, uint64_t hash) const {
+  // The high bits of an FxHash are the well-mixed ones.
+  const uint32_t tag = tag_of(hash);
+  for (size_t i = static_cast<size_t>(hash >> shift_);; i = (i + 1) & mask_) {
+    const Slot& slot = slots_[i];
+    if (slot.id == NO_SYMBOL || (slot.tag == tag && tokens_[slot.id] == text)) return i;
+  }
+}
+
+void Vocabulary::rehash(size_t slot_count) {
+  std::vector<Slot>(slot_count, Slot{0, NO_SYMBOL}).swap(slots_);
+  mask_ = slot_count - 1;
+  shift_ = 64 - std::countr_zero(slot_count);
+  // The slots keep only part of each hash: enter the tokens afresh.
+  for (size_t id = 0; id < tokens_.size(); ++id) {
+    const uint64_t hash = pretoken_hash(tokens_[id]);
+    size_t i = static_cast<size_t>(hash >> shift_);
+    while (slots_[i].id != NO_SYMBOL) i = (i + 1) & mask_;
+    slots_[i] = {tag_of(hash), static_cast<SymbolId>(id)};
+  }
+}
+
+void Vocabulary::reserve(size_t tokens) {
+  tokens_.reserve(tokens);
+  const size_t wanted = std::bit_ceil(std::max<size_t>(16, tokens * 2));
+  if (wanted > slots_.size()) rehash(wanted);
+}
+
+SymbolId Vocabulary::find(std::string_view text) const {
+  if (slots_.empty()) return NO_SYMBOL;
+  return slots_[probe(text, pretoken_hash(text))].id;
+}
+
+SymbolId Vocabulary::find_or_add(std::string text) {
+  if ((tokens_.size() + 1) * 2 > slots_.size()) rehash(std::max<size_t>(16, slots_.size() * 2));
+  const uint64_t hash = pretoken_hash(text);
+  Slot& slot = slots_[probe(text, hash)];
+  if (slot.id != NO_SYMBOL) return slot.id;
+  if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
+  const auto id = static_cast<SymbolId>(tokens_.size());
+  tokens_.push_back(std::move(text));
+  slot = {tag_of(hash), id};
+  return id;
+}
 
 namespace {
 

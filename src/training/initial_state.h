@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "base/error.h"
@@ -44,9 +43,10 @@ inline void poll_cancel(const RunControl* control, uint32_t w) {
   if ((w & (CANCEL_CHECK_WORDS - 1)) == 0) stop_if_cancelled(control);
 }
 
-// The token list and its index. Looked up once per merge and once per
-// distinct character, so a standard map serves; the strings are kept twice,
-// which for a vocabulary is little.
+// The token list and its index. Looked up once per merge: an open-addressed
+// table of (hash bits, id) at most half full, so that entering a new token
+// costs one probe into a flat array and no allocation besides the string
+// itself.
 class Vocabulary {
  public:
   size_t size() const { return tokens_.size(); }
@@ -57,36 +57,34 @@ class Vocabulary {
     }
     return tokens_[id];
   }
-  void reserve(size_t tokens) { tokens_.reserve(tokens); }
+  // Room for `tokens` tokens in the list and the index: the merge loop
+  // enters one per merge, and a growing index moves every entry.
+  void reserve(size_t tokens);
 
-  SymbolId find(std::string_view text) const {
-    const auto found = ids_.find(text);
-    return found == ids_.end() ? NO_SYMBOL : found->second;
-  }
+  SymbolId find(std::string_view text) const;
 
   // The id of `text`, entering it first if it is new.
-  SymbolId find_or_add(std::string text) {
-    const SymbolId existing = find(text);
-    if (existing != NO_SYMBOL) return existing;
-    if (tokens_.size() >= NO_SYMBOL) throw InternalError("vocabulary exceeds u32::MAX-1 tokens");
-    const auto id = static_cast<SymbolId>(tokens_.size());
-    ids_.emplace(text, id);
-    tokens_.push_back(std::move(text));
-    return id;
-  }
+  SymbolId find_or_add(std::string text);
 
   const std::vector<std::string>& tokens() const { return tokens_; }
   std::vector<std::string> take_tokens() && { return std::move(tokens_); }
 
  private:
-  // Lets the map be probed with a string_view without building a string.
-  struct Hash {
-    using is_transparent = void;
-    size_t operator()(std::string_view text) const { return pretoken_hash(text); }
+  // 8 bytes: the index is allocated for the whole vocabulary up front.
+  struct Slot {
+    uint32_t tag;  // bits of the hash below those that pick the slot
+    SymbolId id;   // NO_SYMBOL: free
   };
+  static uint32_t tag_of(uint64_t hash) { return static_cast<uint32_t>(hash >> 8); }
+
+  // The slot holding `text`, or the free slot where it belongs.
+  size_t probe(std::string_view text, uint64_t hash) const;
+  void rehash(size_t slot_count);
 
   std::vector<std::string> tokens_;
-  std::unordered_map<std::string, SymbolId, Hash, std::equal_to<>> ids_;
+  std::vector<Slot> slots_;
+  size_t mask_ = 0;
+  int shift_ = 64;
 };
 
 // The initial vocabulary and every word as symbol ids, from scratch or from

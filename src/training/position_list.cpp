@@ -24,10 +24,6 @@ uint32_t* allocate_positions(uint64_t capacity) {
 // and gives back to the pool, and keeping both here lets those calls inline
 // (and keeps spare_pool.h from including position_list.h).
 
-void PositionList::release() noexcept {
-  if (on_heap()) std::free(heap_);
-}
-
 void PositionList::grow(SparePool& pool) {
   if (capacity_ == 0xFFFFFFFF) throw InternalError("position list exceeds u32::MAX entries");
   const uint64_t new_capacity = std::min<uint64_t>(uint64_t{capacity_} * 2, 0xFFFFFFFF);

@@ -11,6 +11,7 @@
 #define SELKBAR_TRAINING_POSITION_LIST_H_
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace selkbar {
 
@@ -72,7 +73,10 @@ class PositionList {
   uint32_t* data() { return on_heap() ? heap_ : inline_; }
   const uint32_t* data() const { return on_heap() ? heap_ : inline_; }
   void grow(SparePool& pool);
-  void release() noexcept;
+  // Inline: every move of a candidate through the merge queue calls it.
+  void release() noexcept {
+    if (on_heap()) std::free(heap_);
+  }
   void reset() noexcept {
     size_ = 0;
     capacity_ = INLINE_CAPACITY;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -11,6 +12,7 @@
 #include "base/error.h"
 #include "threads/fork_join.h"
 #include "base/fxhash.h"
+#include "base/prefetch.h"
 #include "training/initial_state.h"
 #include "training/merge_changes.h"
 #include "training/merge_queue.h"
@@ -224,9 +226,12 @@ constexpr size_t MAX_MERGE_HELPERS = 7;
 class RewritePart {
  public:
   // Grows its lists from `pool`, shared with the code that uses them later.
-  explicit RewritePart(SparePool& pool) : pool_(pool) {}
+  // `counts` is only read, to fetch the slots of the pairs a merge changes
+  // while the merge still has words to rewrite.
+  RewritePart(SparePool& pool, const PairCounts& counts) : pool_(pool), counts_(counts) {}
   // Grows its lists from a pool of its own, for a part on a helper thread.
-  RewritePart() : own_pool_(std::make_unique<SparePool>()), pool_(*own_pool_) {}
+  explicit RewritePart(const PairCounts& counts)
+      : own_pool_(std::make_unique<SparePool>()), pool_(*own_pool_), counts_(counts) {}
   RewritePart(const RewritePart&) = delete;
   RewritePart& operator=(const RewritePart&) = delete;
 
@@ -236,6 +241,14 @@ class RewritePart {
                SymbolId new_id, size_t symbol_count, std::optional<uint64_t> limit) {
     changes_.begin(pair.left, pair.right, new_id, symbol_count);
     const size_t word_count = static_cast<size_t>(end - begin);
+    // The loop below fetches symbols through headers it fetched earlier;
+    // the first words' headers have no earlier iteration to fetch them.
+    for (size_t i = 0; i < std::min<size_t>(word_count, HEADER_PREFETCH_DISTANCE); ++i) {
+      arena.prefetch_word_header(begin[i]);
+    }
+    for (size_t i = 0; i < std::min<size_t>(word_count, SYMBOL_PREFETCH_DISTANCE); ++i) {
+      arena.prefetch_word_symbols(begin[i]);
+    }
     for (size_t i = 0; i < word_count; ++i) {
       if (i + HEADER_PREFETCH_DISTANCE < word_count) {
         arena.prefetch_word_header(begin[i + HEADER_PREFETCH_DISTANCE]);
@@ -277,7 +290,11 @@ class RewritePart {
   // delta.
   void apply_deltas(const std::vector<PairDelta>& batch, uint32_t word, uint64_t count) {
     for (const PairDelta& delta : batch) {
+      const size_t known = changes_.size();
       PairStep& step = changes_[delta.pair];
+      // A pair new to this merge will be looked up in PairCounts when the
+      // merge ends; fetching its slot now hides that miss behind the rewrite.
+      if (changes_.size() != known) counts_.prefetch(delta.pair);
       if (delta.delta > 0) {
         step.count_change = wrapping_add(step.count_change, count);
         step.positions.push_unique(word, pool_);
@@ -289,6 +306,7 @@ class RewritePart {
 
   std::unique_ptr<SparePool> own_pool_;  // null when the pool is shared
   SparePool& pool_;                      // where this part's position lists grow
+  const PairCounts& counts_;
   MergeChanges changes_;
   std::vector<PairDelta> deltas_;
   // The word being rewritten, for deltas handed over before it is done.
@@ -324,11 +342,12 @@ class MergeLoop {
     vocab_.reserve(reserved_);
     // Part 0 runs on this thread and grows its lists from the loop's pool;
     // the others have pools of their own.
-    parts_.push_back(std::make_unique<RewritePart>(pairs_.pool));
+    parts_.push_back(std::make_unique<RewritePart>(pairs_.pool, pairs_.counts));
   }
 
   void run() {
     const uint64_t start_ns = monotonic_ns();
+    const std::clock_t start_cpu = std::clock();
     RunControl* const control = config_.control;
     if (control != nullptr) {
       const uint64_t size = vocab_.size();
@@ -339,17 +358,36 @@ class MergeLoop {
         stop_if_cancelled(control);
         control->set_merges_done(merges_.size() - base_merges_);
       }
+      if (revalidated()) continue;
       MergeCandidate top = pairs_.queue.pop();
-      if (revalidated(top)) continue;
+      // The next top is most often the next merge (unless this one pushes
+      // a pair above it or its count went stale): fetch its count and its
+      // word list while this merge runs, and the first of its words before
+      // this merge's changes are pushed, so that a short merge does not
+      // start with a chain of misses.
+      const MergeCandidate* next = pairs_.queue.empty() ? nullptr : &pairs_.queue.top();
+      if (next != nullptr) {
+        pairs_.counts.prefetch(next->pair);
+        prefetch_read(next->positions.begin());
+      }
       if (top.count == 0 || top.count < config_.min_frequency) break;
       const SymbolId new_id = enter_merged_token(top.pair);
       merges_.push_back({top.pair.left, top.pair.right, new_id});
       rewrite_words(top, new_id);
       pairs_.pool.recycle(std::move(top.positions));
+      if (next != nullptr) {
+        const uint32_t ahead = std::min(next->positions.size(), HEADER_PREFETCH_DISTANCE);
+        for (uint32_t i = 0; i < ahead; ++i) arena_.prefetch_word_header(next->positions[i]);
+      }
       push_changed_pairs();
     }
     if (control != nullptr) control->set_merges_done(merges_.size() - base_merges_);
     figures_.elapsed_ns = elapsed_ns_since(start_ns);
+    const std::clock_t end_cpu = std::clock();
+    if (start_cpu != std::clock_t(-1) && end_cpu != std::clock_t(-1)) {
+      figures_.cpu_ns = static_cast<uint64_t>(static_cast<double>(end_cpu - start_cpu) * 1e9 /
+                                              CLOCKS_PER_SEC);
+    }
   }
 
   std::vector<Merge> take_merges() { return std::move(merges_); }
@@ -357,13 +395,16 @@ class MergeLoop {
 
  private:
   // Lazy re-validation: counts fall without the queue hearing of it. A stale
-  // candidate goes back with its current count (the signed count converts to
-  // the unsigned one as two's complement); returns whether it was stale.
-  bool revalidated(MergeCandidate& top) {
+  // top candidate takes its current count and its place in the queue;
+  // returns whether it was stale.
+  bool revalidated() {
+    const MergeCandidate& top = pairs_.queue.top();
+    // Stale tops come in runs, each check a miss in PairCounts that waits on
+    // the one before: fetch the counts of the next tops alongside.
+    pairs_.queue.visit_runners_up([this](Pair pair) { pairs_.counts.prefetch(pair); });
     const uint64_t current = pairs_.counts.get(top.pair);
     if (current == top.count) return false;
-    top.count = current;
-    pairs_.queue.push(std::move(top));
+    pairs_.queue.recount_top(current);
     return true;
   }
 
@@ -390,7 +431,7 @@ class MergeLoop {
     const size_t parts = word_count < 2 * MIN_WORDS_PER_PART
                              ? 1
                              : crew_.parts_for(word_count / MIN_WORDS_PER_PART);
-    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>());
+    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>(pairs_.counts));
     crew_.run(parts, [&](size_t part) {
       const uint32_t* begin = words + uint64_t{word_count} * part / parts;
       const uint32_t* end = words + uint64_t{word_count} * (part + 1) / parts;

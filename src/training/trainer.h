@@ -37,11 +37,14 @@
 
 namespace selkbar {
 
-// What the merge loop cost, for benchmarks: its elapsed time and how many
-// words it visited (each merge visits every word on its pair's list), so
-// that its time can be judged per unit of work as the vocabulary grows.
+// What the merge loop cost, for benchmarks: its elapsed time, the CPU time
+// the whole process spent meanwhile (all of the loop's threads; steadier
+// than the elapsed time on a busy machine) and how many words it visited
+// (each merge visits every word on its pair's list), so that its time can be
+// judged per unit of work as the vocabulary grows.
 struct MergeLoopFigures {
   uint64_t elapsed_ns = 0;
+  uint64_t cpu_ns = 0;
   uint64_t words_visited = 0;
 };
 
