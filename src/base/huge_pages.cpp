@@ -1,6 +1,9 @@
 #include "base/huge_pages.h"
 
 #include <sys/mman.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cstdint>
 #include <new>
@@ -47,6 +50,12 @@ void release_huge(void* pointer, size_t bytes) noexcept {
     return;
   }
   ::operator delete(pointer, std::align_val_t{HUGE_PAGE_BYTES});
+}
+
+void return_free_memory() noexcept {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
 }
 
 }  // namespace selkbar

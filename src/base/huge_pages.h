@@ -29,6 +29,13 @@ void release_huge(void* pointer, size_t bytes) noexcept;
 // the writing itself. A hint, like the allocator's; memory of any alignment.
 void advise_huge_pages(void* pointer, size_t bytes) noexcept;
 
+// Hands the memory the C library holds free, in every thread's arena, back
+// to the system. Threads that built large tables and freed them leave that
+// memory in their own arenas, where the next phase, on another thread,
+// cannot reuse it: the process would keep both. Does nothing where the C
+// library offers no way to do it.
+void return_free_memory() noexcept;
+
 template <typename T>
 struct HugePageAllocator {
   using value_type = T;

@@ -21,6 +21,7 @@
 #include "base/error.h"
 #include "base/first_error.h"
 #include "base/fxhash.h"
+#include "base/huge_pages.h"
 #include "counting/local_counts.h"
 #include "pretokenize/tiktoken_split.h"
 #include "base/os_text.h"
@@ -609,6 +610,9 @@ class CountingRun {
     WordTable words = combine_shards(
         std::move(partitions), respell ? &byte_to_char : nullptr,
         [this](size_t count, const std::function<void(size_t)>& job) { run_in_parallel(count, job); });
+    // The workers' tables were freed on their own threads; training runs on
+    // this one and could not reuse that memory.
+    return_free_memory();
     report_rss(diagnostics, "combining shards");
     CountResult result;
     result.status = first_error_.take();
