@@ -85,7 +85,7 @@ struct TrainConfig {
   PretokenizerKind pretokenizer = PretokenizerKind::Whitespace;
   // The compiled pattern= of PretokenizerKind::Pattern, null for the others.
   // Compiled by the entry point, before any file is read; immutable, so all
-  // scanners share it.
+  // counting workers share it.
   std::shared_ptr<const SplitPattern> pattern;
   uint64_t min_range = DEFAULT_MIN_RANGE;  // bytes per file range, at least
   Diagnostics diagnostics;

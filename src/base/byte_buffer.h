@@ -4,7 +4,7 @@
 // Unlike a std::vector<uint8_t> it leaves reserved bytes uninitialised (a
 // reader fills megabytes at a time; zeroing them first would double the
 // writes), and its append is a room test and a memcpy, small enough to be
-// inlined into every scanner loop: a vector's range insert is a large
+// inlined into every worker's split loop: a vector's range insert is a large
 // template that the inliner turns back into a call once several splitters'
 // loops use it, some 40 instructions per pretoken.
 //

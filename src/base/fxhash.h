@@ -80,7 +80,7 @@ inline uint64_t mix(uint64_t a, uint64_t b) { return (std::rotl((a ^ K1) * K2, 3
   return pretoken_hash(reinterpret_cast<const uint8_t*>(text.data()), text.size());
 }
 
-// The owner (shard) a pretoken is routed to. REQUIRES: owners >= 1.
+// The partition a pretoken is counted in. REQUIRES: owners >= 1.
 inline uint64_t owner_index(uint64_t hash, uint64_t owners) { return (hash >> 32) % owners; }
 
 }  // namespace selkbar

@@ -1,5 +1,5 @@
 // same_bytes.h: equality of two short byte strings, for the hot lookups of
-// phase 1 (the owners' tables and the scanners' local counts).
+// phase 1 (the workers' partition tables and their small tables).
 #ifndef SELKBAR_SAME_BYTES_H_
 #define SELKBAR_SAME_BYTES_H_
 

@@ -5,11 +5,11 @@
 // A batch holds pretokens of one partition, in the order the worker found
 // them: their bytes concatenated without separators, u32 end offsets starting
 // with 0 (one entry more than there are pretokens), and one pretoken_hash per
-// pretoken so the owner never hashes again. Each pretoken stands for one
+// pretoken so the counter never hashes again. Each pretoken stands for one
 // occurrence, except in a counted batch (push_counted), which carries a count
-// per pretoken: the words a worker counted in its small table first (local_counts.h). A batch
-// holds one kind or the other, never both. Pretoken i is
-// bytes[offsets[i] .. offsets[i+1]). The byte count never exceeds 0xFFFFFFFF:
+// per pretoken: the words a worker counted in its small table first
+// (local_counts.h). A batch holds one kind or the other, never both.
+// Pretoken i is bytes[offsets[i] .. offsets[i+1]). The byte count never exceeds 0xFFFFFFFF:
 // push throws InternalError "single batch exceeds 4 GiB of pretokens" rather
 // than let an offset wrap.
 //
@@ -35,8 +35,8 @@ namespace selkbar {
 // owner_index(hash, owners) = (hash >> 32) % owners without a division per
 // pretoken: the dividend is below 2^32 and owners below 2^32, where Lemire's
 // multiply-and-shift remainder is exact ("Faster remainder by direct
-// computation", 2019). With one owner the magic number wraps to 0 and every
-// pretoken goes to owner 0, as it should.
+// computation", 2019). With one partition the magic number wraps to 0 and
+// every pretoken goes to partition 0, as it should.
 class OwnerRouter {
  public:
   // REQUIRES: 1 <= owners < 2^32.
@@ -60,7 +60,7 @@ class PretokenBatch {
   PretokenBatch(PretokenBatch&&) noexcept = default;
   PretokenBatch& operator=(PretokenBatch&&) noexcept = default;
 
-  // Inlined into the scanner's per-pretoken loop: as a call, its stores to
+  // Inlined into the worker's per-pretoken loop: as a call, its stores to
   // the vectors' ends were read straight back by the caller's size check,
   // which stalled on store forwarding for every pretoken.
   [[gnu::always_inline]] void push(std::string_view pretoken, uint64_t hash) {
@@ -102,7 +102,7 @@ class PretokenBatch {
   static constexpr size_t MAX_BYTES = 0xFFFFFFFFULL;
   [[noreturn]] static void grow_failed();
 
-  ByteBuffer bytes_;  // its append inlines into the scanner loops
+  ByteBuffer bytes_;  // its append inlines into the workers' loops
   std::vector<uint32_t> offsets_;
   std::vector<uint64_t> hashes_;
   std::vector<uint64_t> counts_;  // empty unless counted

@@ -4,7 +4,7 @@
 //
 // A ShardCounter is used by one thread at a time and takes no locks; it keeps
 // no pointers into the batches it was fed. Every pretoken arrives with its
-// pretoken_hash, computed by the scanner; the counter never hashes bytes. It
+// pretoken_hash, computed by the worker; the counter never hashes bytes. It
 // keeps, per distinct hash, the newest word with that hash, and chains words
 // whose 64-bit hashes collide through next_ (newest first, 0xFFFFFFFF ends a
 // chain), so bytes are compared only against candidates with an equal hash.

@@ -1,18 +1,19 @@
-// local_counts.h: a scanner's own counts of the words it sees most often.
+// local_counts.h: a counting worker's small table of the words it sees most
+// often.
 //
 //   LocalCounts local;
 //   local.prepare();                            // allocates the table
 //   auto evict = [&](std::string_view word, uint64_t hash, uint64_t count) {
-//     send_counted(word, hash, count);          // to the word's owner
+//     count_later(word, hash, count);           // in the word's partition
 //   };
 //   if (!local.add(pretoken, hash, evict)) route(pretoken, hash);
 //   ...
 //   local.drain(evict);                         // once the text has ended
 //
-// Most pretokens of a corpus are a few thousand frequent words. A scanner
-// that counts those itself, in a table small enough to stay in its core's
-// cache, spares the owners (whose tables are far larger than any cache) most
-// of their lookups and the channels most of their bytes.
+// Most pretokens of a corpus are a few thousand frequent words. A worker
+// that counts those first, in a table small enough to stay in its core's
+// cache, spares its partition tables (far larger than any cache) most of
+// their lookups and its batches most of their bytes.
 //
 // The table is direct-mapped: each slot holds one word of up to MAX_WORD
 // bytes with its count. A word that finds its slot empty takes it. One that
@@ -48,7 +49,7 @@ class LocalCounts {
  public:
   static constexpr size_t MAX_WORD = 43;
 
-  // 2^slot_bits slots, allocated by the first prepare(): a scanner that
+  // 2^slot_bits slots, allocated by the first prepare(): a worker that
   // never gets any text costs nothing. REQUIRES: 1 <= slot_bits <= 24.
   explicit LocalCounts(int slot_bits = 13) : slot_bits_(slot_bits) {}
   LocalCounts(const LocalCounts&) = delete;
@@ -56,7 +57,7 @@ class LocalCounts {
 
   // Allocates the table unless it exists. May throw std::bad_alloc.
   // The table is mapped from the system rather than taken from malloc:
-  // every call starts new scanner threads, and malloc keeps freed blocks of
+  // every call starts new worker threads, and malloc keeps freed blocks of
   // this size in per-thread arenas, so over many calls the resident set
   // would creep up; an unmapped table is gone.
   void prepare() {

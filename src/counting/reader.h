@@ -35,7 +35,8 @@
 
 namespace selkbar {
 
-// An immutable, reference-counted byte buffer of text for the scanners.
+// An immutable, reference-counted byte buffer of text for the counting
+// workers.
 // Copying a TextChunk copies a reference, never the bytes. It holds either
 //   - file text: whole pretokens of one file range, split by the file rules
 //     (in byte-level modes each line on its own). It remembers where it came

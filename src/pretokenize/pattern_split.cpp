@@ -122,7 +122,7 @@ bool PatternSplitter::cut(std::string_view line, std::string* error) {
     // failure are seen within a match. The pieces of a stopped run are
     // never used.
     if (should_stop_ && should_stop_()) break;
-    // The scanner validated the text; PCRE2 need not check it again (which
+    // The worker validated the text; PCRE2 need not check it again (which
     // it would do from the start offset on every call).
     const int rc = pattern_.jit_
                        ? pcre2_jit_match(pattern_.code_, subject, length, search, PCRE2_NO_UTF_CHECK,

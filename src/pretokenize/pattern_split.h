@@ -23,8 +23,8 @@
 // "b", "xx", "c". The pretokens concatenate back to the text.
 //
 // Threads: a SplitPattern is immutable once compiled and is shared by every
-// scanner; a PatternSplitter holds the PCRE2 match data and JIT stack, which
-// PCRE2 does not allow to be shared, so each scanner thread makes its own.
+// worker; a PatternSplitter holds the PCRE2 match data and JIT stack, which
+// PCRE2 does not allow to be shared, so each worker thread makes its own.
 //
 // Failures: compile() returns the message "invalid pattern: {PCRE2's
 // reason} at position {n}", n counting characters from 0. A match that

@@ -8,7 +8,7 @@
 //   draw(control.bytes_scanned(), control.merges_done());    // progress
 //
 // The engine polls cancelled() at points a few milliseconds apart: a
-// scanner before each chunk, the trainer every few thousand words while it
+// counting worker before each chunk, the trainer every few thousand words while it
 // builds its initial state and before each merge. A run that sees it set
 // stops its threads, joins them and throws Cancelled; nothing it would have
 // written is written. The figures are plain counters, stored with relaxed
