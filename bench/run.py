@@ -785,10 +785,10 @@ def thread_figures(selkbar_result, pretokens, corpus_bytes):
     (phase 2, mostly on one thread); None without diagnostics."""
     st = selkbar_result.get("stats") or {}
     p1, p2 = st.get("phase1_ms") or {}, st.get("phase2_s") or {}
-    if not all(k in p1 for k in ("read", "scan+hash", "insert")) or not p2:
+    parallel_s = phase1_thread_s(selkbar_result)
+    if parallel_s is None or not p2:
         return None
     read_s, scan_s, insert_s = p1["read"] / 1000, p1["scan+hash"] / 1000, p1["insert"] / 1000
-    merge_s = p1.get("merge", 0) / 1000
     loop_s = p2.get("merge loop")
 
     def per_second(amount, seconds):
@@ -800,7 +800,7 @@ def thread_figures(selkbar_result, pretokens, corpus_bytes):
         "scanner_pretokens_s": per_second(pretokens, scan_s),
         "owner_pretokens_s": per_second(pretokens, insert_s),
         "merges_s": per_second(selkbar_result["merges"], loop_s),
-        "parallel_s": read_s + scan_s + insert_s + merge_s,
+        "parallel_s": parallel_s,
         "serial_s": sum(p2.values()),
         "largest_serial": (serial, p2[serial]),
     }
