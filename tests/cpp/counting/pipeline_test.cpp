@@ -211,6 +211,16 @@ TEST(PipelineFailures, WorkerFailuresSurfaceAfterEveryThreadHasEnded) {
       const Phase1Hooks hooks = census.hooks([&](WorkStep step) {
         ranges += step == WorkStep::Range;
         if (step == failing && !thrown.exchange(true)) throw InternalError("injected fault");
+        // Once the fault is thrown, a worker in a range waits until the
+        // failing thread has ended (which it does only after flagging its
+        // failure), so however the threads are scheduled, what it may take
+        // next is decided by the flag alone.
+        if (failing == WorkStep::Range && step == WorkStep::Range && thrown) {
+          const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+          while (census.exited.load() == 0 && std::chrono::steady_clock::now() < until) {
+            std::this_thread::yield();
+          }
+        }
       });
       try {
         count_words_with_hooks(config_of(files, threads, WS, 4096), hooks);
