@@ -12,6 +12,7 @@ reported as skipped, with the reason.
 """
 import os
 import pathlib
+import signal
 
 import pytest
 
@@ -22,6 +23,14 @@ EXTENDED_VARIABLE = "SELKBAR_CORPORA"
 
 def text_files(folder):
     return sorted(str(p) for p in pathlib.Path(folder).glob("*.txt"))
+
+
+def default_ctrl_c():
+    """preexec_fn for a child that is sent Ctrl-C: a shell starts background
+    jobs with SIGINT ignored, exec keeps the ignore, and Python (rightly)
+    keeps an inherited ignore, so a test run from one would see the signal
+    do nothing."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 def fixture_files():

@@ -16,6 +16,7 @@ import pytest
 
 import selkbar
 import selkbar_cli
+from conftest import default_ctrl_c
 
 pytestmark = pytest.mark.subset
 
@@ -394,7 +395,8 @@ def test_ctrl_c_during_training_stops_at_once_leaving_no_output(tmp_path):
     process = subprocess.Popen(
         [str(COMMAND), str(corpus), "-o", str(out_dir / "tok.json"),
          "--vocab-size", "2000000", "--threads", "2"],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        preexec_fn=default_ctrl_c)
     try:
         # The lap line shows that phase 1 is over and the merge loop running.
         seen = []

@@ -10,6 +10,7 @@ import textwrap
 import pytest
 
 import selkbar
+from conftest import default_ctrl_c
 
 TEXT = "low lower lowest newer wider the a an \u00e9t\u00e9 caf\u00e9 \u65e5\u672c\u8a9e\n"
 
@@ -139,7 +140,8 @@ def test_killing_a_writer_leaves_no_temporary_file(tmp_path, how):
     for _ in range(3):
         # Kill the writer the moment anything appears in the output folder
         # (a temporary name, or the output itself).
-        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   preexec_fn=default_ctrl_c)
         deadline = time.monotonic() + 60
         while process.poll() is None and time.monotonic() < deadline:
             if any(out_dir.iterdir()):

@@ -16,7 +16,7 @@ import pytest
 from tokenizers import Regex, Tokenizer, models, pre_tokenizers, trainers
 
 import selkbar
-from conftest import fixture_files
+from conftest import default_ctrl_c, fixture_files
 from test_modern_split_regex import GPT4, O200K
 
 pa = pytest.importorskip("pyarrow")
@@ -274,14 +274,14 @@ CHILD = textwrap.dedent("""
 def test_ctrl_c_ends_every_call_with_keyboard_interrupt_and_no_file(tmp_path, kind):
     output = tmp_path / "out.json"
     child = subprocess.Popen([sys.executable, "-c", CHILD, kind, str(output),
-                              fixture_files()[0]], stdout=subprocess.PIPE, text=True)
+                              fixture_files()[0]], stdout=subprocess.PIPE, text=True,
+                             preexec_fn=default_ctrl_c)
     try:
         assert child.stdout.readline().strip() == "ready"
         time.sleep(0.8)  # into the call: none of them ends within seconds
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
-        rest = child.stdout.read()
-        child.wait(timeout=60)
+        rest, _ = child.communicate(timeout=60)
         waited = time.monotonic() - sent
     finally:
         child.kill()

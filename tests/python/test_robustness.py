@@ -11,7 +11,7 @@ import pytest
 import selkbar
 import selkbar_cli
 import selkbar_readers
-from conftest import fixture_files
+from conftest import default_ctrl_c, fixture_files
 from test_cli import COMMAND, run_cli
 from test_cli_readers import COMPRESSORS, write
 
@@ -206,14 +206,13 @@ def test_ctrl_c_is_not_held_up_by_a_slow_pattern(tmp_path, kind):
     corpus = tmp_path / "slow.txt"
     corpus.write_text(("a" * 21 + "!\n") * 400)
     child = subprocess.Popen([sys.executable, "-c", SLOW_CHILD, kind, str(corpus), SLOW],
-                             stdout=subprocess.PIPE, text=True)
+                             stdout=subprocess.PIPE, text=True, preexec_fn=default_ctrl_c)
     try:
         assert child.stdout.readline().strip() == "ready"
         time.sleep(1.0)
         sent = time.monotonic()
         child.send_signal(signal.SIGINT)
-        rest = child.stdout.read()
-        child.wait(timeout=120)
+        rest, _ = child.communicate(timeout=120)
         waited = time.monotonic() - sent
     finally:
         child.kill()
