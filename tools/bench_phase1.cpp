@@ -1,6 +1,6 @@
 // bench_phase1: phase-1 throughput of count_words next to a plain baseline.
 //
-//   bench_phase1 FILE [--bytelevel] [--repeat N]
+//   bench_phase1 FILE [--bytelevel | --mode NAME] [--repeat N]
 //
 // For thread budgets 1 and 2 it times count_words on FILE and prints MB/s
 // (decimal megabytes of input per wall-clock second), next to a baseline
@@ -22,11 +22,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "config.h"
 #include "counting/pipeline.h"
+#include "pretokenize/pretokenizer_id.h"
 #include "stats.h"
 
 namespace {
@@ -102,17 +104,24 @@ int main(int argc, char** argv) {
     const std::string arg = argv[i];
     if (arg == "--bytelevel") {
       kind = selkbar::PretokenizerKind::ByteLevel;
+    } else if (arg == "--mode" && i + 1 < argc) {
+      const std::optional<selkbar::PretokenizerKind> named = selkbar::pretokenizer_from_name(argv[++i]);
+      if (!named || *named == selkbar::PretokenizerKind::Pattern) {
+        std::fprintf(stderr, "bench_phase1: --mode takes whitespace, bytelevel, gpt4 or o200k\n");
+        return 2;
+      }
+      kind = *named;
     } else if (arg == "--repeat" && i + 1 < argc) {
       repeat = std::max(1, std::atoi(argv[++i]));
     } else if (path.empty()) {
       path = arg;
     } else {
-      std::fprintf(stderr, "usage: bench_phase1 FILE [--bytelevel] [--repeat N]\n");
+      std::fprintf(stderr, "usage: bench_phase1 FILE [--bytelevel | --mode NAME] [--repeat N]\n");
       return 2;
     }
   }
   if (path.empty()) {
-    std::fprintf(stderr, "usage: bench_phase1 FILE [--bytelevel] [--repeat N]\n");
+    std::fprintf(stderr, "usage: bench_phase1 FILE [--bytelevel | --mode NAME] [--repeat N]\n");
     return 2;
   }
 
@@ -120,7 +129,7 @@ int main(int argc, char** argv) {
   const double megabytes = static_cast<double>(warm.bytes) / 1e6;
   std::printf("file %s: %.1f MB, %llu whitespace-separated pieces, mode %s, best/median of %d\n",
               path.c_str(), megabytes, static_cast<unsigned long long>(warm.pieces),
-              kind == selkbar::PretokenizerKind::Whitespace ? "whitespace" : "bytelevel", repeat);
+              std::string(selkbar::pretokenizer_name(kind)).c_str(), repeat);
 
   const Figures baseline = measure(repeat, megabytes, [&] { read_and_split(path); });
   std::printf("baseline read+split (1 thread): %8.1f MB/s  (median %.1f, cpu %.1f)\n",
