@@ -19,9 +19,10 @@
 //               U+2000..U+200A, U+2028, U+2029, U+202F, U+205F, U+3000
 //               (the set split_whitespace uses)
 //   Other       everything else, including combining marks and U+FEFF
-// ASCII is classified by table lookup; only code points from U+0080 up
-// search the range tables of unicode_tables.h (binary search, behind a small
-// cache of recently found stretches).
+// ASCII is classified by table lookup; code points from U+0080 up come from
+// the range tables of unicode_tables.h (for the Basic Multilingual Plane
+// through a table built from them once, above it by binary search behind a
+// small cache of recently found stretches).
 //
 // The text is expected to be valid UTF-8 (callers validate it first), but the
 // scan never reads outside the view whatever the bytes are: a stray byte or a
@@ -54,25 +55,25 @@ CharClass classify_code_point(uint32_t cp);
 
 // The class of a non-ASCII code point, and the stretch around it of code
 // points of the same class (empty for White_Space); the lookup behind
-// CharClassifier's cache.
+// CharClassifier's lookup.
 CharClass find_char_class(uint32_t cp, CodePointRange* stretch);
 
 // Classifies code points like classify_code_point: ASCII from a table, the
-// rest through a cache of recently found stretches (code_point_cache.h).
+// rest through a CodePointLookup (code_point_cache.h).
 // One per scan; not thread-safe.
 class CharClassifier {
  public:
   CharClass classify(uint32_t cp) {
     if (cp < 0x80) return ascii_class(cp);
-    return cache_.get(cp);
+    return lookup_.get(cp);
   }
 
  private:
   // Cold: the scanners classify ASCII themselves. Telling the compiler so
-  // lets it keep the scanners' registers for the cache hits.
+  // lets it keep the scanners' registers for the lookups.
   [[gnu::cold]] static CharClass ascii_class(uint32_t cp);
 
-  CodePointCache<CharClass, find_char_class> cache_;
+  CodePointLookup<CharClass, find_char_class> lookup_;
 };
 
 std::array<uint32_t, 256> build_byte_to_char();

@@ -19,9 +19,10 @@
 // a surrogate is "other".
 //
 // PatternClassifier answers ASCII from a table and other code points from
-// CATEGORY_RANGES (unicode_tables.h), through the same cache of recently
-// found stretches (code_point_cache.h) as CharClassifier uses for the
-// byte-level classes. One per scan; not thread-safe.
+// CATEGORY_RANGES (unicode_tables.h), through the same lookup (a table of
+// the Basic Multilingual Plane, a cache of recently found stretches above
+// it: code_point_cache.h) as CharClassifier uses for the byte-level
+// classes. One per scan; not thread-safe.
 #ifndef SELKBAR_TIKTOKEN_CLASSES_H_
 #define SELKBAR_TIKTOKEN_CLASSES_H_
 
@@ -50,18 +51,18 @@ extern const std::array<uint8_t, 128> ASCII_PATTERN_FLAGS;
 
 // The flags of a non-ASCII code point, and the stretch around it of code
 // points with the same flags (empty for White_Space); the lookup behind
-// PatternClassifier's cache.
+// PatternClassifier's lookup.
 uint8_t find_pattern_flags(uint32_t cp, CodePointRange* stretch);
 
 class PatternClassifier {
  public:
   uint8_t flags(uint32_t cp) {
     if (cp < 0x80) return ASCII_PATTERN_FLAGS[cp];
-    return cache_.get(cp);
+    return lookup_.get(cp);
   }
 
  private:
-  CodePointCache<uint8_t, find_pattern_flags> cache_;
+  CodePointLookup<uint8_t, find_pattern_flags> lookup_;
 };
 
 // The flags of any code point, without a cache.

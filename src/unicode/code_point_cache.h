@@ -1,5 +1,7 @@
 // code_point_cache.h: remembers the last few stretches of code points that
-// share one answer, in front of a lookup that binary-searches range tables.
+// share one answer, in front of a lookup that binary-searches range tables;
+// and CodePointLookup, which answers the Basic Multilingual Plane from a
+// table built once and only the planes above through such a cache.
 //
 // Text keeps hitting the same few stretches (the Cyrillic letters, kana, the
 // CJK ideographs, a punctuation block), so with a cache most non-ASCII
@@ -16,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "unicode/unicode_tables.h"
 
@@ -55,6 +58,38 @@ class CodePointCache {
   uint32_t span_[SLOTS] = {};
   Value value_[SLOTS] = {};
   size_t next_slot_ = 0;
+};
+
+// The answers for U+0080..U+FFFF by code point, built once per process on
+// first use (64 KiB for a one-byte answer; the ASCII entries are unused).
+template <typename Value, Value (*Find)(uint32_t cp, CodePointRange* stretch)>
+const Value* bmp_answers() {
+  static const std::unique_ptr<Value[]> table = [] {
+    auto answers = std::make_unique<Value[]>(0x10000);
+    CodePointRange stretch;
+    for (uint32_t cp = 0x80; cp < 0x10000; ++cp) answers[cp] = Find(cp, &stretch);
+    return answers;
+  }();
+  return table.get();
+}
+
+// Answers the Basic Multilingual Plane from bmp_answers and the planes above
+// through a CodePointCache. Chinese and Japanese text moves between a
+// handful of blocks (ideographs, kana, punctuation) every few characters;
+// a stretch cache keeps missing there, and a direct load is cheaper than
+// its comparisons even when it hits. One per scan; not thread-safe.
+template <typename Value, Value (*Find)(uint32_t cp, CodePointRange* stretch)>
+class CodePointLookup {
+ public:
+  // REQUIRES: cp >= 0x80.
+  Value get(uint32_t cp) {
+    if (cp < 0x10000) return bmp_[cp];
+    return cache_.get(cp);
+  }
+
+ private:
+  const Value* bmp_ = bmp_answers<Value, Find>();
+  CodePointCache<Value, Find> cache_;
 };
 
 }  // namespace selkbar

@@ -1,5 +1,7 @@
 // The code-point cache in front of a lookup: never a different answer, and
-// stretches the lookup marks as not worth remembering are never remembered.
+// stretches the lookup marks as not worth remembering are never remembered;
+// the lookup with a table of the Basic Multilingual Plane answers every
+// code point as the search behind it does.
 #include "unicode/code_point_cache.h"
 
 #include <gtest/gtest.h>
@@ -52,6 +54,11 @@ TEST(CodePointCache, RemembersStretchesButNotLoneCodePoints) {
   // 370..406 holds 404 (a multiple of 101): two stretches, each found once,
   // and the lone code point asked every time.
   EXPECT_EQ(finds, 2 + 3);
+}
+
+TEST(CodePointLookup, AnswersEveryCodePointAsTheLookupDoes) {
+  CodePointLookup<uint32_t, toy_find> lookup;
+  for (uint32_t cp = 0x80; cp <= 0x10FFFF; ++cp) ASSERT_EQ(lookup.get(cp), direct(cp)) << cp;
 }
 
 }  // namespace
