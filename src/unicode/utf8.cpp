@@ -94,6 +94,39 @@ inline size_t skip_two_byte_run(const uint8_t* data, size_t i, size_t size) {
   return i;
 }
 
+// Whether the low nibble of a 3-byte lead byte admits any continuation pair:
+// E0 and ED restrict their second byte (overlongs, surrogates) and go the
+// general way.
+inline bool plain_three_byte_lead(uint64_t lead) {
+  const uint64_t low = lead & 0x0F;
+  return low != 0x0 && low != 0xD;
+}
+
+// Runs of 3-byte characters (Chinese, Japanese, Korean, most Indic scripts)
+// two per 8-byte load, then one per 4-byte load: each must be 1110xxxx
+// 10xxxxxx 10xxxxxx with a plain lead. Returns the index after the last
+// character that passes.
+inline size_t skip_three_byte_run(const uint8_t* data, size_t i, size_t size) {
+  constexpr uint64_t PAIR_MASK = 0x0000C0C0F0C0C0F0ULL;
+  constexpr uint64_t PAIR_SHAPE = 0x00008080E08080E0ULL;
+  while (i + 8 <= size) {
+    uint64_t word;
+    std::memcpy(&word, data + i, 8);
+    if ((word & PAIR_MASK) != PAIR_SHAPE || !plain_three_byte_lead(word) ||
+        !plain_three_byte_lead(word >> 24)) {
+      break;
+    }
+    i += 6;
+  }
+  while (i + 4 <= size) {
+    uint32_t word;
+    std::memcpy(&word, data + i, 4);
+    if ((word & 0x00C0C0F0u) != 0x008080E0u || !plain_three_byte_lead(word)) break;
+    i += 3;
+  }
+  return i;
+}
+
 // The index of the first byte at or above 0x80 from data[i], or size: two
 // words per step, then one word, whose first high byte the bit scan finds
 // without a loop over the stragglers.
@@ -134,7 +167,11 @@ bool validate_utf8(std::string_view text, Utf8Error* error) {
       return false;
     }
     i += length;
-    if (length == 2) i = skip_two_byte_run(data, i, size);
+    if (length == 2) {
+      i = skip_two_byte_run(data, i, size);
+    } else if (length == 3) {
+      i = skip_three_byte_run(data, i, size);
+    }
   }
   return true;
 }

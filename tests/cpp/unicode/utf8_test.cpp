@@ -93,10 +93,13 @@ TEST(Utf8, DescribesErrorsLikeTheStandardDecoder) {
 TEST(Utf8, AgreesWithTheReferenceOnRandomText) {
   std::mt19937_64 rng(7);
   // Pieces that stress every branch: ASCII runs, valid sequences of each
-  // length, lone leads and continuations, and bytes around the boundaries.
+  // length and runs of them, lone leads and continuations, and bytes around
+  // the boundaries.
   const std::vector<std::string> pieces = {
       "abcdefghijklmnopq", "a", " ", "\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80",
-      "\xED\x9F\xBF", "\xEE\x80\x80", "\xF4\x8F\xBF\xBF", "\x80", "\xBF", "\xC2", "\xE0",
+      "\xED\x9F\xBF", "\xEE\x80\x80", "\xF4\x8F\xBF\xBF", "\xE0\xA0\x80",
+      "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\x82\xEF\xBC\x81",  // a run of five
+      "\x80", "\xBF", "\xC2", "\xE0",
       "\xE0\xA0", "\xED", "\xF0", "\xF0\x90", "\xF4", "\xC1", "\xF5", "\xFF", "\x90", "\xA0"};
   for (int round = 0; round < 20000; ++round) {
     std::string text;
