@@ -50,6 +50,18 @@ void PositionList::grow(SparePool& pool) {
   if (old.on_heap()) pool.recycle(std::move(old));
 }
 
+void PositionList::append(const PositionList& other, SparePool& pool) {
+  const uint32_t* from = other.begin();
+  const uint32_t* const to = other.end();
+  if (from != to && size_ != 0 && data()[size_ - 1] == *from) ++from;
+  const auto count = static_cast<uint64_t>(to - from);
+  if (count == 0) return;
+  // A list holds no consecutive duplicates, so the rest is copied whole.
+  while (capacity_ - size_ < count) grow(pool);
+  std::memcpy(data() + size_, from, count * sizeof(uint32_t));
+  size_ += static_cast<uint32_t>(count);
+}
+
 void PositionList::shrink_large() {
   if (capacity_ <= SparePool::MAX_POOLED_CAPACITY || size_ == capacity_) return;
   // Shrinking in place never needs more memory; if realloc declines, the

@@ -51,9 +51,7 @@ class PositionList {
   // Appends the elements of `other` after this list's, the first of them
   // skipped if it equals the last here (so joining the lists of two
   // consecutive word ranges gives the list of both).
-  void append(const PositionList& other, SparePool& pool) {
-    for (uint32_t w : other) push_unique(w, pool);
-  }
+  void append(const PositionList& other, SparePool& pool);
 
   uint32_t size() const { return size_; }
   uint32_t capacity() const { return capacity_; }

@@ -38,19 +38,16 @@ inline uint64_t wrapping_add(uint64_t a, uint64_t b) { return a + b; }
 inline uint64_t wrapping_sub(uint64_t a, uint64_t b) { return a - b; }
 
 std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
-                       const std::vector<PairSteps>& tables) {
+                       const PairSteps& positions) {
   uint64_t entries = 0;
   uint64_t capacity = 0;
   uint64_t heap_bytes = 0;  // entries stored outside the lists' inline room
-  uint64_t lists = 0;
-  for (const PairSteps& positions : tables) {
-    positions.for_each([&](const PairStep& step) {
-      entries += step.positions.size();
-      capacity += step.positions.capacity();
-      if (step.positions.on_heap()) heap_bytes += uint64_t{step.positions.capacity()} * 4;
-    });
-    lists += positions.size();
-  }
+  positions.for_each([&](const PairStep& step) {
+    entries += step.positions.size();
+    capacity += step.positions.capacity();
+    if (step.positions.on_heap()) heap_bytes += uint64_t{step.positions.capacity()} * 4;
+  });
+  const uint64_t lists = positions.size();
   const uint64_t symbols = arena.total_symbols();
   const uint64_t pairs = pair_counts.size();
   return "stats: words=" + std::to_string(arena.word_count()) +
@@ -99,35 +96,30 @@ Status find_overflowing_pair(const SymbolArena& arena, const Vocabulary& vocab) 
   return Status();
 }
 
-// The initial count runs on the thread budget, the pairs dealt out by a
-// hash of their ids: each part reads every word and counts only its own
-// pairs, in a table of its own, so the parts share nothing and each pair's
-// word list comes out ascending, as one pass gives it. Below this many
-// symbols per part the reading of every word by every part costs more than
-// the parts save.
+// The initial count runs on the thread budget, each part counting the pairs
+// of its own range of words into a table of its own; the tables are then
+// joined in word order, so that each pair's word list comes out ascending,
+// as one pass gives it. Below this many symbols per part, starting and
+// joining the parts costs more than they save.
 constexpr uint64_t MIN_SYMBOLS_PER_COUNT_PART = uint64_t{1} << 17;
 // Helper threads of the initial count, as for the merge loop.
 constexpr size_t MAX_COUNT_HELPERS = 7;
 
-inline size_t part_of(Pair pair, size_t parts) {
-  return static_cast<size_t>(((pair.left * 0x9E3779B9u) ^ pair.right) % parts);
-}
-
-// Counts into `table` the pairs of part `part` of `parts`: each pair's count
-// and the words it occurs in (ascending, each once). Words spelled by a
-// base's merges hold symbols longer than one character: a pair of them
-// counts only under max_token_length's rule for the pairs merges form
-// (word.h), as it would have when those merges were trained. Pairs of two
-// characters always count, as in a training from scratch.
-void count_part(const SymbolArena& arena, const TrainConfig& config, size_t part, size_t parts,
-                PairSteps& table, SparePool& pool) {
+// Counts into `table` the pairs of words [begin, end): each pair's count and
+// the words it occurs in (ascending, each once). Words spelled by a base's
+// merges hold symbols longer than one character: a pair of them counts only
+// under max_token_length's rule for the pairs merges form (word.h), as it
+// would have when those merges were trained. Pairs of two characters always
+// count, as in a training from scratch.
+void count_words_pairs(const SymbolArena& arena, const TrainConfig& config, uint32_t begin,
+                       uint32_t end, PairSteps& table, SparePool& pool) {
   const std::optional<uint64_t> limit = config.max_token_length;
   const bool check_lengths = config.base != nullptr && limit.has_value();
   const auto pair_too_long = [&](uint32_t w, size_t i) {
     const std::span<const uint32_t> lengths = arena.symbol_lengths(w);
     return (lengths[i] > 1 || lengths[i + 1] > 1) && uint64_t{lengths[i]} + lengths[i + 1] >= *limit;
   };
-  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+  for (uint32_t w = begin; w < end; ++w) {
     poll_cancel(config.control, w);
     const std::span<const SymbolId> s = arena.word(w);
     const uint64_t count = arena.count(w);
@@ -135,14 +127,24 @@ void count_part(const SymbolArena& arena, const TrainConfig& config, size_t part
       if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
         table.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
       }
-      const Pair pair{s[i], s[i + 1]};
-      if (parts > 1 && part_of(pair, parts) != part) continue;
       if (check_lengths && pair_too_long(w, i)) continue;
-      PairStep& step = table[pair];
+      PairStep& step = table[Pair{s[i], s[i + 1]}];
       step.count_change = wrapping_add(step.count_change, count);
       step.positions.push_unique(w, pool);
     }
   }
+}
+
+// Moves the counts of `later`, a table of the words after those of `table`,
+// into `table`: counts add up, word lists join. `later` ends empty, its
+// lists' buffers given back to `later_pool`.
+void join_counts(PairSteps& table, SparePool& pool, PairSteps& later, SparePool& later_pool) {
+  later.drain([&](PairStep& theirs) {
+    PairStep& ours = table[theirs.pair];
+    ours.count_change = wrapping_add(ours.count_change, theirs.count_change);
+    ours.positions.append(theirs.positions, pool);
+    later_pool.recycle(std::move(theirs.positions));
+  });
 }
 
 // Whether some pair count may have passed 2^64 - 1: every pair count is at
@@ -176,37 +178,37 @@ Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
     tables.emplace_back(PairSteps::Load::ThreeQuarters);
     if (part > 0) pools[part] = std::make_unique<SparePool>();
   }
+  const uint64_t words = arena.word_count();
   crew.run(parts, [&](size_t part) {
-    count_part(arena, config, part, parts, tables[part], part == 0 ? state.pool : *pools[part]);
+    count_words_pairs(arena, config, static_cast<uint32_t>(words * part / parts),
+                      static_cast<uint32_t>(words * (part + 1) / parts), tables[part],
+                      part == 0 ? state.pool : *pools[part]);
   });
+  PairSteps& table = tables[0];
+  for (size_t part = 1; part < parts; ++part) {
+    join_counts(table, state.pool, tables[part], *pools[part]);
+    tables[part] = PairSteps();
+  }
   if (counts_may_overflow(arena)) {
     Status refused = find_overflowing_pair(arena, vocab);
     if (!refused.ok()) return refused;
   }
-  size_t pair_count = 0;
-  for (PairSteps& table : tables) {
-    // Doubling left up to half of each long list unused; these lists are
-    // only read from now on.
-    table.for_each([](PairStep& step) { step.positions.shrink_large(); });
-    pair_count += table.size();
-  }
-  state.counts.reserve(pair_count);
-  for (const PairSteps& table : tables) {
-    table.for_each([&](const PairStep& step) { state.counts[step.pair] = step.count_change; });
-  }
+  // Doubling left up to half of each long list unused; these lists are only
+  // read from now on.
+  table.for_each([](PairStep& step) { step.positions.shrink_large(); });
+  state.counts.reserve(table.size());
+  table.for_each([&](const PairStep& step) { state.counts[step.pair] = step.count_change; });
   timer.lap("initial pair count");
-  if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, tables));
+  if (config.diagnostics.present) write_stderr(stats_line(arena, state.counts, table));
 
-  for (PairSteps& table : tables) {
-    table.drain([&](PairStep& step) {
-      if (step.count_change == 0) {
-        state.pool.recycle(std::move(step.positions));
-      } else {
-        state.queue.push({step.count_change, step.pair, std::move(step.positions)});
-      }
-    });
-    table = PairSteps();  // its slots go before the next table's candidates come
-  }
+  table.drain([&](PairStep& step) {
+    if (step.count_change == 0) {
+      state.pool.recycle(std::move(step.positions));
+    } else {
+      state.queue.push({step.count_change, step.pair, std::move(step.positions)});
+    }
+  });
+  table = PairSteps();  // its slots go before the merge loop's tables come
   return Status();
 }
 

@@ -67,5 +67,33 @@ TEST(PositionList, LongListsShrinkToTheirSizeAndKeepWorking) {
   EXPECT_EQ(short_list.capacity(), 8u);
 }
 
+TEST(PositionList, AppendingGivesTheListOfBothRanges) {
+  // Sizes on both sides of the inline room, the pooled capacities and the
+  // large lists; the second list starting with the first's last word or not.
+  const uint32_t large = SparePool::MAX_POOLED_CAPACITY + 3;
+  for (uint32_t a : {0u, 1u, 2u, 3u, 17u, large}) {
+    for (uint32_t b : {0u, 1u, 2u, 5u, 64u, large}) {
+      for (bool shared : {false, true}) {
+        SparePool pool;
+        PositionList first, second;
+        std::vector<uint32_t> want;
+        for (uint32_t w = 0; w < a; ++w) {
+          first.push_unique(2 * w, pool);
+          want.push_back(2 * w);
+        }
+        const uint32_t start = shared && a > 0 ? 2 * (a - 1) : 2 * a;
+        for (uint32_t w = 0; w < b; ++w) {
+          second.push_unique(start + w, pool);
+          if (!(w == 0 && shared && a > 0)) want.push_back(start + w);
+        }
+        first.append(second, pool);
+        ASSERT_EQ(items(first), want) << a << " + " << b << (shared ? " shared" : "");
+        first.push_unique(0xFFFF0000u, pool);  // still grows where it should
+        ASSERT_EQ(first[first.size() - 1], 0xFFFF0000u);
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace selkbar
