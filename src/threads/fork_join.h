@@ -8,7 +8,11 @@
 // run(parts, job) calls job(p) for every p in [0, parts): part 0 on the
 // calling thread, the others on helpers, and returns when all have returned.
 // Helpers start when parts_for first asks for them, not before, so a call
-// that never has a job worth splitting starts none; between jobs they sleep.
+// that never has a job worth splitting starts none. Between jobs a helper
+// first waits awake for a short while (a job that follows soon, as the next
+// merge of a training does, then starts within a microsecond instead of
+// after a wake-up from the system, which costs tens), then sleeps; the
+// caller waits for the parts the same way.
 // A helper that cannot be started is done without: parts_for then offers
 // fewer parts, and the work runs on the threads there are.
 //
@@ -19,12 +23,14 @@
 //
 // Thread safety: parts_for, run and the destructor are called by the owning
 // thread only. The parts of one job run at the same time, so whatever they
-// share must be safe for that; the mutex that hands a job out and back
-// orders everything the owner wrote before run() before every part, and
+// share must be safe for that; handing a job out (a release store of its
+// ticket, read with acquire) orders everything the owner wrote before
+// run() before every part, and handing a part back (pending_, likewise)
 // everything the parts wrote before run()'s return.
 #ifndef SELKBAR_FORK_JOIN_H_
 #define SELKBAR_FORK_JOIN_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -58,19 +64,32 @@ class ForkJoin {
   void run(size_t parts, const Job& job);
 
  private:
-  void helper_loop(size_t part, uint64_t seen_generation);
+  void helper_loop(size_t part, uint64_t seen_ticket);
+  // Waits until a job newer than ticket `seen` is handed out or the crew
+  // stops; returns the ticket then current.
+  uint64_t await_job(uint64_t seen);
+
+  // A job's ticket: its generation (one per job handed out) above its
+  // number of parts, so that a helper left out of a job learns so from the
+  // ticket alone and never reads what the owner may already be writing for
+  // the next.
+  static constexpr int PARTS_BITS = 16;
+  static uint64_t ticket_parts(uint64_t ticket) { return ticket & ((uint64_t{1} << PARTS_BITS) - 1); }
 
   const size_t max_helpers_;
+  // The mutex and the condition variables are only for sleeping: a job is
+  // handed out and back through the atomics, and each change a sleeper
+  // waits for is made (or announced) under the mutex, so no wake-up is lost.
   std::mutex mutex_;
   std::condition_variable job_ready_;
   std::condition_variable job_done_;
-  // Guarded by mutex_: the job being run and its progress.
-  uint64_t generation_ = 0;  // one per job handed out
+  std::atomic<uint64_t> ticket_{0};  // of the newest job handed out
+  std::atomic<size_t> pending_{0};   // helper parts of this job not yet ended
+  std::atomic<bool> stopping_{false};
+  // Written by the owner before a job's ticket is stored, read by the
+  // helpers that have a part in it after they load the ticket.
   const Job* job_ = nullptr;
-  size_t parts_ = 0;
-  size_t pending_ = 0;  // helper parts of this job not yet ended
-  bool stopping_ = false;
-  std::vector<std::exception_ptr> failures_;  // per part of this job
+  std::vector<std::exception_ptr> failures_;  // per part; each helper writes its own
   size_t started_ = 0;  // helpers running; the owner's alone
   // Last, so that it is destroyed (and joins) before the state above.
   WorkerGroup helpers_;

@@ -215,9 +215,9 @@ Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
 // A merge whose pair occurs in many words is applied by several threads,
 // each to its own range of the pair's word list: below this many words per
 // range, handing the ranges out and joining their changes costs more than
-// it saves. About four fifths of the words a run visits are in merges long
-// enough to split.
-constexpr uint32_t MIN_WORDS_PER_PART = 2048;
+// it saves. The helpers wait awake between merges (fork_join.h); woken
+// from sleep each time, they only paid from a few thousand words.
+constexpr uint32_t MIN_WORDS_PER_PART = 512;
 // Helper threads of the merge loop, beyond the calling thread. The changes of
 // every range are joined on the calling thread, a serial step that grows with
 // the number of ranges, so more would gain little.

@@ -1,15 +1,19 @@
 // The fork-join crew: every part of every job runs once, part 0 on the
-// caller; failures come back in part order after all parts ended; helpers
-// start only when asked for and are gone with their owner.
+// caller, whether the helpers are still awake or asleep when it comes;
+// failures come back in part order after all parts ended; helpers start only
+// when asked for, stop using the processor between jobs and are gone with
+// their owner.
 #include "threads/fork_join.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <set>
 #include <stdexcept>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -41,6 +45,32 @@ TEST(ForkJoin, EveryPartOfEveryJobRunsOnceAndPartZeroOnTheCaller) {
     const std::set<std::thread::id> distinct(ran_on.begin(), ran_on.end());
     EXPECT_EQ(distinct.size(), parts);
   }
+}
+
+double process_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+TEST(ForkJoin, JobsReachHelpersAwakeOrAsleepAndIdleHelpersGiveTheProcessorBack) {
+  ForkJoin crew(2, "test");
+  ASSERT_EQ(crew.parts_for(3), 3u);
+  // Pauses from none to well past the time helpers wait awake, so that jobs
+  // arrive while they wait, while they fall asleep and once they sleep; a
+  // lost wake-up would hang here.
+  std::mt19937 rng(5);
+  std::atomic<uint64_t> sum{0};
+  for (int job = 0; job < 3000; ++job) {
+    if (job % 3 != 0) std::this_thread::sleep_for(std::chrono::microseconds(rng() % 300));
+    crew.run(3, [&](size_t part) { sum.fetch_add(part + 1, std::memory_order_relaxed); });
+  }
+  EXPECT_EQ(sum.load(), 3000u * 6);
+  // Between jobs the helpers sleep: the idle process uses next to no time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const double before = process_cpu_seconds();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_LT(process_cpu_seconds() - before, 0.05);
 }
 
 TEST(ForkJoin, HelpersStartWhenAskedForAndEndWithTheirOwner) {
