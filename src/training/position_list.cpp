@@ -56,6 +56,19 @@ void PositionList::append(const PositionList& other, SparePool& pool) {
   if (from != to && size_ != 0 && data()[size_ - 1] == *from) ++from;
   const auto count = static_cast<uint64_t>(to - from);
   if (count == 0) return;
+  const uint64_t needed = uint64_t{size_} + count;
+  if (needed > 0xFFFFFFFF) throw InternalError("position list exceeds u32::MAX entries");
+  if (needed > capacity_ && needed > SparePool::MAX_POOLED_CAPACITY) {
+    // A large list takes exactly the room it needs: joining the halves of
+    // a long list would otherwise hold a doubled buffer beside the half
+    // being copied.
+    uint32_t* buffer = on_heap() ? static_cast<uint32_t*>(std::realloc(heap_, needed * sizeof(uint32_t)))
+                                 : allocate_positions(needed);
+    if (buffer == nullptr) throw std::bad_alloc();
+    if (!on_heap()) std::memcpy(buffer, inline_, size_ * sizeof(uint32_t));
+    heap_ = buffer;
+    capacity_ = static_cast<uint32_t>(needed);
+  }
   // A list holds no consecutive duplicates, so the rest is copied whole.
   while (capacity_ - size_ < count) grow(pool);
   std::memcpy(data() + size_, from, count * sizeof(uint32_t));

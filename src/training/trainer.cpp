@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "threads/fork_join.h"
 #include "base/fxhash.h"
+#include "base/huge_pages.h"
 #include "base/prefetch.h"
 #include "training/initial_state.h"
 #include "training/merge_changes.h"
@@ -136,14 +137,14 @@ void count_words_pairs(const SymbolArena& arena, const TrainConfig& config, uint
 }
 
 // Moves the counts of `later`, a table of the words after those of `table`,
-// into `table`: counts add up, word lists join. `later` ends empty, its
-// lists' buffers given back to `later_pool`.
-void join_counts(PairSteps& table, SparePool& pool, PairSteps& later, SparePool& later_pool) {
+// into `table`: counts add up, word lists join. `later` ends empty, each of
+// its lists freed once copied, so that the lists are not held twice.
+void join_counts(PairSteps& table, SparePool& pool, PairSteps& later) {
   later.drain([&](PairStep& theirs) {
     PairStep& ours = table[theirs.pair];
     ours.count_change = wrapping_add(ours.count_change, theirs.count_change);
     ours.positions.append(theirs.positions, pool);
-    later_pool.recycle(std::move(theirs.positions));
+    theirs.positions = PositionList();
   });
 }
 
@@ -186,9 +187,14 @@ Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
   });
   PairSteps& table = tables[0];
   for (size_t part = 1; part < parts; ++part) {
-    join_counts(table, state.pool, tables[part], *pools[part]);
+    join_counts(table, state.pool, tables[part]);
     tables[part] = PairSteps();
+    pools[part].reset();  // the buffers its lists outgrew
   }
+  // The other parts' lists were allocated on their threads and freed on
+  // this one: their memory went back to those threads' malloc arenas, where
+  // the merge loop would never reuse it.
+  if (parts > 1) return_free_memory();
   if (counts_may_overflow(arena)) {
     Status refused = find_overflowing_pair(arena, vocab);
     if (!refused.ok()) return refused;

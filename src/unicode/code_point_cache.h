@@ -18,7 +18,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "unicode/unicode_tables.h"
 
@@ -60,17 +59,20 @@ class CodePointCache {
   size_t next_slot_ = 0;
 };
 
-// The answers for U+0080..U+FFFF by code point, built once per process on
+// The answers for U+0080..U+FFFF by code point, filled once per process on
 // first use (64 KiB for a one-byte answer; the ASCII entries are unused).
+// Static storage rather than the heap: the first use is on a counting
+// thread, whose malloc arena would otherwise keep it, and what lies below
+// it, for the life of the process.
 template <typename Value, Value (*Find)(uint32_t cp, CodePointRange* stretch)>
 const Value* bmp_answers() {
-  static const std::unique_ptr<Value[]> table = [] {
-    auto answers = std::make_unique<Value[]>(0x10000);
+  static Value table[0x10000];
+  [[maybe_unused]] static const bool filled = [] {
     CodePointRange stretch;
-    for (uint32_t cp = 0x80; cp < 0x10000; ++cp) answers[cp] = Find(cp, &stretch);
-    return answers;
+    for (uint32_t cp = 0x80; cp < 0x10000; ++cp) table[cp] = Find(cp, &stretch);
+    return true;
   }();
-  return table.get();
+  return table;
 }
 
 // Answers the Basic Multilingual Plane from bmp_answers and the planes above
