@@ -159,19 +159,16 @@ bool counts_may_overflow(const SymbolArena& arena) {
   return occurrences > UINT64_MAX;
 }
 
-// The pair statistics the merge loop starts from: each pair's count in
-// PairCounts, and a candidate with its word list in the queue (the order of
-// the pushes does not matter: the queue orders by count and ids, which no
-// two pairs share). A pair whose count passes 2^64 - 1 refuses the training
-// (Overflow), before the merge loop starts.
-Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
-                           const TrainConfig& config, PhaseTimer& timer, PairState& state) {
+// Every pair of every word, counted on the thread budget: each part counts
+// its own range of words, and the parts' tables are joined into part 0's in
+// word order. Part 0 grows its lists from `pool`, the others from their own.
+PairSteps count_pairs_in_parts(const SymbolArena& arena, const TrainConfig& config,
+                               SparePool& pool) {
   ForkJoin crew(static_cast<size_t>(std::min<uint64_t>(config.threads - 1, MAX_COUNT_HELPERS)),
                 "pair count");
   const uint64_t wanted = arena.total_symbols() / MIN_SYMBOLS_PER_COUNT_PART;
   const size_t parts = wanted < 2 ? 1 : crew.parts_for(static_cast<size_t>(
                                             std::min<uint64_t>(wanted, config.threads)));
-  // Part 0 grows its lists from the loop's pool, the others from their own.
   std::vector<std::unique_ptr<SparePool>> pools(parts);
   std::vector<PairSteps> tables;
   tables.reserve(parts);
@@ -183,11 +180,10 @@ Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
   crew.run(parts, [&](size_t part) {
     count_words_pairs(arena, config, static_cast<uint32_t>(words * part / parts),
                       static_cast<uint32_t>(words * (part + 1) / parts), tables[part],
-                      part == 0 ? state.pool : *pools[part]);
+                      part == 0 ? pool : *pools[part]);
   });
-  PairSteps& table = tables[0];
   for (size_t part = 1; part < parts; ++part) {
-    join_counts(table, state.pool, tables[part]);
+    join_counts(tables[0], pool, tables[part]);
     tables[part] = PairSteps();
     pools[part].reset();  // the buffers its lists outgrew
   }
@@ -195,6 +191,17 @@ Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
   // this one: their memory went back to those threads' malloc arenas, where
   // the merge loop would never reuse it.
   if (parts > 1) return_free_memory();
+  return std::move(tables[0]);
+}
+
+// The pair statistics the merge loop starts from: each pair's count in
+// PairCounts, and a candidate with its word list in the queue (the order of
+// the pushes does not matter: the queue orders by count and ids, which no
+// two pairs share). A pair whose count passes 2^64 - 1 refuses the training
+// (Overflow), before the merge loop starts.
+Status count_initial_pairs(const SymbolArena& arena, const Vocabulary& vocab,
+                           const TrainConfig& config, PhaseTimer& timer, PairState& state) {
+  PairSteps table = count_pairs_in_parts(arena, config, state.pool);
   if (counts_may_overflow(arena)) {
     Status refused = find_overflowing_pair(arena, vocab);
     if (!refused.ok()) return refused;
