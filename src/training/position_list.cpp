@@ -28,11 +28,7 @@ void PositionList::grow(SparePool& pool) {
   if (capacity_ == 0xFFFFFFFF) throw InternalError("position list exceeds u32::MAX entries");
   const uint64_t new_capacity = std::min<uint64_t>(uint64_t{capacity_} * 2, 0xFFFFFFFF);
   if (new_capacity > SparePool::MAX_POOLED_CAPACITY) {
-    // Large lists grow in place; realloc may avoid the copy.
-    void* buffer = std::realloc(heap_, new_capacity * sizeof(uint32_t));
-    if (buffer == nullptr) throw std::bad_alloc();
-    heap_ = static_cast<uint32_t*>(buffer);
-    capacity_ = static_cast<uint32_t>(new_capacity);
+    resize_large(new_capacity);
     return;
   }
   uint32_t* buffer = pool.take(static_cast<uint32_t>(new_capacity));
@@ -50,6 +46,17 @@ void PositionList::grow(SparePool& pool) {
   if (old.on_heap()) pool.recycle(std::move(old));
 }
 
+void PositionList::resize_large(uint64_t capacity) {
+  // A buffer on the heap grows in place; realloc may avoid the copy.
+  const size_t bytes = capacity * sizeof(uint32_t);
+  uint32_t* buffer = on_heap() ? static_cast<uint32_t*>(std::realloc(heap_, bytes))
+                               : allocate_positions(capacity);
+  if (buffer == nullptr) throw std::bad_alloc();
+  if (!on_heap()) std::memcpy(buffer, inline_, size_ * sizeof(uint32_t));
+  heap_ = buffer;
+  capacity_ = static_cast<uint32_t>(capacity);
+}
+
 void PositionList::append(const PositionList& other, SparePool& pool) {
   const uint32_t* from = other.begin();
   const uint32_t* const to = other.end();
@@ -62,12 +69,7 @@ void PositionList::append(const PositionList& other, SparePool& pool) {
     // A large list takes exactly the room it needs: joining the halves of
     // a long list would otherwise hold a doubled buffer beside the half
     // being copied.
-    uint32_t* buffer = on_heap() ? static_cast<uint32_t*>(std::realloc(heap_, needed * sizeof(uint32_t)))
-                                 : allocate_positions(needed);
-    if (buffer == nullptr) throw std::bad_alloc();
-    if (!on_heap()) std::memcpy(buffer, inline_, size_ * sizeof(uint32_t));
-    heap_ = buffer;
-    capacity_ = static_cast<uint32_t>(needed);
+    resize_large(needed);
   }
   // A list holds no consecutive duplicates, so the rest is copied whole.
   while (capacity_ - size_ < count) grow(pool);

@@ -71,6 +71,10 @@ class PositionList {
   uint32_t* data() { return on_heap() ? heap_ : inline_; }
   const uint32_t* data() const { return on_heap() ? heap_ : inline_; }
   void grow(SparePool& pool);
+  // Moves the entries into a buffer of exactly `capacity` entries, taken
+  // from the system rather than the pool. REQUIRES: size() <= capacity <=
+  // 0xFFFFFFFF, and capacity above SparePool::MAX_POOLED_CAPACITY.
+  void resize_large(uint64_t capacity);
   // Inline: every move of a candidate through the merge queue calls it.
   void release() noexcept {
     if (on_heap()) std::free(heap_);

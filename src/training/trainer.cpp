@@ -39,16 +39,16 @@ inline uint64_t wrapping_add(uint64_t a, uint64_t b) { return a + b; }
 inline uint64_t wrapping_sub(uint64_t a, uint64_t b) { return a - b; }
 
 std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
-                       const PairSteps& positions) {
+                       const PairSteps& steps) {
   uint64_t entries = 0;
   uint64_t capacity = 0;
   uint64_t heap_bytes = 0;  // entries stored outside the lists' inline room
-  positions.for_each([&](const PairStep& step) {
+  steps.for_each([&](const PairStep& step) {
     entries += step.positions.size();
     capacity += step.positions.capacity();
     if (step.positions.on_heap()) heap_bytes += uint64_t{step.positions.capacity()} * 4;
   });
-  const uint64_t lists = positions.size();
+  const uint64_t lists = steps.size();
   const uint64_t symbols = arena.total_symbols();
   const uint64_t pairs = pair_counts.size();
   return "stats: words=" + std::to_string(arena.word_count()) +
