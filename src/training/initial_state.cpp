@@ -7,6 +7,7 @@
 
 #include "encoding/bpe_model.h"
 #include "encoding/segment.h"
+#include "threads/fork_join.h"
 #include "training/alphabet.h"
 #include "unicode/utf8.h"
 
@@ -142,34 +143,71 @@ class CharIndex {
   std::vector<SymbolId> ids_;
 };
 
+// The count of every word's characters runs in parts over consecutive
+// ranges of words, on the thread budget, once there are this many words per
+// part.
+constexpr uint32_t MIN_WORDS_PER_PART = 1u << 14;
+
+// The characters of the words in [begin, end): each character's count
+// (wrapping; `bytes`, the sum of count times length, bounds them all) and
+// whether it occurs.
+struct CharacterCounts {
+  std::vector<uint64_t> counts = std::vector<uint64_t>(128, 0);
+  std::vector<uint8_t> seen = std::vector<uint8_t>(128, 0);
+  unsigned __int128 bytes = 0;
+
+  void count_words(const WordTable& words, uint32_t begin, uint32_t end,
+                   const RunControl* control) {
+    for (uint32_t w = begin; w < end; ++w) {
+      poll_cancel(control, w);
+      const std::string_view word = words.get(w);
+      const uint64_t count = words.count(w);
+      bytes += static_cast<unsigned __int128>(count) * word.size();
+      const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+      const uint8_t* const end_of_word = p + word.size();
+      while (p < end_of_word) {
+        const uint32_t cp = next_char(p, end_of_word);
+        if (cp >= counts.size()) {
+          const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
+          counts.resize(size, 0);
+          seen.resize(size, 0);
+        }
+        counts[cp] += count;
+        seen[cp] = 1;
+      }
+    }
+  }
+
+  void add(const CharacterCounts& other) {
+    if (other.counts.size() > counts.size()) {
+      counts.resize(other.counts.size(), 0);
+      seen.resize(other.counts.size(), 0);
+    }
+    for (size_t cp = 0; cp < other.counts.size(); ++cp) {
+      counts[cp] += other.counts[cp];
+      seen[cp] |= other.seen[cp];
+    }
+    bytes += other.bytes;
+  }
+};
+
 // Each character's count in the words, saturating at 2^64 - 1 (counts only
 // rank characters for limit_alphabet). The sum rarely matters: only when
 // count times length over all words passes 2^64 - 1 can one have wrapped,
 // and only then are they counted again, in 128 bits.
-
-void count_characters(const WordTable& words, const RunControl* control,
-                      std::vector<uint64_t>& counts, std::vector<uint8_t>& seen) {
-  unsigned __int128 bytes = 0;  // bounds every character's count
-  for (uint32_t w = 0; w < words.len(); ++w) {
-    poll_cancel(control, w);
-    const std::string_view word = words.get(w);
-    const uint64_t count = words.count(w);
-    bytes += static_cast<unsigned __int128>(count) * word.size();
-    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-    const uint8_t* const end = p + word.size();
-    while (p < end) {
-      const uint32_t cp = next_char(p, end);
-      if (cp >= counts.size()) {
-        const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
-        counts.resize(size, 0);
-        seen.resize(size, 0);
-      }
-      counts[cp] += count;
-      seen[cp] = 1;
-    }
-  }
-  if (bytes <= UINT64_MAX) return;
-  std::vector<unsigned __int128> wide(counts.size(), 0);
+CharacterCounts count_characters(const WordTable& words, const RunControl* control,
+                                 ForkJoin& crew) {
+  const uint64_t n = words.len();
+  const size_t parts = n < 2 * MIN_WORDS_PER_PART ? 1 : crew.parts_for(n / MIN_WORDS_PER_PART);
+  std::vector<CharacterCounts> counted(parts);
+  crew.run(parts, [&](size_t part) {
+    counted[part].count_words(words, static_cast<uint32_t>(n * part / parts),
+                              static_cast<uint32_t>(n * (part + 1) / parts), control);
+  });
+  CharacterCounts& all = counted[0];
+  for (size_t part = 1; part < parts; ++part) all.add(counted[part]);
+  if (all.bytes <= UINT64_MAX) return std::move(all);
+  std::vector<unsigned __int128> wide(all.counts.size(), 0);
   for (uint32_t w = 0; w < words.len(); ++w) {
     const std::string_view word = words.get(w);
     const auto* p = reinterpret_cast<const uint8_t*>(word.data());
@@ -177,20 +215,20 @@ void count_characters(const WordTable& words, const RunControl* control,
     while (p < end) wide[next_char(p, end)] += words.count(w);
   }
   for (size_t cp = 0; cp < wide.size(); ++cp) {
-    counts[cp] = static_cast<uint64_t>(std::min<unsigned __int128>(wide[cp], UINT64_MAX));
+    all.counts[cp] = static_cast<uint64_t>(std::min<unsigned __int128>(wide[cp], UINT64_MAX));
   }
+  return std::move(all);
 }
 
 // Steps 1-2 of the initial vocabulary: the alphabet. Continuing from a base,
 // only the characters the vocabulary lacks are candidates, and under
 // limit_alphabet the one-character tokens it has take their places first.
-void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab) {
-  std::vector<uint64_t> counts(128, 0);
-  std::vector<uint8_t> seen(128, 0);
-  count_characters(words, config.control, counts, seen);
+void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab,
+                  ForkJoin& crew) {
+  const CharacterCounts characters = count_characters(words, config.control, crew);
   std::vector<std::pair<uint32_t, uint64_t>> counted;
-  for (uint32_t cp = 0; cp < counts.size(); ++cp) {
-    if (seen[cp]) counted.emplace_back(cp, counts[cp]);
+  for (uint32_t cp = 0; cp < characters.counts.size(); ++cp) {
+    if (characters.seen[cp]) counted.emplace_back(cp, characters.counts[cp]);
   }
   std::vector<uint32_t> initial = initial_characters(config.initial_alphabet);
   std::optional<uint64_t> limit = config.limit_alphabet;
@@ -249,7 +287,8 @@ std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const
 }
 
 // Step 4: every word as symbol ids; characters outside the vocabulary are
-// dropped.
+// dropped. On one thread: the time goes into first writes to fresh memory,
+// which more threads only make contend in the kernel.
 SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
                      const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
                      const RunControl* control) {
@@ -328,7 +367,11 @@ InitialState build_initial_state(const WordTable& words, const TrainConfig& conf
     for (const std::string& token : config.base->tokens) vocab.find_or_add(token);
   }
   for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
-  add_alphabet(words, config, vocab);
+  // The character count runs on the budget; the crew's helpers end with
+  // it, before the pair count starts its own.
+  ForkJoin crew(static_cast<size_t>(std::clamp<uint64_t>(config.threads, 1, MAX_THREADS) - 1),
+                "initial state");
+  add_alphabet(words, config, vocab, crew);
   timer.lap("alphabet");
 
   const CharIndex chars(vocab);

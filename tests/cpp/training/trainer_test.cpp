@@ -374,9 +374,10 @@ TEST(TrainStats, LapsComeInPhaseOrder) {
 // ---- Thread budget ----
 
 // Merges whose pair occurs in thousands of words are split over helper
-// threads; the vocabulary and merges must not depend on how many there are.
-// The corpus is large enough that the early merges split into many ranges,
-// and holds one very long word, whose deltas a range hands over in batches.
+// threads, as is the count of the characters; the vocabulary and merges
+// must not depend on how many there are. The corpus is large enough that
+// both split into many ranges, and holds one very long word, whose deltas a
+// range hands over in batches.
 TEST(TrainThreadBudget, SplitMergesGiveTheResultOfOneThread) {
   std::mt19937 rng(515);
   const Strings letters = {"a", "b", "c", "d", "e", "\xc3\xa9"};
@@ -392,11 +393,14 @@ TEST(TrainThreadBudget, SplitMergesGiveTheResultOfOneThread) {
   distinct[long_word] = 2;
   WordCounts words(distinct.begin(), distinct.end());
   std::shuffle(words.begin(), words.end(), rng);
+  // Among the last words, a character that ranks only by its count there.
+  words.emplace_back(std::string(20, 'g'), 1000000);
 
   TrainConfig decorated = config_for(2000);
   decorated.continuing_subword_prefix = "##";
   decorated.end_of_word_suffix = "</w>";
   decorated.max_token_length = 6;
+  decorated.limit_alphabet = 6;  // ranks the seven characters by their summed counts
   for (const TrainConfig& base : {config_for(2000), decorated}) {
     TrainConfig config = base;
     config.threads = 1;
