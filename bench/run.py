@@ -114,6 +114,11 @@ HOLDS, FAILS, UNMEASURED = "holds", "does not hold", "not measured in this run"
 # SELKBAR_STATS lines
 
 _DURATION_UNITS = {"s": 1.0, "ms": 1e-3, "µs": 1e-6, "ns": 1e-9}
+_DUR = r"(\d+\.\d\d)(s|ms|µs|ns)"
+# The most ranges a merge may take, by class of the split line: at least
+# 2, 4 and 8; the loop never uses more than 8.
+_SPLIT_LEAST_RANGES = (2, 4, 8)
+_MOST_MERGE_RANGES = 8
 _STATS_PATTERNS = [
     ("sizing", re.compile(r"^sizing: chunk=(\d+)KB queue=(\d+) batch=(\d+)KB "
                           r"ranges=(\d+) workers=(\d+) partitions=(\d+)$")),
@@ -125,6 +130,9 @@ _STATS_PATTERNS = [
     ("p1_merge", re.compile(r"^  merge (\d+) over (\d+) partitions$")),
     ("rss", re.compile(r"^rss after (.+): (\d+) MB$")),
     ("lap", re.compile(r"^  phase2 (.+): (\d+\.\d\d)(s|ms|µs|ns)$")),
+    ("split", re.compile(r"^merge loop split \(by the most ranges a merge may take\):"
+                         + "".join(rf" {k} {_DUR} wall {_DUR} threads," for k in ("2-3", "4-7", "8"))
+                         + rf" joining {_DUR}$")),
     ("p2_stats", re.compile(r"^stats: words=(\d+) symbols=(\d+) \((\d+) MB\) pairs=(\d+) \((\d+) MB\) "
                             r"pos_entries=(\d+) pos_cap=(\d+) \((\d+) MB incl\. Vec headers\)$")),
 ]
@@ -160,6 +168,9 @@ def parse_stats(stderr_text):
             out["rss_mb"][g[0]] = int(g[1])
         elif kind == "lap":
             out["phase2_s"][g[0]] = float(g[1]) * _DURATION_UNITS[g[2]]
+        elif kind == "split":
+            seconds = [float(g[i]) * _DURATION_UNITS[g[i + 1]] for i in range(0, len(g), 2)]
+            out["loop_split"] = {"wall_s": seconds[0:6:2], "thread_s": seconds[1:6:2], "join_s": seconds[6]}
         elif kind == "p2_stats":
             out["p2_stats"] = dict(zip(("words", "symbols", "symbols_mb", "pairs", "pairs_mb",
                                         "pos_entries", "pos_cap", "pos_mb"), map(int, g)))
@@ -779,7 +790,7 @@ def thread_scaling_lines(results):
 PROJECTED_THREADS = (16, 64)
 
 
-def thread_figures(selkbar_result, pretokens, corpus_bytes):
+def thread_figures(selkbar_result, pretokens, corpus_bytes, threads):
     """selkbar's per-thread rates and the split of its time into parts that
     spread over threads (phase 1) and parts taken as they were measured
     (phase 2, mostly on one thread); None without diagnostics."""
@@ -796,6 +807,8 @@ def thread_figures(selkbar_result, pretokens, corpus_bytes):
 
     serial = max(p2, key=p2.get)
     return {
+        "threads": threads,
+        "loop_split": st.get("loop_split"),
         "reader_mb_s": per_second(corpus_bytes / 1e6, read_s),
         "scanner_pretokens_s": per_second(pretokens, scan_s),
         "owner_pretokens_s": per_second(pretokens, insert_s),
@@ -806,9 +819,30 @@ def thread_figures(selkbar_result, pretokens, corpus_bytes):
     }
 
 
+def projected_loop_saving(figures, threads):
+    """How much less the merge loop would take at `threads` than it took:
+    the merges that split (at least 2, 4 or 8 ranges by their size, never
+    more than 8) keep their measured thread time, spread over as many ranges
+    as they could take, and joining the ranges' changes grows with the share
+    of the changes that come from ranges other than the first. None where
+    the run split nothing (one thread): its joining was not measured."""
+    split, measured = figures.get("loop_split"), figures.get("threads")
+    if not split or not measured or measured < 2:
+        return None
+    used = min(measured, _MOST_MERGE_RANGES)
+    saving = 0.0
+    for least, wall, thread in zip(_SPLIT_LEAST_RANGES, split["wall_s"], split["thread_s"]):
+        saving += wall - thread / min(threads, least, _MOST_MERGE_RANGES)
+    ranges = min(threads, _MOST_MERGE_RANGES)
+    saving -= split["join_s"] * ((1 - 1 / ranges) / (1 - 1 / used) - 1)
+    return saving
+
+
 def projected_wall(figures, threads):
-    """Phase 1's thread time spread evenly over `threads`, plus phase 2 as measured."""
-    return figures["parallel_s"] / threads + figures["serial_s"]
+    """Phase 1's thread time spread evenly over `threads`, plus phase 2 as
+    measured, less what the merge loop's split merges would save."""
+    saving = projected_loop_saving(figures, threads) or 0.0
+    return figures["parallel_s"] / threads + figures["serial_s"] - saving
 
 
 def stops_scaling(figures):
@@ -820,6 +854,14 @@ def stops_scaling(figures):
     return threads, figures["largest_serial"][0]
 
 
+def split_cell(figures):
+    """The merge loop's splittable merges: their wall and thread time."""
+    split = figures.get("loop_split")
+    if not split:
+        return "n/a"
+    return f"{sum(split['wall_s']):.2f} / {sum(split['thread_s']):.2f}"
+
+
 def per_thread_lines(results, pretokens, corpora):
     rows = []
     for res in results:
@@ -827,7 +869,8 @@ def per_thread_lines(results, pretokens, corpora):
         s = res["impls"].get("selkbar")
         if not s:
             continue
-        f = thread_figures(s, pretokens.get((c.mix, c.size, c.mode)), corpora[(c.mix, c.size)][1]["bytes"])
+        f = thread_figures(s, pretokens.get((c.mix, c.size, c.mode)), corpora[(c.mix, c.size)][1]["bytes"],
+                           c.threads)
         if f is None:
             continue
         at, part = stops_scaling(f)
@@ -835,7 +878,7 @@ def per_thread_lines(results, pretokens, corpora):
             f"| {c.id} | {fmt(f['reader_mb_s'], '.0f')} | "
             + " | ".join(fmt(f[k] / 1e6 if f[k] is not None else None) for k in
                          ("scanner_pretokens_s", "owner_pretokens_s"))
-            + f" | {fmt(f['merges_s'], ',.0f')} | {f['parallel_s']:.2f} | {f['serial_s']:.2f} | "
+            + f" | {fmt(f['merges_s'], ',.0f')} | {split_cell(f)} | {f['parallel_s']:.2f} | {f['serial_s']:.2f} | "
             + " | ".join(f"{projected_wall(f, t):.2f}" for t in PROJECTED_THREADS)
             + f" | {part} ({f['largest_serial'][1]:.2f} s), "
             + (f"from {at:.1f} threads |" if at >= 1 else "already at 1 thread |"))
@@ -847,18 +890,24 @@ def per_thread_lines(results, pretokens, corpora):
             "table of frequent words) and counting in its partition tables, merges per second of the merge loop. Pretokens are the corpus's total, "
             "counted once per corpus and mode with count_words (n/a above --pretokens-up-to). The "
             "projection spreads phase 1's thread time evenly over T threads and keeps phase 2 (alphabet, tokenize, initial pair count, merge "
-            "loop) at its measured time: the initial pair count and the merges whose pair occurs in a "
-            "thousand words or more split over the budget, the rest runs on one thread, so at more threads "
-            "it overstates phase 2; "
-            "it ignores memory bandwidth, and the partition merge (part of phase 1's thread time) "
+            "loop) at its measured time, except for the merges whose pair occurs in a thousand words or more: "
+            "those split over the budget into ranges of at least 512 words, never more than 8, and the "
+            "projection spreads each one's measured thread time over the ranges its size allows at T "
+            "(the fewest of its class: 2, 4 or 8) and grows the joining of the ranges' changes with the share "
+            "that comes from ranges other than the first. Where the run split nothing (threads 1) the merge "
+            "loop is kept as measured. The thread time of the split merges rises with the number of ranges "
+            "(the split column: compare a case's threads 1 and 2 rows; the words' memory, not the cores, bounds "
+            "them), so at more threads the projection understates them; the alphabet count and the initial "
+            "pair count also split over the budget and are kept as measured, which overstates them. "
+            "It ignores memory bandwidth, and the partition merge (part of phase 1's thread time) "
             "grows with the number of workers whose tables hold a word. "
             "The first part that stops scaling is phase 2's largest lap: beyond the thread count shown, "
             "phase 2 alone takes longer than all of phase 1.", "",
             "| case | read MB/s | split+hash M pretokens/s | counting M pretokens/s | merges/s | "
-            "phase 1 thread s | phase 2 s | "
+            "split merges wall / thread s | phase 1 thread s | phase 2 s | "
             + " | ".join(f"projected wall s at {t}" for t in PROJECTED_THREADS)
             + " | first part that stops scaling |",
-            "|---|---:|---:|---:|---:|---:|---:|" + "---:|" * len(PROJECTED_THREADS) + "---|",
+            "|---|---:|---:|---:|---:|---:|---:|---:|" + "---:|" * len(PROJECTED_THREADS) + "---|",
             *rows, ""]
 
 
@@ -1014,7 +1063,7 @@ def target_rows(results, corpora, baselines, merge_loop):
         rows.append((names["merge_loop"], c.id, f"{loop:.2f} s" if loop is not None else "no diagnostics",
                      verdict(loop, TARGETS["merge_loop_s"], False)))
 
-        figures = thread_figures(s, None, corpora[(c.mix, c.size)][1]["bytes"]) if s else None
+        figures = thread_figures(s, None, corpora[(c.mix, c.size)][1]["bytes"], c.threads) if s else None
         projected = projected_wall(figures, 64) if figures else None
         rows.append((names["projected"], c.id,
                      f"{projected:.2f} s" if projected is not None else "no diagnostics",

@@ -447,12 +447,22 @@ class MergeLoop {
                              ? 1
                              : crew_.parts_for(word_count / MIN_WORDS_PER_PART);
     while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>(pairs_.counts));
+    const bool splittable = word_count >= 2 * MIN_WORDS_PER_PART;
+    const uint64_t start_ns = splittable ? monotonic_ns() : 0;
     crew_.run(parts, [&](size_t part) {
       const uint32_t* begin = words + uint64_t{word_count} * part / parts;
       const uint32_t* end = words + uint64_t{word_count} * (part + 1) / parts;
       parts_[part]->rewrite(arena_, begin, end, top.pair, new_id, symbol_count, limit);
     });
+    if (!splittable) return;
+    const uint64_t rewritten_ns = monotonic_ns();
     for (size_t part = 1; part < parts; ++part) parts_[0]->absorb(*parts_[part]);
+    SplitFigures& split = figures_.split;
+    const uint32_t most = word_count / MIN_WORDS_PER_PART;
+    const size_t kind = most >= 8 ? 2 : most >= 4 ? 1 : 0;
+    split.wall_ns[kind] += rewritten_ns - start_ns;
+    split.thread_ns[kind] += (rewritten_ns - start_ns) * parts;
+    split.join_ns += elapsed_ns_since(rewritten_ns);
   }
 
   // Changes are gathered per pair so that PairCounts, the large table, is
@@ -519,8 +529,19 @@ static TrainResult train_words(const WordTable& word_table, WordTable* owned,
   MergeLoop loop(config, initial.vocab, initial.arena, pairs, std::move(initial.merges));
   loop.run();
   timer.lap("merge loop");
+  if (config.diagnostics.enabled) write_stderr(split_line(loop.figures().split));
   return TrainResult{std::move(initial.vocab).take_tokens(), loop.take_merges(), loop.figures(), {},
                      initial_tokens, initial_merges};
+}
+
+std::string split_line(const SplitFigures& split) {
+  static constexpr const char* KINDS[SplitFigures::CLASSES] = {"2-3", "4-7", "8"};
+  std::string line = "merge loop split (by the most ranges a merge may take):";
+  for (size_t kind = 0; kind < SplitFigures::CLASSES; ++kind) {
+    line += std::string(" ") + KINDS[kind] + " " + format_duration(split.wall_ns[kind]) + " wall " +
+            format_duration(split.thread_ns[kind]) + " threads,";
+  }
+  return line + " joining " + format_duration(split.join_ns) + "\n";
 }
 
 TrainResult train_from_words(WordTable word_table, const TrainConfig& config) {

@@ -42,11 +42,28 @@ namespace selkbar {
 // than the elapsed time on a busy machine) and how many words it visited
 // (each merge visits every word on its pair's list), so that its time can be
 // judged per unit of work as the vocabulary grows.
+// The merges whose pair occurs in enough words to be split over threads,
+// by the most ranges they may take (2-3, 4-7, 8: the loop never uses more),
+// whatever the budget let them use: the wall time of rewriting their words,
+// their thread time (wall time times the ranges used), and the time spent
+// joining the ranges' changes. With the loop's wall time they tell how it
+// would run on another budget.
+struct SplitFigures {
+  static constexpr size_t CLASSES = 3;  // at most 2-3, 4-7, 8 ranges
+  uint64_t wall_ns[CLASSES] = {};
+  uint64_t thread_ns[CLASSES] = {};
+  uint64_t join_ns = 0;
+};
+
 struct MergeLoopFigures {
   uint64_t elapsed_ns = 0;
   uint64_t cpu_ns = 0;
   uint64_t words_visited = 0;
+  SplitFigures split;
 };
+
+// "merge loop split: ..." for SELKBAR_STATS: the figures above in seconds.
+std::string split_line(const SplitFigures& split);
 
 struct TrainResult {
   std::vector<std::string> tokens;  // id = index

@@ -31,6 +31,7 @@ rss after tokenize (word strings still held): 700 MB
 rss after dropping word strings: 650 MB
   phase2 initial pair count: 7.00µs
   phase2 merge loop: 999.00ns
+merge loop split (by the most ranges a merge may take): 2-3 1.00ms wall 2.00ms threads, 4-7 0.00ns wall 0.00ns threads, 8 1.50s wall 3.00s threads, joining 250.00µs
 warning: something unexpected
 """
 
@@ -48,6 +49,8 @@ class TestParseStats:
         assert st["phase2_s"] == pytest.approx({"alphabet": 1.23e-3, "tokenize": 1.5,
                                                 "initial pair count": 7e-6, "merge loop": 999e-9})
         assert st["p2_stats"]["words"] == 1000 and st["p2_stats"]["pairs"] == 300
+        assert st["loop_split"] == pytest.approx({"wall_s": [1e-3, 0.0, 1.5], "thread_s": [2e-3, 0.0, 3.0],
+                                                  "join_s": 250e-6})
         assert st["other"] == ["warning: something unexpected"]
 
     def test_no_diagnostics_gives_empty_breakdown(self):
@@ -173,7 +176,7 @@ class TestPerThreadFigures:
                          "phase2_s": {"tokenize": 0.25, "initial pair count": 0.25, "merge loop": 1.5}}}
 
     def test_rates_per_thread_and_projection(self):
-        f = run.thread_figures(self.SELKBAR, pretokens=200_000_000, corpus_bytes=1_000_000_000)
+        f = run.thread_figures(self.SELKBAR, pretokens=200_000_000, corpus_bytes=1_000_000_000, threads=2)
         assert f["reader_mb_s"] == pytest.approx(2000)
         assert f["scanner_pretokens_s"] == pytest.approx(50e6)
         assert f["owner_pretokens_s"] == pytest.approx(100e6)
@@ -183,10 +186,22 @@ class TestPerThreadFigures:
         assert run.projected_wall(f, 64) == pytest.approx(6.5 / 64 + 2.0)
         assert run.stops_scaling(f) == (pytest.approx(3.25), "merge loop")
 
+    def test_split_merges_spread_over_the_ranges_their_size_allows(self):
+        split = {"wall_s": [0.1, 0.1, 0.6], "thread_s": [0.2, 0.2, 1.2], "join_s": 0.05}
+        stats = dict(self.SELKBAR["stats"], loop_split=split)
+        f = run.thread_figures(dict(self.SELKBAR, stats=stats), None, 10, threads=2)
+        # At 16 threads: classes take 2, 4 and 8 ranges; joining grows from 1/2 to 7/8 of the changes.
+        saving = (0.1 - 0.2 / 2) + (0.1 - 0.2 / 4) + (0.6 - 1.2 / 8) - 0.05 * ((7 / 8) / (1 / 2) - 1)
+        assert run.projected_wall(f, 16) == pytest.approx(6.5 / 16 + 2.0 - saving)
+        assert run.projected_wall(f, 2) == pytest.approx(6.5 / 2 + 2.0)    # as measured
+        # A run on one thread measured no joining: its merge loop is kept as measured.
+        one = run.thread_figures(dict(self.SELKBAR, stats=stats), None, 10, threads=1)
+        assert run.projected_wall(one, 64) == pytest.approx(6.5 / 64 + 2.0)
+
     def test_missing_counts_leave_gaps_not_errors(self):
-        f = run.thread_figures(self.SELKBAR, pretokens=None, corpus_bytes=10)
+        f = run.thread_figures(self.SELKBAR, pretokens=None, corpus_bytes=10, threads=2)
         assert f["scanner_pretokens_s"] is None and f["merges_s"] == pytest.approx(20000)
-        assert run.thread_figures({"wall_s": 1.0, "merges": 0, "stats": None}, 5, 10) is None
+        assert run.thread_figures({"wall_s": 1.0, "merges": 0, "stats": None}, 5, 10, 2) is None
 
 
 class TestCharts:
