@@ -12,9 +12,12 @@ namespace {
 
 // How long a helper waits awake for the next job, and the caller for the
 // parts of its job, before sleeping. Long enough to span the serial work
-// between two merges of a training, short enough that a crew whose owner
-// has moved on gives its cores back at once on a human scale.
-constexpr std::chrono::microseconds SPIN_TIME{50};
+// between two split merges of a training, which early on (many changed
+// pairs to push) often takes more than a tenth of a millisecond: a helper
+// that slept through it cost a wake-up per merge, some 0.1 s over a
+// training on 1 GB. Short enough that a crew whose owner has moved on gives
+// its cores back at once on a human scale.
+constexpr std::chrono::microseconds SPIN_TIME{2000};
 
 inline void cpu_relax() {
 #if defined(__x86_64__) || defined(__i386__)
