@@ -82,7 +82,7 @@ struct PairState {
 // counts in 128 bits in a map of its own rather than in the fast tables.
 Status find_overflowing_pair(const SymbolArena& arena, const Vocabulary& vocab) {
   std::unordered_map<uint64_t, unsigned __int128> totals;
-  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+  for (const uint32_t w : arena.keys()) {
     const std::span<const SymbolId> s = arena.word(w);
     for (size_t i = 0; i + 1 < s.size(); ++i) {
       unsigned __int128& total = totals[(uint64_t{s[i]} << 32) | s[i + 1]];
@@ -106,8 +106,9 @@ constexpr uint64_t MIN_SYMBOLS_PER_COUNT_PART = uint64_t{1} << 17;
 // Helper threads of the initial count, as for the merge loop.
 constexpr size_t MAX_COUNT_HELPERS = 7;
 
-// Counts into `table` the pairs of words [begin, end): each pair's count and
-// the words it occurs in (ascending, each once). Words spelled by a base's
+// Counts into `table` the pairs of the words [begin, end) in push order: each
+// pair's count and the keys of the words it occurs in (ascending, each
+// once). Words spelled by a base's
 // merges hold symbols longer than one character: a pair of them counts only
 // under max_token_length's rule for the pairs merges form (word.h), as it
 // would have when those merges were trained. Pairs of two characters always
@@ -120,8 +121,10 @@ void count_words_pairs(const SymbolArena& arena, const TrainConfig& config, uint
     const std::span<const uint32_t> lengths = arena.symbol_lengths(w);
     return (lengths[i] > 1 || lengths[i + 1] > 1) && uint64_t{lengths[i]} + lengths[i + 1] >= *limit;
   };
-  for (uint32_t w = begin; w < end; ++w) {
-    poll_cancel(config.control, w);
+  const std::vector<uint32_t>& keys = arena.keys();
+  for (uint32_t k = begin; k < end; ++k) {
+    poll_cancel(config.control, k);
+    const uint32_t w = keys[k];
     const std::span<const SymbolId> s = arena.word(w);
     const uint64_t count = arena.count(w);
     for (size_t i = 0; i + 1 < s.size(); ++i) {
@@ -152,7 +155,7 @@ void join_counts(PairSteps& table, SparePool& pool, PairSteps& later) {
 // most the sum of all pair occurrences.
 bool counts_may_overflow(const SymbolArena& arena) {
   unsigned __int128 occurrences = 0;
-  for (uint32_t w = 0; w < arena.word_count(); ++w) {
+  for (const uint32_t w : arena.keys()) {
     const size_t length = arena.word(w).size();
     if (length > 1) occurrences += static_cast<unsigned __int128>(arena.count(w)) * (length - 1);
   }

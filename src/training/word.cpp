@@ -93,50 +93,58 @@ void check_arena_room(uint64_t symbol_count) {
 
 SymbolArena::SymbolArena(size_t symbol_capacity, size_t word_capacity, bool track_lengths)
     : track_lengths_(track_lengths) {
-  symbols_.reserve(symbol_capacity);
-  if (track_lengths_) symbol_lengths_.reserve(symbol_capacity);
-  words_.reserve(word_capacity);
+  const size_t cells = symbol_capacity + HEADER * word_capacity;
+  cells_.reserve(cells);
+  if (track_lengths_) symbol_lengths_.reserve(cells);
+  keys_.reserve(word_capacity);
 }
 
-void SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols) {
-  const uint64_t start = symbols_.size();
-  check_arena_room(start);
+uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols) {
+  const uint64_t key = cells_.size();
+  check_arena_room(key);
   if (word_symbols.size() > 0xFFFFFFFFULL) throw InternalError("symbol arena exceeds 4G symbols");
-  words_.push_back(
-      {static_cast<uint32_t>(start), static_cast<uint32_t>(word_symbols.size()), count});
-  symbols_.insert(symbols_.end(), word_symbols.begin(), word_symbols.end());
-  if (track_lengths_) symbol_lengths_.resize(symbols_.size(), 1);
+  keys_.push_back(static_cast<uint32_t>(key));
+  const uint32_t header[HEADER] = {static_cast<uint32_t>(word_symbols.size()),
+                                   static_cast<uint32_t>(count), static_cast<uint32_t>(count >> 32)};
+  cells_.insert(cells_.end(), header, header + HEADER);
+  cells_.insert(cells_.end(), word_symbols.begin(), word_symbols.end());
+  if (track_lengths_) symbol_lengths_.resize(cells_.size(), 1);
+  return static_cast<uint32_t>(key);
 }
 
-void SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols,
-                            const std::vector<uint32_t>& char_lengths) {
-  push_word(count, word_symbols);
-  if (!track_lengths_) return;
-  uint32_t* lengths = symbol_lengths_.data() + (symbol_lengths_.size() - word_symbols.size());
+uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols,
+                                const std::vector<uint32_t>& char_lengths) {
+  const uint32_t key = push_word(count, word_symbols);
+  if (!track_lengths_) return key;
+  uint32_t* lengths = symbol_lengths_.data() + key + HEADER;
   for (size_t i = 0; i < word_symbols.size(); ++i) lengths[i] = char_lengths.at(word_symbols[i]);
+  return key;
 }
 
+// Only bounds: a key is not looked up (that would cost a search per word),
+// but whatever a wrong one names lies inside the arena.
 void SymbolArena::check_word(uint32_t w) const {
-  if (w >= words_.size()) {
-    throw InternalError("word index " + std::to_string(w) + " out of range for an arena of " +
-                        std::to_string(words_.size()) + " words");
+  const size_t start = size_t{w} + HEADER;
+  if (start > cells_.size() || cells_[w + LENGTH] > cells_.size() - start) {
+    throw InternalError("word key " + std::to_string(w) + " out of range for an arena of " +
+                        std::to_string(cells_.size()) + " cells");
   }
 }
 
 std::span<const SymbolId> SymbolArena::word(uint32_t w) const {
   check_word(w);
-  return {symbols_.data() + words_[w].start, words_[w].length};
+  return {cells_.data() + w + HEADER, cells_[w + LENGTH]};
 }
 
 std::span<const uint32_t> SymbolArena::symbol_lengths(uint32_t w) const {
   check_word(w);
   if (!track_lengths_) throw InternalError("symbol arena keeps no symbol lengths");
-  return {symbol_lengths_.data() + words_[w].start, words_[w].length};
+  return {symbol_lengths_.data() + w + HEADER, cells_[w + LENGTH]};
 }
 
 uint64_t SymbolArena::total_symbols() const {
   uint64_t total = 0;
-  for (const WordRecord& r : words_) total += r.length;
+  for (const uint32_t w : keys_) total += cells_[w + LENGTH];
   return total;
 }
 
@@ -146,18 +154,18 @@ void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId
   check_word(w);
   // The last word may start just below 2^32 and run past it, so positions
   // are size_t here, not u32.
-  const size_t start = words_[w].start;
-  const uint32_t n = words_[w].length;
-  SymbolId* s = symbols_.data() + start;
+  const size_t start = size_t{w} + HEADER;
+  const uint32_t n = cells_[w + LENGTH];
+  SymbolId* s = cells_.data() + start;
   if (track_lengths_) {
-    words_[w].length = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right,
-                                           new_id, limit.has_value(), limit.value_or(0), deltas,
-                                           drain);
+    cells_[w + LENGTH] = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right,
+                                             new_id, limit.has_value(), limit.value_or(0), deltas,
+                                             drain);
   } else {
     if (limit.has_value()) {
       throw InternalError("max_token_length needs an arena with symbol lengths");
     }
-    words_[w].length = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
+    cells_[w + LENGTH] = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
   }
 }
 

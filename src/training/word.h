@@ -1,10 +1,14 @@
 // word.h: the symbol arena that holds every word of phase 2 as symbol ids.
 //
-// All symbols of all words live in one flat array; word w is the window
-// symbols[start .. start + length) of its record and occurs `count` times in
-// the corpus. Word indices are the WordTable's indices. Words never move: a
-// merge rewrites the front of a window and shrinks it; the vacated tail keeps
-// stale values and is never reused.
+// All words live in one flat array of 32-bit cells, each word as a header
+// (its current length and its corpus count) followed by its symbols. A word
+// is named by its key, the place of its header in the array: keys grow in
+// the order the words were pushed, so lists of keys sorted by key are in
+// word order. The merge loop reads words in scattered order, and a word
+// whose bookkeeping sits beside its symbols costs one cache miss (two when
+// it straddles a line) where a separate record cost one more. Words never
+// move: a merge rewrites the front of a word and shrinks it; the vacated
+// tail keeps stale values and is never reused.
 //
 // When built with symbol lengths (only when max_token_length is given), a
 // parallel array records how many characters of the corpus word each symbol
@@ -57,16 +61,17 @@ using DeltaDrain = std::function<void(std::vector<PairDelta>&)>;
 // The batch size at which merge_word drains its deltas.
 inline constexpr size_t MAX_PENDING_DELTAS = 1 << 16;
 
-// A word may start only while the arena holds fewer than 2^32 symbols.
+// A word may start only while the arena holds fewer than 2^32 cells
+// (headers and symbols).
 inline constexpr uint64_t MAX_ARENA_SYMBOLS = 1ULL << 32;
 
 // Throws InternalError "symbol arena exceeds 4G symbols" unless a word may be
-// appended to an arena of `symbol_count` symbols.
+// appended to an arena of `symbol_count` cells.
 void check_arena_room(uint64_t symbol_count);
 
 class SymbolArena {
  public:
-  // Reserves room for `symbol_capacity` symbols and `word_capacity` words.
+  // Reserves room for `symbol_capacity` symbols in `word_capacity` words.
   SymbolArena(size_t symbol_capacity, size_t word_capacity, bool track_lengths);
 
   // Holds the whole corpus; copies would be accidents.
@@ -76,20 +81,28 @@ class SymbolArena {
   SymbolArena& operator=(SymbolArena&&) noexcept = default;
 
   // Appends one word (possibly of zero symbols), each symbol covering one
-  // character. Throws the arena limit before anything is appended.
-  void push_word(uint64_t count, std::span<const SymbolId> word_symbols);
+  // character, and returns its key. Throws the arena limit before anything
+  // is appended.
+  uint32_t push_word(uint64_t count, std::span<const SymbolId> word_symbols);
   // The same for symbols that may cover several characters: symbol s covers
   // char_lengths[s] (read only when the arena tracks lengths).
-  void push_word(uint64_t count, std::span<const SymbolId> word_symbols,
-                 const std::vector<uint32_t>& char_lengths);
+  uint32_t push_word(uint64_t count, std::span<const SymbolId> word_symbols,
+                     const std::vector<uint32_t>& char_lengths);
 
-  // REQUIRES: w < word_count(); otherwise throws InternalError.
+  size_t word_count() const { return keys_.size(); }
+  // The keys of the words, in the order they were pushed (ascending).
+  const std::vector<uint32_t>& keys() const { return keys_; }
+
+  // REQUIRES: w is a key of this arena. A value that names no word inside
+  // the arena throws InternalError.
   std::span<const SymbolId> word(uint32_t w) const;
-  // REQUIRES: tracks_lengths() and w < word_count().
+  // REQUIRES: tracks_lengths() and w is a key.
   std::span<const uint32_t> symbol_lengths(uint32_t w) const;
-  uint64_t count(uint32_t w) const { return words_[w].count; }
+  // REQUIRES: w is a key (unchecked).
+  uint64_t count(uint32_t w) const {
+    return uint64_t{cells_[w + COUNT_LOW]} | uint64_t{cells_[w + COUNT_HIGH]} << 32;
+  }
 
-  size_t word_count() const { return words_.size(); }
   bool tracks_lengths() const { return track_lengths_; }
   // Sum of the current lengths of all words.
   uint64_t total_symbols() const;
@@ -103,21 +116,20 @@ class SymbolArena {
   // is called and must consume and clear them; the rest stay in `deltas`
   // for the caller. A word of n symbols can produce up to 2n deltas, so one
   // long word (a 200 MB pretoken) would otherwise need gigabytes of them.
-  // REQUIRES: w < word_count(); a limit only on an arena that tracks lengths.
+  // REQUIRES: w is a key (checked as word() checks it); a limit only on an
+  // arena that tracks lengths.
   void merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
                   std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
                   const DeltaDrain* drain = nullptr);
 
-  // Cache hints for a loop over many words: fetch a word's bookkeeping well
-  // ahead, then its symbols (which needs its start) shortly before use.
-  void prefetch_word_header(uint32_t w) const { prefetch_read(words_.data() + w); }
+  // Cache hints for a loop over many words: fetch a word's header (and the
+  // symbols that share its line) well ahead, then the end of its symbols
+  // (which needs its length) shortly before use. REQUIRES: w is a key.
+  void prefetch_word_header(uint32_t w) const { prefetch_read(cells_.data() + w); }
   void prefetch_word_symbols(uint32_t w) const {
-    if (w >= words_.size()) return;
-    // A word often straddles a cache line; fetch both ends.
-    const size_t first = words_[w].start;
-    const size_t last = first + (words_[w].length == 0 ? 0 : words_[w].length - 1);
-    prefetch_read(symbols_.data() + first);
-    prefetch_read(symbols_.data() + last);
+    const size_t first = size_t{w} + HEADER;
+    const size_t last = first + (cells_[w] == 0 ? 0 : cells_[w] - 1);
+    prefetch_read(cells_.data() + last);
     if (track_lengths_) {
       prefetch_read(symbol_lengths_.data() + first);
       prefetch_read(symbol_lengths_.data() + last);
@@ -125,20 +137,15 @@ class SymbolArena {
   }
 
  private:
+  // A word's cells: its current length, its count's low and high halves,
+  // then its symbols.
+  static constexpr size_t LENGTH = 0, COUNT_LOW = 1, COUNT_HIGH = 2, HEADER = 3;
+
   void check_word(uint32_t w) const;
 
-  // A word's start, length and count share one 16-byte record: merging a
-  // word needs all three, and words are visited in scattered order, so this
-  // costs one cache miss per word where three parallel arrays cost three.
-  struct WordRecord {
-    uint32_t start;   // position of the first symbol in symbols_
-    uint32_t length;  // current number of symbols
-    uint64_t count;   // corpus count
-  };
-
-  std::vector<SymbolId> symbols_;
-  std::vector<WordRecord> words_;
-  std::vector<uint32_t> symbol_lengths_;  // empty unless track_lengths_
+  std::vector<uint32_t> cells_;
+  std::vector<uint32_t> keys_;
+  std::vector<uint32_t> symbol_lengths_;  // beside cells_; empty unless track_lengths_
   bool track_lengths_;
 };
 

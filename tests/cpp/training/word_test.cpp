@@ -115,21 +115,25 @@ TEST(MergeWord, LengthsAccumulateOverMerges) {
 
 TEST(SymbolArena, StoresWordsInOrderWithEmptyOnes) {
   SymbolArena arena(0, 0, true);
-  arena.push_word(3, Symbols{A, B});
-  arena.push_word(5, Symbols{});
-  arena.push_word(1, Symbols{C});
+  const uint32_t ab = arena.push_word(3, Symbols{A, B});
+  const uint32_t empty = arena.push_word(5, Symbols{});
+  const uint32_t c = arena.push_word(uint64_t{7} << 40, Symbols{C});
   ASSERT_EQ(arena.word_count(), 3u);
-  EXPECT_EQ(symbols_of(arena, 0), (Symbols{A, B}));
-  EXPECT_TRUE(arena.word(1).empty());
-  EXPECT_EQ(symbols_of(arena, 2), (Symbols{C}));
-  EXPECT_EQ(arena.count(1), 5u);
-  EXPECT_EQ(arena.symbol_lengths(0)[1], 1u);
+  EXPECT_EQ(arena.keys(), (std::vector<uint32_t>{ab, empty, c}));
+  EXPECT_TRUE(ab < empty && empty < c);
+  EXPECT_EQ(symbols_of(arena, ab), (Symbols{A, B}));
+  EXPECT_TRUE(arena.word(empty).empty());
+  EXPECT_EQ(symbols_of(arena, c), (Symbols{C}));
+  EXPECT_EQ(arena.count(empty), 5u);
+  EXPECT_EQ(arena.count(c), uint64_t{7} << 40);
+  EXPECT_EQ(arena.symbol_lengths(ab)[1], 1u);
   EXPECT_EQ(arena.total_symbols(), 3u);
   // Later words stay put when an earlier one shrinks.
   Deltas deltas;
-  arena.merge_word(0, A, B, AB, std::nullopt, deltas);
-  EXPECT_EQ(symbols_of(arena, 0), (Symbols{AB}));
-  EXPECT_EQ(symbols_of(arena, 2), (Symbols{C}));
+  arena.merge_word(ab, A, B, AB, std::nullopt, deltas);
+  EXPECT_EQ(symbols_of(arena, ab), (Symbols{AB}));
+  EXPECT_EQ(symbols_of(arena, c), (Symbols{C}));
+  EXPECT_EQ(arena.count(c), uint64_t{7} << 40);
   EXPECT_EQ(arena.total_symbols(), 2u);
 }
 
@@ -144,8 +148,8 @@ TEST(SymbolArena, Limits) {
   SymbolArena arena(0, 0, false);
   arena.push_word(1, Symbols{A});
   Deltas deltas;
-  EXPECT_THROW(arena.word(1), InternalError);
-  EXPECT_THROW(arena.merge_word(1, A, B, AB, std::nullopt, deltas), InternalError);
+  EXPECT_THROW(arena.word(100), InternalError);
+  EXPECT_THROW(arena.merge_word(100, A, B, AB, std::nullopt, deltas), InternalError);
   EXPECT_THROW(arena.symbol_lengths(0), InternalError);
   EXPECT_THROW(arena.merge_word(0, A, B, AB, 3, deltas), InternalError);
 }
