@@ -1,5 +1,6 @@
 #include "training/word.h"
 
+#include <algorithm>
 #include <string>
 
 #ifdef __SSE2__
@@ -87,36 +88,39 @@ uint32_t merge_symbols(SymbolId* s, uint32_t* l, uint32_t n, SymbolId left, Symb
 
 }  // namespace
 
-void check_arena_room(uint64_t symbol_count) {
-  if (symbol_count >= MAX_ARENA_SYMBOLS) throw InternalError("symbol arena exceeds 4G symbols");
+void check_arena_room(uint64_t cells) {
+  if (cells >= MAX_ARENA_CELLS) throw InternalError("symbol arena exceeds 4G symbols");
 }
 
 SymbolArena::SymbolArena(size_t symbol_capacity, size_t word_capacity, bool track_lengths)
     : track_lengths_(track_lengths) {
-  const size_t cells = symbol_capacity + HEADER * word_capacity;
+  const size_t cells = symbol_capacity + (HEADER + 1) * word_capacity;
   cells_.reserve(cells);
   if (track_lengths_) symbol_lengths_.reserve(cells);
   keys_.reserve(word_capacity);
 }
 
 uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols) {
-  const uint64_t key = cells_.size();
-  check_arena_room(key);
+  const uint64_t start = cells_.size() + cells_.size() % 2;
+  check_arena_room(start);
   if (word_symbols.size() > 0xFFFFFFFFULL) throw InternalError("symbol arena exceeds 4G symbols");
-  keys_.push_back(static_cast<uint32_t>(key));
+  const auto key = static_cast<uint32_t>(start / 2);
+  keys_.push_back(key);
+  cells_.resize(start);
+  if (count >= WIDE_COUNT) wide_counts_.emplace_back(key, count);
   const uint32_t header[HEADER] = {static_cast<uint32_t>(word_symbols.size()),
-                                   static_cast<uint32_t>(count), static_cast<uint32_t>(count >> 32)};
+                                   static_cast<uint32_t>(std::min<uint64_t>(count, WIDE_COUNT))};
   cells_.insert(cells_.end(), header, header + HEADER);
   cells_.insert(cells_.end(), word_symbols.begin(), word_symbols.end());
   if (track_lengths_) symbol_lengths_.resize(cells_.size(), 1);
-  return static_cast<uint32_t>(key);
+  return key;
 }
 
 uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols,
                                 const std::vector<uint32_t>& char_lengths) {
   const uint32_t key = push_word(count, word_symbols);
   if (!track_lengths_) return key;
-  uint32_t* lengths = symbol_lengths_.data() + key + HEADER;
+  uint32_t* lengths = symbol_lengths_.data() + start_of(key) + HEADER;
   for (size_t i = 0; i < word_symbols.size(); ++i) lengths[i] = char_lengths.at(word_symbols[i]);
   return key;
 }
@@ -124,27 +128,36 @@ uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_s
 // Only bounds: a key is not looked up (that would cost a search per word),
 // but whatever a wrong one names lies inside the arena.
 void SymbolArena::check_word(uint32_t w) const {
-  const size_t start = size_t{w} + HEADER;
-  if (start > cells_.size() || cells_[w + LENGTH] > cells_.size() - start) {
+  const size_t start = start_of(w) + HEADER;
+  if (start > cells_.size() || cells_[start_of(w) + LENGTH] > cells_.size() - start) {
     throw InternalError("word key " + std::to_string(w) + " out of range for an arena of " +
                         std::to_string(cells_.size()) + " cells");
   }
 }
 
+uint64_t SymbolArena::wide_count(uint32_t w) const {
+  const auto held = std::lower_bound(wide_counts_.begin(), wide_counts_.end(),
+                                     std::pair<uint32_t, uint64_t>(w, 0));
+  if (held == wide_counts_.end() || held->first != w) {
+    throw InternalError("word key " + std::to_string(w) + " has no count");
+  }
+  return held->second;
+}
+
 std::span<const SymbolId> SymbolArena::word(uint32_t w) const {
   check_word(w);
-  return {cells_.data() + w + HEADER, cells_[w + LENGTH]};
+  return {cells_.data() + start_of(w) + HEADER, cells_[start_of(w) + LENGTH]};
 }
 
 std::span<const uint32_t> SymbolArena::symbol_lengths(uint32_t w) const {
   check_word(w);
   if (!track_lengths_) throw InternalError("symbol arena keeps no symbol lengths");
-  return {symbol_lengths_.data() + w + HEADER, cells_[w + LENGTH]};
+  return {symbol_lengths_.data() + start_of(w) + HEADER, cells_[start_of(w) + LENGTH]};
 }
 
 uint64_t SymbolArena::total_symbols() const {
   uint64_t total = 0;
-  for (const uint32_t w : keys_) total += cells_[w + LENGTH];
+  for (const uint32_t w : keys_) total += cells_[start_of(w) + LENGTH];
   return total;
 }
 
@@ -152,20 +165,19 @@ void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId
                              std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
                              const DeltaDrain* drain) {
   check_word(w);
-  // The last word may start just below 2^32 and run past it, so positions
-  // are size_t here, not u32.
-  const size_t start = size_t{w} + HEADER;
-  const uint32_t n = cells_[w + LENGTH];
+  uint32_t& length = cells_[start_of(w) + LENGTH];
+  const size_t start = start_of(w) + HEADER;
+  const uint32_t n = length;
   SymbolId* s = cells_.data() + start;
   if (track_lengths_) {
-    cells_[w + LENGTH] = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right,
+    length = merge_symbols<true>(s, symbol_lengths_.data() + start, n, left, right,
                                              new_id, limit.has_value(), limit.value_or(0), deltas,
                                              drain);
   } else {
     if (limit.has_value()) {
       throw InternalError("max_token_length needs an arena with symbol lengths");
     }
-    cells_[w + LENGTH] = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
+    length = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
   }
 }
 

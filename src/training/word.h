@@ -1,10 +1,13 @@
 // word.h: the symbol arena that holds every word of phase 2 as symbol ids.
 //
 // All words live in one flat array of 32-bit cells, each word as a header
-// (its current length and its corpus count) followed by its symbols. A word
-// is named by its key, the place of its header in the array: keys grow in
-// the order the words were pushed, so lists of keys sorted by key are in
-// word order. The merge loop reads words in scattered order, and a word
+// (its current length and its corpus count, or a mark that the count is
+// 2^32 - 1 or more and kept aside) followed by its symbols, and each
+// starting at an even cell. A word is named by its key, the place of
+// its header in the array counted in pairs of cells (so that headers do not
+// shrink how many symbols the arena holds: 2^33 cells, for at most 2^32
+// symbols before). Keys grow in the order the words were pushed, so lists of
+// keys sorted by key are in word order. The merge loop reads words in scattered order, and a word
 // whose bookkeeping sits beside its symbols costs one cache miss (two when
 // it straddles a line) where a separate record cost one more. Words never
 // move: a merge rewrites the front of a word and shrinks it; the vacated
@@ -30,6 +33,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "base/prefetch.h"
@@ -61,13 +65,13 @@ using DeltaDrain = std::function<void(std::vector<PairDelta>&)>;
 // The batch size at which merge_word drains its deltas.
 inline constexpr size_t MAX_PENDING_DELTAS = 1 << 16;
 
-// A word may start only while the arena holds fewer than 2^32 cells
-// (headers and symbols).
-inline constexpr uint64_t MAX_ARENA_SYMBOLS = 1ULL << 32;
+// A word may start only while the arena holds fewer than 2^33 cells
+// (headers, symbols and padding), its key then below 2^32.
+inline constexpr uint64_t MAX_ARENA_CELLS = 1ULL << 33;
 
 // Throws InternalError "symbol arena exceeds 4G symbols" unless a word may be
-// appended to an arena of `symbol_count` cells.
-void check_arena_room(uint64_t symbol_count);
+// appended to an arena of `cells` cells.
+void check_arena_room(uint64_t cells);
 
 class SymbolArena {
  public:
@@ -100,7 +104,8 @@ class SymbolArena {
   std::span<const uint32_t> symbol_lengths(uint32_t w) const;
   // REQUIRES: w is a key (unchecked).
   uint64_t count(uint32_t w) const {
-    return uint64_t{cells_[w + COUNT_LOW]} | uint64_t{cells_[w + COUNT_HIGH]} << 32;
+    const uint32_t count = cells_[start_of(w) + COUNT];
+    return count != WIDE_COUNT ? count : wide_count(w);
   }
 
   bool tracks_lengths() const { return track_lengths_; }
@@ -125,10 +130,11 @@ class SymbolArena {
   // Cache hints for a loop over many words: fetch a word's header (and the
   // symbols that share its line) well ahead, then the end of its symbols
   // (which needs its length) shortly before use. REQUIRES: w is a key.
-  void prefetch_word_header(uint32_t w) const { prefetch_read(cells_.data() + w); }
+  void prefetch_word_header(uint32_t w) const { prefetch_read(cells_.data() + start_of(w)); }
   void prefetch_word_symbols(uint32_t w) const {
-    const size_t first = size_t{w} + HEADER;
-    const size_t last = first + (cells_[w] == 0 ? 0 : cells_[w] - 1);
+    const size_t first = start_of(w) + HEADER;
+    const uint32_t length = cells_[start_of(w) + LENGTH];
+    const size_t last = first + (length == 0 ? 0 : length - 1);
     prefetch_read(cells_.data() + last);
     if (track_lengths_) {
       prefetch_read(symbol_lengths_.data() + first);
@@ -137,14 +143,21 @@ class SymbolArena {
   }
 
  private:
-  // A word's cells: its current length, its count's low and high halves,
-  // then its symbols.
-  static constexpr size_t LENGTH = 0, COUNT_LOW = 1, COUNT_HIGH = 2, HEADER = 3;
+  // A word's cells: its current length, its count, then its symbols.
+  static constexpr size_t LENGTH = 0, COUNT = 1, HEADER = 2;
+  // In the count cell: the count is in wide_counts_.
+  static constexpr uint32_t WIDE_COUNT = 0xFFFFFFFF;
+  // Keys count pairs of cells.
+  static size_t start_of(uint32_t w) { return size_t{w} * 2; }
 
   void check_word(uint32_t w) const;
+  uint64_t wide_count(uint32_t w) const;
 
   std::vector<uint32_t> cells_;
   std::vector<uint32_t> keys_;
+  // (key, count) of the words whose count does not fit their count cell,
+  // ascending by key. Few: the most frequent words of a huge corpus.
+  std::vector<std::pair<uint32_t, uint64_t>> wide_counts_;
   std::vector<uint32_t> symbol_lengths_;  // beside cells_; empty unless track_lengths_
   bool track_lengths_;
 };

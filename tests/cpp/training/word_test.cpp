@@ -118,8 +118,13 @@ TEST(SymbolArena, StoresWordsInOrderWithEmptyOnes) {
   const uint32_t ab = arena.push_word(3, Symbols{A, B});
   const uint32_t empty = arena.push_word(5, Symbols{});
   const uint32_t c = arena.push_word(uint64_t{7} << 40, Symbols{C});
-  ASSERT_EQ(arena.word_count(), 3u);
-  EXPECT_EQ(arena.keys(), (std::vector<uint32_t>{ab, empty, c}));
+  // Counts on both sides of what a word's count cell holds.
+  const uint32_t narrow = arena.push_word(0xFFFFFFFE, Symbols{A});
+  const uint32_t wide = arena.push_word(0xFFFFFFFF, Symbols{B});
+  EXPECT_EQ(arena.count(narrow), 0xFFFFFFFEu);
+  EXPECT_EQ(arena.count(wide), 0xFFFFFFFFu);
+  ASSERT_EQ(arena.word_count(), 5u);
+  EXPECT_EQ(arena.keys(), (std::vector<uint32_t>{ab, empty, c, narrow, wide}));
   EXPECT_TRUE(ab < empty && empty < c);
   EXPECT_EQ(symbols_of(arena, ab), (Symbols{A, B}));
   EXPECT_TRUE(arena.word(empty).empty());
@@ -127,21 +132,21 @@ TEST(SymbolArena, StoresWordsInOrderWithEmptyOnes) {
   EXPECT_EQ(arena.count(empty), 5u);
   EXPECT_EQ(arena.count(c), uint64_t{7} << 40);
   EXPECT_EQ(arena.symbol_lengths(ab)[1], 1u);
-  EXPECT_EQ(arena.total_symbols(), 3u);
+  EXPECT_EQ(arena.total_symbols(), 5u);
   // Later words stay put when an earlier one shrinks.
   Deltas deltas;
   arena.merge_word(ab, A, B, AB, std::nullopt, deltas);
   EXPECT_EQ(symbols_of(arena, ab), (Symbols{AB}));
   EXPECT_EQ(symbols_of(arena, c), (Symbols{C}));
   EXPECT_EQ(arena.count(c), uint64_t{7} << 40);
-  EXPECT_EQ(arena.total_symbols(), 2u);
+  EXPECT_EQ(arena.total_symbols(), 4u);
 }
 
 TEST(SymbolArena, Limits) {
-  EXPECT_NO_THROW(check_arena_room(MAX_ARENA_SYMBOLS - 1));
+  EXPECT_NO_THROW(check_arena_room(MAX_ARENA_CELLS - 1));
   try {
-    check_arena_room(MAX_ARENA_SYMBOLS);
-    FAIL() << "no error at 2^32 symbols";
+    check_arena_room(MAX_ARENA_CELLS);
+    FAIL() << "no error at 2^33 cells";
   } catch (const InternalError& error) {
     EXPECT_STREQ(error.what(), "symbol arena exceeds 4G symbols");
   }
