@@ -60,10 +60,11 @@ std::string stats_line(const SymbolArena& arena, const PairCounts& pair_counts,
 }
 
 // How far ahead of the current word the merge loop fetches the next words'
-// bookkeeping and symbols. Position lists are in word order but sparse, so
-// every word is a fresh cache miss.
-constexpr uint32_t HEADER_PREFETCH_DISTANCE = 16;
-constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 8;
+// headers (with the symbols that share their line) and the ends of their
+// symbols. Position lists are in word order but sparse, so every word is a
+// fresh cache miss.
+constexpr uint32_t HEADER_PREFETCH_DISTANCE = 24;
+constexpr uint32_t SYMBOL_PREFETCH_DISTANCE = 10;
 // Likewise for the slots of the pairs further along a word in the initial
 // count, and for the PairCounts slots of a merge's changed pairs.
 constexpr size_t PAIR_PREFETCH_DISTANCE = 2;
