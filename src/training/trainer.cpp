@@ -447,11 +447,9 @@ class MergeLoop {
     figures_.words_visited += word_count;
     const size_t symbol_count = vocab_.size();
     const std::optional<uint64_t> limit = config_.max_token_length;
-    const size_t parts = word_count < 2 * MIN_WORDS_PER_PART
-                             ? 1
-                             : crew_.parts_for(word_count / MIN_WORDS_PER_PART);
-    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>(pairs_.counts));
     const bool splittable = word_count >= 2 * MIN_WORDS_PER_PART;
+    const size_t parts = splittable ? crew_.parts_for(word_count / MIN_WORDS_PER_PART) : 1;
+    while (parts_.size() < parts) parts_.push_back(std::make_unique<RewritePart>(pairs_.counts));
     const uint64_t start_ns = splittable ? monotonic_ns() : 0;
     crew_.run(parts, [&](size_t part) {
       const uint32_t* begin = words + uint64_t{word_count} * part / parts;

@@ -37,11 +37,6 @@
 
 namespace selkbar {
 
-// What the merge loop cost, for benchmarks: its elapsed time, the CPU time
-// the whole process spent meanwhile (all of the loop's threads; steadier
-// than the elapsed time on a busy machine) and how many words it visited
-// (each merge visits every word on its pair's list), so that its time can be
-// judged per unit of work as the vocabulary grows.
 // The merges whose pair occurs in enough words to be split over threads,
 // by the most ranges they may take (2-3, 4-7, 8: the loop never uses more),
 // whatever the budget let them use: the wall time of rewriting their words,
@@ -55,6 +50,11 @@ struct SplitFigures {
   uint64_t join_ns = 0;
 };
 
+// What the merge loop cost, for benchmarks: its elapsed time, the CPU time
+// the whole process spent meanwhile (all of the loop's threads; steadier
+// than the elapsed time on a busy machine) and how many words it visited
+// (each merge visits every word on its pair's list), so that its time can be
+// judged per unit of work as the vocabulary grows.
 struct MergeLoopFigures {
   uint64_t elapsed_ns = 0;
   uint64_t cpu_ns = 0;
@@ -62,7 +62,8 @@ struct MergeLoopFigures {
   SplitFigures split;
 };
 
-// "merge loop split: ..." for SELKBAR_STATS: the figures above in seconds.
+// "merge loop split (...): ..." for SELKBAR_STATS: the split figures as
+// durations.
 std::string split_line(const SplitFigures& split);
 
 struct TrainResult {
