@@ -31,10 +31,12 @@ class LineScanner {
 
   const uint8_t* end() const { return end_; }
 
-  // REQUIRES: p < end().
+  // REQUIRES: p < end(). The counters validate text before they split it
+  // and the encoder takes Python's own UTF-8, so the decoder's fast path is
+  // exact here; on invalid bytes it still never reads past end().
   Char at(const uint8_t* p) const {
     if (*p < 0x80) return {ASCII_PATTERN_FLAGS[*p], 1};
-    const DecodedChar c = decode_utf8(p, end_);
+    const DecodedChar c = decode_utf8_unchecked(p, end_);
     return {classifier_->flags(c.cp), c.length};
   }
 
@@ -111,9 +113,13 @@ class LineScanner {
         if (n < 8) break;
       }
       if (q >= end_) return q;
-      const Char c = at(q);
-      if ((c.flags & flags) == 0) return q;
-      q += c.length;
+      // Text in other scripts runs on in non-ASCII characters (a run of
+      // ideographs, a Cyrillic word): take those without probing for ASCII.
+      do {
+        const Char c = at(q);
+        if ((c.flags & flags) == 0) return q;
+        q += c.length;
+      } while (q < end_ && *q >= 0x80);
     }
   }
 

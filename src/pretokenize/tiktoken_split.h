@@ -24,8 +24,8 @@
 //
 // Both call the sink once per pretoken, in text order, with a non-empty view
 // into the text. No allocation, no copy. The text is expected to be valid
-// UTF-8; invalid bytes never make a scan leave the view (each counts as an
-// other character). Example:
+// UTF-8; invalid bytes never make a scan leave the view (where they cut is
+// unspecified). Example:
 //
 //   split_gpt4("I'LL pay 12345$!\n", sink);
 //   // sink sees "I", "'LL", " pay", " ", "123", "45", "$!\n"
