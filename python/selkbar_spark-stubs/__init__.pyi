@@ -3,7 +3,7 @@
 # DataFrames are typed loosely.
 from collections.abc import Iterable, Sequence
 from os import PathLike
-from typing import Any, Union
+from typing import Any, Union, overload
 
 from selkbar import WordCounts
 
@@ -33,6 +33,7 @@ def count_words_to_table(
 ) -> Any:
     """The combined counts as a Spark DataFrame of columns word and count."""
 
+@overload
 def train_bpe(
     df: Any,
     vocab_size: int,
@@ -54,9 +55,30 @@ def train_bpe(
 ) -> tuple[dict[str, int], list[tuple[str, str]]]:
     """Count on the executors, then train on the driver; returns (vocab, merges)."""
 
+@overload
+def train_bpe(
+    df: Any,
+    vocab_size: Iterable[int],
+    *,
+    column: str = "text",
+    special_tokens: Sequence[str] = (),
+    min_frequency: int = 0,
+    max_token_length: int | None = None,
+    limit_alphabet: int | None = None,
+    pretokenizer: str = "whitespace",
+    pattern: str | None = None,
+    continuing_subword_prefix: str | None = None,
+    end_of_word_suffix: str | None = None,
+    initial_alphabet: Iterable[str] = (),
+    base: Any = None,
+    partitions: int | None = None,
+    threads_per_task: int | None = None,
+    progress: bool = False,
+) -> dict[int, tuple[dict[str, int], list[tuple[str, str]]]]: ...
+
 def train_tokenizer(
     df: Any,
-    vocab_size: int,
+    vocab_size: int | Iterable[int],
     output: Union[str, PathLike[str]],
     *,
     column: str = "text",

@@ -139,4 +139,7 @@ assert_type(selkbar_spark.count_words(frame, column="body", partitions=8), selkb
 assert_type(selkbar_spark.train_bpe(frame, 1000, pretokenizer="gpt4"),
             tuple[dict[str, int], list[tuple[str, str]]])
 selkbar_spark.train_tokenizer(frame, 1000, "tokenizer.json", tiktoken_output="t.tiktoken")
+assert_type(selkbar_spark.train_bpe(frame, [1000, 2000])[2000],
+            tuple[dict[str, int], list[tuple[str, str]]])
+selkbar_spark.train_tokenizer(frame, [1000, 2000], "tok-{vocab_size}.json")
 selkbar_spark.count_words(frame, partitions="8")  # type: ignore[arg-type]
