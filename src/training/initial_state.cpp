@@ -143,6 +143,14 @@ class CharIndex {
   std::vector<SymbolId> ids_;
 };
 
+// Calls visit(cp) for each character of the word, in order.
+template <typename Visit>
+void for_each_char(std::string_view word, Visit&& visit) {
+  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
+  const uint8_t* const end = p + word.size();
+  while (p < end) visit(next_char(p, end));
+}
+
 // The count of every word's characters runs in parts over consecutive
 // ranges of words, on the thread budget, once there are this many words per
 // part.
@@ -163,10 +171,7 @@ struct CharacterCounts {
       const std::string_view word = words.get(w);
       const uint64_t count = words.count(w);
       bytes += static_cast<unsigned __int128>(count) * word.size();
-      const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-      const uint8_t* const end_of_word = p + word.size();
-      while (p < end_of_word) {
-        const uint32_t cp = next_char(p, end_of_word);
+      for_each_char(word, [&](uint32_t cp) {
         if (cp >= counts.size()) {
           const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
           counts.resize(size, 0);
@@ -174,7 +179,7 @@ struct CharacterCounts {
         }
         counts[cp] += count;
         seen[cp] = 1;
-      }
+      });
     }
   }
 
@@ -209,10 +214,7 @@ CharacterCounts count_characters(const WordTable& words, const RunControl* contr
   if (all.bytes <= UINT64_MAX) return std::move(all);
   std::vector<unsigned __int128> wide(all.counts.size(), 0);
   for (uint32_t w = 0; w < words.len(); ++w) {
-    const std::string_view word = words.get(w);
-    const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-    const uint8_t* const end = p + word.size();
-    while (p < end) wide[next_char(p, end)] += words.count(w);
+    for_each_char(words.get(w), [&](uint32_t cp) { wide[cp] += words.count(w); });
   }
   for (size_t cp = 0; cp < wide.size(); ++cp) {
     all.counts[cp] = static_cast<uint64_t>(std::min<unsigned __int128>(wide[cp], UINT64_MAX));

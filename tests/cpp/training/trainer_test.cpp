@@ -199,6 +199,12 @@ TEST(TrainAlphabet, LimitDropsRarestThenLowerCodePoint) {
   EXPECT_EQ(train(words, config).tokens, (Strings{"a", "b", "c", "d"}));
   config.limit_alphabet = 0;
   EXPECT_TRUE(train(words, config).tokens.empty());
+  // Counts past 2^64 rank saturated, not wrapped: c occurs 2^64 times,
+  // which wraps to 0 and would lose to a's 2^63 + 1.
+  config.limit_alphabet = 1;
+  const uint64_t half = uint64_t{1} << 63;
+  EXPECT_EQ(train({{"cx", half}, {"cy", half}, {"a", half + 1}}, config).tokens,
+            (Strings{"c"}));
 }
 
 TEST(TrainAlphabet, DroppedCharactersVanishFromWords) {
