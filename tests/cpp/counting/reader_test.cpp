@@ -169,8 +169,8 @@ TEST(ReadRange, ZeroChunkSizeIsAnInternalError) {
   const std::string path = dir.write("f", "abc");
   auto [tx, rx] = make_channel<TextChunk>(1);
   try {
-    read_range(path, 0, 3, 0, WS, tx);
-    FAIL() << "no exception";
+    const Status status = read_range(path, 0, 3, 0, WS, tx);
+    FAIL() << "no exception, returned: " << status.message();
   } catch (const InternalError& error) {
     EXPECT_STREQ(error.what(), "read_range requires a non-zero chunk size");
   }
