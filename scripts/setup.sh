@@ -87,7 +87,8 @@ if [ -x .venv/bin/python ] && ! .venv/bin/python -c 'import sys; sys.exit(0 if s
 fi
 [ -x .venv/bin/python ] || "$PY" -m venv .venv
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q -r requirements-dev.txt
+source scripts/pip_retry.sh
+pip_retry .venv/bin/python -q -r requirements-dev.txt
 
 say "building and installing selkbar into .venv"
 .venv/bin/python -m pip install -q --no-build-isolation --no-deps --force-reinstall .

@@ -75,6 +75,7 @@ fi
 # also checks the stubs with mypy, as 3.13 did. It then writes the sample
 # tokenizers, which must be byte-identical to 3.13's.
 source scripts/find_python.sh
+source scripts/pip_retry.sh
 stubs_checked=0
 for version in 3.9 3.10 3.11 3.12; do
   echo "== Python tests, subset (CPython $version)"
@@ -89,7 +90,7 @@ for version in 3.9 3.10 3.11 3.12; do
     rm -rf "$venv"
     "$py" -m venv "$venv" >"$log" 2>&1 || { cat "$log" >&2; echo "test: CPython $version: venv failed" >&2; status=1; continue; }
   fi
-  if ! { "$venv/bin/python" -m pip install -q -r requirements-dev.txt \
+  if ! { pip_retry "$venv/bin/python" -q -r requirements-dev.txt \
          && "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps --force-reinstall . ; } >"$log" 2>&1; then
     cat "$log" >&2
     echo "test: CPython $version: installing the dependencies or building the module failed" >&2
