@@ -10,19 +10,23 @@ directly is checked the same way.
 import json
 import os
 
-__all__ = ["read_base"]
+__all__ = ["read_base", "merge_pair"]
 
 
-def _merge_pair(entry, index, path):
+def merge_pair(entry, index, what):
+    """The (left, right) of merge number ``index`` of a tokenizer.json's
+    model; raises ValueError starting with ``what`` (which names the file)
+    when the entry is neither spelling of a pair."""
     # Two spellings of a merge exist: "a b" (one space between the parts,
-    # which therefore contain no space) and ["a", "b"].
+    # which therefore contain no space; the library refuses any other count)
+    # and ["a", "b"].
     if isinstance(entry, str):
         parts = entry.split(" ")
         if len(parts) == 2:
             return parts[0], parts[1]
     elif isinstance(entry, list) and len(entry) == 2 and all(isinstance(p, str) for p in entry):
         return entry[0], entry[1]
-    raise ValueError(f"base {path}: merge {index} is {entry!r}, not a pair of tokens")
+    raise ValueError(f"{what}: merge {index} is {entry!r}, not a pair of tokens")
 
 
 def read_base(path):
@@ -55,5 +59,5 @@ def read_base(path):
     for added in document.get("added_tokens") or []:
         if isinstance(added, dict) and isinstance(added.get("content"), str):
             vocab.setdefault(added["content"], added.get("id"))
-    pairs = [_merge_pair(entry, index, path) for index, entry in enumerate(merges)]
+    pairs = [merge_pair(entry, index, f"base {path}") for index, entry in enumerate(merges)]
     return vocab, pairs, model.get("continuing_subword_prefix"), model.get("end_of_word_suffix")

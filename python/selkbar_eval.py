@@ -38,6 +38,7 @@ import tempfile
 import zlib
 
 import selkbar
+from selkbar_base import merge_pair
 
 __all__ = ["evaluate", "load_tokenizer", "evaluate_counts", "HeldOutSplit", "format_table"]
 
@@ -115,9 +116,14 @@ def load_tokenizer(path):
             document = json.load(f)
         except ValueError as error:
             raise ValueError(f"{path}: not a JSON document: {error}") from None
-    model = document.get("model") or {}
-    if model.get("type", "BPE") != "BPE" or "vocab" not in model:
+    model = document.get("model") if isinstance(document, dict) else None
+    if not isinstance(model, dict):
+        raise ValueError(f"{path}: not a tokenizer.json (no model)")
+    if model.get("type", "BPE") != "BPE" or not isinstance(model.get("vocab"), dict):
         raise ValueError(f"{path}: the model is not BPE")
+    merges = model.get("merges", [])
+    if not isinstance(merges, list):
+        raise ValueError(f"{path}: the model's merges are not a list")
     if document.get("normalizer") is not None:
         raise ValueError(f"{path}: has a normalizer, which evaluation does not apply")
     for key in ("dropout", "unk_token"):
@@ -126,8 +132,7 @@ def load_tokenizer(path):
     if model.get("byte_fallback"):
         raise ValueError(f"{path}: the model sets byte_fallback, which evaluation does not apply")
     pretokenizer, pattern = _pretokenizer_of(document.get("pre_tokenizer"), path)
-    merges = [tuple(m.split(" ", 1)) if isinstance(m, str) else tuple(m)
-              for m in model.get("merges", [])]
+    merges = [merge_pair(entry, index, path) for index, entry in enumerate(merges)]
     return Model(path, _tokens_by_id(model["vocab"], path), merges, pretokenizer, pattern,
                  model.get("continuing_subword_prefix"), model.get("end_of_word_suffix"),
                  bool(model.get("ignore_merges")))

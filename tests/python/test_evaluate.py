@@ -2,6 +2,7 @@
 same held-out text: how often each token id occurs, token counts and
 lengths, in both families, from files and from texts."""
 import collections
+import json
 import os
 
 import pytest
@@ -129,6 +130,32 @@ def test_bad_arguments(tokenizers_arg, held_out, error, message):
         return
     with pytest.raises(error, match=message):
         selkbar.evaluate(tokenizers_arg, held_out)
+
+
+_WHITESPACE_MODEL = {"type": "BPE", "vocab": {"a": 0, "b": 1, "ab": 2}, "merges": ["a b"]}
+
+
+@pytest.mark.parametrize("document, message", [
+    ([1, 2], "not a tokenizer.json"),
+    ({"model": "BPE"}, "not a tokenizer.json"),
+    ({"model": dict(_WHITESPACE_MODEL, vocab=["a", "b"])}, "the model is not BPE"),
+    ({"model": dict(_WHITESPACE_MODEL, merges=5)}, "the model's merges are not a list"),
+    # The library refuses both: a merge is two tokens.
+    ({"model": dict(_WHITESPACE_MODEL, merges=["ab"])}, "merge 0 is 'ab', not a pair"),
+    ({"model": dict(_WHITESPACE_MODEL, merges=[["a", "b", "c"]])}, "merge 0 is .*not a pair"),
+])
+def test_malformed_tokenizer_json_is_a_value_error_naming_the_file(tmp_path, document, message):
+    if isinstance(document, dict):
+        document["pre_tokenizer"] = {"type": "WhitespaceSplit"}
+    path = tmp_path / "odd.json"
+    path.write_text(json.dumps(document), encoding="utf-8")
+    with pytest.raises(ValueError, match="odd.json: " + message):
+        selkbar.evaluate([str(path)], ["a b ab"])
+    # Either spelling of a well-formed merge loads.
+    document = {"model": dict(_WHITESPACE_MODEL, merges=[["a", "b"]]),
+                "pre_tokenizer": {"type": "WhitespaceSplit"}}
+    path.write_text(json.dumps(document), encoding="utf-8")
+    assert selkbar.evaluate([str(path)], ["a b ab"])[0]["tokens"] == 3
 
 
 def test_tokenizer_json_the_library_wrote_with_a_normalizer_is_refused(tmp_path):
