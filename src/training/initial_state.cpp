@@ -67,11 +67,17 @@ inline uint32_t next_char(const uint8_t*& p, const uint8_t* end) {
   return c.cp;
 }
 
-void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
-  chars.clear();
+// Calls visit(cp) for each character of the word, in order.
+template <typename Visit>
+void for_each_char(std::string_view word, Visit&& visit) {
   const auto* p = reinterpret_cast<const uint8_t*>(word.data());
   const uint8_t* const end = p + word.size();
-  while (p < end) chars.push_back(next_char(p, end));
+  while (p < end) visit(next_char(p, end));
+}
+
+void decode_word(std::string_view word, std::vector<uint32_t>& chars) {
+  chars.clear();
+  for_each_char(word, [&](uint32_t cp) { chars.push_back(cp); });
 }
 
 std::string char_string(uint32_t cp) {
@@ -142,14 +148,6 @@ class CharIndex {
  private:
   std::vector<SymbolId> ids_;
 };
-
-// Calls visit(cp) for each character of the word, in order.
-template <typename Visit>
-void for_each_char(std::string_view word, Visit&& visit) {
-  const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-  const uint8_t* const end = p + word.size();
-  while (p < end) visit(next_char(p, end));
-}
 
 // The count of every word's characters runs in parts over consecutive
 // ranges of words, on the thread budget, once there are this many words per
@@ -302,12 +300,10 @@ SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
     const std::string_view word = words.get(w);
     symbols.clear();
     if (form_ids == nullptr) {
-      const auto* p = reinterpret_cast<const uint8_t*>(word.data());
-      const uint8_t* const end = p + word.size();
-      while (p < end) {
-        const SymbolId id = chars.find(next_char(p, end));
+      for_each_char(word, [&](uint32_t cp) {
+        const SymbolId id = chars.find(cp);
         if (id != NO_SYMBOL) symbols.push_back(id);
-      }
+      });
     } else {
       decode_word(word, word_chars);
       const size_t n = word_chars.size();
