@@ -68,6 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view view(text);
   selkbar::Utf8Error error;
   const bool valid = selkbar::validate_utf8(view, &error);
+  // The vector scan (on CPUs that have it) against the portable one.
+  selkbar::Utf8Error portable_error;
+  FUZZ_CHECK(selkbar::validate_utf8_portable(view, &portable_error) == valid);
+  FUZZ_CHECK(valid || (portable_error.valid_up_to == error.valid_up_to &&
+                       portable_error.error_length == error.error_length));
 
   auto check_line_split = [&](const std::vector<std::string_view>& pretokens) {
     std::string joined;

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "unicode/utf8_avx2.h"
+
 namespace selkbar {
 
 namespace {
@@ -151,7 +153,7 @@ inline size_t skip_ascii(const uint8_t* data, size_t i, size_t size) {
 
 }  // namespace
 
-bool validate_utf8(std::string_view text, Utf8Error* error) {
+bool validate_utf8_portable(std::string_view text, Utf8Error* error) {
   static_assert(std::endian::native == std::endian::little, "the first byte is the lowest");
   const auto* const data = reinterpret_cast<const uint8_t*>(text.data());
   const size_t size = text.size();
@@ -174,6 +176,23 @@ bool validate_utf8(std::string_view text, Utf8Error* error) {
     }
   }
   return true;
+}
+
+bool validate_utf8(std::string_view text, Utf8Error* error) {
+#ifdef SELKBAR_HAVE_UTF8_AVX2
+  // Below two blocks the vector loop has too little to do to pay for
+  // itself.
+  if (text.size() >= 64 && cpu_has_avx2()) {
+    const size_t checked =
+        valid_utf8_prefix_avx2(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    Utf8Error unused;
+    if (checked != UTF8_AVX2_REFUSED && validate_utf8_portable(text.substr(checked), &unused)) {
+      return true;
+    }
+    // Errors are rare: the portable scan finds where the first one is.
+  }
+#endif
+  return validate_utf8_portable(text, error);
 }
 
 std::string describe_utf8_error(const Utf8Error& error) {

@@ -10,8 +10,9 @@
 // Surrogates, overlong forms, code points above U+10FFFF and the bytes C0,
 // C1, F5..FF are invalid.
 //
-// The scan checks 16 bytes per step while the text is ASCII and decodes only
-// the non-ASCII sequences.
+// On CPUs with AVX2 a long text is checked 32 bytes per step (utf8_avx2.h);
+// elsewhere, and to locate an error, the portable scan checks 16 bytes per
+// step while the text is ASCII and decodes only the non-ASCII sequences.
 #ifndef SELKBAR_UTF8_H_
 #define SELKBAR_UTF8_H_
 
@@ -29,6 +30,9 @@ struct Utf8Error {
 
 // Returns true if `text` is valid UTF-8; otherwise fills `*error`.
 bool validate_utf8(std::string_view text, Utf8Error* error);
+
+// The same without vector instructions; validate_utf8 falls back to it.
+bool validate_utf8_portable(std::string_view text, Utf8Error* error);
 
 // One character: its code point and its length in bytes (1 to 4).
 struct DecodedChar {
