@@ -315,10 +315,11 @@ _NS_PER_WORD = re.compile(r"(\d+(?:\.\d+)?)\s*ns per visited word")
 _TRAINER_VOCAB = re.compile(r"\bvocab[ :=]+(\d+)")
 _LOOP_TIME = re.compile(r"merge loop[ :=]+(\d+(?:\.\d+)?)\s*(s|ms|µs|us|ns)\b")
 _VISITED = re.compile(r"([\d,]+) words visited|words visited[ :=]+([\d,]+)|visited[ :=]+([\d,]+) words")
+_HOLDING = re.compile(r"(\d+(?:\.\d+)?)% holding the pair")
 
 
 def parse_merge_loop(text):
-    """bench_trainer's output as [{"vocab", "loop_s", "visited", "ns_per_word"}], one per line
+    """bench_trainer's output as [{"vocab", "loop_s", "visited", "holding_pct", "ns_per_word"}], one per line
     that gives a time per visited word. The vocabulary is the one on that line
     or the last one named before it; a figure the line lacks is None."""
     rows = []
@@ -332,11 +333,13 @@ def parse_merge_loop(text):
             continue
         loop = _LOOP_TIME.search(line)
         visited = _VISITED.search(line)
+        holding = _HOLDING.search(line)
         rows.append({
             "vocab": vocab,
             "ns_per_word": float(m.group(1)),
             "loop_s": float(loop.group(1)) * _DURATION_UNITS[loop.group(2).replace("us", "µs")] if loop else None,
             "visited": int(next(g for g in visited.groups() if g).replace(",", "")) if visited else None,
+            "holding_pct": float(holding.group(1)) if holding else None,
         })
     return rows
 
@@ -397,12 +400,16 @@ def merge_loop_lines(merge_loop):
     lines += [f"tools/{MERGE_LOOP_TOOL}.cpp on {key[0]}-{key[1]} (whitespace words counted once, then "
               f"phase 2 alone at each vocabulary size, the fastest of {merge_loop.get('repeat', 1)} run(s)). "
               "The loop scales as it should when the time per visited word stays flat as the vocabulary "
-              f"grows; target: the largest over the smallest at most {TARGETS['merge_loop_flat']}.", "",
-              "| vocab | merge loop s | words visited | ns per visited word |",
-              "|---:|---:|---:|---:|"]
+              f"grows; target: the largest over the smallest at most {TARGETS['merge_loop_flat']}. "
+              "A word stays on a pair's list after another merge took the pair from it, so only some "
+              "visits find the pair (the holding column); the others cost a cache miss each for nothing.", "",
+              "| vocab | merge loop s | words visited | holding the pair | ns per visited word |",
+              "|---:|---:|---:|---:|---:|"]
     for r in merge_loop["rows"]:
+        holding = r.get("holding_pct")
         lines.append(f"| {r['vocab'] if r['vocab'] is not None else 'n/a'} | {fmt(r['loop_s'], '.3f')} | "
-                     f"{fmt(r['visited'], ',')} | {r['ns_per_word']:.1f} |")
+                     f"{fmt(r['visited'], ',')} | {fmt(holding, '.0f')}{'%' if holding is not None else ''} | "
+                     f"{r['ns_per_word']:.1f} |")
     flat = merge_loop["flatness"]
     lines += ["", f"Largest over smallest time per visited word: {fmt(flat)} "
               f"(target at most {TARGETS['merge_loop_flat']}): {verdict(flat, TARGETS['merge_loop_flat'], False)}.",

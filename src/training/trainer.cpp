@@ -281,7 +281,9 @@ class RewritePart {
       // A long word hands its deltas over in batches (see merge_word); they
       // are applied in the order produced either way, so the result is the
       // same as if they had come at once.
-      arena.merge_word(drain_word_, pair.left, pair.right, new_id, limit, deltas_, &drain_);
+      if (arena.merge_word(drain_word_, pair.left, pair.right, new_id, limit, deltas_, &drain_)) {
+        ++rewritten_;
+      }
       apply_deltas(deltas_, drain_word_, drain_count_);
     }
   }
@@ -302,6 +304,8 @@ class RewritePart {
   }
 
   MergeChanges& changes() { return changes_; }
+  // Words rewritten so far that held the merged pair.
+  uint64_t rewritten() const { return rewritten_; }
 
  private:
   // The word and its count come as arguments, not members: the stores into
@@ -331,6 +335,7 @@ class RewritePart {
   // The word being rewritten, for deltas handed over before it is done.
   uint32_t drain_word_ = 0;
   uint64_t drain_count_ = 0;
+  uint64_t rewritten_ = 0;
   const DeltaDrain drain_ = [this](std::vector<PairDelta>& batch) {
     apply_deltas(batch, drain_word_, drain_count_);
     batch.clear();
@@ -401,6 +406,7 @@ class MergeLoop {
       push_changed_pairs();
     }
     if (control != nullptr) control->set_merges_done(merges_.size() - base_merges_);
+    for (const auto& part : parts_) figures_.words_rewritten += part->rewritten();
     figures_.elapsed_ns = elapsed_ns_since(start_ns);
     const std::clock_t end_cpu = std::clock();
     if (start_cpu != std::clock_t(-1) && end_cpu != std::clock_t(-1)) {

@@ -54,11 +54,14 @@ struct SplitFigures {
 // the whole process spent meanwhile (all of the loop's threads; steadier
 // than the elapsed time on a busy machine) and how many words it visited
 // (each merge visits every word on its pair's list), so that its time can be
-// judged per unit of work as the vocabulary grows.
+// judged per unit of work as the vocabulary grows. Lists are not pruned when
+// a word loses a pair to another merge, so some visits find nothing;
+// words_rewritten counts those that held the pair.
 struct MergeLoopFigures {
   uint64_t elapsed_ns = 0;
   uint64_t cpu_ns = 0;
   uint64_t words_visited = 0;
+  uint64_t words_rewritten = 0;
   SplitFigures split;
 };
 

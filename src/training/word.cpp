@@ -161,7 +161,7 @@ uint64_t SymbolArena::total_symbols() const {
   return total;
 }
 
-void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
+bool SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
                              std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
                              const DeltaDrain* drain) {
   check_word(w);
@@ -179,6 +179,8 @@ void SymbolArena::merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId
     }
     length = merge_symbols<false>(s, nullptr, n, left, right, new_id, false, 0, deltas, drain);
   }
+  // Every occurrence shortens the word by one.
+  return length != n;
 }
 
 }  // namespace selkbar

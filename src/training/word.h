@@ -113,8 +113,9 @@ class SymbolArena {
   uint64_t total_symbols() const;
 
   // Merges every occurrence of (left, right) in word w into new_id in place
-  // and appends the resulting deltas. `limit` is max_token_length. Allocates
-  // nothing except growth of `deltas`.
+  // and appends the resulting deltas; returns whether the word held the
+  // pair. `limit` is max_token_length. Allocates nothing except growth of
+  // `deltas`.
   //
   // With `drain`, deltas are handed over in batches: whenever `deltas` holds
   // at least MAX_PENDING_DELTAS entries after an occurrence, drain(deltas)
@@ -123,7 +124,7 @@ class SymbolArena {
   // long word (a 200 MB pretoken) would otherwise need gigabytes of them.
   // REQUIRES: w is a key (checked as word() checks it); a limit only on an
   // arena that tracks lengths.
-  void merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
+  bool merge_word(uint32_t w, SymbolId left, SymbolId right, SymbolId new_id,
                   std::optional<uint64_t> limit, std::vector<PairDelta>& deltas,
                   const DeltaDrain* drain = nullptr);
 

@@ -305,7 +305,7 @@ def test_peer_runs_end_to_end_or_is_skipped(tmp_path, peer):
 TRAINER_OUTPUT = """\
 corpus: 1 files, 953.7 MB, 1780000 distinct words, 17.0 MB of word bytes
 vocab 8000: phase2 1.200 s wall (1.100 s cpu), 7744 merges, 6453 merges/s, 8000 tokens, peak rss 300 MB (200 MB before phase 2)
-  merge loop 0.800 s, 40,000,000 words visited (5165.3 per merge), 20.0 ns per visited word
+  merge loop 0.800 s, 40,000,000 words visited (5165.3 per merge, 48% holding the pair), 20.0 ns per visited word
 vocab 64000: phase2 3.000 s wall (2.900 s cpu), 63744 merges, 21248 merges/s, 64000 tokens, peak rss 400 MB (200 MB before phase 2)
   merge loop 2.500 s, 100000000 words visited (1568.8 per merge), 25.0 ns per visited word
 """
@@ -315,8 +315,10 @@ class TestMergeLoop:
     def test_bench_trainer_lines_are_read(self):
         rows = run.parse_merge_loop(TRAINER_OUTPUT)
         assert rows == [
-            {"vocab": 8000, "loop_s": pytest.approx(0.8), "visited": 40_000_000, "ns_per_word": 20.0},
-            {"vocab": 64000, "loop_s": pytest.approx(2.5), "visited": 100_000_000, "ns_per_word": 25.0}]
+            {"vocab": 8000, "loop_s": pytest.approx(0.8), "visited": 40_000_000, "holding_pct": 48.0,
+             "ns_per_word": 20.0},
+            {"vocab": 64000, "loop_s": pytest.approx(2.5), "visited": 100_000_000, "holding_pct": None,
+             "ns_per_word": 25.0}]
         assert run.merge_loop_flatness(rows) == pytest.approx(1.25)
 
     def test_reworded_lines_still_parse_and_missing_figures_are_none(self):
@@ -325,8 +327,9 @@ class TestMergeLoop:
                 "vocab 32000 done\n"
                 "  12 ns per visited word\n")
         rows = run.parse_merge_loop(text)
-        assert rows[0] == {"vocab": 16000, "loop_s": pytest.approx(0.4505), "visited": 1234, "ns_per_word": 7.5}
-        assert rows[1] == {"vocab": 32000, "loop_s": None, "visited": None, "ns_per_word": 12.0}
+        assert rows[0] == {"vocab": 16000, "loop_s": pytest.approx(0.4505), "visited": 1234, "holding_pct": None,
+                           "ns_per_word": 7.5}
+        assert rows[1] == {"vocab": 32000, "loop_s": None, "visited": None, "holding_pct": None, "ns_per_word": 12.0}
         assert run.merge_loop_flatness(rows[:1]) is None
         assert run.parse_merge_loop("corpus: nothing here\n") == []
 
@@ -352,7 +355,8 @@ class TestMergeLoop:
                   "--vocab 128000 --vocab 200000\" ] || exit 3\ncat <<'END'\n" + TRAINER_OUTPUT + "END\n")
         assert out["key"] == ("en", "100M") and out["flatness"] == pytest.approx(1.25)
         text = "\n".join(run.merge_loop_lines(out))
-        assert "| 64000 | 2.500 | 100,000,000 | 25.0 |" in text and "1.25" in text and "does not hold" in text
+        assert "| 8000 | 0.800 | 40,000,000 | 48% | 20.0 |" in text
+        assert "| 64000 | 2.500 | 100,000,000 | n/a | 25.0 |" in text and "1.25" in text and "does not hold" in text
         out = use("echo 'bench_trainer: no *.txt files' >&2; exit 2\n")
         assert "exited with 2: bench_trainer: no *.txt files" in out["note"]
         assert "Not measured:" in "\n".join(run.merge_loop_lines(out))

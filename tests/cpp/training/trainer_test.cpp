@@ -412,6 +412,8 @@ TEST(TrainThreadBudget, SplitMergesGiveTheResultOfOneThread) {
     config.threads = 1;
     const TrainResult one = train(words, config);
     ASSERT_GT(one.merge_loop.words_visited, 100000u);
+    ASSERT_GT(one.merge_loop.words_rewritten, 0u);
+    ASSERT_LE(one.merge_loop.words_rewritten, one.merge_loop.words_visited);
     for (uint64_t threads : {2, 3, 8, 4096}) {
       SCOPED_TRACE("threads " + std::to_string(threads));
       config.threads = threads;
@@ -419,6 +421,7 @@ TEST(TrainThreadBudget, SplitMergesGiveTheResultOfOneThread) {
       ASSERT_EQ(many.tokens, one.tokens);
       ASSERT_EQ(many.merges, one.merges);
       EXPECT_EQ(many.merge_loop.words_visited, one.merge_loop.words_visited);
+      EXPECT_EQ(many.merge_loop.words_rewritten, one.merge_loop.words_rewritten);
     }
   }
 }

@@ -25,13 +25,14 @@ struct MergeOutcome {
   Symbols word;
   Deltas deltas;
   std::vector<uint32_t> lengths;
+  bool held = false;  // what merge_word returned
 };
 MergeOutcome merge_one(const Symbols& word, SymbolId left, SymbolId right, SymbolId new_id,
                        std::optional<uint64_t> limit = std::nullopt) {
   SymbolArena arena(word.size(), 1, limit.has_value());
   arena.push_word(1, word);
   MergeOutcome outcome;
-  arena.merge_word(0, left, right, new_id, limit, outcome.deltas);
+  outcome.held = arena.merge_word(0, left, right, new_id, limit, outcome.deltas);
   outcome.word = symbols_of(arena, 0);
   if (limit) {
     const auto lengths = arena.symbol_lengths(0);
@@ -188,6 +189,7 @@ TEST(MergeWord, RandomWordsMatchPlainReplacementAndRecount) {
     }
     const MergeOutcome outcome = merge_one(word, left, right, new_id);
     ASSERT_EQ(outcome.word, expected);
+    ASSERT_EQ(outcome.held, expected != word);
 
     std::map<Pair, int> change;
     for (const auto& [pair, n] : occurrences(expected)) change[pair] += n;
