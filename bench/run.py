@@ -14,7 +14,8 @@ the same merges (same order). selkbar runs with SELKBAR_STATS=1 and its
 diagnostic lines give the phase breakdown. A plain single-threaded read and
 split on ASCII whitespace (tools/bench_baseline_split.cpp) is timed on each
 corpus as the floor for phase 1: the fastest of three passes over the file in
-the page cache.
+the page cache. Every trainer run starts, like the baseline, with its corpus
+read once just before, so that none of them finds part of it evicted.
 
 SentencePiece, rustbpe and bpeasy run as black boxes in their own processes,
 alternating with the two above, with the same vocabulary size and thread
@@ -270,6 +271,21 @@ def worker_env(impl, threads):
     return env
 
 
+def warm_page_cache(files):
+    """Reads the files once, untimed. This host's kernel drops page-cache pages it thinks
+    cold within minutes (a trainer found 600 of en-1G's 954 MB still cached a few minutes
+    after the last read), so without this a run's phase 1 would read part of the corpus from
+    the disk, by chance and unlike the baseline and the other trainers."""
+    buffer = bytearray(16 << 20)
+    for path in files:
+        try:
+            with open(path, "rb", buffering=0) as f:
+                while f.readinto(buffer):
+                    pass
+        except OSError:
+            pass    # the trainer will report the file itself
+
+
 def run_worker(impl, case, files, dump, timeout):
     cmd = [sys.executable, WORKER, impl, *files, "--mode", case.mode, "--vocab", str(case.vocab),
            "--threads", str(case.threads), "--dump", dump]
@@ -466,6 +482,7 @@ def run_case(case, files, args, tmpdir, log):
             if impl in errors:      # a trainer that failed once is not retried; the other goes on
                 continue
             dump = os.path.join(tmpdir, f"{impl}-{r}.json")
+            warm_page_cache(files)
             try:
                 res = run_worker(impl, case, files, dump, args.timeout)
             except (RuntimeError, subprocess.TimeoutExpired, ValueError) as e:
