@@ -82,6 +82,36 @@ long peak_rss_mb() {
   return -1;
 }
 
+// The words of the files with their counts, split on white space or, with
+// `bytelevel`, as the bytelevel pretokenizer splits and spells them; adds
+// the files' sizes to `corpus_bytes`.
+WordTable count_words(const std::vector<std::filesystem::path>& files, bool bytelevel,
+                      uint64_t& corpus_bytes) {
+  const std::array<uint32_t, 256> byte_to_char = selkbar::build_byte_to_char();
+  selkbar::ShardCounter counter;
+  std::string spelled;
+  for (const auto& path : files) {
+    std::ifstream in(path, std::ios::binary);
+    std::string content(std::filesystem::file_size(path), '\0');
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    corpus_bytes += content.size();
+    if (!bytelevel) {
+      selkbar::split_whitespace(content, [&](std::string_view word) {
+        counter.add(word, selkbar::pretoken_hash(word));
+      });
+      continue;
+    }
+    selkbar::split_bytelevel(content, [&](std::string_view piece) {
+      spelled.clear();
+      for (const unsigned char byte : piece) selkbar::append_utf8(spelled, byte_to_char[byte]);
+      counter.add(spelled, selkbar::pretoken_hash(spelled));
+    });
+  }
+  std::vector<selkbar::ShardCounter> shards;
+  shards.push_back(std::move(counter));
+  return selkbar::combine_shards(std::move(shards), nullptr);
+}
+
 [[noreturn]] void usage_error(const char* message) {
   std::fprintf(stderr, "bench_trainer: %s\n", message);
   std::exit(2);
@@ -131,30 +161,8 @@ int main(int argc, char** argv) {
   }
   if (files.empty()) usage_error("no *.txt files in the corpus directory");
 
-  const std::array<uint32_t, 256> byte_to_char = selkbar::build_byte_to_char();
-  selkbar::ShardCounter counter;
   uint64_t corpus_bytes = 0;
-  for (const auto& path : files) {
-    std::ifstream in(path, std::ios::binary);
-    std::string content(std::filesystem::file_size(path), '\0');
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    corpus_bytes += content.size();
-    if (!bytelevel) {
-      selkbar::split_whitespace(content, [&](std::string_view word) {
-        counter.add(word, selkbar::pretoken_hash(word));
-      });
-      continue;
-    }
-    std::string spelled;
-    selkbar::split_bytelevel(content, [&](std::string_view piece) {
-      spelled.clear();
-      for (const unsigned char byte : piece) selkbar::append_utf8(spelled, byte_to_char[byte]);
-      counter.add(spelled, selkbar::pretoken_hash(spelled));
-    });
-  }
-  std::vector<selkbar::ShardCounter> shards;
-  shards.push_back(std::move(counter));
-  const WordTable words = selkbar::combine_shards(std::move(shards), nullptr);
+  const WordTable words = count_words(files, bytelevel, corpus_bytes);
   // What the benchmark itself holds during phase 2: its word table and the
   // copy handed to the trainer.
   const long baseline_mb = [&] {
