@@ -1354,11 +1354,10 @@ def main(argv=None):
     if not args.no_baseline:
         tool = build_tool(BASELINE_TOOL, log, fallback="falling back to wc -w")
         for key, (path, stats) in corpora.items():
-            # A floor: the fastest of a few passes, after one untimed pass
-            # that brings the file into the page cache, where the trainers'
-            # runs find it (a first pass may read the disk: three times
-            # slower here at 1 GB).
-            run_baseline(tool, [path])
+            # A floor: the fastest of a few passes over the file in the page
+            # cache, where the trainers' runs find it (a first pass may read
+            # the disk: three times slower here at 1 GB).
+            warm_page_cache([path])
             times = []
             for _ in range(BASELINE_PASSES):
                 seconds, words = run_baseline(tool, [path])

@@ -46,7 +46,6 @@
 #include "pretokenize/bytelevel.h"
 #include "pretokenize/split.h"
 #include "training/trainer.h"
-#include "unicode/utf8.h"
 #include "counts/wordtable.h"
 
 namespace {
@@ -83,33 +82,28 @@ long peak_rss_mb() {
 }
 
 // The words of the files with their counts, split on white space or, with
-// `bytelevel`, as the bytelevel pretokenizer splits and spells them; adds
-// the files' sizes to `corpus_bytes`.
+// `bytelevel`, as the bytelevel pretokenizer splits them and, as phase 1
+// does, counted as raw bytes and spelled once per distinct word when the
+// counts are combined; adds the files' sizes to `corpus_bytes`.
 WordTable count_words(const std::vector<std::filesystem::path>& files, bool bytelevel,
                       uint64_t& corpus_bytes) {
-  const std::array<uint32_t, 256> byte_to_char = selkbar::build_byte_to_char();
   selkbar::ShardCounter counter;
-  std::string spelled;
+  const auto count = [&](std::string_view word) { counter.add(word, selkbar::pretoken_hash(word)); };
   for (const auto& path : files) {
     std::ifstream in(path, std::ios::binary);
     std::string content(std::filesystem::file_size(path), '\0');
     in.read(content.data(), static_cast<std::streamsize>(content.size()));
     corpus_bytes += content.size();
-    if (!bytelevel) {
-      selkbar::split_whitespace(content, [&](std::string_view word) {
-        counter.add(word, selkbar::pretoken_hash(word));
-      });
-      continue;
+    if (bytelevel) {
+      selkbar::split_bytelevel(content, count);
+    } else {
+      selkbar::split_whitespace(content, count);
     }
-    selkbar::split_bytelevel(content, [&](std::string_view piece) {
-      spelled.clear();
-      for (const unsigned char byte : piece) selkbar::append_utf8(spelled, byte_to_char[byte]);
-      counter.add(spelled, selkbar::pretoken_hash(spelled));
-    });
   }
   std::vector<selkbar::ShardCounter> shards;
   shards.push_back(std::move(counter));
-  return selkbar::combine_shards(std::move(shards), nullptr);
+  const std::array<uint32_t, 256> byte_to_char = selkbar::build_byte_to_char();
+  return selkbar::combine_shards(std::move(shards), bytelevel ? &byte_to_char : nullptr);
 }
 
 [[noreturn]] void usage_error(const char* message) {
