@@ -21,7 +21,25 @@ void PairCounts::reserve(size_t pairs) {
   if (slots > mask_ + 1 || !slots_) rehash(slots);
 }
 
-void PairCounts::grow() { rehash(slots_ ? (mask_ + 1) * 2 : 16); }
+void PairCounts::grow() {
+  if (!slots_) {
+    rehash(16);
+    return;
+  }
+  const size_t slots = mask_ + 1;
+  size_t zeros = 0;
+  for (size_t i = 0; i < slots; ++i) {
+    zeros += slots_[i].key.left != NO_SYMBOL && slots_[i].count == 0;
+  }
+  // Dropping in place leaves at least a twelfth of the slots to fill before
+  // the next check, so the checks cost a bounded number of passes per entry,
+  // and the passes run in order through memory the table already has.
+  if ((size_ - zeros) * 3 <= slots * 2) {
+    drop_zeros_in_place();
+  } else {
+    rehash(slots * 2);
+  }
+}
 
 void PairCounts::rehash(size_t slot_count) {
   std::unique_ptr<Slot[]> old = std::move(slots_);
@@ -30,12 +48,40 @@ void PairCounts::rehash(size_t slot_count) {
   for (size_t i = 0; i < slot_count; ++i) slots_[i].key.left = NO_SYMBOL;
   mask_ = slot_count - 1;
   shift_ = 64 - std::countr_zero(slot_count);
+  size_ = 0;
   for (size_t j = 0; j < old_count; ++j) {
     const Slot& from = old[j];
-    if (from.key.left == NO_SYMBOL) continue;
+    if (from.key.left == NO_SYMBOL || from.count == 0) continue;
     size_t i = bucket(from.key);
     while (slots_[i].key.left != NO_SYMBOL) i = (i + 1) & mask_;
     slots_[i] = from;
+    ++size_;
+  }
+}
+
+void PairCounts::drop_zeros_in_place() {
+  // Emptying a slot can cut the probe run of an entry stored after it, so
+  // every entry is then seated again, in probe order from a slot that was
+  // empty before (one exists: the table is never full). An entry's run from
+  // its bucket to its slot was all occupied and does not contain that
+  // start, so the entries before it in the run are seated before it, and
+  // it lands at or before its old slot without moving any of them.
+  size_t start = 0;
+  while (slots_[start].key.left != NO_SYMBOL) ++start;
+  for (size_t i = 0; i <= mask_; ++i) {
+    if (slots_[i].key.left != NO_SYMBOL && slots_[i].count == 0) {
+      slots_[i].key.left = NO_SYMBOL;
+      --size_;
+    }
+  }
+  for (size_t k = 1; k <= mask_; ++k) {
+    const size_t j = (start + k) & mask_;
+    if (slots_[j].key.left == NO_SYMBOL) continue;
+    const Slot entry = slots_[j];
+    slots_[j].key.left = NO_SYMBOL;
+    size_t i = bucket(entry.key);
+    while (slots_[i].key.left != NO_SYMBOL) i = (i + 1) & mask_;
+    slots_[i] = entry;
   }
 }
 

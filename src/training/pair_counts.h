@@ -1,9 +1,14 @@
 // pair_counts.h: the count of every pair in the merge loop.
 //
 // PairCounts maps Pair -> unsigned 64-bit count, open addressing with linear
-// probing (pair_hash.h) at a load of at most 3/4. Entries are never removed:
-// a pair whose count falls to 0 keeps its slot. A slot is 16 bytes, which
-// with the merge queue's 32 per candidate bounds the memory of large runs.
+// probing (pair_hash.h) at a load of at most 3/4. A pair whose count falls
+// to 0 reads as absent, and its slot is given up the next time the table
+// fills: every merge consumes its pair and others, and by then a fifth to a
+// quarter of the entries of a large training count 0. Dropping them in
+// place, rather than doubling, keeps the largest tables from doubling once
+// more; each doubling is hundreds of megabytes of fresh memory, which the
+// serial merge loop waits for. A slot is 16 bytes, which with the merge
+// queue's 32 per candidate bounds the memory of large runs.
 #ifndef SELKBAR_TRAINING_PAIR_COUNTS_H_
 #define SELKBAR_TRAINING_PAIR_COUNTS_H_
 
@@ -59,7 +64,10 @@ class PairCounts {
     prefetch_read(&slots_[i]);
     prefetch_read(&slots_[(i + 4) & mask_]);
   }
+  // Entries held: every pair entered whose count is not 0, and some whose
+  // count is 0 but that have not been dropped yet.
   size_t size() const { return size_; }
+  size_t slot_count() const { return slots_ ? mask_ + 1 : 0; }
 
  private:
   struct Slot {
@@ -69,8 +77,12 @@ class PairCounts {
   static_assert(sizeof(Slot) == 16);
 
   size_t bucket(Pair pair) const { return static_cast<size_t>(pair_hash(pair) >> shift_); }
+  // Makes room for one more entry: drops the zero counts in place when
+  // that leaves the table at most 2/3 full, else doubles it.
   void grow();
+  // Moves the entries with a count into a table of `slot_count` slots.
   void rehash(size_t slot_count);
+  void drop_zeros_in_place();
 
   std::unique_ptr<Slot[]> slots_;
   size_t mask_ = 0;
