@@ -80,6 +80,9 @@ class ShardCounter {
   // Position of `hash` in slots_: its slot, or the empty slot where it goes.
   size_t find_slot(uint64_t hash) const;
   void grow();
+  // The id of `word` among the words whose hash has index slot `slot`, or
+  // NO_WORD. REQUIRES: the index is not empty.
+  uint32_t find_word(std::string_view word, size_t slot) const;
   void count_one(std::string_view word, uint64_t hash, uint64_t count);
   template <bool Counted>
   void add_batch_of(const PretokenBatch& batch);
