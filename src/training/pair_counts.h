@@ -78,7 +78,7 @@ class PairCounts {
 
   size_t bucket(Pair pair) const { return static_cast<size_t>(pair_hash(pair) >> shift_); }
   // Makes room for one more entry: drops the zero counts in place when
-  // that leaves the table at most 2/3 full, else doubles it.
+  // that leaves the table at most 5/8 full, else doubles it.
   void grow();
   // Moves the entries with a count into a table of `slot_count` slots.
   void rehash(size_t slot_count);
