@@ -25,8 +25,9 @@ their vocabularies differ from selkbar's by design: only wall time, CPU time
 and peak memory are compared. A peer that is not installed is skipped, and
 the report says so (they are pinned in requirements-dev.txt).
 
-Modes: whitespace, bytelevel (GPT-2's rule) and gpt4 (GPT-4's split pattern;
-the library gets a Sequence of Split with that pattern and ByteLevel).
+Modes: whitespace, bytelevel (GPT-2's rule), gpt4 and o200k (GPT-4's and
+o200k's split patterns; the library gets a Sequence of Split with that
+pattern and ByteLevel).
 
 The library and the peers take far longer than selkbar, so a run can keep
 them to the smaller corpora (--others-up-to 1G) and to some cases
@@ -35,7 +36,7 @@ every case; the report and the charts say which trainer ran where.
 
 The merge loop's time per visited word comes from tools/bench_trainer.cpp,
 built like the baseline tool and run once on the largest corpus of the run up
-to 1 GB at vocabularies 8000 to 64000 (--no-merge-loop skips it). A targets
+to 1 GB at vocabularies 8000 to 200000 (--no-merge-loop skips it). A targets
 block at the top of the report gives each performance target's figure from
 this run and whether it holds, does not hold, or was not measured.
 
