@@ -76,6 +76,11 @@ void ShardCounter::add(std::string_view word, uint64_t hash, uint64_t count) {
     table_.add_count(held, count);
     return;
   }
+  insert_word(word, hash, count, slot);
+}
+
+[[gnu::always_inline]] inline void ShardCounter::insert_word(std::string_view word, uint64_t hash,
+                                                                uint64_t count, size_t slot) {
   if (table_.len() >= max_words_) throw InternalError("more than u32::MAX-1 unique words");
   const uint32_t head = slots_[slot].id;
   const uint32_t id = table_.push(word, count);
@@ -141,6 +146,7 @@ void ShardCounter::absorb(ShardCounter&& other) {
   const std::vector<Slot, HugePageAllocator<Slot>>& from = other.slots_;
   const size_t n = from.size();
   std::vector<Slot> fresh;  // (hash, the other's id) of the words new here, in order
+  if (slots_.empty()) grow();
   for (size_t i = 0; i < n; ++i) {
     // The other counter's slots are read in order; everything else each of
     // them leads to is a miss: this counter's slot, the word it holds and
@@ -159,9 +165,9 @@ void ShardCounter::absorb(ShardCounter&& other) {
       prefetch_bytes(from[i + BYTES_DISTANCE].key);
     }
     if (from[i].id == NO_WORD) continue;
-    const size_t slot = slots_.empty() ? 0 : find_slot(from[i].key);
+    const size_t slot = find_slot(from[i].key);
     for (uint32_t id = from[i].id; id != NO_WORD; id = other.next_[id]) {
-      const uint32_t held = slots_.empty() ? NO_WORD : find_word(theirs.get(id), slot);
+      const uint32_t held = find_word(theirs.get(id), slot);
       if (held != NO_WORD) {
         table_.add_count(held, theirs.count(id));
       } else {
@@ -169,12 +175,14 @@ void ShardCounter::absorb(ShardCounter&& other) {
       }
     }
   }
-  // At most one index entry per new word (fewer where hashes collide).
+  // At most one index entry per new word (fewer where hashes collide), so
+  // the index needs no growth while they go in; none of them is here yet.
   while ((used_ + fresh.size()) * 4 > slots_.size() * 3) grow();
   const size_t m = fresh.size();
   for (size_t j = 0; j < m; ++j) {
     if (j + SLOT_DISTANCE < m) prefetch_slot(fresh[j + SLOT_DISTANCE].key);
-    count_one(theirs.get(fresh[j].id), fresh[j].key, theirs.count(fresh[j].id));
+    const uint32_t id = fresh[j].id;
+    insert_word(theirs.get(id), fresh[j].key, theirs.count(id), find_slot(fresh[j].key));
   }
   WordTable released = std::move(other).into_table();
 }

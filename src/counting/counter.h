@@ -84,6 +84,9 @@ class ShardCounter {
   // NO_WORD. REQUIRES: the index is not empty.
   uint32_t find_word(std::string_view word, size_t slot) const;
   void count_one(std::string_view word, uint64_t hash, uint64_t count);
+  // Enters `word`, which is not here, at `slot` (find_slot(hash)), at the
+  // head of its hash's chain. REQUIRES: room in the index for one more hash.
+  void insert_word(std::string_view word, uint64_t hash, uint64_t count, size_t slot);
   template <bool Counted>
   void add_batch_of(const PretokenBatch& batch);
 

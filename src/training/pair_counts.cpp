@@ -64,24 +64,23 @@ void PairCounts::rehash(size_t slot_count) {
 
 void PairCounts::drop_zeros_in_place() {
   // Emptying a slot can cut the probe run of an entry stored after it, so
-  // every entry is then seated again, in probe order from a slot that was
-  // empty before (one exists: the table is never full). An entry's run from
-  // its bucket to its slot was all occupied and does not contain that
-  // start, so the entries before it in the run are seated before it, and
-  // it lands at or before its old slot without moving any of them.
+  // every entry is taken out and seated again (or, with a count of 0, left
+  // out), in probe order from a slot that was empty before (one exists: the
+  // table is never full). An entry's run from its bucket to its slot was all
+  // occupied and does not contain that start, so the entries before it in
+  // the run are dealt with before it, and it lands at or before its old slot
+  // without moving any of them.
   size_t start = 0;
   while (slots_[start].key.left != NO_SYMBOL) ++start;
-  for (size_t i = 0; i <= mask_; ++i) {
-    if (slots_[i].key.left != NO_SYMBOL && slots_[i].count == 0) {
-      slots_[i].key.left = NO_SYMBOL;
-      --size_;
-    }
-  }
   for (size_t k = 1; k <= mask_; ++k) {
     const size_t j = (start + k) & mask_;
     if (slots_[j].key.left == NO_SYMBOL) continue;
     const Slot entry = slots_[j];
     slots_[j].key.left = NO_SYMBOL;
+    if (entry.count == 0) {
+      --size_;
+      continue;
+    }
     size_t i = bucket(entry.key);
     while (slots_[i].key.left != NO_SYMBOL) i = (i + 1) & mask_;
     slots_[i] = entry;
