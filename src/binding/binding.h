@@ -285,8 +285,10 @@ bool run_unlocked(Work&& work) {
 // progress display. A handler that raises (KeyboardInterrupt for Ctrl-C)
 // cancels the run through its RunControl; the engine stops within a few
 // milliseconds, every thread is joined, and the handler's exception
-// propagates with nothing written. A run that is not interrupted does the
-// same work as it would on the calling thread.
+// propagates with nothing written. Once the run has begun writing its
+// files, the handlers wait until the call has returned, so an interrupt
+// never reports a run whose files were written as stopped. A run that is
+// not interrupted does the same work as it would on the calling thread.
 
 inline constexpr std::chrono::milliseconds WAIT_STEP{100};
 

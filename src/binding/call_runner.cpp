@@ -50,10 +50,10 @@ bool run_interruptibly(const std::function<void()>& work, RunControl& control,
     Py_END_ALLOW_THREADS
     if (finished) break;
     if (interrupted) continue;  // waiting for the engine to stop
-    if (PyErr_CheckSignals() < 0 || !display.draw(control)) {
-      interrupted = true;
-      control.cancel();
-    }
+    // Once the engine writes its files, signals stay pending until the call
+    // has returned, as they would right after any finished write.
+    interrupted = control.cancel_if(
+        [&] { return PyErr_CheckSignals() < 0 || !display.draw(control); });
   }
   Py_BEGIN_ALLOW_THREADS
   thread.join();

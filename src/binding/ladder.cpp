@@ -116,8 +116,8 @@ Status finish_ladder(const TrainConfig& config, const TrainResult& full, bool wr
       files.push_back({paths.back(), texts.back()});
     }
   }
-  // The last point where an interrupt still leaves nothing written.
-  stop_if_cancelled(config.control);
+  // From here an interrupt waits for the files instead of stopping the run.
+  commit_or_stop(config.control);
   return write_files_atomically(files);
 }
 

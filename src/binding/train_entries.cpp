@@ -174,8 +174,8 @@ void write_outputs(const TrainConfig& config, const std::optional<std::string>& 
   std::string ranks;
   if (tiktoken_output) ranks = selkbar::build_tiktoken_ranks(outcome->result, config);
   if (!output && !tiktoken_output) return;
-  // The last point where an interrupt still leaves nothing written.
-  selkbar::stop_if_cancelled(config.control);
+  // From here an interrupt waits for the files instead of stopping the run.
+  selkbar::commit_or_stop(config.control);
   if (output && tiktoken_output) {
     const selkbar::FileContents files[] = {{*output, outcome->json}, {*tiktoken_output, ranks}};
     outcome->status = selkbar::write_files_atomically(files);

@@ -7,6 +7,12 @@
 //   control.cancel();          // e.g. on Ctrl-C: the run ends early
 //   draw(control.bytes_scanned(), control.merges_done());    // progress
 //
+// A run that writes files commits first (commit_or_stop): from then on a
+// cancel no longer takes, so a caller that cancels is never told the run
+// stopped when its files were in fact written. A caller that decides to
+// cancel by running something, such as signal handlers, does it through
+// cancel_if, which skips the decision once the run has committed.
+//
 // The engine polls cancelled() at points a few milliseconds apart: a
 // counting worker before each chunk, the trainer every few thousand words while it
 // builds its initial state and before each merge. A run that sees it set
@@ -23,6 +29,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 
 namespace selkbar {
 
@@ -33,7 +40,26 @@ enum class RunStage : uint8_t { Counting = 0, Merging = 1, Encoding = 2 };
 
 class RunControl {
  public:
-  void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+  void cancel() {
+    cancel_if([] { return true; });
+  }
+  // Runs `decide` and cancels the run if it returns true, unless the run
+  // has committed, in which case `decide` is not run at all. Returns
+  // whether the run was cancelled.
+  template <class Decide>
+  bool cancel_if(Decide&& decide) {
+    std::scoped_lock lock(commit_mutex_);
+    if (committed_ || !decide()) return false;
+    cancelled_.store(true, std::memory_order_relaxed);
+    return true;
+  }
+  // Returns false if the run was cancelled; otherwise no later cancel takes.
+  bool commit() {
+    std::scoped_lock lock(commit_mutex_);
+    if (cancelled_.load(std::memory_order_relaxed)) return false;
+    committed_ = true;
+    return true;
+  }
   bool cancelled() const { return cancelled_.load(std::memory_order_relaxed); }
 
   RunStage stage() const { return stage_.load(std::memory_order_relaxed); }
@@ -66,6 +92,8 @@ class RunControl {
 
  private:
   std::atomic<bool> cancelled_{false};
+  std::mutex commit_mutex_;  // orders a cancel and the commit
+  bool committed_ = false;   // guarded by commit_mutex_
   std::atomic<RunStage> stage_{RunStage::Counting};
   std::atomic<uint64_t> bytes_scanned_{0};
   std::atomic<uint64_t> bytes_total_{0};
@@ -84,6 +112,12 @@ class Cancelled : public std::exception {
 // Throws Cancelled if `control` (which may be null) is cancelled.
 inline void stop_if_cancelled(const RunControl* control) {
   if (control != nullptr && control->cancelled()) throw Cancelled();
+}
+
+// Commits `control`'s run (which may be null) before a step that cannot be
+// undone; throws Cancelled if the run was cancelled.
+inline void commit_or_stop(RunControl* control) {
+  if (control != nullptr && !control->commit()) throw Cancelled();
 }
 
 }  // namespace selkbar

@@ -255,12 +255,12 @@ CHILD = textwrap.dedent("""
     print("ready", flush=True)
     try:
         if kind == "files":
-            selkbar.train_tokenizer([fixture] * 5000, 1000, output, threads=2)
+            selkbar.train_tokenizer([fixture] * 100000, 1000, output, threads=2)
         elif kind == "iterator":
             selkbar.train_tokenizer_from_iterator(itertools.repeat(["a b c d"] * 100), 1000,
                                                   output)
         elif kind == "counting":
-            selkbar.count_words([fixture] * 5000, pretokenizer="bytelevel")
+            selkbar.count_words([fixture] * 100000, pretokenizer="bytelevel")
         else:
             selkbar.train_tokenizer_from_counts(counts, 10 ** 7, output)
     except KeyboardInterrupt:
