@@ -149,27 +149,30 @@ class CharIndex {
   std::vector<SymbolId> ids_;
 };
 
-// The count of every word's characters runs in parts over consecutive
-// ranges of words, on the thread budget, once there are this many words per
-// part.
+// The count of every word's characters and the tokenization run in parts
+// over consecutive ranges of words, on the thread budget, once there are
+// this many words per part.
 constexpr uint32_t MIN_WORDS_PER_PART = 1u << 14;
 
 // The characters of the words in [begin, end): each character's count
-// (wrapping; `bytes`, the sum of count times length, bounds them all) and
-// whether it occurs.
+// (wrapping; `bytes`, the sum of count times length, bounds them all),
+// whether it occurs, and how many characters each word has (into
+// `lengths`, indexed by word).
 struct CharacterCounts {
   std::vector<uint64_t> counts = std::vector<uint64_t>(128, 0);
   std::vector<uint8_t> seen = std::vector<uint8_t>(128, 0);
   unsigned __int128 bytes = 0;
 
-  void count_words(const WordTable& words, uint32_t begin, uint32_t end,
+  void count_words(const WordTable& words, uint32_t begin, uint32_t end, uint32_t* lengths,
                    const RunControl* control) {
     for (uint32_t w = begin; w < end; ++w) {
       poll_cancel(control, w);
       const std::string_view word = words.get(w);
       const uint64_t count = words.count(w);
       bytes += static_cast<unsigned __int128>(count) * word.size();
+      uint32_t length = 0;
       for_each_char(word, [&](uint32_t cp) {
+        ++length;
         if (cp >= counts.size()) {
           const size_t size = std::max<size_t>(cp + 1, counts.size() * 2);
           counts.resize(size, 0);
@@ -178,6 +181,7 @@ struct CharacterCounts {
         counts[cp] += count;
         seen[cp] = 1;
       });
+      lengths[w] = length;
     }
   }
 
@@ -197,15 +201,18 @@ struct CharacterCounts {
 // Each character's count in the words, saturating at 2^64 - 1 (counts only
 // rank characters for limit_alphabet). The sum rarely matters: only when
 // count times length over all words passes 2^64 - 1 can one have wrapped,
-// and only then are they counted again, in 128 bits.
-CharacterCounts count_characters(const WordTable& words, const RunControl* control,
-                                 ForkJoin& crew) {
+// and only then are they counted again, in 128 bits. `lengths` gets each
+// word's number of characters.
+CharacterCounts count_characters(const WordTable& words, std::vector<uint32_t>& lengths,
+                                 const RunControl* control, ForkJoin& crew) {
   const uint64_t n = words.len();
   const size_t parts = n < 2 * MIN_WORDS_PER_PART ? 1 : crew.parts_for(n / MIN_WORDS_PER_PART);
   std::vector<CharacterCounts> counted(parts);
+  lengths.resize(n);
   crew.run(parts, [&](size_t part) {
     counted[part].count_words(words, static_cast<uint32_t>(n * part / parts),
-                              static_cast<uint32_t>(n * (part + 1) / parts), control);
+                              static_cast<uint32_t>(n * (part + 1) / parts), lengths.data(),
+                              control);
   });
   CharacterCounts& all = counted[0];
   for (size_t part = 1; part < parts; ++part) all.add(counted[part]);
@@ -223,9 +230,10 @@ CharacterCounts count_characters(const WordTable& words, const RunControl* contr
 // Steps 1-2 of the initial vocabulary: the alphabet. Continuing from a base,
 // only the characters the vocabulary lacks are candidates, and under
 // limit_alphabet the one-character tokens it has take their places first.
+// `lengths` gets each word's number of characters.
 void add_alphabet(const WordTable& words, const TrainConfig& config, Vocabulary& vocab,
-                  ForkJoin& crew) {
-  const CharacterCounts characters = count_characters(words, config.control, crew);
+                  ForkJoin& crew, std::vector<uint32_t>& lengths) {
+  const CharacterCounts characters = count_characters(words, lengths, config.control, crew);
   std::vector<std::pair<uint32_t, uint64_t>> counted;
   for (uint32_t cp = 0; cp < characters.counts.size(); ++cp) {
     if (characters.seen[cp]) counted.emplace_back(cp, characters.counts[cp]);
@@ -287,36 +295,53 @@ std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const
 }
 
 // Step 4: every word as symbol ids; characters outside the vocabulary are
-// dropped. On one thread: the time goes into first writes to fresh memory,
-// which more threads only make contend in the kernel.
+// dropped. On the budget: the arena is laid out with room for each word's
+// characters (`lengths`; a word that loses some to limit_alphabet leaves
+// the rest of its room unused), then each part writes its range of words.
+// The arena is hundreds of megabytes of fresh memory, and its first touch
+// is most of the time; each thread touches its own words' pages, and page
+// faults of one process no longer queue in the kernel.
 SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
                      const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
-                     const RunControl* control) {
-  SymbolArena arena(words.bytes().size(), words.len(), track_lengths);
-  std::vector<SymbolId> symbols;
-  std::vector<uint32_t> word_chars;
-  for (uint32_t w = 0; w < words.len(); ++w) {
-    poll_cancel(control, w);
-    const std::string_view word = words.get(w);
-    symbols.clear();
-    if (form_ids == nullptr) {
-      for_each_char(word, [&](uint32_t cp) {
-        const SymbolId id = chars.find(cp);
-        if (id != NO_SYMBOL) symbols.push_back(id);
-      });
-    } else {
-      decode_word(word, word_chars);
-      const size_t n = word_chars.size();
-      for (size_t j = 0; j < n; ++j) {
-        const uint32_t cp = word_chars[j];
-        if (chars.find(cp) == NO_SYMBOL) continue;
-        const SymbolId id = (*form_ids)[cp][form_of(j, n)];
-        if (id == NO_SYMBOL) throw InternalError("no entry found for key");
-        symbols.push_back(id);
-      }
-    }
-    arena.push_word(words.count(w), symbols);
+                     std::vector<uint32_t> lengths, const RunControl* control, ForkJoin& crew) {
+  const uint32_t n = static_cast<uint32_t>(words.len());
+  const size_t parts = n < 2 * MIN_WORDS_PER_PART ? 1 : crew.parts_for(n / MIN_WORDS_PER_PART);
+  const auto first_of = [&](size_t part) {
+    return static_cast<uint32_t>(uint64_t{n} * part / parts);
+  };
+  // (word, count) of the words whose count needs more than a count cell.
+  std::vector<std::pair<uint32_t, uint64_t>> wide;
+  for (uint32_t w = 0; w < n; ++w) {
+    if (words.count(w) >= 0xFFFFFFFFu) wide.emplace_back(w, words.count(w));
   }
+  SymbolArena arena = SymbolArena::laid_out(lengths, wide, track_lengths);
+  std::vector<uint32_t>().swap(lengths);
+  crew.run(parts, [&](size_t part) {
+    std::vector<SymbolId> symbols;
+    std::vector<uint32_t> word_chars;
+    for (uint32_t w = first_of(part); w < first_of(part + 1); ++w) {
+      poll_cancel(control, w);
+      const std::string_view word = words.get(w);
+      symbols.clear();
+      if (form_ids == nullptr) {
+        for_each_char(word, [&](uint32_t cp) {
+          const SymbolId id = chars.find(cp);
+          if (id != NO_SYMBOL) symbols.push_back(id);
+        });
+      } else {
+        decode_word(word, word_chars);
+        const size_t length = word_chars.size();
+        for (size_t j = 0; j < length; ++j) {
+          const uint32_t cp = word_chars[j];
+          if (chars.find(cp) == NO_SYMBOL) continue;
+          const SymbolId id = (*form_ids)[cp][form_of(j, length)];
+          if (id == NO_SYMBOL) throw InternalError("no entry found for key");
+          symbols.push_back(id);
+        }
+      }
+      arena.fill_word(w, words.count(w), symbols);
+    }
+  });
   return arena;
 }
 
@@ -365,11 +390,12 @@ InitialState build_initial_state(const WordTable& words, const TrainConfig& conf
     for (const std::string& token : config.base->tokens) vocab.find_or_add(token);
   }
   for (const std::string& special : config.special_tokens) vocab.find_or_add(special);
-  // The character count runs on the budget; the crew's helpers end with
-  // it, before the pair count starts its own.
+  // The character count and the tokenization run on the budget; the
+  // crew's helpers end with them, before the pair count starts its own.
   ForkJoin crew(static_cast<size_t>(std::clamp<uint64_t>(config.threads, 1, MAX_THREADS) - 1),
                 "initial state");
-  add_alphabet(words, config, vocab, crew);
+  std::vector<uint32_t> lengths;  // of every word, in characters
+  add_alphabet(words, config, vocab, crew, lengths);
   timer.lap("alphabet");
 
   const CharIndex chars(vocab);
@@ -378,7 +404,8 @@ InitialState build_initial_state(const WordTable& words, const TrainConfig& conf
   if (decoration.active()) form_ids = add_decorated(words, chars, decoration, vocab);
   if (config.base != nullptr) return segment_with_base(words, config, std::move(vocab), timer);
   SymbolArena arena = tokenize(words, chars, decoration.active() ? &form_ids : nullptr,
-                               config.max_token_length.has_value(), config.control);
+                               config.max_token_length.has_value(), std::move(lengths),
+                               config.control, crew);
   timer.lap("tokenize");
   return InitialState{std::move(vocab), std::move(arena), {}};
 }

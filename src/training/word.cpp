@@ -106,7 +106,7 @@ uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_s
   if (word_symbols.size() > 0xFFFFFFFFULL) throw InternalError("symbol arena exceeds 4G symbols");
   const auto key = static_cast<uint32_t>(start / 2);
   keys_.push_back(key);
-  cells_.resize(start);
+  cells_.resize(start, 0);
   if (count >= WIDE_COUNT) wide_counts_.emplace_back(key, count);
   const uint32_t header[HEADER] = {static_cast<uint32_t>(word_symbols.size()),
                                    static_cast<uint32_t>(std::min<uint64_t>(count, WIDE_COUNT))};
@@ -114,6 +114,45 @@ uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_s
   cells_.insert(cells_.end(), word_symbols.begin(), word_symbols.end());
   if (track_lengths_) symbol_lengths_.resize(cells_.size(), 1);
   return key;
+}
+
+SymbolArena SymbolArena::laid_out(std::span<const uint32_t> lengths,
+                                  std::span<const std::pair<uint32_t, uint64_t>> wide,
+                                  bool track_lengths) {
+  SymbolArena arena(0, 0, track_lengths);
+  arena.keys_.resize(lengths.size());
+  uint64_t end = 0;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    const uint64_t start = end + end % 2;
+    check_arena_room(start);
+    arena.keys_[i] = static_cast<uint32_t>(start / 2);
+    end = start + HEADER + lengths[i];
+  }
+  arena.cells_.resize(end);
+  if (track_lengths) arena.symbol_lengths_.resize(end);
+  arena.wide_counts_.reserve(wide.size());
+  for (const auto& [index, count] : wide) {
+    arena.wide_counts_.emplace_back(arena.keys_.at(index), count);
+  }
+  return arena;
+}
+
+void SymbolArena::fill_word(uint32_t index, uint64_t count, std::span<const SymbolId> word_symbols) {
+  const size_t start = start_of(keys_.at(index));
+  const size_t end = index + 1 < keys_.size() ? start_of(keys_[index + 1]) : cells_.size();
+  const size_t length = word_symbols.size();
+  if (length > end - start - HEADER) {
+    throw InternalError("word " + std::to_string(index) + " does not fit its laid-out cells");
+  }
+  uint32_t* const cells = cells_.data() + start;
+  cells[LENGTH] = static_cast<uint32_t>(length);
+  cells[COUNT] = static_cast<uint32_t>(std::min<uint64_t>(count, WIDE_COUNT));
+  std::copy(word_symbols.begin(), word_symbols.end(), cells + HEADER);
+  // The rest of the room, and the padding before the next word (which
+  // starts at an even cell), are this word's to write, as push_word writes
+  // its padding.
+  std::fill(cells + HEADER + length, cells_.data() + end, 0u);
+  if (track_lengths_) std::fill(symbol_lengths_.data() + start, symbol_lengths_.data() + end, 1u);
 }
 
 uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols,

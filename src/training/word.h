@@ -37,6 +37,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/default_init_allocator.h"
 #include "base/prefetch.h"
 
 namespace selkbar {
@@ -84,6 +85,21 @@ class SymbolArena {
   SymbolArena& operator=(const SymbolArena&) = delete;
   SymbolArena(SymbolArena&&) noexcept = default;
   SymbolArena& operator=(SymbolArena&&) noexcept = default;
+
+  // An arena laid out with room for words of up to lengths[i] symbols, in
+  // that order, whose cells fill_word then writes, each word from any
+  // thread: the words' cells are their own. A word filled with fewer
+  // symbols leaves the rest of its room unused, as a merge does. `wide` lists, by ascending index, the words whose count
+  // will not fit a count cell (0xFFFFFFFF or more) with that count. Nothing
+  // is written here, so the threads that fill the words are the first to
+  // touch their memory. Throws the arena limit.
+  static SymbolArena laid_out(std::span<const uint32_t> lengths,
+                              std::span<const std::pair<uint32_t, uint64_t>> wide,
+                              bool track_lengths);
+  // Writes the index-th word of a laid-out arena: its count and symbols,
+  // each covering one character. Symbols that do not fit the room laid out
+  // throw InternalError: nothing is written outside the word's cells.
+  void fill_word(uint32_t index, uint64_t count, std::span<const SymbolId> word_symbols);
 
   // Appends one word (possibly of zero symbols), each symbol covering one
   // character, and returns its key. Throws the arena limit before anything
@@ -166,12 +182,13 @@ class SymbolArena {
   void check_word(uint32_t w) const;
   uint64_t wide_count(uint32_t w) const;
 
-  std::vector<uint32_t> cells_;
+  // Resized without writing: laid_out leaves the first touch to fill_word.
+  std::vector<uint32_t, DefaultInitAllocator<uint32_t>> cells_;
   std::vector<uint32_t> keys_;
   // (key, count) of the words whose count does not fit their count cell,
   // ascending by key. Few: the most frequent words of a huge corpus.
   std::vector<std::pair<uint32_t, uint64_t>> wide_counts_;
-  std::vector<uint32_t> symbol_lengths_;  // beside cells_; empty unless track_lengths_
+  std::vector<uint32_t, DefaultInitAllocator<uint32_t>> symbol_lengths_;  // beside cells_; empty unless track_lengths_
   bool track_lengths_;
 };
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -141,6 +142,47 @@ TEST(SymbolArena, StoresWordsInOrderWithEmptyOnes) {
   EXPECT_EQ(symbols_of(arena, c), (Symbols{C}));
   EXPECT_EQ(arena.count(c), uint64_t{7} << 40);
   EXPECT_EQ(arena.total_symbols(), 4u);
+}
+
+// An arena laid out and filled word by word, out of order, holds what one
+// built by push_word holds: words, counts (narrow and wide), keys, lengths,
+// and the same merges after; a word may leave some of its room unused.
+TEST(SymbolArena, LaidOutAndFilledMatchesPushed) {
+  std::mt19937 rng(7);
+  for (const bool track : {false, true}) {
+    std::vector<Symbols> words(300);
+    std::vector<uint64_t> counts(words.size());
+    std::vector<uint32_t> lengths;
+    std::vector<std::pair<uint32_t, uint64_t>> wide;
+    SymbolArena pushed(0, 0, track);
+    for (uint32_t i = 0; i < words.size(); ++i) {
+      words[i].resize(rng() % 6);  // odd and even lengths, empty words too
+      for (SymbolId& s : words[i]) s = rng() % 3;
+      counts[i] = rng() % 4 == 0 ? 0xFFFFFFFEull + rng() % 3 : rng() % 100;
+      if (counts[i] >= 0xFFFFFFFFull) wide.emplace_back(i, counts[i]);
+      lengths.push_back(static_cast<uint32_t>(words[i].size()));
+      pushed.push_word(counts[i], words[i]);
+    }
+    std::vector<uint32_t> room = lengths;
+    for (uint32_t& r : room) r += rng() % 3;
+    SymbolArena filled = SymbolArena::laid_out(room, wide, track);
+    for (uint32_t i = words.size(); i-- > 0;) filled.fill_word(i, counts[i], words[i]);
+    for (uint32_t i = 0; i < words.size(); ++i) {
+      const uint32_t w = filled.keys()[i];
+      ASSERT_EQ(symbols_of(filled, w), words[i]) << i;
+      ASSERT_EQ(filled.count(w), counts[i]) << i;
+      if (track) {
+        ASSERT_TRUE(std::ranges::equal(filled.symbol_lengths(w), pushed.symbol_lengths(pushed.keys()[i])));
+      }
+      Deltas from_filled, from_pushed;
+      filled.merge_word(w, 0, 1, 9, std::nullopt, from_filled);
+      pushed.merge_word(pushed.keys()[i], 0, 1, 9, std::nullopt, from_pushed);
+      ASSERT_EQ(symbols_of(filled, w), symbols_of(pushed, pushed.keys()[i])) << i;
+      ASSERT_EQ(from_filled, from_pushed) << i;
+    }
+    EXPECT_EQ(filled.total_symbols(), pushed.total_symbols());
+    EXPECT_THROW(filled.fill_word(0, 1, Symbols(room[0] + 2, 0)), InternalError);
+  }
 }
 
 TEST(SymbolArena, Limits) {
