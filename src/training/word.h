@@ -86,19 +86,18 @@ class SymbolArena {
   SymbolArena(SymbolArena&&) noexcept = default;
   SymbolArena& operator=(SymbolArena&&) noexcept = default;
 
-  // An arena laid out with room for words of up to lengths[i] symbols, in
-  // that order, whose cells fill_word then writes, each word from any
-  // thread: the words' cells are their own. A word filled with fewer
-  // symbols leaves the rest of its room unused, as a merge does. `wide` lists, by ascending index, the words whose count
-  // will not fit a count cell (0xFFFFFFFF or more) with that count. Nothing
-  // is written here, so the threads that fill the words are the first to
-  // touch their memory. Throws the arena limit.
+  // An arena laid out with room for words of up to lengths[i] symbols and
+  // counts[i] occurrences, in that order, whose cells fill_word then
+  // writes, each word from any thread: the words' cells are their own. A
+  // word filled with fewer symbols leaves the rest of its room unused, as a
+  // merge does. Nothing is written here, so the threads that fill the words
+  // are the first to touch their memory. Throws the arena limit.
   static SymbolArena laid_out(std::span<const uint32_t> lengths,
-                              std::span<const std::pair<uint32_t, uint64_t>> wide,
-                              bool track_lengths);
-  // Writes the index-th word of a laid-out arena: its count and symbols,
-  // each covering one character. Symbols that do not fit the room laid out
-  // throw InternalError: nothing is written outside the word's cells.
+                              std::span<const uint64_t> counts, bool track_lengths);
+  // Writes the index-th word of a laid-out arena: its count (the one laid
+  // out) and its symbols, each covering one character. Symbols that do not
+  // fit the room laid out throw InternalError: nothing is written outside
+  // the word's cells.
   void fill_word(uint32_t index, uint64_t count, std::span<const SymbolId> word_symbols);
 
   // Appends one word (possibly of zero symbols), each symbol covering one

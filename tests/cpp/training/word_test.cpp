@@ -153,19 +153,17 @@ TEST(SymbolArena, LaidOutAndFilledMatchesPushed) {
     std::vector<Symbols> words(300);
     std::vector<uint64_t> counts(words.size());
     std::vector<uint32_t> lengths;
-    std::vector<std::pair<uint32_t, uint64_t>> wide;
     SymbolArena pushed(0, 0, track);
     for (uint32_t i = 0; i < words.size(); ++i) {
       words[i].resize(rng() % 6);  // odd and even lengths, empty words too
       for (SymbolId& s : words[i]) s = rng() % 3;
       counts[i] = rng() % 4 == 0 ? 0xFFFFFFFEull + rng() % 3 : rng() % 100;
-      if (counts[i] >= 0xFFFFFFFFull) wide.emplace_back(i, counts[i]);
       lengths.push_back(static_cast<uint32_t>(words[i].size()));
       pushed.push_word(counts[i], words[i]);
     }
     std::vector<uint32_t> room = lengths;
     for (uint32_t& r : room) r += rng() % 3;
-    SymbolArena filled = SymbolArena::laid_out(room, wide, track);
+    SymbolArena filled = SymbolArena::laid_out(room, counts, track);
     for (uint32_t i = words.size(); i-- > 0;) filled.fill_word(i, counts[i], words[i]);
     for (uint32_t i = 0; i < words.size(); ++i) {
       const uint32_t w = filled.keys()[i];
