@@ -154,6 +154,16 @@ class CharIndex {
 // this many words per part.
 constexpr uint32_t MIN_WORDS_PER_PART = 1u << 14;
 
+// How many parts `words` words split into on `crew`.
+size_t word_parts(uint64_t words, ForkJoin& crew) {
+  return words < 2 * MIN_WORDS_PER_PART ? 1 : crew.parts_for(words / MIN_WORDS_PER_PART);
+}
+
+// The first word of `part` of `parts` (with part == parts: the end).
+uint32_t first_word_of(uint64_t words, size_t part, size_t parts) {
+  return static_cast<uint32_t>(words * part / parts);
+}
+
 // The characters of the words in [begin, end): each character's count
 // (wrapping; `bytes`, the sum of count times length, bounds them all),
 // whether it occurs, and how many characters each word has (into
@@ -206,13 +216,12 @@ struct CharacterCounts {
 CharacterCounts count_characters(const WordTable& words, std::vector<uint32_t>& lengths,
                                  const RunControl* control, ForkJoin& crew) {
   const uint64_t n = words.len();
-  const size_t parts = n < 2 * MIN_WORDS_PER_PART ? 1 : crew.parts_for(n / MIN_WORDS_PER_PART);
+  const size_t parts = word_parts(n, crew);
   std::vector<CharacterCounts> counted(parts);
   lengths.resize(n);
   crew.run(parts, [&](size_t part) {
-    counted[part].count_words(words, static_cast<uint32_t>(n * part / parts),
-                              static_cast<uint32_t>(n * (part + 1) / parts), lengths.data(),
-                              control);
+    counted[part].count_words(words, first_word_of(n, part, parts),
+                              first_word_of(n, part + 1, parts), lengths.data(), control);
   });
   CharacterCounts& all = counted[0];
   for (size_t part = 1; part < parts; ++part) all.add(counted[part]);
@@ -305,17 +314,14 @@ std::vector<std::array<SymbolId, 4>> add_decorated(const WordTable& words, const
 SymbolArena tokenize(const WordTable& words, const CharIndex& chars,
                      const std::vector<std::array<SymbolId, 4>>* form_ids, bool track_lengths,
                      std::vector<uint32_t> lengths, const RunControl* control, ForkJoin& crew) {
-  const uint32_t n = static_cast<uint32_t>(words.len());
-  const size_t parts = n < 2 * MIN_WORDS_PER_PART ? 1 : crew.parts_for(n / MIN_WORDS_PER_PART);
-  const auto first_of = [&](size_t part) {
-    return static_cast<uint32_t>(uint64_t{n} * part / parts);
-  };
+  const uint64_t n = words.len();
+  const size_t parts = word_parts(n, crew);
   SymbolArena arena = SymbolArena::laid_out(lengths, words.counts(), track_lengths);
   std::vector<uint32_t>().swap(lengths);
   crew.run(parts, [&](size_t part) {
     std::vector<SymbolId> symbols;
     std::vector<uint32_t> word_chars;
-    for (uint32_t w = first_of(part); w < first_of(part + 1); ++w) {
+    for (uint32_t w = first_word_of(n, part, parts); w < first_word_of(n, part + 1, parts); ++w) {
       poll_cancel(control, w);
       const std::string_view word = words.get(w);
       symbols.clear();

@@ -100,39 +100,33 @@ SymbolArena::SymbolArena(size_t symbol_capacity, size_t word_capacity, bool trac
   keys_.reserve(word_capacity);
 }
 
-uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols) {
-  const uint64_t start = cells_.size() + cells_.size() % 2;
+uint64_t SymbolArena::add_key(uint64_t end, uint64_t length, uint64_t count) {
+  const uint64_t start = end + end % 2;
   check_arena_room(start);
-  if (word_symbols.size() > 0xFFFFFFFFULL) throw InternalError("symbol arena exceeds 4G symbols");
   const auto key = static_cast<uint32_t>(start / 2);
   keys_.push_back(key);
-  cells_.resize(start, 0);
   if (count >= WIDE_COUNT) wide_counts_.emplace_back(key, count);
-  const uint32_t header[HEADER] = {static_cast<uint32_t>(word_symbols.size()),
-                                   static_cast<uint32_t>(std::min<uint64_t>(count, WIDE_COUNT))};
-  cells_.insert(cells_.end(), header, header + HEADER);
-  cells_.insert(cells_.end(), word_symbols.begin(), word_symbols.end());
-  if (track_lengths_) symbol_lengths_.resize(cells_.size(), 1);
-  return key;
+  return start + HEADER + length;
+}
+
+uint32_t SymbolArena::push_word(uint64_t count, std::span<const SymbolId> word_symbols) {
+  if (word_symbols.size() > 0xFFFFFFFFULL) throw InternalError("symbol arena exceeds 4G symbols");
+  const uint64_t end = add_key(cells_.size(), word_symbols.size(), count);
+  cells_.resize(end, 0);  // the padding before the word too
+  if (track_lengths_) symbol_lengths_.resize(end, 1);
+  fill_word(static_cast<uint32_t>(keys_.size() - 1), count, word_symbols);
+  return keys_.back();
 }
 
 SymbolArena SymbolArena::laid_out(std::span<const uint32_t> lengths,
                                   std::span<const uint64_t> counts, bool track_lengths) {
   if (counts.size() != lengths.size()) throw InternalError("a laid-out word without a count");
   SymbolArena arena(0, 0, track_lengths);
-  arena.keys_.resize(lengths.size());
+  arena.keys_.reserve(lengths.size());
   uint64_t end = 0;
-  for (size_t i = 0; i < lengths.size(); ++i) {
-    const uint64_t start = end + end % 2;
-    check_arena_room(start);
-    arena.keys_[i] = static_cast<uint32_t>(start / 2);
-    end = start + HEADER + lengths[i];
-  }
+  for (size_t i = 0; i < lengths.size(); ++i) end = arena.add_key(end, lengths[i], counts[i]);
   arena.cells_.resize(end);
   if (track_lengths) arena.symbol_lengths_.resize(end);
-  for (size_t i = 0; i < counts.size(); ++i) {
-    if (counts[i] >= WIDE_COUNT) arena.wide_counts_.emplace_back(arena.keys_[i], counts[i]);
-  }
   return arena;
 }
 

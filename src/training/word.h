@@ -180,6 +180,11 @@ class SymbolArena {
 
   void check_word(uint32_t w) const;
   uint64_t wide_count(uint32_t w) const;
+  // Takes the key of the next word, of `length` symbols and `count`
+  // occurrences, placed at the first even cell from `end` (noting a count
+  // too wide for its cell), and returns the end of its cells. Throws the
+  // arena limit before taking it.
+  uint64_t add_key(uint64_t end, uint64_t length, uint64_t count);
 
   // Resized without writing: laid_out leaves the first touch to fill_word.
   std::vector<uint32_t, DefaultInitAllocator<uint32_t>> cells_;
