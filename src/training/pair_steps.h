@@ -53,11 +53,27 @@ class PairSteps {
     }
   }
   size_t size() const { return used_.size(); }
+  // Hints the cache that the end of `pair`'s word list will be read and
+  // written soon. Looks the pair up without entering it: for a table far
+  // larger than the cache, after prefetch(pair) has brought its slot in.
+  void prefetch_positions(Pair pair) const {
+    if (!slots_) return;
+    for (size_t i = bucket(pair);; i = (i + 1) & mask_) {
+      const PairStep& slot = slots_[i];
+      if (slot.pair == pair) {
+        if (slot.positions.on_heap()) prefetch_read(slot.positions.end() - 1);
+        return;
+      }
+      if (slot.pair.left == NO_SYMBOL) return;
+    }
+  }
   // Hints the cache that `pair` will be looked up soon.
   void prefetch(Pair pair) const {
     if (slots_) prefetch_read(&slots_[bucket(pair)]);
   }
 
+  // The entry inserted `index`-th. REQUIRES: index < size().
+  const PairStep& entry(size_t index) const { return slots_[used_[index]]; }
   // Calls visit(PairStep&) for every entry in insertion order, then empties
   // the map; the table keeps its allocation. visit may move the positions.
   template <typename Visit>

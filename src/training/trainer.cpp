@@ -107,6 +107,63 @@ constexpr uint64_t MIN_SYMBOLS_PER_COUNT_PART = uint64_t{1} << 17;
 // Helper threads of the initial count, as for the merge loop.
 constexpr size_t MAX_COUNT_HELPERS = 7;
 
+// A pair table of at least this many entries (32 bytes each, at most 3/4
+// full) no longer fits a core's cache: each pair then costs a miss on its
+// slot and another on the end of its word list, and the count fetches both
+// well ahead. Below it, the fetching costs more than the misses it hides.
+constexpr size_t FETCH_AHEAD_MIN_PAIRS = size_t{1} << 15;
+// How far ahead of the pair being counted a large table's slots are
+// fetched, in pairs; the ends of their word lists half as far.
+constexpr size_t SLOT_FETCH_DISTANCE = 16;
+// Pairs gathered from consecutive words before they are counted.
+constexpr size_t GATHERED_PAIRS = 2048;
+
+// One occurrence of a pair, gathered before it is counted.
+struct PairOccurrence {
+  Pair pair;
+  uint32_t word;
+  uint64_t count;
+};
+
+// Counts into `table` the pairs of the words [begin, end) as
+// count_words_pairs does, for a table too large for the cache: the pairs of
+// consecutive words are gathered first (words are short, so fetching within
+// a word would leave its first pairs unfetched), then counted in order with
+// the slots and the ends of the word lists of the pairs ahead fetched.
+// `too_long(w, i)` says whether word w's pair at i does not count.
+template <typename TooLong>
+[[gnu::noinline]] void count_pairs_fetching(const SymbolArena& arena, RunControl* control,
+                                            uint32_t begin, uint32_t end, PairSteps& table,
+                                            SparePool& pool, const TooLong& too_long) {
+  constexpr size_t LIST_DISTANCE = SLOT_FETCH_DISTANCE / 2;
+  std::vector<PairOccurrence> pairs;
+  pairs.reserve(GATHERED_PAIRS);
+  const std::vector<uint32_t>& keys = arena.keys();
+  for (uint32_t k = begin; k < end;) {
+    pairs.clear();
+    for (; k < end && pairs.size() < GATHERED_PAIRS; ++k) {
+      poll_cancel(control, k);
+      const uint32_t w = keys[k];
+      const std::span<const SymbolId> s = arena.word(w);
+      const uint64_t count = arena.count(w);
+      for (size_t i = 0; i + 1 < s.size(); ++i) {
+        if (!too_long(w, i)) pairs.push_back({Pair{s[i], s[i + 1]}, w, count});
+      }
+    }
+    const size_t n = pairs.size();
+    for (size_t i = 0; i < std::min(n, SLOT_FETCH_DISTANCE); ++i) table.prefetch(pairs[i].pair);
+    for (size_t i = 0; i < std::min(n, LIST_DISTANCE); ++i) table.prefetch_positions(pairs[i].pair);
+    for (size_t i = 0; i < n; ++i) {
+      if (i + SLOT_FETCH_DISTANCE < n) table.prefetch(pairs[i + SLOT_FETCH_DISTANCE].pair);
+      if (i + LIST_DISTANCE < n) table.prefetch_positions(pairs[i + LIST_DISTANCE].pair);
+      const PairOccurrence& occurrence = pairs[i];
+      PairStep& step = table[occurrence.pair];
+      step.count_change = wrapping_add(step.count_change, occurrence.count);
+      step.positions.push_unique(occurrence.word, pool);
+    }
+  }
+}
+
 // Counts into `table` the pairs of the words [begin, end) in push order: each
 // pair's count and the keys of the words it occurs in (ascending, each
 // once). Words spelled by a base's
@@ -119,11 +176,13 @@ void count_words_pairs(const SymbolArena& arena, const TrainConfig& config, uint
   const std::optional<uint64_t> limit = config.max_token_length;
   const bool check_lengths = config.base != nullptr && limit.has_value();
   const auto pair_too_long = [&](uint32_t w, size_t i) {
+    if (!check_lengths) return false;
     const std::span<const uint32_t> lengths = arena.symbol_lengths(w);
     return (lengths[i] > 1 || lengths[i + 1] > 1) && uint64_t{lengths[i]} + lengths[i + 1] >= *limit;
   };
   const std::vector<uint32_t>& keys = arena.keys();
-  for (uint32_t k = begin; k < end; ++k) {
+  uint32_t k = begin;
+  for (; k < end && table.size() < FETCH_AHEAD_MIN_PAIRS; ++k) {
     poll_cancel(config.control, k);
     const uint32_t w = keys[k];
     const std::span<const SymbolId> s = arena.word(w);
@@ -132,19 +191,27 @@ void count_words_pairs(const SymbolArena& arena, const TrainConfig& config, uint
       if (i + 1 + PAIR_PREFETCH_DISTANCE < s.size()) {
         table.prefetch(Pair{s[i + PAIR_PREFETCH_DISTANCE], s[i + 1 + PAIR_PREFETCH_DISTANCE]});
       }
-      if (check_lengths && pair_too_long(w, i)) continue;
+      if (pair_too_long(w, i)) continue;
       PairStep& step = table[Pair{s[i], s[i + 1]}];
       step.count_change = wrapping_add(step.count_change, count);
       step.positions.push_unique(w, pool);
     }
   }
+  if (k < end) count_pairs_fetching(arena, config.control, k, end, table, pool, pair_too_long);
 }
 
 // Moves the counts of `later`, a table of the words after those of `table`,
 // into `table`: counts add up, word lists join. `later` ends empty, each of
 // its lists freed once copied, so that the lists are not held twice.
 void join_counts(PairSteps& table, SparePool& pool, PairSteps& later) {
+  const bool large = table.size() >= FETCH_AHEAD_MIN_PAIRS;
+  size_t next = 0;
   later.drain([&](PairStep& theirs) {
+    if (large && next + SLOT_FETCH_DISTANCE < later.size()) {
+      table.prefetch(later.entry(next + SLOT_FETCH_DISTANCE).pair);
+      table.prefetch_positions(later.entry(next + SLOT_FETCH_DISTANCE / 2).pair);
+    }
+    ++next;
     PairStep& ours = table[theirs.pair];
     ours.count_change = wrapping_add(ours.count_change, theirs.count_change);
     ours.positions.append(theirs.positions, pool);

@@ -431,6 +431,47 @@ TEST(TrainThreadBudget, SplitMergesGiveTheResultOfOneThread) {
 using testing::naive_train;
 using testing::NaiveRun;
 
+// A large alphabet gives far more distinct pairs than the cache holds; the
+// initial count then gathers the pairs of many words before counting them,
+// and the parts of the budget join large tables. The result must stay that
+// of the naive trainer on every budget.
+TEST(TrainRandomCorpora, LargeAlphabetsMatchTheNaiveTrainerOnEveryBudget) {
+  std::mt19937 rng(8117);
+  // Half the characters from eight frequent ones, so that merges have
+  // clear winners, the other half from U+0100 to U+04FF (two bytes each),
+  // so that pairs are many.
+  auto character = [&] {
+    const uint32_t cp = rng() % 2 == 0 ? 0x100 + std::min(rng() % 8, rng() % 8) : 0x100 + rng() % 1024;
+    return std::string{static_cast<char>(0xC0 | (cp >> 6)), static_cast<char>(0x80 | (cp & 0x3F))};
+  };
+  std::map<std::string, uint64_t> distinct;
+  while (distinct.size() < 45000) {
+    std::string word;
+    const size_t length = 2 + rng() % 11;
+    for (size_t j = 0; j < length; ++j) word += character();
+    distinct[word] += 1 + rng() % 3;
+  }
+  WordCounts words(distinct.begin(), distinct.end());
+  std::shuffle(words.begin(), words.end(), rng);
+  std::set<std::string> pairs;
+  for (const auto& [word, count] : words) {
+    for (size_t i = 0; i + 4 <= word.size(); i += 2) pairs.insert(word.substr(i, 4));
+  }
+  ASSERT_GT(pairs.size(), 65536u);
+
+  TrainConfig config = config_for(1060);
+  const NaiveRun expected = naive_train(words, config);
+  ASSERT_FALSE(expected.stopped_at_existing_string);
+  for (uint64_t threads : {1, 2, 3}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    config.threads = threads;
+    const TrainResult actual = train(words, config);
+    ASSERT_EQ(actual.tokens, expected.tokens);
+    ASSERT_EQ(actual.merges, expected.merges);
+  }
+}
+
+
 TEST(TrainRandomCorpora, MatchTheNaiveTrainer) {
   std::mt19937 rng(20240611);
   auto pick = [&](auto options) { return options[rng() % options.size()]; };
