@@ -125,17 +125,33 @@ struct PairOccurrence {
   uint64_t count;
 };
 
+// Counts `pairs` into `table` in order, fetching the slots and the ends of
+// the word lists of the pairs ahead.
+void count_gathered(const std::vector<PairOccurrence>& pairs, PairSteps& table,
+                    SparePool& pool) {
+  constexpr size_t LIST_DISTANCE = SLOT_FETCH_DISTANCE / 2;
+  const size_t n = pairs.size();
+  for (size_t i = 0; i < std::min(n, SLOT_FETCH_DISTANCE); ++i) table.prefetch(pairs[i].pair);
+  for (size_t i = 0; i < std::min(n, LIST_DISTANCE); ++i) table.prefetch_positions(pairs[i].pair);
+  for (size_t i = 0; i < n; ++i) {
+    if (i + SLOT_FETCH_DISTANCE < n) table.prefetch(pairs[i + SLOT_FETCH_DISTANCE].pair);
+    if (i + LIST_DISTANCE < n) table.prefetch_positions(pairs[i + LIST_DISTANCE].pair);
+    const PairOccurrence& occurrence = pairs[i];
+    PairStep& step = table[occurrence.pair];
+    step.count_change = wrapping_add(step.count_change, occurrence.count);
+    step.positions.push_unique(occurrence.word, pool);
+  }
+}
+
 // Counts into `table` the pairs of the words [begin, end) as
 // count_words_pairs does, for a table too large for the cache: the pairs of
 // consecutive words are gathered first (words are short, so fetching within
-// a word would leave its first pairs unfetched), then counted in order with
-// the slots and the ends of the word lists of the pairs ahead fetched.
+// a word would leave its first pairs unfetched), then counted in order.
 // `too_long(w, i)` says whether word w's pair at i does not count.
 template <typename TooLong>
 [[gnu::noinline]] void count_pairs_fetching(const SymbolArena& arena, RunControl* control,
                                             uint32_t begin, uint32_t end, PairSteps& table,
                                             SparePool& pool, const TooLong& too_long) {
-  constexpr size_t LIST_DISTANCE = SLOT_FETCH_DISTANCE / 2;
   std::vector<PairOccurrence> pairs;
   pairs.reserve(GATHERED_PAIRS);
   const std::vector<uint32_t>& keys = arena.keys();
@@ -150,17 +166,7 @@ template <typename TooLong>
         if (!too_long(w, i)) pairs.push_back({Pair{s[i], s[i + 1]}, w, count});
       }
     }
-    const size_t n = pairs.size();
-    for (size_t i = 0; i < std::min(n, SLOT_FETCH_DISTANCE); ++i) table.prefetch(pairs[i].pair);
-    for (size_t i = 0; i < std::min(n, LIST_DISTANCE); ++i) table.prefetch_positions(pairs[i].pair);
-    for (size_t i = 0; i < n; ++i) {
-      if (i + SLOT_FETCH_DISTANCE < n) table.prefetch(pairs[i + SLOT_FETCH_DISTANCE].pair);
-      if (i + LIST_DISTANCE < n) table.prefetch_positions(pairs[i + LIST_DISTANCE].pair);
-      const PairOccurrence& occurrence = pairs[i];
-      PairStep& step = table[occurrence.pair];
-      step.count_change = wrapping_add(step.count_change, occurrence.count);
-      step.positions.push_unique(occurrence.word, pool);
-    }
+    count_gathered(pairs, table, pool);
   }
 }
 
