@@ -8,6 +8,7 @@
 #endif
 
 #include "base/error.h"
+#include "base/huge_pages.h"
 
 namespace selkbar {
 
@@ -98,6 +99,12 @@ SymbolArena::SymbolArena(size_t symbol_capacity, size_t word_capacity, bool trac
   cells_.reserve(cells);
   if (track_lengths_) symbol_lengths_.reserve(cells);
   keys_.reserve(word_capacity);
+  advise_huge_pages_for_words();
+}
+
+void SymbolArena::advise_huge_pages_for_words() {
+  advise_huge_pages(cells_.data(), cells_.capacity() * sizeof(uint32_t));
+  advise_huge_pages(symbol_lengths_.data(), symbol_lengths_.capacity() * sizeof(uint32_t));
 }
 
 uint64_t SymbolArena::add_key(uint64_t end, uint64_t length, uint64_t count) {
@@ -127,6 +134,7 @@ SymbolArena SymbolArena::laid_out(std::span<const uint32_t> lengths,
   for (size_t i = 0; i < lengths.size(); ++i) end = arena.add_key(end, lengths[i], counts[i]);
   arena.cells_.resize(end);
   if (track_lengths) arena.symbol_lengths_.resize(end);
+  arena.advise_huge_pages_for_words();
   return arena;
 }
 

@@ -180,6 +180,11 @@ class SymbolArena {
 
   void check_word(uint32_t w) const;
   uint64_t wide_count(uint32_t w) const;
+  // Asks for huge pages under the cells reserved so far, before they are
+  // first written. The merge loop reads words in scattered order from an
+  // arena of a hundred megabytes and more: on 4 KiB pages nearly every word
+  // it visits costs a page walk besides the cache miss.
+  void advise_huge_pages_for_words();
   // Takes the key of the next word, of `length` symbols and `count`
   // occurrences, placed at the first even cell from `end` (noting a count
   // too wide for its cell), and returns the end of its cells. Throws the
