@@ -113,8 +113,10 @@ constexpr size_t MAX_COUNT_HELPERS = 7;
 // well ahead. Below it, the fetching costs more than the misses it hides.
 constexpr size_t FETCH_AHEAD_MIN_PAIRS = size_t{1} << 15;
 // How far ahead of the pair being counted a large table's slots are
-// fetched, in pairs; the ends of their word lists half as far.
+// fetched, in pairs; the ends of their word lists, which are found through
+// the slots, half as far.
 constexpr size_t SLOT_FETCH_DISTANCE = 16;
+constexpr size_t LIST_FETCH_DISTANCE = SLOT_FETCH_DISTANCE / 2;
 // Pairs gathered from consecutive words before they are counted.
 constexpr size_t GATHERED_PAIRS = 2048;
 
@@ -129,13 +131,12 @@ struct PairOccurrence {
 // the word lists of the pairs ahead.
 void count_gathered(const std::vector<PairOccurrence>& pairs, PairSteps& table,
                     SparePool& pool) {
-  constexpr size_t LIST_DISTANCE = SLOT_FETCH_DISTANCE / 2;
   const size_t n = pairs.size();
   for (size_t i = 0; i < std::min(n, SLOT_FETCH_DISTANCE); ++i) table.prefetch(pairs[i].pair);
-  for (size_t i = 0; i < std::min(n, LIST_DISTANCE); ++i) table.prefetch_positions(pairs[i].pair);
+  for (size_t i = 0; i < std::min(n, LIST_FETCH_DISTANCE); ++i) table.prefetch_positions(pairs[i].pair);
   for (size_t i = 0; i < n; ++i) {
     if (i + SLOT_FETCH_DISTANCE < n) table.prefetch(pairs[i + SLOT_FETCH_DISTANCE].pair);
-    if (i + LIST_DISTANCE < n) table.prefetch_positions(pairs[i + LIST_DISTANCE].pair);
+    if (i + LIST_FETCH_DISTANCE < n) table.prefetch_positions(pairs[i + LIST_FETCH_DISTANCE].pair);
     const PairOccurrence& occurrence = pairs[i];
     PairStep& step = table[occurrence.pair];
     step.count_change = wrapping_add(step.count_change, occurrence.count);
@@ -215,7 +216,7 @@ void join_counts(PairSteps& table, SparePool& pool, PairSteps& later) {
   later.drain([&](PairStep& theirs) {
     if (large && next + SLOT_FETCH_DISTANCE < later.size()) {
       table.prefetch(later.entry(next + SLOT_FETCH_DISTANCE).pair);
-      table.prefetch_positions(later.entry(next + SLOT_FETCH_DISTANCE / 2).pair);
+      table.prefetch_positions(later.entry(next + LIST_FETCH_DISTANCE).pair);
     }
     ++next;
     PairStep& ours = table[theirs.pair];
