@@ -23,6 +23,18 @@ std::vector<std::string> split(std::string_view text) {
 
 using Words = std::vector<std::string>;
 
+// The same through the portable block masks, which the vector ones must
+// agree with.
+std::vector<std::string> split_portably(std::string_view text) {
+  std::vector<std::string> out;
+  auto sink = [&](std::string_view word) {
+    EXPECT_FALSE(word.empty());
+    out.emplace_back(word);
+  };
+  split_internal::split_whitespace_by_blocks<split_internal::block_masks_portable>(text, sink);
+  return out;
+}
+
 
 TEST(SplitWhitespace, AsciiWhitespaceSeparatesAndIsDropped) {
   EXPECT_EQ(split(""), Words{});
@@ -102,13 +114,14 @@ void expect_random_texts_match_reference(const std::vector<uint32_t>& pool, int 
     }
     if (!current.empty()) expected.push_back(current);
     ASSERT_EQ(split(text), expected) << "text: " << text;
+    ASSERT_EQ(split_portably(text), expected) << "text: " << text;
   }
 }
 
 TEST(SplitWhitespace, RandomTextMatchesCharacterReference) {
   // Characters near every whitespace code point, plus ordinary ones. Short
-  // texts dense in them, then long pretokens that cross the sixteen-byte
-  // blocks of the fast scan at every offset.
+  // texts dense in them, then long pretokens and whitespace characters that
+  // cross the 64-byte blocks of the scan at every offset.
   const std::vector<uint32_t> pool = {
       'a', 'b', ' ', '\t', '\n', 0x1F, 0x84, 0x85, 0x86, 0xA0, 0xA1, 0xB7, 0xE9, 0x167F, 0x1680,
       0x1681, 0x1FFF, 0x2000, 0x2005, 0x200A, 0x200B, 0x2027, 0x2028, 0x2029, 0x202A, 0x202F,
