@@ -86,51 +86,57 @@ inline BlockMasks block_masks(const uint8_t* p) { return block_masks_portable(p)
 // The bits from `first` up (first < 64).
 inline uint64_t bits_from(unsigned first) { return ~uint64_t{0} << first; }
 
-// Splits `text` with the block masks of `masks(p)`, which may read 65 bytes
-// at p.
+// The bits of the bytes of the block at p (p < end) that belong to a
+// whitespace character: the ASCII ones, the non-ASCII ones the candidates of
+// `masks(p)` start, and `carried`, the bits a character begun in the block
+// before covers here. Leaves in `carried` the bits of the next block that a
+// character begun here covers. `masks` may read 65 bytes at p: the last
+// block is read from a copy padded with spaces, which end its last pretoken.
+template <BlockMasks (*masks)(const uint8_t*)>
+uint64_t whitespace_bits(const uint8_t* p, const uint8_t* end, uint64_t& carried) {
+  const auto left = static_cast<size_t>(end - p);
+  BlockMasks block;
+  if (left > BLOCK) {
+    block = masks(p);
+  } else {
+    uint8_t padded[BLOCK + 16];
+    std::memset(padded, ' ', sizeof padded);
+    std::memcpy(padded, p, left);
+    block = masks(padded);
+  }
+  uint64_t space = block.space | carried;
+  carried = 0;
+  for (uint64_t candidates = block.candidates; candidates != 0; candidates &= candidates - 1) {
+    const auto i = static_cast<unsigned>(std::countr_zero(candidates));
+    const size_t length = whitespace_length_at(p + i, end);
+    if (length == 0) continue;
+    const size_t stop = i + length;
+    space |= stop >= BLOCK ? bits_from(i) : bits_from(i) & ~bits_from(static_cast<unsigned>(stop));
+    if (stop > BLOCK) carried = ~bits_from(static_cast<unsigned>(stop - BLOCK));
+  }
+  return space;
+}
+
+// Splits `text` with the block masks of `masks`.
 template <BlockMasks (*masks)(const uint8_t*), typename Sink>
 void split_whitespace_by_blocks(std::string_view text, Sink& sink) {
   const auto* p = reinterpret_cast<const uint8_t*>(text.data());
   const uint8_t* const end = p + text.size();
   const char* start = nullptr;  // the pretoken in progress, if any
-  // Bits of this block covered by a whitespace character that began in the
-  // block before.
   uint64_t carried = 0;
   for (; p < end; p += BLOCK) {
-    const auto left = static_cast<size_t>(end - p);
-    BlockMasks block;
-    if (left > BLOCK) {
-      block = masks(p);
-    } else {
-      // The last block, padded with spaces: they end the last pretoken.
-      uint8_t padded[BLOCK + 16];
-      std::memset(padded, ' ', sizeof padded);
-      std::memcpy(padded, p, left);
-      block = masks(padded);
-    }
-    uint64_t space = block.space | carried;
-    carried = 0;
-    for (uint64_t candidates = block.candidates; candidates != 0; candidates &= candidates - 1) {
-      const auto i = static_cast<unsigned>(std::countr_zero(candidates));
-      const size_t length = whitespace_length_at(p + i, end);
-      if (length == 0) continue;
-      const size_t stop = i + length;
-      space |= stop >= BLOCK ? bits_from(i) : bits_from(i) & ~bits_from(static_cast<unsigned>(stop));
-      if (stop > BLOCK) carried = ~bits_from(static_cast<unsigned>(stop - BLOCK));
-    }
+    const uint64_t space = whitespace_bits<masks>(p, end, carried);
     const auto* const block_chars = reinterpret_cast<const char*>(p);
+    // Alternately the next start (a clear bit) and the next end (a set bit).
     unsigned at = 0;
     for (;;) {
+      const uint64_t wanted = (start != nullptr ? space : ~space) & bits_from(at);
+      if (wanted == 0) break;
+      at = static_cast<unsigned>(std::countr_zero(wanted));
       if (start != nullptr) {
-        const uint64_t ends = space & bits_from(at);
-        if (ends == 0) break;
-        at = static_cast<unsigned>(std::countr_zero(ends));
         sink(std::string_view(start, static_cast<size_t>(block_chars + at - start)));
         start = nullptr;
       } else {
-        const uint64_t starts = ~space & bits_from(at);
-        if (starts == 0) break;
-        at = static_cast<unsigned>(std::countr_zero(starts));
         start = block_chars + at;
       }
     }
