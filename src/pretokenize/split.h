@@ -21,7 +21,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "unicode/utf8.h"
 #include "unicode/whitespace.h"
 
 #if defined(__SSE2__)
@@ -42,9 +41,9 @@ struct BlockMasks {
   uint64_t candidates;
 };
 
-// The masks of the 64 bytes at p, byte by byte: the portable way, and the
-// reference the vector one is tested against. Every lead byte that may
-// start non-ASCII whitespace is a candidate. REQUIRES: 64 readable bytes.
+// The masks of the 64 bytes at p, byte by byte: the portable way, which the
+// tests run beside the vector one. Every lead byte that may start non-ASCII
+// whitespace is a candidate. REQUIRES: 64 readable bytes.
 inline BlockMasks block_masks_portable(const uint8_t* p) {
   BlockMasks masks{0, 0};
   for (size_t i = 0; i < BLOCK; ++i) {

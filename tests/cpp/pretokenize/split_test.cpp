@@ -12,29 +12,23 @@
 namespace selkbar {
 namespace {
 
-std::vector<std::string> split(std::string_view text) {
-  std::vector<std::string> out;
-  split_whitespace(text, [&](std::string_view word) {
-    EXPECT_FALSE(word.empty());
-    out.emplace_back(word);
-  });
-  return out;
-}
-
-using Words = std::vector<std::string>;
-
-// The same through the portable block masks, which the vector ones must
-// agree with.
-std::vector<std::string> split_portably(std::string_view text) {
+// The pretokens of `text`, through split_whitespace or, `portably`, through
+// the portable block masks, which must agree with the vector ones.
+std::vector<std::string> split(std::string_view text, bool portably = false) {
   std::vector<std::string> out;
   auto sink = [&](std::string_view word) {
     EXPECT_FALSE(word.empty());
     out.emplace_back(word);
   };
-  split_internal::split_whitespace_by_blocks<split_internal::block_masks_portable>(text, sink);
+  if (portably) {
+    split_internal::split_whitespace_by_blocks<split_internal::block_masks_portable>(text, sink);
+  } else {
+    split_whitespace(text, sink);
+  }
   return out;
 }
 
+using Words = std::vector<std::string>;
 
 TEST(SplitWhitespace, AsciiWhitespaceSeparatesAndIsDropped) {
   EXPECT_EQ(split(""), Words{});
@@ -114,7 +108,7 @@ void expect_random_texts_match_reference(const std::vector<uint32_t>& pool, int 
     }
     if (!current.empty()) expected.push_back(current);
     ASSERT_EQ(split(text), expected) << "text: " << text;
-    ASSERT_EQ(split_portably(text), expected) << "text: " << text;
+    ASSERT_EQ(split(text, /*portably=*/true), expected) << "text: " << text;
   }
 }
 
