@@ -5,7 +5,9 @@
 // family (GPT-2's rule, gpt4, o200k) concatenate back to the input and never
 // run past a newline.
 // Valid UTF-8 in addition: the whitespace pretokens are exactly the maximal
-// runs of non-White_Space characters of a plain decode-and-compare split.
+// runs of non-White_Space characters of a plain decode-and-compare split, and
+// the byte-level family's cutters, which take ASCII 64 bytes at a time, cut
+// as their character-by-character cutters do (by lines and whole).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -59,6 +61,35 @@ std::vector<std::string_view> collect(std::string_view text, Split split) {
   return pretokens;
 }
 
+// The pretokens of a line cutter, by lines or over the whole text.
+template <typename Classifier>
+std::vector<std::string_view> cut_all(std::string_view text,
+                                      size_t (*cut)(const char*, const char*, const char**,
+                                                    Classifier*),
+                                      bool by_lines) {
+  std::vector<std::string_view> pretokens;
+  auto sink = [&](std::string_view pretoken) { pretokens.push_back(pretoken); };
+  Classifier classifier;
+  auto unit = [&](const char* begin, const char* end) {
+    selkbar::cut_unit<128>(begin, end, cut, &classifier, sink);
+  };
+  if (by_lines) {
+    selkbar::for_each_line(text, unit);
+  } else if (!text.empty()) {
+    unit(text.data(), text.data() + text.size());
+  }
+  return pretokens;
+}
+
+template <typename Classifier>
+void check_same_cuts(std::string_view text,
+                     size_t (*cut)(const char*, const char*, const char**, Classifier*),
+                     size_t (*by_chars)(const char*, const char*, const char**, Classifier*)) {
+  for (const bool by_lines : {true, false}) {
+    FUZZ_CHECK(cut_all(text, cut, by_lines) == cut_all(text, by_chars, by_lines));
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -106,6 +137,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<std::string> want = reference_whitespace_split(text);
     FUZZ_CHECK(whitespace.size() == want.size());
     for (size_t i = 0; i < want.size(); ++i) FUZZ_CHECK(whitespace[i] == want[i]);
+    namespace bytelevel = selkbar::bytelevel_internal;
+    namespace modern = selkbar::tiktoken_split_internal;
+    check_same_cuts(view, bytelevel::cut_line, bytelevel::cut_line_by_chars);
+    check_same_cuts(view, modern::cut_line_gpt4, modern::cut_line_gpt4_by_chars);
+    check_same_cuts(view, modern::cut_line_o200k, modern::cut_line_o200k_by_chars);
   }
   return 0;
 }

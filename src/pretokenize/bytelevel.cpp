@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstring>
 
+#include "pretokenize/ascii_blocks.h"
 #include "unicode/char_scan.h"
 #include "unicode/utf8.h"
 #include "unicode/whitespace.h"
@@ -306,8 +307,64 @@ class LineCutter {
   Char ahead_{};
 };
 
+// GPT-2's cuts on ASCII text, found 64 bytes at a time (ascii_blocks.h). On
+// a line of ASCII, trying the alternatives in order at each start comes down
+// to these rules for whether byte i starts a pretoken:
+//   letter, digit, symbol   unless i-1 is of the same class (the run goes
+//                           on) or a space (" ?" takes it in front)
+//   whitespace              when i-1 is not whitespace, or when i+1 is on
+//                           the line and not whitespace: a run is one
+//                           pretoken, but for its last character, which goes
+//                           with what follows (a space) or stands alone
+// and, where an apostrophe starts a pretoken and opens a contraction, the
+// contraction is one pretoken: the letter after the apostrophe starts none,
+// the byte after the contraction does.
+class Gpt2Rules {
+ public:
+  static constexpr uint16_t UNFIT = 0;
+  static constexpr uint16_t SPACES =
+      ascii_masks_internal::BLANK | ascii_masks_internal::CARRIAGE | ascii_masks_internal::NEWLINE;
+
+  uint64_t starts(const AsciiBlock& block) {
+    const AsciiMasks& m = block.masks;
+    const uint64_t white = m.blank | m.carriage | m.newline;
+    const uint64_t space_1 = shifted_in(m.space, before_.space, 1);
+    const uint64_t white_next =
+        ((~white & block.valid) >> 1) | (uint64_t{block.next_nonspace} << 63);
+    uint64_t starts = (m.letter & ~shifted_in(m.letter, before_.letter, 1) & ~space_1) |
+                      (m.digit & ~shifted_in(m.digit, before_.digit, 1) & ~space_1) |
+                      (m.symbol & ~shifted_in(m.symbol, before_.symbol, 1) & ~space_1) |
+                      (white & (~shifted_in(white, before_.white, 1) | white_next));
+    StartChanges changes = carried_;
+    for (uint64_t at = m.apostrophe & starts & block.valid; at != 0; at &= at - 1) {
+      const auto i = static_cast<unsigned>(std::countr_zero(at));
+      const size_t n = contraction_length(block.base + i, block.end);
+      if (n == 0) continue;
+      changes.clear(i + 1);
+      changes.set(i + static_cast<unsigned>(n));
+    }
+    carried_ = changes.carried();
+    before_ = {m.letter, m.digit, m.symbol, m.space, white};
+    return changes.applied_to(starts);
+  }
+
+ private:
+  struct Before {
+    uint64_t letter, digit, symbol, space, white;
+  };
+
+  Before before_{};
+  StartChanges carried_;
+};
+
 size_t cut_line(const char* line_begin, const char* line_end, const char** cuts,
                 CharClassifier* classifier) {
+  return cut_by_blocks_or_chars<Gpt2Rules>(line_begin, line_end, cuts, CUT_BATCH, cut_line_by_chars,
+                                           classifier);
+}
+
+size_t cut_line_by_chars(const char* line_begin, const char* line_end, const char** cuts,
+                         CharClassifier* classifier) {
   return LineCutter(line_begin, line_end, cuts, classifier).run();
 }
 

@@ -95,6 +95,12 @@ inline constexpr size_t CUT_BATCH = 128;
 size_t cut_line(const char* begin, const char* line_end, const char** cuts,
                 CharClassifier* classifier);
 
+// cut_line takes ASCII stretches 64 bytes at a time and the rest character
+// by character; this is the character-by-character cutter alone, which the
+// tests compare with the whole.
+size_t cut_line_by_chars(const char* begin, const char* line_end, const char** cuts,
+                         CharClassifier* classifier);
+
 }  // namespace bytelevel_internal
 
 template <typename Sink>

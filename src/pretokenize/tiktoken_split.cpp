@@ -8,8 +8,11 @@
 // (o200k's letter alternatives, and the whitespace alternatives).
 #include "pretokenize/tiktoken_split.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
+#include "pretokenize/ascii_blocks.h"
 #include "unicode/char_scan.h"
 #include "unicode/utf8.h"
 
@@ -164,12 +167,108 @@ size_t cut_line_with(const char* line_begin, const char* line_end, const char** 
   return count;
 }
 
+// gpt4's and o200k's cuts on ASCII text, found 64 bytes at a time
+// (ascii_blocks.h). On a line of ASCII without \r, trying gpt4's
+// alternatives in order at each start comes down to these rules for whether
+// byte i starts a pretoken (i-1 and i-2 are the bytes before it):
+//   letter   unless i-1 is a letter, or a blank (which takes the letters as
+//            its prefix), or a lone symbol that starts a pretoken itself
+//            (i-2 neither a symbol nor a space), which does the same
+//   digit    at the start of a run of digits, then every third digit
+//   symbol   unless i-1 is a symbol (the run goes on) or a space (" ?" takes
+//            the space in front of the run)
+//   blank    when i-1 is not whitespace, or when i+1 is on the line and not
+//            whitespace: a run of blanks is one pretoken, except that its
+//            last blank goes with what follows (as prefix or " ?") or, before
+//            a digit or after a tab, stands alone
+//   \n       unless i-1 is a blank (\s*[\r\n] takes the run) or a symbol
+//            ([\r\n]* takes it)
+// and, where an apostrophe starts a pretoken and opens a contraction, the
+// byte after the contraction starts one. o200k's alternatives come to the
+// same but for its letters: an upper-case letter after a lower-case one
+// starts a pretoken too (a word is A-Z* a-z+ or A-Z+), and a contraction
+// ends the word before it: an apostrophe after a letter of a word (not of a
+// contraction) that opens one starts no pretoken, nor does anything in the
+// contraction; the byte after it does. The carries between blocks are the bits shifted in from the
+// block before (one or two), the digit starts three back, and the starts a
+// contraction changes in the next block. \r, which the patterns treat apart
+// from other whitespace, is left to the per-character cutters.
+template <bool O200k>
+class ModernRules {
+ public:
+  static constexpr uint16_t UNFIT = ascii_masks_internal::CARRIAGE;
+  static constexpr uint16_t SPACES = ascii_masks_internal::BLANK | ascii_masks_internal::NEWLINE;
+
+  uint64_t starts(const AsciiBlock& block) {
+    const AsciiMasks& m = block.masks;
+    const uint64_t letter_1 = shifted_in(m.letter, before_.letter, 1);
+    const uint64_t blank_1 = shifted_in(m.blank, before_.blank, 1);
+    const uint64_t symbol_1 = shifted_in(m.symbol, before_.symbol, 1);
+    const uint64_t symbol_2 = shifted_in(m.symbol, before_.symbol, 2);
+    const uint64_t space_1 = shifted_in(m.space, before_.space, 1);
+    const uint64_t space_2 = shifted_in(m.space, before_.space, 2);
+    const uint64_t digit_1 = shifted_in(m.digit, before_.digit, 1);
+    const uint64_t digit_2 = shifted_in(m.digit, before_.digit, 2);
+    const uint64_t lone_symbol_1 = symbol_1 & ~symbol_2 & ~space_2;
+    const uint64_t nonspace_next = ((~(m.blank | m.newline) & block.valid) >> 1) |
+                                   (uint64_t{block.next_nonspace} << 63);
+    uint64_t starts = (m.letter & ~letter_1 & ~blank_1 & ~lone_symbol_1) |
+                      (m.symbol & ~symbol_1 & ~space_1) |
+                      (m.blank & (~blank_1 | nonspace_next)) |
+                      (m.newline & ~blank_1 & ~symbol_1);
+    if constexpr (O200k) {
+      const uint64_t lower = m.letter & ~m.upper;
+      starts |= m.upper & shifted_in(lower, before_.letter & ~before_.upper, 1);
+    }
+    const uint64_t digit_3 = m.digit & digit_1 & digit_2;
+    uint64_t digit_starts = 0;
+    for (uint64_t at = (m.digit & ~digit_1) | ((before_.digit_starts >> 61) & digit_3); at != 0;
+         at = (at << 3) & digit_3) {
+      digit_starts |= at;
+    }
+    starts |= digit_starts;
+    StartChanges changes = carried_;
+    // gpt4: apostrophes that start a pretoken; o200k: those after a letter.
+    const uint64_t openers = m.apostrophe & block.valid & (O200k ? letter_1 : starts);
+    for (uint64_t at = openers; at != 0; at &= at - 1) {
+      const auto i = static_cast<unsigned>(std::countr_zero(at));
+      // In o200k the letter before an apostrophe may end a contraction, not
+      // a word ("'m" of "I'm's"): the apostrophe then starts a pretoken.
+      if (O200k && changes.sets(i)) continue;
+      const auto n = static_cast<unsigned>(contraction_length(block.base + i, block.end));
+      if (n == 0) continue;
+      if constexpr (O200k) {
+        for (unsigned k = i; k < i + n; ++k) changes.clear(k);
+      }
+      changes.set(i + n);
+    }
+    carried_ = changes.carried();
+    before_ = {m.letter, m.upper, m.blank, m.symbol, m.space, m.digit, digit_starts};
+    return changes.applied_to(starts);
+  }
+
+ private:
+  // The masks of the block before, for the bits the rules look back at.
+  struct Before {
+    uint64_t letter, upper, blank, symbol, space, digit, digit_starts;
+  };
+
+  Before before_{};
+  StartChanges carried_;
+};
+
 }  // namespace
 
 namespace tiktoken_split_internal {
 
 size_t cut_line_gpt4(const char* begin, const char* line_end, const char** cuts,
                      PatternClassifier* classifier) {
+  return cut_by_blocks_or_chars<ModernRules<false>>(begin, line_end, cuts, CUT_BATCH,
+                                                    cut_line_gpt4_by_chars, classifier);
+}
+
+size_t cut_line_gpt4_by_chars(const char* begin, const char* line_end, const char** cuts,
+                              PatternClassifier* classifier) {
   const LineScanner line(reinterpret_cast<const uint8_t*>(line_end), classifier);
   return cut_line_with(begin, line_end, cuts, [&line](const uint8_t* p) -> const uint8_t* {
     const uint8_t* const end = line.end();
@@ -250,6 +349,12 @@ namespace tiktoken_split_internal {
 
 size_t cut_line_o200k(const char* begin, const char* line_end, const char** cuts,
                       PatternClassifier* classifier) {
+  return cut_by_blocks_or_chars<ModernRules<true>>(begin, line_end, cuts, CUT_BATCH,
+                                                   cut_line_o200k_by_chars, classifier);
+}
+
+size_t cut_line_o200k_by_chars(const char* begin, const char* line_end, const char** cuts,
+                               PatternClassifier* classifier) {
   const LineScanner line(reinterpret_cast<const uint8_t*>(line_end), classifier);
   return cut_line_with(begin, line_end, cuts, [&line](const uint8_t* p) -> const uint8_t* {
     const uint8_t* const end = line.end();

@@ -69,6 +69,14 @@ size_t cut_line_gpt4(const char* begin, const char* line_end, const char** cuts,
 size_t cut_line_o200k(const char* begin, const char* line_end, const char** cuts,
                       PatternClassifier* classifier);
 
+// The line cutters take ASCII stretches 64 bytes at a time and the rest
+// character by character; these are the character-by-character cutters
+// alone, which the tests compare with the whole.
+size_t cut_line_gpt4_by_chars(const char* begin, const char* line_end, const char** cuts,
+                              PatternClassifier* classifier);
+size_t cut_line_o200k_by_chars(const char* begin, const char* line_end, const char** cuts,
+                               PatternClassifier* classifier);
+
 template <typename CutLine, typename Sink>
 void split_lines(std::string_view text, CutLine cut_line, Sink& sink) {
   PatternClassifier classifier;
