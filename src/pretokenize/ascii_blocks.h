@@ -1,8 +1,8 @@
 // ascii_blocks.h: cutting ASCII text into the pretokens of a split pattern
 // 64 bytes at a time, for the byte-level family's line cutters.
 //
-//   size_t n = cut_by_blocks_or_chars<Gpt4Rules>(begin, end, cuts, 128,
-//                                                cut_line_gpt4_by_chars, &classifier);
+//   size_t n = cut_by_blocks_or_chars<ModernRules<false>>(begin, end, cuts, 128,
+//                                                         cut_line_gpt4_by_chars, &classifier);
 //
 // A pattern's rules say, from the masks of a block (ascii_masks.h), which
 // bytes start a pretoken; the cutter classifies the blocks, hands them to
@@ -20,9 +20,13 @@
 //   uint64_t starts(const AsciiBlock& block);
 // where starts() returns the bits of the bytes of the block that start a
 // pretoken (only those of `valid` are used), keeping what it needs of one
-// block for the next in its members. A fresh Rules object sees the unit as if
-// it began at the cutter's `begin`: that is sound because `begin` always
-// starts a pretoken, and a pattern matches from there alone.
+// block for the next in its members. A rule that looks at the byte after
+// byte i must take one outside `valid` (or, for the block's last byte, a
+// false `next_nonspace`) as not making i a start: that is how a start that
+// depends on a byte left to the per-character cutter is missed rather than
+// invented. A fresh Rules object sees the unit as if it began at the
+// cutter's `begin`: that is sound because `begin` always starts a pretoken,
+// and a pattern matches from there on its own (none looks behind).
 #ifndef SELKBAR_PRETOKENIZE_ASCII_BLOCKS_H_
 #define SELKBAR_PRETOKENIZE_ASCII_BLOCKS_H_
 

@@ -201,14 +201,25 @@ class ModernRules {
 
   uint64_t starts(const AsciiBlock& block) {
     const AsciiMasks& m = block.masks;
+    const uint64_t digits = digit_starts(m);
+    const uint64_t starts = class_starts(block) | digits;
+    const StartChanges changes = contractions(block, starts);
+    carried_ = changes.carried();
+    before_ = {m.letter, m.upper, m.blank, m.symbol, m.space, m.digit, digits};
+    return changes.applied_to(starts);
+  }
+
+ private:
+  // The starts that follow from the classes of a byte and the bytes next to
+  // it: all but the digits' and the contractions'.
+  uint64_t class_starts(const AsciiBlock& block) const {
+    const AsciiMasks& m = block.masks;
     const uint64_t letter_1 = shifted_in(m.letter, before_.letter, 1);
     const uint64_t blank_1 = shifted_in(m.blank, before_.blank, 1);
     const uint64_t symbol_1 = shifted_in(m.symbol, before_.symbol, 1);
     const uint64_t symbol_2 = shifted_in(m.symbol, before_.symbol, 2);
     const uint64_t space_1 = shifted_in(m.space, before_.space, 1);
     const uint64_t space_2 = shifted_in(m.space, before_.space, 2);
-    const uint64_t digit_1 = shifted_in(m.digit, before_.digit, 1);
-    const uint64_t digit_2 = shifted_in(m.digit, before_.digit, 2);
     const uint64_t lone_symbol_1 = symbol_1 & ~symbol_2 & ~space_2;
     const uint64_t nonspace_next = ((~(m.blank | m.newline) & block.valid) >> 1) |
                                    (uint64_t{block.next_nonspace} << 63);
@@ -220,16 +231,29 @@ class ModernRules {
       const uint64_t lower = m.letter & ~m.upper;
       starts |= m.upper & shifted_in(lower, before_.letter & ~before_.upper, 1);
     }
-    const uint64_t digit_3 = m.digit & digit_1 & digit_2;
-    uint64_t digit_starts = 0;
+    return starts;
+  }
+
+  // The first digit of each run, then every third.
+  uint64_t digit_starts(const AsciiMasks& m) const {
+    const uint64_t digit_1 = shifted_in(m.digit, before_.digit, 1);
+    const uint64_t digit_3 = m.digit & digit_1 & shifted_in(m.digit, before_.digit, 2);
+    uint64_t starts = 0;
     for (uint64_t at = (m.digit & ~digit_1) | ((before_.digit_starts >> 61) & digit_3); at != 0;
          at = (at << 3) & digit_3) {
-      digit_starts |= at;
+      starts |= at;
     }
-    starts |= digit_starts;
+    return starts;
+  }
+
+  // What the contractions change: in gpt4 an apostrophe that starts a
+  // pretoken opens one, in o200k an apostrophe after a letter ends a word
+  // with one.
+  StartChanges contractions(const AsciiBlock& block, uint64_t starts) const {
+    const AsciiMasks& m = block.masks;
     StartChanges changes = carried_;
-    // gpt4: apostrophes that start a pretoken; o200k: those after a letter.
-    const uint64_t openers = m.apostrophe & block.valid & (O200k ? letter_1 : starts);
+    const uint64_t openers = m.apostrophe & block.valid &
+                             (O200k ? shifted_in(m.letter, before_.letter, 1) : starts);
     for (uint64_t at = openers; at != 0; at &= at - 1) {
       const auto i = static_cast<unsigned>(std::countr_zero(at));
       // In o200k the letter before an apostrophe may end a contraction, not
@@ -242,12 +266,9 @@ class ModernRules {
       }
       changes.set(i + n);
     }
-    carried_ = changes.carried();
-    before_ = {m.letter, m.upper, m.blank, m.symbol, m.space, m.digit, digit_starts};
-    return changes.applied_to(starts);
+    return changes;
   }
 
- private:
   // The masks of the block before, for the bits the rules look back at.
   struct Before {
     uint64_t letter, upper, blank, symbol, space, digit, digit_starts;
