@@ -65,6 +65,13 @@ inline uint64_t mask_of(const AsciiMasks& m, uint16_t classes) {
   return bits;
 }
 
+// The masks of `m` moved down by k bits (0 < k < 64): those of the bytes
+// k further on.
+inline AsciiMasks moved_down(const AsciiMasks& m, unsigned k) {
+  return {m.letter >> k, m.upper >> k,   m.digit >> k,  m.blank >> k,      m.space >> k,
+          m.carriage >> k, m.newline >> k, m.symbol >> k, m.apostrophe >> k, m.unfit >> k};
+}
+
 // (mask << k), with the top k bits of the block before shifted in.
 inline uint64_t shifted_in(uint64_t mask, uint64_t before, unsigned k) {
   return (mask << k) | (before >> (64 - k));
@@ -133,6 +140,10 @@ class AsciiBlockCutter {
     block.end = end_;
     if (left >= 64) {
       block.masks = ascii_masks(base);
+    } else if (base != begin_) {
+      // The last block of a long unit: the 64 bytes that end the unit,
+      // whose masks, moved down, are this block's.
+      block.masks = moved_down(ascii_masks(end_ - 64), static_cast<unsigned>(64 - left));
     } else {
       uint8_t padded[64] = {};
       std::memcpy(padded, base, left);
