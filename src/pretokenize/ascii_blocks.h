@@ -20,11 +20,10 @@
 //   uint64_t starts(const AsciiBlock& block);
 // where starts() returns the bits of the bytes of the block that start a
 // pretoken (only those of `valid` are used), keeping what it needs of one
-// block for the next in its members. A rule that looks at the byte after
-// byte i must take one outside `valid` (or, for the block's last byte, a
-// false `next_nonspace`) as not making i a start: that is how a start that
-// depends on a byte left to the per-character cutter is missed rather than
-// invented. A fresh Rules object sees the unit as if it began at the
+// block for the next in its members. The rules look at the byte after byte i
+// only through `nonspace_next`, which is clear where that byte is left to
+// the per-character cutter: so a start that depends on such a byte is missed
+// rather than invented. A fresh Rules object sees the unit as if it began at the
 // cutter's `begin`: that is sound because `begin` always starts a pretoken,
 // and a pattern matches from there on its own (none looks behind).
 #ifndef SELKBAR_PRETOKENIZE_ASCII_BLOCKS_H_
@@ -45,7 +44,7 @@ struct AsciiBlock {
   const uint8_t* base;   // the block's first byte
   const uint8_t* end;    // the end of the unit being cut
   uint64_t valid;        // the bytes of the block that are in the unit and classified
-  bool next_nonspace;    // the byte after the block is classified and not \s
+  uint64_t nonspace_next;  // bit i: byte i+1 is in the unit, classified and not \s
 };
 
 // The bits of `m` of any of `classes`.
@@ -159,7 +158,7 @@ class AsciiBlockCutter {
     if (!*last) {
       const uint16_t next = CLASS_OF.of[base[64]];
       const bool fits = (next & UNFIT_CLASSES) == 0 && ((next & NEWLINE) == 0 || left == 65);
-      block.next_nonspace = fits && (next & Rules::SPACES) == 0;
+      block.nonspace_next = uint64_t{fits && (next & Rules::SPACES) == 0} << 63;
       *stop = !fits;
     }
     if (unfit != 0) {
@@ -172,6 +171,7 @@ class AsciiBlockCutter {
       *stop = true;
       *last = false;
     }
+    block.nonspace_next |= (~mask_of(block.masks, Rules::SPACES) & block.valid) >> 1;
     return block;
   }
 

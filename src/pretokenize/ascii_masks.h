@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "unicode/whitespace.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -53,7 +55,7 @@ inline constexpr auto CLASS_OF = [] {
     if (b >= 'a' && b <= 'z') c = LETTER;
     if (b >= 'A' && b <= 'Z') c = LETTER | UPPER;
     if (b >= '0' && b <= '9') c = DIGIT;
-    if (b == '\t' || b == '\v' || b == '\f') c = BLANK;
+    if (is_ascii_white_space(static_cast<uint8_t>(b))) c = BLANK;
     if (b == ' ') c = BLANK | SPACE;
     if (b == '\n') c = NEWLINE;
     if (b == '\'') c = SYMBOL | APOSTROPHE;

@@ -329,12 +329,10 @@ class Gpt2Rules {
     const AsciiMasks& m = block.masks;
     const uint64_t white = m.blank | m.carriage | m.newline;
     const uint64_t space_1 = shifted_in(m.space, before_.space, 1);
-    const uint64_t white_next =
-        ((~white & block.valid) >> 1) | (uint64_t{block.next_nonspace} << 63);
     uint64_t starts = (m.letter & ~shifted_in(m.letter, before_.letter, 1) & ~space_1) |
                       (m.digit & ~shifted_in(m.digit, before_.digit, 1) & ~space_1) |
                       (m.symbol & ~shifted_in(m.symbol, before_.symbol, 1) & ~space_1) |
-                      (white & (~shifted_in(white, before_.white, 1) | white_next));
+                      (white & (~shifted_in(white, before_.white, 1) | block.nonspace_next));
     StartChanges changes = carried_;
     for (uint64_t at = m.apostrophe & starts & block.valid; at != 0; at &= at - 1) {
       const auto i = static_cast<unsigned>(std::countr_zero(at));

@@ -10,7 +10,6 @@
 
 #include <bit>
 #include <cstdint>
-#include <cstring>
 
 #include "pretokenize/ascii_blocks.h"
 #include "unicode/char_scan.h"
@@ -221,11 +220,9 @@ class ModernRules {
     const uint64_t space_1 = shifted_in(m.space, before_.space, 1);
     const uint64_t space_2 = shifted_in(m.space, before_.space, 2);
     const uint64_t lone_symbol_1 = symbol_1 & ~symbol_2 & ~space_2;
-    const uint64_t nonspace_next = ((~(m.blank | m.newline) & block.valid) >> 1) |
-                                   (uint64_t{block.next_nonspace} << 63);
     uint64_t starts = (m.letter & ~letter_1 & ~blank_1 & ~lone_symbol_1) |
                       (m.symbol & ~symbol_1 & ~space_1) |
-                      (m.blank & (~blank_1 | nonspace_next)) |
+                      (m.blank & (~blank_1 | block.nonspace_next)) |
                       (m.newline & ~blank_1 & ~symbol_1);
     if constexpr (O200k) {
       const uint64_t lower = m.letter & ~m.upper;
